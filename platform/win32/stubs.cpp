@@ -10,19 +10,6 @@ HGLOBAL GlobalFree(HGLOBAL block) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); re
 HANDLE GetProcessHeap() { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nullptr; }
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nullptr; }
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetTickCount() { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-ULONGLONG GetTickCount64() { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-void GetLocalTime(LPSYSTEMTIME time) {  }
-void GetSystemTime(LPSYSTEMTIME time) {  }
-void GetSystemTimeAsFileTime(LPFILETIME time) {  }
-BOOL FileTimeToSystemTime(const FILETIME* file_time, LPSYSTEMTIME time) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL SystemTimeToFileTime(const SYSTEMTIME* time, LPFILETIME file_time) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL FileTimeToLocalFileTime(const FILETIME* file_time, LPFILETIME local_time) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-LONG CompareFileTime(const FILETIME* a, const FILETIME* b) { return ERROR_CALL_NOT_IMPLEMENTED; }
-void Sleep(DWORD milliseconds) {  }
-BOOL SwitchToThread() { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-int GetDateFormat(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCSTR picture, LPSTR buffer, int size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-int GetTimeFormat(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCSTR picture, LPSTR buffer, int size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL dacl_present, PACL dacl, BOOL dacl_defaulted) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 BOOL GetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL sacl_present, PACL* sacl, LPBOOL sacl_defaulted) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
@@ -33,7 +20,6 @@ HANDLE GetCurrentThread() { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nul
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS info_class, LPVOID info, DWORD size, PDWORD size_needed) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 BOOL ConvertSidToStringSid(PSID sid, LPSTR* text) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL CloseHandle(HANDLE handle) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 HANDLE CreateMutex(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCSTR name) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nullptr; }
@@ -43,8 +29,6 @@ HANDLE CreateEvent(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL ini
 HANDLE OpenEvent(DWORD access, BOOL inherit, LPCSTR name) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nullptr; }
 BOOL SetEvent(HANDLE event) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 BOOL ResetEvent(HANDLE event) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetCurrentThreadId() { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetCurrentProcessId() { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, LPDWORD thread_id) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nullptr; }
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 BOOL TerminateThread(HANDLE thread, DWORD exit_code) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
@@ -54,43 +38,6 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code) { SetLastError(ERROR_
 BOOL TerminateProcess(HANDLE process, UINT exit_code) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nullptr; }
 void ExitProcess(UINT exit_code) {  }
-HANDLE CreateFile(LPCSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags, HANDLE template_file) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nullptr; }
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read, LPOVERLAPPED overlapped) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written, LPOVERLAPPED overlapped) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetFileSize(HANDLE file, LPDWORD size_high) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME last_access, LPFILETIME last_write) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL FlushFileBuffers(HANDLE file) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL SetEndOfFile(HANDLE file) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL DeleteFile(LPCSTR path) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL MoveFile(LPCSTR from, LPCSTR to) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL MoveFileEx(LPCSTR from, LPCSTR to, DWORD flags) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL CopyFile(LPCSTR from, LPCSTR to, BOOL fail_if_exists) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL CreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES attributes) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL RemoveDirectory(LPCSTR path) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetFileAttributes(LPCSTR path) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL SetFileAttributes(LPCSTR path, DWORD attributes) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-HANDLE FindFirstFile(LPCSTR pattern, LPWIN32_FIND_DATA found) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return nullptr; }
-BOOL FindNextFile(HANDLE find, LPWIN32_FIND_DATA found) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL FindClose(HANDLE find) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetTempPath(DWORD size, LPSTR buffer) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-UINT GetTempFileName(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetShortPathName(LPCSTR long_path, LPSTR buffer, DWORD size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetLongPathName(LPCSTR short_path, LPSTR buffer, DWORD size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetFullPathName(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file_part) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetCurrentDirectory(DWORD size, LPSTR buffer) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL SetCurrentDirectory(LPCSTR path) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-UINT GetWindowsDirectory(LPSTR buffer, UINT size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-UINT GetSystemWindowsDirectory(LPSTR buffer, UINT size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-UINT GetSystemDirectory(LPSTR buffer, UINT size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetModuleFileName(HMODULE module, LPSTR buffer, DWORD size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-DWORD GetEnvironmentVariable(LPCSTR name, LPSTR buffer, DWORD size) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-BOOL SetEnvironmentVariable(LPCSTR name, LPCSTR value) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-FILE* _fsopen(const char* path, const char* mode, int share_flag) { return nullptr; }
-int _stricmp(const char* a, const char* b) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-int _strnicmp(const char* a, const char* b, size_t count) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-int lstrcmpi(LPCSTR a, LPCSTR b) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
-int lstrlen(LPCSTR text) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 DWORD GetPrivateProfileString(LPCSTR section, LPCSTR key, LPCSTR default_value, LPSTR buffer, DWORD size, LPCSTR path) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 UINT GetPrivateProfileInt(LPCSTR section, LPCSTR key, INT default_value, LPCSTR path) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
 DWORD GetPrivateProfileSection(LPCSTR section, LPSTR buffer, DWORD size, LPCSTR path) { SetLastError(ERROR_CALL_NOT_IMPLEMENTED); return 0; }
