@@ -1,0 +1,194 @@
+// engine_config.cpp - where the engine finds its spool, and what it does with a finding.
+#include "platform/engine/engine_config.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+
+#include "platform/engine/job_header.h"
+#include "platform/win32/windows.h"
+
+namespace vtengine {
+
+namespace {
+
+// Texts of engine.ini are single INI lines; 8 KB leaves room for long warning texts.
+constexpr DWORD kIniValueBytes = 8192;
+
+constexpr const char* kDefaultNeuterText =
+    "This mail contained a virus ({virus}) and was removed by Vantrel.";
+constexpr const char* kDefaultCleanNotice =
+    "\\n\\nVantrel removed the attachment {files}: it contained the virus {virus}.";
+constexpr const char* kDefaultCleanedBodyText =
+    "The text of this mail was removed by Vantrel: it contained the virus {virus}.";
+constexpr const char* kDefaultSenderSubject = "Virus found in your mail \"{subject}\"";
+constexpr const char* kDefaultSenderText =
+    "Your mail \"{subject}\" to {to} contained the virus {virus} in {files}.\\n"
+    "Vantrel has dealt with it before delivery.";
+constexpr const char* kDefaultRecipientSubject = "Virus found in a mail to you";
+constexpr const char* kDefaultRecipientText =
+    "The mail \"{subject}\" from {from} contained the virus {virus} in {files}.\\n"
+    "Vantrel has dealt with it before delivery.";
+constexpr const char* kDefaultAdminSubject = "Virus found: {virus}";
+constexpr const char* kDefaultAdminText =
+    "Vantrel found the virus {virus} in {files}.\\nFrom: {from}\\nTo: {to}\\nSubject: {subject}";
+constexpr const char* kDefaultWarningFrom = "Vantrel";
+
+std::string ReadIni(const std::string& path, const char* section, const char* key,
+                    const char* default_value) {
+  std::string buffer(kIniValueBytes, '\0');
+  const DWORD length = GetPrivateProfileString(section, key, default_value, buffer.data(),
+                                               kIniValueBytes, path.c_str());
+  buffer.resize(length);
+  return buffer;
+}
+
+bool ReadFlag(const std::string& path, const char* section, const char* key, bool fallback) {
+  const std::string value = ReadIni(path, section, key, fallback ? "1" : "0");
+  if (value.empty()) return fallback;
+  const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(value[0])));
+  return c == '1' || c == 'y' || c == 't';
+}
+
+InfectedAction ParseAction(std::string_view text) {
+  if (EqualsNoCase(text, "leave")) return InfectedAction::kLeave;
+  if (EqualsNoCase(text, "neuter")) return InfectedAction::kNeuter;
+  if (EqualsNoCase(text, "delete")) return InfectedAction::kDelete;
+  return InfectedAction::kClean;
+}
+
+WarningText ReadWarning(const std::string& path, const char* prefix, bool enabled_default,
+                        const char* subject_default, const char* text_default) {
+  const std::string name(prefix);
+  WarningText warning;
+  warning.enabled = ReadFlag(path, "Warnings", name.c_str(), enabled_default);
+  warning.subject = ReadIni(path, "Warnings", (name + "Subject").c_str(), subject_default);
+  warning.text = ReadIni(path, "Warnings", (name + "Text").c_str(), text_default);
+  return warning;
+}
+
+// The profile API replaces a file by renaming a new one over it, so the inode changes with
+// every write even when the clock is too coarse to tell two writes apart.
+std::string FileStamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "absent";
+  return std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+std::string JoinUnder(const std::string& base, std::string relative) {
+  for (char& c : relative) {
+    if (c == '\\') c = '/';
+  }
+  while (!relative.empty() && relative.back() == '/') relative.pop_back();
+  if (relative.empty()) return base;
+  if (relative.front() == '/') return relative;
+  return base + "/" + relative;
+}
+
+}  // namespace
+
+SpoolPaths FindSpoolPaths(const std::string& root) {
+  SpoolPaths paths;
+  paths.root = root;
+  const std::string win_ini = root + "/windows/win.ini";
+  std::string install = ReadIni(win_ini, "Vantrel", "InstallDirectory", "");
+  paths.install_dir = install.empty() ? root + "/vantrel" : JoinUnder(root, install);
+  // ScanDir is a name below the install directory; joined even when it looks absolute,
+  // as the system joins it.
+  std::string scan_dir = ReadIni(paths.install_dir + "/vantrel.ini", "General", "ScanDir", "");
+  for (char& c : scan_dir) {
+    if (c == '\\') c = '/';
+  }
+  while (!scan_dir.empty() && scan_dir.front() == '/') scan_dir.erase(0, 1);
+  paths.in_dir = JoinUnder(paths.install_dir, scan_dir);
+  paths.out_dir = paths.install_dir + "/Out";
+  paths.lock_path = paths.install_dir + "/maildisp.lck";
+  return paths;
+}
+
+const char* InfectedActionName(InfectedAction action) {
+  switch (action) {
+    case InfectedAction::kLeave: return "leave";
+    case InfectedAction::kClean: return "clean";
+    case InfectedAction::kNeuter: return "neuter";
+    case InfectedAction::kDelete: return "delete";
+  }
+  return "clean";
+}
+
+EnginePolicy LoadPolicy(const std::string& engine_ini, const std::string& vantrel_ini) {
+  EnginePolicy policy;
+  policy.action = ParseAction(ReadIni(engine_ini, "Infected", "Action", "clean"));
+  policy.quarantine = ReadFlag(engine_ini, "Infected", "Quarantine", true);
+  policy.neuter_text = ReadIni(engine_ini, "Infected", "NeuterText", kDefaultNeuterText);
+  policy.clean_notice = ReadIni(engine_ini, "Infected", "CleanNotice", kDefaultCleanNotice);
+  policy.cleaned_body_text =
+      ReadIni(engine_ini, "Infected", "CleanedBodyText", kDefaultCleanedBodyText);
+  policy.sender =
+      ReadWarning(engine_ini, "Sender", true, kDefaultSenderSubject, kDefaultSenderText);
+  policy.recipients = ReadWarning(engine_ini, "Recipients", false, kDefaultRecipientSubject,
+                                  kDefaultRecipientText);
+  policy.administrators =
+      ReadWarning(engine_ini, "Administrators", true, kDefaultAdminSubject, kDefaultAdminText);
+  std::string admins = ReadIni(engine_ini, "Warnings", "AdminAddresses", "");
+  if (admins.empty()) admins = ReadIni(vantrel_ini, "General", "AdminEmailId", "");
+  policy.admin_addresses = SplitAddressList(admins);
+  policy.warning_from = ReadIni(engine_ini, "Warnings", "From", "");
+  if (policy.warning_from.empty())
+    policy.warning_from = ReadIni(vantrel_ini, "General", "WarningMailsFromUser", "");
+  if (policy.warning_from.empty()) policy.warning_from = kDefaultWarningFrom;
+  policy.warnings_in_temp =
+      EqualsNoCase(ReadIni(engine_ini, "Warnings", "Directory", "job"), "temp");
+  policy.disclaimer = ReadIni(engine_ini, "Clean", "Disclaimer", "");
+  return policy;
+}
+
+std::string ExpandText(std::string_view pattern, const TextFields& fields) {
+  std::string out;
+  out.reserve(pattern.size() + 64);
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '\\' && i + 1 < pattern.size() && pattern[i + 1] == 'n') {
+      out += "\r\n";
+      ++i;
+      continue;
+    }
+    if (pattern[i] == '{') {
+      const std::size_t close = pattern.find('}', i);
+      if (close != std::string_view::npos) {
+        const std::string_view name = pattern.substr(i + 1, close - i - 1);
+        const std::string* value = nullptr;
+        if (name == "virus") value = &fields.virus;
+        else if (name == "files") value = &fields.files;
+        else if (name == "subject") value = &fields.subject;
+        else if (name == "from") value = &fields.from;
+        else if (name == "to") value = &fields.to;
+        if (value) {
+          out += *value;
+          i = close;
+          continue;
+        }
+      }
+    }
+    out += pattern[i];
+  }
+  return out;
+}
+
+PolicyCache::PolicyCache(std::string engine_ini, std::string vantrel_ini)
+    : engine_ini_(std::move(engine_ini)), vantrel_ini_(std::move(vantrel_ini)) {}
+
+EnginePolicy PolicyCache::Get() {
+  std::string engine_stamp = FileStamp(engine_ini_);
+  std::string vantrel_stamp = FileStamp(vantrel_ini_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!loaded_ || engine_stamp != engine_stamp_ || vantrel_stamp != vantrel_stamp_) {
+    policy_ = LoadPolicy(engine_ini_, vantrel_ini_);
+    engine_stamp_ = std::move(engine_stamp);
+    vantrel_stamp_ = std::move(vantrel_stamp);
+    loaded_ = true;
+  }
+  return policy_;
+}
+
+}  // namespace vtengine

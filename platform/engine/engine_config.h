@@ -1,0 +1,92 @@
+// engine_config.h - where the engine finds its spool, and what it does with a finding.
+//
+// Two things are read here, both through the Win32 profile API so that the engine reads the
+// same files the system writes:
+//   - the directories: the install directory from WIN.INI [Vantrel] InstallDirectory
+//     (default <root>/vantrel), IN = install + [General] ScanDir of vantrel.ini (empty by
+//     default, which makes IN the install directory itself), OUT = install/Out;
+//   - the policy, from <install>/engine.ini: what to do with an infected mail (leave,
+//     clean, neuter, delete), whether to quarantine it, which warnings to send to whom with
+//     which texts, and the disclaimer for clean mail. The defaults are in kDefault* below
+//     and in the manual page of vantrel.cpp.
+//
+// Ownership: plain values. Thread rules: PolicyCache may be used from any thread; the
+// functions are reentrant.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vtengine {
+
+struct SpoolPaths {
+  std::string root;
+  std::string install_dir;
+  std::string in_dir;
+  std::string out_dir;
+  std::string lock_path;  // <install>/maildisp.lck
+};
+
+// Reads WIN.INI and vantrel.ini below `root` (which must already be the stand-in's root).
+[[nodiscard]] SpoolPaths FindSpoolPaths(const std::string& root);
+
+enum class InfectedAction { kLeave, kClean, kNeuter, kDelete };
+
+[[nodiscard]] const char* InfectedActionName(InfectedAction action);
+
+struct WarningText {
+  bool enabled = false;
+  std::string subject;
+  std::string text;  // "\n" in the INI value stands for a line break
+};
+
+struct EnginePolicy {
+  InfectedAction action = InfectedAction::kClean;
+  bool quarantine = true;
+  std::string neuter_text;
+  std::string clean_notice;        // appended to the body once per removed attachment
+  std::string cleaned_body_text;   // replaces a body that itself carried the finding
+  WarningText sender;
+  WarningText recipients;
+  WarningText administrators;
+  std::vector<std::string> admin_addresses;
+  std::string warning_from;
+  bool warnings_in_temp = false;  // OUT\Temp instead of the job's own directory
+  std::string disclaimer;         // empty: no disclaimer
+};
+
+// Reads engine.ini (`engine_ini`) with vantrel.ini (`vantrel_ini`) supplying the
+// administrators and the warning sender when engine.ini leaves them out. A missing file
+// gives the defaults.
+[[nodiscard]] EnginePolicy LoadPolicy(const std::string& engine_ini, const std::string& vantrel_ini);
+
+// Replaces {virus}, {files}, {subject}, {from}, {to} and the two characters "\n".
+struct TextFields {
+  std::string virus;
+  std::string files;
+  std::string subject;
+  std::string from;
+  std::string to;
+};
+[[nodiscard]] std::string ExpandText(std::string_view pattern, const TextFields& fields);
+
+// Reloads the policy when engine.ini or vantrel.ini changed on disk, so an administrator
+// (or a test) can change what the engine does without restarting it.
+class PolicyCache {
+ public:
+  PolicyCache(std::string engine_ini, std::string vantrel_ini);
+  [[nodiscard]] EnginePolicy Get();
+
+ private:
+  std::mutex mutex_;
+  std::string engine_ini_;
+  std::string vantrel_ini_;
+  std::string engine_stamp_;   // inode, size and time of the file last read
+  std::string vantrel_stamp_;
+  bool loaded_ = false;
+  EnginePolicy policy_;  // guarded by mutex_
+};
+
+}  // namespace vtengine

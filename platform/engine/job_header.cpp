@@ -1,0 +1,200 @@
+// job_header.cpp - reading a scan job's header and finding its files.
+#include "platform/engine/job_header.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+namespace vtengine {
+
+namespace {
+
+void ApplyLine(std::string_view line, JobHeader& header) {
+  line = TrimLine(line);
+  if (line.empty()) return;
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) {
+    ++header.skipped_lines;
+    return;
+  }
+  const std::string_view key = TrimLine(line.substr(0, colon));
+  const std::string_view value = TrimLine(line.substr(colon + 1));
+  if (key.empty() || value.empty()) {
+    ++header.skipped_lines;
+    return;
+  }
+  if (EqualsNoCase(key, "Body")) {
+    header.body = std::string(value);
+  } else if (EqualsNoCase(key, "Attachment")) {
+    auto attachment = SplitAttachmentValue(value);
+    if (!attachment) {
+      ++header.skipped_lines;
+      return;
+    }
+    header.attachments.push_back(std::move(*attachment));
+  } else if (EqualsNoCase(key, "From")) {
+    header.from = std::string(value);
+  } else if (EqualsNoCase(key, "Subject")) {
+    header.subject = std::string(value);
+  } else if (EqualsNoCase(key, "To")) {
+    header.to = std::string(value);
+  } else if (EqualsNoCase(key, "Date")) {
+    header.date = std::string(value);
+  } else if (EqualsNoCase(key, "LotusNotesMUA")) {
+    header.lotus_notes_mua = value == "1";
+  } else if (EqualsNoCase(key, "Size") || EqualsNoCase(key, "Message-ID")) {
+    // Known, but nothing the engine acts on.
+  } else {
+    ++header.skipped_lines;
+    return;
+  }
+  ++header.recognised_lines;
+}
+
+bool HasDriveLetter(std::string_view element) {
+  return element.size() >= 2 && element[1] == ':' &&
+         std::isalpha(static_cast<unsigned char>(element[0]));
+}
+
+}  // namespace
+
+std::string_view TrimLine(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r\n";
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = text.find_last_not_of(kBlanks);
+  return text.substr(first, last - first + 1);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+JobHeader ParseJobHeader(std::string_view text) {
+  JobHeader header;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    // A longer line is split, as the system's reader splits it: the rest is read as a
+    // line of its own (and is skipped unless it happens to look like "key: value").
+    while (line.size() > kMaxHeaderLine) {
+      ApplyLine(line.substr(0, kMaxHeaderLine), header);
+      line.remove_prefix(kMaxHeaderLine);
+    }
+    ApplyLine(line, header);
+    pos = end + 1;
+  }
+  return header;
+}
+
+std::optional<JobHeader> ReadJobHeader(const std::string& path, std::string* error_r) {
+  // O_NOFOLLOW: a job directory is written by another process; a header that is a link
+  // would make the engine read whatever it points at.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    *error_r = "cannot open " + path + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  struct stat st {};
+  std::string text;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) {
+    *error_r = path + " is not a regular file";
+  } else if (static_cast<std::size_t>(st.st_size) > kMaxHeaderBytes) {
+    ok = false;
+    *error_r = path + " is larger than a job header can be";
+  } else {
+    char buffer[8192];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        ok = false;
+        *error_r = "cannot read " + path + ": " + std::strerror(errno);
+        break;
+      }
+      if (n == 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+      if (text.size() > kMaxHeaderBytes) {
+        ok = false;
+        *error_r = path + " is larger than a job header can be";
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return ParseJobHeader(text);
+}
+
+std::optional<std::string> ResolveJobPath(const std::string& in_dir, const std::string& job_name,
+                                          std::string_view rel_path, std::string* error_r) {
+  std::string normal(rel_path);
+  for (char& c : normal) {
+    if (c == '\\') c = '/';
+  }
+  if (normal.empty() || normal.front() == '/') {
+    *error_r = "path \"" + std::string(rel_path) + "\" is absolute or empty";
+    return std::nullopt;
+  }
+  std::vector<std::string_view> elements;
+  std::string_view rest(normal);
+  while (!rest.empty()) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view element = rest.substr(0, slash);
+    if (!element.empty()) elements.push_back(element);
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  for (const std::string_view element : elements) {
+    if (element == "." || element == ".." || HasDriveLetter(element)) {
+      *error_r = "path \"" + std::string(rel_path) + "\" leaves the job directory";
+      return std::nullopt;
+    }
+  }
+  if (elements.size() < 2 || !EqualsNoCase(elements.front(), job_name)) {
+    *error_r = "path \"" + std::string(rel_path) + "\" is not inside job directory " + job_name;
+    return std::nullopt;
+  }
+  std::string resolved = in_dir + "/" + job_name;
+  for (std::size_t i = 1; i < elements.size(); ++i) {
+    resolved += '/';
+    resolved += elements[i];
+  }
+  return resolved;
+}
+
+std::optional<HeaderAttachment> SplitAttachmentValue(std::string_view value) {
+  const std::size_t comma = value.rfind(',');
+  if (comma == std::string_view::npos) return std::nullopt;
+  HeaderAttachment attachment{std::string(TrimLine(value.substr(0, comma))),
+                              std::string(TrimLine(value.substr(comma + 1)))};
+  if (attachment.path.empty() || attachment.display_name.empty()) return std::nullopt;
+  return attachment;
+}
+
+std::vector<std::string> SplitAddressList(std::string_view list) {
+  std::vector<std::string> entries;
+  while (true) {
+    const std::size_t comma = list.find(',');
+    const std::string_view entry = TrimLine(list.substr(0, comma));
+    if (!entry.empty()) entries.emplace_back(entry);
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return entries;
+}
+
+}  // namespace vtengine

@@ -1,0 +1,358 @@
+// scan_job.cpp - one scan job, from its header to the answer and the event.
+#include "platform/engine/scan_job.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/engine/answer_files.h"
+#include "platform/engine/job_header.h"
+#include "platform/win32/windows.h"
+
+namespace vtengine {
+
+namespace {
+
+constexpr const char* kResultHeader = "0.hd0";
+constexpr const char* kResultBody = "0.bdy";
+constexpr const char* kRawBody = "0.bdx";
+constexpr const char* kBodyDisplayName = "the mail text";
+// A body larger than this is not rewritten in memory; a cleaned answer for such a mail
+// carries the replacement text instead of the original text plus notices.
+constexpr std::size_t kMaxBodyRewriteBytes = 64 * 1024 * 1024;
+
+enum class FileRole { kBody, kRawBody, kAttachment };
+
+struct JobFile {
+  FileRole role = FileRole::kBody;
+  std::string path;          // POSIX path below the IN job directory
+  std::string header_path;   // as the header wrote it (attachments)
+  std::string display_name;  // the mail's name for it
+  ScanResult result;
+};
+
+// What the writer needs about one job, gathered before any answer file is written.
+struct JobPlan {
+  const JobSpec* job = nullptr;
+  std::string in_job_dir;
+  std::string out_job_dir;
+  JobHeader header;
+  std::vector<JobFile> files;
+};
+
+std::string RelOut(const JobPlan& plan, std::string_view file) {
+  return plan.job->name + "\\" + std::string(file);
+}
+
+// Joins names with ", ", each once, in order of first appearance.
+std::string JoinNames(const std::vector<std::string>& names) {
+  std::vector<std::string_view> seen;
+  std::string joined;
+  for (const std::string& name : names) {
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
+    seen.push_back(name);
+    if (!joined.empty()) joined += ", ";
+    joined += name;
+  }
+  return joined;
+}
+
+// The result header in the grammar the system's reader takes.
+std::string ResultHeaderText(const JobPlan& plan, const std::vector<const JobFile*>& kept) {
+  std::string text;
+  text += "Body: " + RelOut(plan, kResultBody) + "\r\n";
+  if (!plan.header.from.empty()) text += "From: " + plan.header.from + "\r\n";
+  if (!plan.header.subject.empty()) text += "Subject: " + plan.header.subject + "\r\n";
+  if (!plan.header.to.empty()) text += "To: " + plan.header.to + "\r\n";
+  for (const JobFile* file : kept)
+    text += "Attachment: " + RelOut(plan, BaseName(file->path)) + "," + file->display_name + "\r\n";
+  return text;
+}
+
+bool WriteError(const JobPlan& plan, const std::string& reason, JobReport& report) {
+  report.outcome = JobOutcome::kError;
+  report.detail = reason;
+  std::string error;
+  // error.hdr stands alone: a result header beside it would make the database scanner,
+  // which looks for a result header first, take the job as answered and clean.
+  for (const std::string& name : ListDirectory(plan.out_job_dir)) {
+    if (name.size() > 4 && EqualsNoCase(std::string_view(name).substr(name.size() - 4), ".hd0"))
+      (void)::unlink((plan.out_job_dir + "/" + name).c_str());
+  }
+  return WriteFileAtomically(plan.out_job_dir + "/error.hdr", "Error: " + reason + "\r\n", &error);
+}
+
+bool WriteWarnings(const JobPlan& plan, const EnginePolicy& policy, const TextFields& fields,
+                   const EngineContext& context, std::string* error_r) {
+  struct Target {
+    const char* name;
+    const WarningText* text;
+    std::vector<std::string> to;
+  };
+  std::vector<Target> targets = {
+      {"sender", &policy.sender, SplitAddressList(plan.header.from)},
+      {"recipients", &policy.recipients, SplitAddressList(plan.header.to)},
+      {"admin", &policy.administrators, policy.admin_addresses},
+  };
+  for (const Target& target : targets) {
+    if (!target.text->enabled || target.to.empty()) continue;
+    std::string dir = plan.out_job_dir;
+    std::string rel_dir = plan.job->name;
+    std::string base = target.name;
+    if (policy.warnings_in_temp) {
+      dir = context.paths.out_dir + "/Temp";
+      rel_dir = "Temp";
+      base = plan.job->name + "-" + target.name;
+      if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        *error_r = "cannot create " + dir;
+        return false;
+      }
+    }
+    std::string to;
+    for (const std::string& address : target.to) to += (to.empty() ? "" : ",") + address;
+    const std::string body = ExpandText(target.text->text, fields) + "\r\n";
+    std::string hdx = "Subject: " + ExpandText(target.text->subject, fields) + "\r\n";
+    hdx += "From: " + policy.warning_from + "\r\n";
+    hdx += "To: " + to + "\r\n";
+    hdx += "Body: " + rel_dir + "\\" + base + ".bdy\r\n";
+    // The body first: a warning job is complete once its .hdx exists.
+    if (!WriteWholeFile(dir + "/" + base + ".bdy", body, error_r) ||
+        !WriteFileAtomically(dir + "/" + base + ".hdx", hdx, error_r))
+      return false;
+  }
+  return true;
+}
+
+// Writes everything but the result header; returns the attachments the header names.
+bool WriteVerdictFiles(const JobPlan& plan, const EnginePolicy& policy,
+                       const EngineContext& context, JobReport& report,
+                       std::vector<const JobFile*>* kept_r, std::string* error_r) {
+  const std::string out_body = plan.out_job_dir + "/" + kResultBody;
+  const JobFile* body = nullptr;
+  for (const JobFile& file : plan.files) {
+    if (file.role == FileRole::kBody) body = &file;
+  }
+  auto copy_body = [&]() {
+    if (body) return CopyRegularFile(body->path, out_body, error_r);
+    return WriteWholeFile(out_body, "", error_r);
+  };
+
+  if (report.findings.empty()) {
+    if (!copy_body()) return false;
+    if (!policy.disclaimer.empty()) {
+      TextFields fields{"", "", plan.header.subject, plan.header.from, plan.header.to};
+      if (!WriteWholeFile(plan.out_job_dir + "/disclaim.txt",
+                          ExpandText(policy.disclaimer, fields) + "\r\n", error_r))
+        return false;
+    }
+    report.detail = "clean";
+    return true;
+  }
+
+  std::vector<std::string> viruses;
+  std::vector<std::string> names;
+  for (const Finding& finding : report.findings) {
+    viruses.push_back(finding.virus);
+    names.push_back(finding.display_name);
+  }
+  const TextFields fields{JoinNames(viruses), JoinNames(names), plan.header.subject,
+                          plan.header.from, plan.header.to};
+
+  bool attachment_infected = false;
+  bool body_infected = false;
+  bool raw_infected = false;
+  for (const JobFile& file : plan.files) {
+    if (file.result.status != ScanStatus::kInfected) continue;
+    if (file.role == FileRole::kAttachment) attachment_infected = true;
+    if (file.role == FileRole::kBody) body_infected = true;
+    if (file.role == FileRole::kRawBody) raw_infected = true;
+  }
+  // The raw MIME text holds the attachments encoded; a finding there that no extracted
+  // file explains lives in the text itself (or a part nobody extracted).
+  if (raw_infected && !attachment_infected) body_infected = true;
+
+  switch (policy.action) {
+    case InfectedAction::kLeave:
+      if (!copy_body()) return false;
+      break;
+    case InfectedAction::kClean: {
+      std::string text;
+      if (body_infected || !body) {
+        text = body_infected ? ExpandText(policy.cleaned_body_text, fields) + "\r\n" : "";
+      } else if (!ReadSmallFile(body->path, kMaxBodyRewriteBytes, &text, error_r)) {
+        return false;
+      }
+      for (const JobFile& file : plan.files) {
+        if (file.role != FileRole::kAttachment) continue;
+        if (file.result.status == ScanStatus::kInfected) {
+          const TextFields one{file.result.virus, file.display_name, plan.header.subject,
+                               plan.header.from, plan.header.to};
+          text += ExpandText(policy.clean_notice, one);
+          continue;
+        }
+        if (!CopyRegularFile(file.path, plan.out_job_dir + "/" + BaseName(file.path), error_r))
+          return false;
+        kept_r->push_back(&file);
+      }
+      if (!WriteWholeFile(out_body, text, error_r) ||
+          !WriteWholeFile(plan.out_job_dir + "/Scanover.txt", fields.virus + "\r\n", error_r))
+        return false;
+      break;
+    }
+    case InfectedAction::kNeuter: {
+      const std::string text = ExpandText(policy.neuter_text, fields) + "\r\n";
+      if (!WriteWholeFile(out_body, text, error_r) ||
+          !WriteWholeFile(plan.out_job_dir + "/Delete.txt", text, error_r) ||
+          !WriteWholeFile(plan.out_job_dir + "/Scanover.txt", fields.virus + "\r\n", error_r))
+        return false;
+      break;
+    }
+    case InfectedAction::kDelete:
+      if (!copy_body() || !WriteWholeFile(plan.out_job_dir + "/Delete.txt", "", error_r))
+        return false;
+      break;
+  }
+  if (policy.quarantine &&
+      !WriteWholeFile(plan.out_job_dir + "/Forward.txt", fields.virus + "\r\n", error_r))
+    return false;
+  if (plan.job->kind == JobKind::kRealtime) {
+    if (!WriteWarnings(plan, policy, fields, context, error_r)) return false;
+  } else {
+    // The database scanner logs every line of Virnames.txt under the document.
+    std::string lines;
+    for (const Finding& finding : report.findings)
+      lines += finding.virus + " found in " + finding.display_name + "\r\n";
+    if (!WriteWholeFile(context.paths.in_dir + "/Virnames.txt", lines, error_r)) return false;
+  }
+  report.detail = std::string(InfectedActionName(policy.action)) + ": " + fields.virus +
+                  " in " + fields.files;
+  return true;
+}
+
+// Resolves and checks every file the header names; false with the reason on a refusal.
+bool CollectFiles(JobPlan& plan, const EngineContext& context, std::string* error_r) {
+  const std::string& in_dir = context.paths.in_dir;
+  if (plan.header.body) {
+    auto path = ResolveJobPath(in_dir, plan.job->name, *plan.header.body, error_r);
+    if (!path) return false;
+    plan.files.push_back({FileRole::kBody, *path, *plan.header.body, kBodyDisplayName, {}});
+  }
+  for (const HeaderAttachment& attachment : plan.header.attachments) {
+    auto path = ResolveJobPath(in_dir, plan.job->name, attachment.path, error_r);
+    if (!path) return false;
+    plan.files.push_back(
+        {FileRole::kAttachment, *path, attachment.path, attachment.display_name, {}});
+  }
+  if (plan.files.empty()) {
+    *error_r = "the job header names neither a body nor an attachment";
+    return false;
+  }
+  const std::string raw = plan.in_job_dir + "/" + kRawBody;
+  if (IsRegularFile(raw)) plan.files.push_back({FileRole::kRawBody, raw, "", kBodyDisplayName, {}});
+  return true;
+}
+
+}  // namespace
+
+std::string JobEventName(const std::string& job_name) {
+  std::string name = job_name;
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name + "x";
+}
+
+bool SignalJobEvent(const std::string& name) {
+  HANDLE event = OpenEvent(EVENT_MODIFY_STATE, FALSE, name.c_str());
+  // The waiter creates the event before it publishes the job; creating it here only
+  // matters when a waiter opens it late, and then an auto-reset event keeps the signal.
+  if (!event) event = CreateEvent(nullptr, FALSE, FALSE, name.c_str());
+  if (!event) return false;
+  const BOOL set = SetEvent(event);
+  CloseHandle(event);
+  return set != FALSE;
+}
+
+std::string NewestDatabaseHeader(const std::string& job_dir) {
+  std::string newest;
+  struct timespec newest_time {};
+  for (const std::string& name : ListDirectory(job_dir)) {
+    if (name.size() <= 4 || !EqualsNoCase(std::string_view(name).substr(name.size() - 4), ".hdr"))
+      continue;
+    struct stat st {};
+    const std::string path = job_dir + "/" + name;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (newest.empty() || st.st_mtim.tv_sec > newest_time.tv_sec ||
+        (st.st_mtim.tv_sec == newest_time.tv_sec && st.st_mtim.tv_nsec > newest_time.tv_nsec)) {
+      newest = path;
+      newest_time = st.st_mtim;
+    }
+  }
+  return newest;
+}
+
+JobReport RunJob(const JobSpec& job, const EngineContext& context) {
+  JobReport report;
+  JobPlan plan;
+  plan.job = &job;
+  plan.in_job_dir = context.paths.in_dir + "/" + job.name;
+  plan.out_job_dir = context.paths.out_dir + "/" + job.name;
+  // The waiter makes the OUT job directory before it publishes the job and removes it when
+  // it gives up. Without it nobody waits; answering into a new one would make the next
+  // opener of the note take stale files for a verdict.
+  if (!IsDirectory(plan.out_job_dir)) {
+    report.detail = "no answer directory " + plan.out_job_dir;
+    return report;
+  }
+
+  std::string error;
+  bool ok = true;
+  if (auto header = ReadJobHeader(job.header_path, &error)) {
+    plan.header = std::move(*header);
+    if (plan.header.recognised_lines == 0) {
+      ok = false;
+      error = "the job header holds no line the engine understands";
+    }
+  } else {
+    ok = false;
+  }
+  if (ok) ok = CollectFiles(plan, context, &error);
+  if (ok) {
+    for (JobFile& file : plan.files) {
+      if (context.scanner) {
+        file.result = context.scanner->ScanFile(file.path);
+      } else if (IsRegularFile(file.path)) {
+        file.result.status = ScanStatus::kClean;
+      } else {
+        file.result.error = "cannot find " + file.path;
+      }
+      if (file.result.status == ScanStatus::kError) {
+        ok = false;
+        error = file.result.error;
+        break;
+      }
+      if (file.result.status == ScanStatus::kInfected)
+        report.findings.push_back({file.display_name, file.result.virus});
+    }
+  }
+  if (ok) {
+    const EnginePolicy policy = context.policy ? context.policy->Get() : EnginePolicy{};
+    std::vector<const JobFile*> kept;
+    ok = WriteVerdictFiles(plan, policy, context, report, &kept, &error) &&
+         WriteFileAtomically(plan.out_job_dir + "/" + kResultHeader,
+                             ResultHeaderText(plan, kept), &error);
+    if (ok) report.outcome = report.findings.empty() ? JobOutcome::kClean : JobOutcome::kInfected;
+  }
+  if (!ok && !WriteError(plan, error, report)) {
+    // Neither an answer nor an error could be written (the directory went away while the
+    // job ran): nobody can read anything, so nobody is woken to read it.
+    if (!IsDirectory(plan.out_job_dir)) {
+      report.outcome = JobOutcome::kDropped;
+      return report;
+    }
+  }
+  report.event_set =
+      SignalJobEvent(job.kind == JobKind::kDatabase ? kDatabaseEvent : JobEventName(job.name));
+  return report;
+}
+
+}  // namespace vtengine

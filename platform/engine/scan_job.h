@@ -1,0 +1,81 @@
+// scan_job.h - one scan job, from its header to the answer and the event.
+//
+// A real-time job lives in IN\<JobId> (published by 0.hdr) and is answered in OUT\<JobId>,
+// after which the event "<jobid>x" is set. A database-scanner job lives in IN\ScanDatabase
+// (published by scannow.txt beside its "<NoteID>.hdr") and is answered in OUT\ScanDatabase,
+// with the names found written to IN\Virnames.txt, after which "scandatabasex" is set.
+//
+// The answer, by verdict (all paths in result headers are relative to OUT):
+//   clean        0.hd0 (+ disclaim.txt when engine.ini sets a disclaimer)
+//   leave        0.hd0
+//   clean        0.hd0 naming the new body and the attachments kept, Scanover.txt
+//   neuter       0.hd0, Delete.txt with the replacement text, Scanover.txt
+//   delete       0.hd0, Delete.txt empty
+//   (any finding) Forward.txt when quarantine is on; *.hdx warning jobs (real-time only)
+//   error        error.hdr alone: no result header, so no reader takes it for an answer
+// 0.hd0 is written last, under another name first and then renamed, because a second
+// opener of the same note may read the OUT job directory while the engine still writes it.
+//
+// Ownership: RunJob borrows the context; the scanner and policy cache must outlive it.
+// Thread rules: RunJob may run on many threads at once for different jobs; two runs of
+// the same job at once are kept apart by the caller (spool_watch).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/engine/clam_scanner.h"
+#include "platform/engine/engine_config.h"
+
+namespace vtengine {
+
+inline constexpr const char* kDatabaseJobDir = "ScanDatabase";
+inline constexpr const char* kDatabaseEvent = "scandatabasex";
+
+enum class JobKind { kRealtime, kDatabase };
+
+struct JobSpec {
+  JobKind kind = JobKind::kRealtime;
+  std::string name;         // the job directory's name: the JobId, or ScanDatabase
+  std::string header_path;  // the header file to read
+};
+
+struct EngineContext {
+  SpoolPaths paths;
+  const ClamScanner* scanner = nullptr;  // null: answer without scanning (--no-scan)
+  PolicyCache* policy = nullptr;
+};
+
+enum class JobOutcome {
+  kClean,     // answered: no finding
+  kInfected,  // answered: at least one finding
+  kError,     // answered with error.hdr
+  kDropped,   // not answered: the OUT job directory is gone, nobody waits for it
+};
+
+struct Finding {
+  std::string display_name;  // what the mail calls the file ("the mail text" for the body)
+  std::string virus;
+};
+
+struct JobReport {
+  JobOutcome outcome = JobOutcome::kDropped;
+  std::vector<Finding> findings;
+  std::string detail;  // error reason or verdict, for the log
+  bool event_set = false;
+};
+
+[[nodiscard]] JobReport RunJob(const JobSpec& job, const EngineContext& context);
+
+// Name of the real-time job's event: the JobId in lower case followed by "x".
+[[nodiscard]] std::string JobEventName(const std::string& job_name);
+
+// Sets a named event, opening it (or creating it when the waiter has not yet) through the
+// Win32 stand-in so a waiter in another process wakes. False when it could not be set.
+[[nodiscard]] bool SignalJobEvent(const std::string& name);
+
+// The newest "*.hdr" in the database scanner's job directory (earlier documents' headers
+// stay there until the run ends), or empty.
+[[nodiscard]] std::string NewestDatabaseHeader(const std::string& job_dir);
+
+}  // namespace vtengine

@@ -1,0 +1,304 @@
+// NAME
+//      vantrel - the scanning engine: answers the scan jobs of the spool
+//
+// SYNOPSIS
+//      vantrel [--root DIR] [--threads N] [--no-scan] [--no-system-db]
+//              [--signatures DIR] [--rescan-ms N] [--verbose]
+//
+// DESCRIPTION
+//      vantrel stands in the engine's place on a machine (a root directory, VT_SYSROOT or
+//      --root). It watches the IN spool directory, scans every job published there with
+//      libclamav and answers each in the OUT spool directory, then sets the job's event so
+//      that the waiter in the mail router (or the database scanner) wakes.
+//
+//      A real-time job is the directory IN/<JobId>, published when its header 0.hdr
+//      appears; its answer goes to OUT/<JobId> and the event "<jobid>x" (lower case) is
+//      set. A database-scanner job is IN/ScanDatabase, published when scannow.txt appears
+//      beside its "<NoteID>.hdr" header (the newest one is read); its answer goes to
+//      OUT/ScanDatabase, the names found to IN/Virnames.txt, and "scandatabasex" is set.
+//
+//      Every file the header names is scanned (the body, each attachment), and 0.bdx, the
+//      raw MIME text, when the job directory holds one. Archives (zip and others), mail
+//      structure and documents are opened. Jobs run on a pool of worker threads.
+//
+//      The answer: a clean mail gets the result header 0.hd0 (and disclaim.txt when a
+//      disclaimer is set); an infected one gets, by [Infected] Action, 0.hd0 alone
+//      (leave), 0.hd0 naming a new body and the clean attachments with Scanover.txt
+//      (clean), Delete.txt with the replacement text and Scanover.txt (neuter), or an empty
+//      Delete.txt (delete); plus Forward.txt (quarantine copy) and one warning job
+//      (<who>.hdx with <who>.bdy) for each warning that is on. Paths in 0.hd0 and *.hdx
+//      are relative to OUT, written with a backslash. 0.hd0 is written last.
+//
+//      A job the engine cannot process is answered with error.hdr and no result header:
+//      a header that cannot be read, is empty or holds no line the engine understands, a
+//      header that names neither body nor attachment, a path that leaves the job
+//      directory (an element "..", an absolute path, a drive letter, another job's
+//      directory), a named file that is missing, is not a regular file (a link) or cannot
+//      be scanned. Header lines without a colon are skipped, as the system's reader skips
+//      them. A job whose OUT directory does not exist has no waiter: it is not answered
+//      and its event is not set.
+//
+//      On SIGTERM or SIGINT the engine stops taking jobs, lets the running ones finish,
+//      releases the lock file and exits 0. Jobs still waiting stay published in IN; the
+//      next engine takes them.
+//
+// OPTIONS
+//      --root DIR        the machine's root (default: VT_SYSROOT)
+//      --threads N       worker threads (default 4)
+//      --no-scan         answer every job as clean without scanning (benchmarks)
+//      --no-system-db    do not load the system's databases from /var/lib/clamav
+//      --signatures DIR  the signature directory (default <install>/signatures when it
+//                        exists, else the signatures shipped with the source)
+//      --rescan-ms N     interval of the safety-net rescan of IN (default 1000)
+//      --verbose         one line for every job, clean ones included
+//
+// FILES
+//      <root>/windows/win.ini    [Vantrel] InstallDirectory: the install directory
+//                                (default <root>/vantrel; a relative value is below root)
+//      <install>/vantrel.ini     [General] ScanDir: IN below the install directory (default
+//                                empty: IN is the install directory); AdminEmailId and
+//                                WarningMailsFromUser: defaults of the warnings
+//      <install>/Out             OUT
+//      <install>/maildisp.lck    held open without sharing while the engine takes jobs;
+//                                removed at exit
+//      <install>/engine.ini      the policy (below); re-read when it changes
+//      signatures/*.ndb          the project's test signatures: the EICAR test file, and
+//                                the texts VANTREL-TEST-BODY-VIRUS, VANTREL-TEST-ATTACHMENT-
+//                                VIRUS and VANTREL-TEST-ZIPPED-VIRUS
+//
+// CONFIGURATION
+//      engine.ini; values are single lines, "\n" in a text is a line break, and {virus},
+//      {files}, {subject}, {from}, {to} are replaced by the finding and the mail's fields.
+//
+//      [Infected]
+//      Action=clean          leave | clean | neuter | delete
+//      Quarantine=1          write Forward.txt: the system copies the mail to quarantine
+//      NeuterText=...        body of a neutered mail (and content of its Delete.txt)
+//      CleanNotice=...       appended to the body for every attachment removed
+//      CleanedBodyText=...   replaces a mail text that itself carried the finding
+//
+//      [Warnings]
+//      Sender=1, Recipients=0, Administrators=1    which warning mails to ask for
+//      SenderSubject, SenderText, RecipientsSubject, RecipientsText,
+//      AdministratorsSubject, AdministratorsText   their texts
+//      AdminAddresses=       default: vantrel.ini [General] AdminEmailId
+//      From=                 default: vantrel.ini [General] WarningMailsFromUser, else
+//                            "Vantrel"
+//      Directory=job         job: warning jobs in the OUT job directory; temp: in OUT/Temp
+//                            (the system sends that folder's jobs and then removes it)
+//
+//      [Clean]
+//      Disclaimer=           text appended to clean mail (empty: none)
+//
+//      The database scanner gets no warning jobs (it sends none); it logs Virnames.txt.
+//
+// DIAGNOSTICS
+//      Lines on standard error: the start with the directories and signature count, one
+//      line per infected, refused or dropped job (every job with --verbose), the stop.
+//      Exit status 0 after a signal; 1 when the root is not set, the lock file is held by
+//      another engine or cannot be created, or the signatures cannot be loaded; 2 for a
+//      bad command line.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/engine/answer_files.h"
+#include "platform/engine/clam_scanner.h"
+#include "platform/engine/engine_config.h"
+#include "platform/engine/engine_log.h"
+#include "platform/engine/spool_watch.h"
+#include "platform/win32/machine.h"
+#include "platform/win32/windows.h"
+
+namespace vtengine {
+namespace {
+
+struct Options {
+  std::string root;
+  std::string signatures;
+  bool no_scan = false;
+  bool system_db = true;
+  bool verbose = false;
+  WatchOptions watch;
+};
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: vantrel [--root DIR] [--threads N] [--no-scan] [--no-system-db]\n"
+               "               [--signatures DIR] [--rescan-ms N] [--verbose]\n");
+}
+
+bool ParseNumber(const char* text, int low, int high, int* value_r) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return false;
+  *value_r = static_cast<int>(value);
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    int number = 0;
+    if (arg == "--root" && has_value) {
+      options->root = argv[++i];
+    } else if (arg == "--signatures" && has_value) {
+      options->signatures = argv[++i];
+    } else if (arg == "--threads" && has_value && ParseNumber(argv[++i], 1, 256, &number)) {
+      options->watch.threads = static_cast<unsigned>(number);
+    } else if (arg == "--rescan-ms" && has_value &&
+               ParseNumber(argv[++i], 10, 3600000, &number)) {
+      options->watch.rescan_ms = number;
+    } else if (arg == "--no-scan") {
+      options->no_scan = true;
+    } else if (arg == "--no-system-db") {
+      options->system_db = false;
+    } else if (arg == "--verbose") {
+      options->verbose = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The lock file held without sharing: while it is open, the system's presence test fails
+// to open it with a sharing violation and counts the engine as running.
+class EngineLock {
+ public:
+  explicit EngineLock(std::string path) : path_(std::move(path)) {}
+  ~EngineLock() {
+    if (handle_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle_);
+      DeleteFile(path_.c_str());
+    }
+  }
+  EngineLock(const EngineLock&) = delete;
+  EngineLock& operator=(const EngineLock&) = delete;
+
+  [[nodiscard]] bool Acquire() {
+    handle_ = CreateFile(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle_ != INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  std::string path_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+void MakeDirectories(const std::string& path) {
+  for (std::size_t pos = 1; pos != std::string::npos;) {
+    pos = path.find('/', pos + 1);
+    ::mkdir(path.substr(0, pos).c_str(), 0755);
+  }
+}
+
+std::string SignatureDirectory(const Options& options, const SpoolPaths& paths) {
+  if (!options.signatures.empty()) return options.signatures;
+  const std::string installed = paths.install_dir + "/signatures";
+  if (IsDirectory(installed)) return installed;
+  return VT_ENGINE_SIGNATURE_DIR;
+}
+
+int Main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    Usage();
+    return 2;
+  }
+  SetVerboseLog(options.verbose);
+  if (!options.root.empty()) {
+    // The named events live in the root's namespace, and a child process of ours should
+    // see the same machine.
+    ::setenv(vtplatform::kRootVariable, options.root.c_str(), 1);
+    vtplatform::SetSystemRoot(options.root);
+  }
+  const std::string root = vtplatform::SystemRoot();
+  if (root.empty()) {
+    LogLine("no root: set VT_SYSROOT or pass --root");
+    return 1;
+  }
+
+  // Signals are taken through a descriptor, so they must be blocked in every thread,
+  // including libclamav's and the workers, before any of them starts.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  const int signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    LogLine("signalfd: %s", std::strerror(errno));
+    return 1;
+  }
+
+  const SpoolPaths paths = FindSpoolPaths(root);
+  MakeDirectories(paths.in_dir);
+  MakeDirectories(paths.out_dir);
+
+  ClamScanner scanner;
+  if (!options.no_scan) {
+    const std::string signature_dir = SignatureDirectory(options, paths);
+    std::string error;
+    if (!scanner.Load(signature_dir, options.system_db, &error)) {
+      LogLine("cannot load signatures: %s", error.c_str());
+      ::close(signal_fd);
+      return 1;
+    }
+    LogLine("loaded %u signatures from %s%s", scanner.signature_count(), signature_dir.c_str(),
+            options.system_db && IsDirectory(kSystemClamDatabases) ? " and the system databases"
+                                                                   : "");
+  }
+
+  EngineLock lock(paths.lock_path);
+  if (!lock.Acquire()) {
+    const DWORD code = GetLastError();
+    LogLine(code == ERROR_SHARING_VIOLATION ? "another engine holds %s"
+                                            : "cannot create %s",
+            paths.lock_path.c_str());
+    ::close(signal_fd);
+    return 1;
+  }
+
+  PolicyCache policy(paths.install_dir + "/engine.ini", paths.install_dir + "/vantrel.ini");
+  EngineContext context;
+  context.paths = paths;
+  context.scanner = options.no_scan ? nullptr : &scanner;
+  context.policy = &policy;
+  LogLine("taking jobs from %s, answering in %s (%u threads%s)", paths.in_dir.c_str(),
+          paths.out_dir.c_str(), options.watch.threads, options.no_scan ? ", no scanning" : "");
+
+  SpoolWatcher watcher(context, options.watch);
+  watcher.Run(signal_fd);
+  ::close(signal_fd);
+  const WatchCounters& counters = watcher.counters();
+  LogLine("stopped: %llu jobs answered, %llu infected, %llu errors, %llu dropped",
+          static_cast<unsigned long long>(counters.answered.load()),
+          static_cast<unsigned long long>(counters.infected.load()),
+          static_cast<unsigned long long>(counters.errors.load()),
+          static_cast<unsigned long long>(counters.dropped.load()));
+  return 0;
+}
+
+}  // namespace
+}  // namespace vtengine
+
+int main(int argc, char** argv) {
+  try {
+    return vtengine::Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vantrel: %s\n", e.what());
+    return 1;
+  }
+}
