@@ -1,0 +1,63 @@
+// test_support.h - temporary job directories and shared test data for the MIME tests.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace mime::testing {
+
+// A fresh directory that is removed with everything in it when the test ends.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vtmimeXXXXXX").string();
+    path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// The GMime test files beside the checkout ($VT_SOURCE_DIR/../shared/testdata/gmime).
+inline std::string GmimeData(const std::string& name) {
+  const char* source = std::getenv("VT_SOURCE_DIR");
+  std::string root = source != nullptr ? source : ".";
+  return root + "/../shared/testdata/gmime/" + name;
+}
+
+// The real mail messages of the Python standard library's test suite, as Debian's
+// libpython3.11-testsuite installs them; empty when the package is not installed.
+inline std::string PythonMailData() {
+  const char* dir = "/usr/lib/python3.11/test/test_email/data";
+  return std::filesystem::exists(std::string(dir) + "/msg_01.txt") ? dir : "";
+}
+
+}  // namespace mime::testing
