@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
@@ -72,3 +73,91 @@ void ResetMachineIdentity() {
 }
 
 }  // namespace vtplatform
+
+namespace {
+
+template <typename Info>
+void FillVersion(Info* info, const vtplatform::MachineIdentity& identity) {
+  info->dwMajorVersion = identity.major;
+  info->dwMinorVersion = identity.minor;
+  // The 9x family kept the version in the high word of the build number.
+  info->dwBuildNumber = identity.nt_family
+                            ? identity.build
+                            : ((identity.major << 24) | (identity.minor << 16) |
+                               (identity.build & 0xFFFFu));
+  info->dwPlatformId = identity.nt_family ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
+  std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+}
+
+}  // namespace
+
+BOOL GetVersionEx(LPOSVERSIONINFO info) {
+  if (info == nullptr) return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  if (info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEX)) {
+    return GetVersionEx(reinterpret_cast<LPOSVERSIONINFOEX>(info));
+  }
+  if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFO)) {
+    return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  }
+  FillVersion(info, vtplatform::GetMachineIdentity());
+  return TRUE;
+}
+
+BOOL GetVersionEx(LPOSVERSIONINFOEX info) {
+  if (info == nullptr) return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  if (info->dwOSVersionInfoSize == sizeof(OSVERSIONINFO)) {
+    return GetVersionEx(reinterpret_cast<LPOSVERSIONINFO>(info));
+  }
+  if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEX)) {
+    return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  }
+  vtplatform::MachineIdentity identity = vtplatform::GetMachineIdentity();
+  FillVersion(info, identity);
+  info->wServicePackMajor = 0;
+  info->wServicePackMinor = 0;
+  info->wSuiteMask = 0;
+  info->wProductType = 0;
+  info->wReserved = 0;
+  if (identity.nt_family) {
+    info->wProductType = VER_NT_SERVER;
+    // NT 4 and older carry Terminal Server in the registry ("ProductSuite"), not here.
+    if (identity.terminal_server && identity.major >= 5) info->wSuiteMask = VER_SUITE_TERMINAL;
+  }
+  return TRUE;
+}
+
+DWORD GetVersion() {
+  vtplatform::MachineIdentity identity = vtplatform::GetMachineIdentity();
+  DWORD version = (identity.major & 0xFFu) | ((identity.minor & 0xFFu) << 8);
+  if (identity.nt_family) return version | ((identity.build & 0x7FFFu) << 16);
+  return version | 0x80000000u;
+}
+
+BOOL GetUserName(LPSTR buffer, LPDWORD size) {
+  if (size == nullptr) return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  std::string name = vtplatform::GetMachineIdentity().account_name;
+  auto needed = static_cast<DWORD>(name.size() + 1);
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    return win32internal::Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(buffer, name.c_str(), needed);
+  *size = needed;
+  return TRUE;
+}
+
+BOOL GetComputerName(LPSTR buffer, LPDWORD size) {
+  if (size == nullptr) return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) return win32internal::FailFromErrno();
+  std::string name = host;
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto needed = static_cast<DWORD>(name.size() + 1);
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    return win32internal::Fail(ERROR_BUFFER_OVERFLOW);
+  }
+  std::memcpy(buffer, name.c_str(), needed);
+  *size = needed - 1;
+  return TRUE;
+}

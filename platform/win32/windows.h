@@ -115,6 +115,7 @@ using PHKEY = HKEY*;
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
+#define ERROR_BUFFER_OVERFLOW 111L
 #define ERROR_DISK_FULL 112L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -544,8 +545,12 @@ int lstrlen(LPCSTR text);
 // ---------------------------------------------------------------------------------------------
 // Profile (INI) files. Sections and keys compare without case; values are trimmed and one pair
 // of surrounding quotes (" or ') is stripped. Lines are read up to their end whatever their
-// length; NUL bytes in a file end the line's text. Writes replace the file atomically and are
-// serialised against writers in other processes, so no write is lost.
+// length; a NUL byte ends its line's text; lines that are neither "[section]" nor "key=value"
+// (comments starting with ';', junk) are ignored; the first of duplicate sections or keys wins.
+// A file name without a directory names a file in the Windows directory. Writes replace the
+// file atomically and are serialised against writers in other processes, so no write is lost;
+// a section holding ']' or a line end, a key holding '=' or a line end, or a value holding a
+// line end is refused with ERROR_INVALID_PARAMETER rather than written as something else.
 
 DWORD GetPrivateProfileString(LPCSTR section, LPCSTR key, LPCSTR default_value, LPSTR buffer,
                               DWORD size, LPCSTR path);
@@ -662,7 +667,7 @@ using LPOSVERSIONINFOEX = OSVERSIONINFOEX*;
 
 // Fills an OSVERSIONINFO, or an OSVERSIONINFOEX when dwOSVersionInfoSize says so (the call
 // takes either, as on Windows); any other size fails with ERROR_INVALID_PARAMETER. The 9x family
-// reports no extended fields, as those systems did.
+// reports zeros in the extended fields.
 BOOL GetVersionEx(LPOSVERSIONINFO info);
 BOOL GetVersionEx(LPOSVERSIONINFOEX info);
 DWORD GetVersion();
