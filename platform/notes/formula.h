@@ -142,7 +142,10 @@ struct IndexTerm {
 // in formula order. Empty when there are none there (terms under | or ! do not count, nor
 // comparisons with "" or with anything but one text constant). A search may take the
 // candidates that satisfy any one term from its index (all terms hold for every selected
-// document) and must still evaluate the formula on each candidate.
+// document) and must still evaluate the formula on each candidate. Take the term with the
+// fewest candidates (or intersect): in `form = "NewUser" & Email3 = "..."` the first term
+// matches every rule document and only the second narrows. The index must hold every text
+// entry that get_item would return, folded, under the folded item name.
 [[nodiscard]] std::vector<IndexTerm> IndexTerms(const Program& program);
 
 // The case folding every text comparison uses; an index of item values must store values
