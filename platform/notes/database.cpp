@@ -1,0 +1,806 @@
+// database.cpp - the storage of the Notes stand-in: one SQLite file per database.
+//
+// Layout of a database file:
+//   dbinfo(key, value)                     'format' = kFormat, 'info' = the information text
+//   notes(id, class, created, modified)    ids come from AUTOINCREMENT and are never reused,
+//                                          so a stale note ID can never name a newer note
+//   items(note_id, seq, name, flags, value)  values with their type word, in note order
+//   text_index(note_id, name, value)       folded item name and folded text value (cut to
+//                                          kIndexValueBytes) of every text item and every
+//                                          text-list entry, kept in the note's transaction
+//   objects(id, note_id, pending_pid, size), object_chunks(object_id, seq, data)
+//                                          attachment content in chunks of kChunkBytes, so a
+//                                          file streams in and out without being held whole
+// A content row with no note is pending: a note handle made it and no update claimed it
+// yet. The process that made it deletes it at close; rows of processes that died are
+// deleted by the next open.
+//
+// Concurrency: WAL mode and a busy timeout; every write is one BEGIN IMMEDIATE transaction,
+// so a writer killed mid-way leaves the previous state. Reads of a note run in one read
+// transaction so they see one consistent state.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "platform/notes/formula.h"
+#include "platform/notes/notes_internal.h"
+#include "platform/win32/machine.h"
+
+namespace notes_internal {
+namespace {
+
+constexpr const char* kFormat = "vt-nsf 1";
+constexpr int kBusyTimeoutMs = 30000;
+constexpr size_t kChunkBytes = 256 * 1024;
+constexpr size_t kIndexValueBytes = 256;
+
+void (*g_update_fault_hook)() = nullptr;
+
+constexpr const char* kSchema =
+    "PRAGMA journal_mode=WAL;"
+    "CREATE TABLE dbinfo(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+    "CREATE TABLE notes(id INTEGER PRIMARY KEY AUTOINCREMENT, class INTEGER NOT NULL,"
+    " created INTEGER NOT NULL, modified INTEGER NOT NULL);"
+    "CREATE TABLE items(note_id INTEGER NOT NULL, seq INTEGER NOT NULL, name TEXT NOT NULL,"
+    " flags INTEGER NOT NULL, value BLOB NOT NULL, PRIMARY KEY(note_id, seq)) WITHOUT ROWID;"
+    "CREATE TABLE text_index(note_id INTEGER NOT NULL, name BLOB NOT NULL,"
+    " value BLOB NOT NULL);"
+    "CREATE INDEX text_index_by_value ON text_index(name, value);"
+    "CREATE INDEX text_index_by_note ON text_index(note_id);"
+    "CREATE TABLE objects(id INTEGER PRIMARY KEY AUTOINCREMENT, note_id INTEGER,"
+    " pending_pid INTEGER, size INTEGER NOT NULL);"
+    "CREATE INDEX objects_by_note ON objects(note_id);"
+    "CREATE TABLE object_chunks(object_id INTEGER NOT NULL, seq INTEGER NOT NULL,"
+    " data BLOB NOT NULL, PRIMARY KEY(object_id, seq)) WITHOUT ROWID;";
+
+// One prepared statement, finalised on every path.
+class Statement {
+ public:
+  Statement(sqlite3* sql, const char* text) {
+    code_ = sqlite3_prepare_v2(sql, text, -1, &statement_, nullptr);
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  [[nodiscard]] bool ok() const { return code_ == SQLITE_OK; }
+  [[nodiscard]] int code() const { return code_; }
+  void Bind(int index, long long value) { sqlite3_bind_int64(statement_, index, value); }
+  void BindNull(int index) { sqlite3_bind_null(statement_, index); }
+  void BindText(int index, std::string_view text) {
+    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+  }
+  void BindBlob(int index, const void* data, size_t size) {
+    // An empty blob must still be a blob, not NULL.
+    static const char kEmpty = 0;
+    sqlite3_bind_blob(statement_, index, size == 0 ? &kEmpty : data, static_cast<int>(size),
+                      SQLITE_TRANSIENT);
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step() {
+    if (code_ != SQLITE_OK) return code_;
+    return sqlite3_step(statement_);
+  }
+  void Reset() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+  long long Int(int column) { return sqlite3_column_int64(statement_, column); }
+  bool IsNull(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+  std::string_view Blob(int column) {
+    const void* data = sqlite3_column_blob(statement_, column);
+    int size = sqlite3_column_bytes(statement_, column);
+    return data == nullptr ? std::string_view() :
+                             std::string_view(static_cast<const char*>(data), size);
+  }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+  int code_ = SQLITE_OK;
+};
+
+// A transaction that rolls back unless committed.
+class Transaction {
+ public:
+  Transaction(sqlite3* sql, bool write) : sql_(sql) {
+    code_ = sqlite3_exec(sql, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+    active_ = code_ == SQLITE_OK;
+  }
+  ~Transaction() {
+    if (active_) sqlite3_exec(sql_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  [[nodiscard]] int code() const { return code_; }
+  [[nodiscard]] int Commit() {
+    int code = sqlite3_exec(sql_, "COMMIT", nullptr, nullptr, nullptr);
+    if (code == SQLITE_OK) active_ = false;
+    return code;
+  }
+
+ private:
+  sqlite3* sql_;
+  int code_;
+  bool active_;
+};
+
+STATUS StepDone(Statement& statement) {
+  int code = statement.Step();
+  return code == SQLITE_DONE || code == SQLITE_ROW ? NOERROR : StatusFromSqlite(code);
+}
+
+std::string FoldCut(std::string_view text) {
+  std::string folded = formula::FoldText(text);
+  if (folded.size() > kIndexValueBytes) folded.resize(kIndexValueBytes);
+  return folded;
+}
+
+bool SameServer(std::string_view asked, const std::string& local) {
+  // "CN=Server/O=Example" and "Server/Example" name the same server.
+  auto strip = [](std::string_view name) {
+    std::string plain;
+    size_t start = 0;
+    while (start <= name.size()) {
+      size_t slash = name.find('/', start);
+      if (slash == std::string_view::npos) slash = name.size();
+      std::string_view part = name.substr(start, slash - start);
+      size_t equals = part.find('=');
+      if (equals != std::string_view::npos) part = part.substr(equals + 1);
+      if (!plain.empty()) plain += '/';
+      plain += part;
+      start = slash + 1;
+    }
+    return plain;
+  };
+  return EqualNoCase(strip(asked), strip(local));
+}
+
+sqlite3* OpenConnection(const std::string& file, int flags, int* code_r) {
+  sqlite3* sql = nullptr;
+  *code_r = sqlite3_open_v2(file.c_str(), &sql, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (*code_r != SQLITE_OK) {
+    sqlite3_close(sql);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(sql, kBusyTimeoutMs);
+  return sql;
+}
+
+// Deletes pending content rows whose creating process is gone.
+void DropDeadPending(sqlite3* sql) {
+  std::vector<long long> dead;
+  {
+    Statement query(sql, "SELECT DISTINCT pending_pid FROM objects WHERE note_id IS NULL");
+    while (query.Step() == SQLITE_ROW) {
+      long long pid = query.Int(0);
+      if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+        dead.push_back(pid);
+      }
+    }
+  }
+  if (dead.empty()) return;
+  Transaction transaction(sql, true);
+  if (transaction.code() != SQLITE_OK) return;
+  Statement chunks(sql,
+                   "DELETE FROM object_chunks WHERE object_id IN (SELECT id FROM objects"
+                   " WHERE note_id IS NULL AND pending_pid = ?1)");
+  Statement rows(sql, "DELETE FROM objects WHERE note_id IS NULL AND pending_pid = ?1");
+  for (long long pid : dead) {
+    chunks.Bind(1, pid);
+    rows.Bind(1, pid);
+    if (StepDone(chunks) != NOERROR || StepDone(rows) != NOERROR) return;
+    chunks.Reset();
+    rows.Reset();
+  }
+  (void)transaction.Commit();
+}
+
+STATUS DeleteContentRows(sqlite3* sql, long long object_id) {
+  Statement chunks(sql, "DELETE FROM object_chunks WHERE object_id = ?1");
+  chunks.Bind(1, object_id);
+  if (STATUS status = StepDone(chunks); status != NOERROR) return status;
+  Statement row(sql, "DELETE FROM objects WHERE id = ?1");
+  row.Bind(1, object_id);
+  return StepDone(row);
+}
+
+// Streams a source of chunks into a new pending content row of sql (inside the caller's
+// transaction). next() fills a chunk and returns false at the end.
+template <typename NextChunk>
+STATUS WriteContentRows(sqlite3* sql, NextChunk next, long long* object_id_r,
+                        unsigned long long* size_r) {
+  Statement insert(sql, "INSERT INTO objects(note_id, pending_pid, size) VALUES(NULL, ?1, 0)");
+  insert.Bind(1, ::getpid());
+  if (STATUS status = StepDone(insert); status != NOERROR) return status;
+  long long object_id = sqlite3_last_insert_rowid(sql);
+  Statement chunk(sql, "INSERT INTO object_chunks(object_id, seq, data) VALUES(?1, ?2, ?3)");
+  unsigned long long size = 0;
+  std::string_view data;
+  STATUS failure = NOERROR;
+  for (long long seq = 0; next(&data, &failure); ++seq) {
+    chunk.Bind(1, object_id);
+    chunk.Bind(2, seq);
+    chunk.BindBlob(3, data.data(), data.size());
+    if (STATUS status = StepDone(chunk); status != NOERROR) return status;
+    chunk.Reset();
+    size += data.size();
+  }
+  if (failure != NOERROR) return failure;
+  Statement finish(sql, "UPDATE objects SET size = ?2 WHERE id = ?1");
+  finish.Bind(1, object_id);
+  finish.Bind(2, static_cast<long long>(size));
+  if (STATUS status = StepDone(finish); status != NOERROR) return status;
+  *object_id_r = object_id;
+  *size_r = size;
+  return NOERROR;
+}
+
+// Copies a content row of source_sql into sql (inside the caller's transaction).
+STATUS CopyContentRows(sqlite3* source_sql, long long source_id, sqlite3* sql,
+                       long long* object_id_r, unsigned long long* size_r) {
+  {
+    Statement exists(source_sql, "SELECT size FROM objects WHERE id = ?1");
+    exists.Bind(1, source_id);
+    int code = exists.Step();
+    if (code == SQLITE_DONE) return ERR_OBJECT_MISSING;
+    if (code != SQLITE_ROW) return StatusFromSqlite(code);
+  }
+  Statement chunks(source_sql,
+                   "SELECT data FROM object_chunks WHERE object_id = ?1 ORDER BY seq");
+  chunks.Bind(1, source_id);
+  std::string buffer;
+  auto next = [&](std::string_view* data_r, STATUS* failure_r) {
+    int code = chunks.Step();
+    if (code == SQLITE_ROW) {
+      // Copied out: the source statement's memory may move when the target writes.
+      buffer.assign(chunks.Blob(0));
+      *data_r = buffer;
+      return true;
+    }
+    if (code != SQLITE_DONE) *failure_r = StatusFromSqlite(code);
+    return false;
+  };
+  return WriteContentRows(sql, next, object_id_r, size_r);
+}
+
+}  // namespace
+
+Database::~Database() {
+  if (sql != nullptr) sqlite3_close_v2(sql);
+}
+
+void SetUpdateFaultHook(void (*hook)()) { g_update_fault_hook = hook; }
+
+STATUS StatusFromSqlite(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return NOERROR;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERR_DB_BUSY;
+    case SQLITE_NOTADB:
+      return ERR_NOT_DATABASE;
+    case SQLITE_CORRUPT:
+      return ERR_DB_DAMAGED;
+    case SQLITE_NOMEM:
+      return ERR_MEMORY;
+    case SQLITE_CANTOPEN:
+      return ERR_NOEXIST;
+    case SQLITE_TOOBIG:
+      return ERR_ITEM_TOO_LARGE;
+    default:
+      return ERR_DB_WRITE;
+  }
+}
+
+STATUS ResolvePath(const char* path, std::string* file_r, std::string* canonical_r) {
+  if (path == nullptr || *path == '\0') return ERR_BAD_PARAM;
+  std::string text(path);
+  size_t bangs = text.find("!!");
+  if (bangs != std::string::npos) {
+    std::string server = text.substr(0, bangs);
+    if (!server.empty() && !SameServer(server, ServerName())) return ERR_SERVER_UNREACHABLE;
+    text = text.substr(bangs + 2);
+  }
+  for (char& c : text) {
+    if (c == '\\') c = '/';
+  }
+  if (text.empty()) return ERR_BAD_PARAM;
+  const std::string data_dir = DataDirectory();
+  if (data_dir.empty()) return ERR_NOT_INITIALIZED;
+  std::string file;
+  std::string canonical;
+  if (text[0] == '/') {
+    file = text;
+    std::string prefix = data_dir + "/";
+    canonical = file.compare(0, prefix.size(), prefix) == 0 ? file.substr(prefix.size()) : file;
+  } else {
+    while (text.compare(0, 2, "./") == 0) text.erase(0, 2);
+    file = data_dir + "/" + text;
+    canonical = text;
+  }
+  if (file.size() >= MAXPATH) return ERR_PATH_TOO_LONG;
+  *file_r = file;
+  *canonical_r = canonical;
+  return NOERROR;
+}
+
+STATUS OpenDatabaseFile(const std::string& file, DatabasePtr* db_r) {
+  struct stat info;
+  if (::stat(file.c_str(), &info) != 0) return ERR_NOEXIST;
+  if (!S_ISREG(info.st_mode)) return ERR_NOT_DATABASE;
+  int code = SQLITE_OK;
+  sqlite3* sql = OpenConnection(file, SQLITE_OPEN_READWRITE, &code);
+  if (sql == nullptr) return StatusFromSqlite(code);
+  auto db = std::make_shared<Database>();
+  db->sql = sql;
+  db->file = file;
+  {
+    Statement format(sql, "SELECT value FROM dbinfo WHERE key = 'format'");
+    if (!format.ok()) {
+      // Not SQLite at all, or SQLite without our tables: either way not a database.
+      STATUS status = StatusFromSqlite(format.code());
+      return status == ERR_DB_WRITE ? ERR_NOT_DATABASE : status;
+    }
+    code = format.Step();
+    if (code != SQLITE_ROW) return code == SQLITE_DONE ? ERR_NOT_DATABASE : StatusFromSqlite(code);
+    if (format.Blob(0) != kFormat) return ERR_NOT_DATABASE;
+  }
+  DropDeadPending(sql);
+  *db_r = std::move(db);
+  return NOERROR;
+}
+
+STATUS CreateDatabaseFile(const std::string& file, bool force) {
+  struct stat info;
+  if (::stat(file.c_str(), &info) == 0 && !force) return ERR_EXISTS;
+  // Parent directories, as a data directory's subfolders (mail/) are made on demand.
+  for (size_t slash = file.find('/', 1); slash != std::string::npos;
+       slash = file.find('/', slash + 1)) {
+    ::mkdir(file.substr(0, slash).c_str(), 0755);
+  }
+  // Built under a private name and linked into place, so nobody opens a half-made file and
+  // two creators cannot both win.
+  const std::string temp = file + ".new" + std::to_string(::getpid());
+  ::unlink(temp.c_str());
+  int code = SQLITE_OK;
+  sqlite3* sql = OpenConnection(temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &code);
+  if (sql == nullptr) return code == SQLITE_CANTOPEN ? ERR_FILE_IO : StatusFromSqlite(code);
+  code = sqlite3_exec(sql, kSchema, nullptr, nullptr, nullptr);
+  if (code == SQLITE_OK) {
+    Statement format(sql, "INSERT INTO dbinfo(key, value) VALUES('format', ?1), ('info', '')");
+    format.BindText(1, kFormat);
+    code = format.Step() == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+  }
+  sqlite3_close_v2(sql);
+  if (code != SQLITE_OK) {
+    ::unlink(temp.c_str());
+    return StatusFromSqlite(code);
+  }
+  if (force) {
+    ::unlink(file.c_str());
+    ::unlink((file + "-wal").c_str());
+    ::unlink((file + "-shm").c_str());
+  }
+  int linked = ::link(temp.c_str(), file.c_str());
+  int link_errno = errno;
+  ::unlink(temp.c_str());
+  if (linked != 0) return link_errno == EEXIST ? ERR_EXISTS : ERR_FILE_IO;
+  return NOERROR;
+}
+
+STATUS ReadDbInfo(const DatabasePtr& db, std::string* info_r) {
+  std::lock_guard<std::recursive_mutex> lock(db->mutex);
+  Statement query(db->sql, "SELECT value FROM dbinfo WHERE key = 'info'");
+  int code = query.Step();
+  if (code == SQLITE_ROW) {
+    *info_r = std::string(query.Blob(0));
+    return NOERROR;
+  }
+  if (code == SQLITE_DONE) {
+    info_r->clear();
+    return NOERROR;
+  }
+  return StatusFromSqlite(code);
+}
+
+STATUS WriteDbInfo(const DatabasePtr& db, const std::string& info) {
+  std::lock_guard<std::recursive_mutex> lock(db->mutex);
+  Statement write(db->sql, "INSERT OR REPLACE INTO dbinfo(key, value) VALUES('info', ?1)");
+  write.BindText(1, info);
+  return StepDone(write);
+}
+
+STATUS LoadNote(const DatabasePtr& db, NOTEID id, Note* note) {
+  std::lock_guard<std::recursive_mutex> lock(db->mutex);
+  Transaction transaction(db->sql, false);
+  if (transaction.code() != SQLITE_OK) return StatusFromSqlite(transaction.code());
+  {
+    Statement header(db->sql, "SELECT class, created, modified FROM notes WHERE id = ?1");
+    header.Bind(1, id);
+    int code = header.Step();
+    if (code == SQLITE_DONE) return ERR_INVALID_NOTE;
+    if (code != SQLITE_ROW) return StatusFromSqlite(code);
+    note->note_class = static_cast<WORD>(header.Int(0));
+    note->created = TimeFromTicks(header.Int(1));
+    note->modified = TimeFromTicks(header.Int(2));
+  }
+  Statement items(db->sql,
+                  "SELECT name, flags, value FROM items WHERE note_id = ?1 ORDER BY seq");
+  items.Bind(1, id);
+  Statement object_size(db->sql, "SELECT size FROM objects WHERE id = ?1");
+  int code;
+  while ((code = items.Step()) == SQLITE_ROW) {
+    Item item;
+    item.name = std::string(items.Blob(0));
+    item.flags = static_cast<WORD>(items.Int(1));
+    std::string_view value = items.Blob(2);
+    if (value.size() < sizeof(WORD)) return ERR_DB_DAMAGED;
+    item.value.assign(value.begin(), value.end());
+    item.serial = note->next_serial++;
+    FILEOBJECT object;
+    if (item.Type() == TYPE_OBJECT && DecodeFileObject(item.Data(), &object, nullptr)) {
+      object_size.Bind(1, object.ObjectID);
+      if (object_size.Step() == SQLITE_ROW) {
+        item.object = std::make_shared<Attachment>();
+        item.object->db = db;
+        item.object->object_id = object.ObjectID;
+        item.object->size = static_cast<unsigned long long>(object_size.Int(0));
+      }
+      object_size.Reset();
+    }
+    note->items.push_back(std::move(item));
+  }
+  if (code != SQLITE_DONE) return StatusFromSqlite(code);
+  note->db = db;
+  note->id = id;
+  return NOERROR;
+}
+
+STATUS StoreNote(Note* note) {
+  const DatabasePtr& db = note->db;
+  std::lock_guard<std::recursive_mutex> lock(db->mutex);
+  sqlite3* sql = db->sql;
+  Transaction transaction(sql, true);
+  if (transaction.code() != SQLITE_OK) return StatusFromSqlite(transaction.code());
+  TIMEDATE now;
+  OSCurrentTIMEDATE(&now);
+  long long id = note->id;
+  if (id == 0) {
+    Statement insert(sql, "INSERT INTO notes(class, created, modified) VALUES(?1, ?2, ?3)");
+    insert.Bind(1, note->note_class);
+    insert.Bind(2, TimeTicks(note->created));
+    insert.Bind(3, TimeTicks(now));
+    if (STATUS status = StepDone(insert); status != NOERROR) return status;
+    id = sqlite3_last_insert_rowid(sql);
+  } else {
+    Statement update(sql, "UPDATE notes SET class = ?2, modified = ?3 WHERE id = ?1");
+    update.Bind(1, id);
+    update.Bind(2, note->note_class);
+    update.Bind(3, TimeTicks(now));
+    if (STATUS status = StepDone(update); status != NOERROR) return status;
+    if (sqlite3_changes(sql) == 0) return ERR_NOTE_DELETED;
+    for (const char* text : {"DELETE FROM items WHERE note_id = ?1",
+                             "DELETE FROM text_index WHERE note_id = ?1"}) {
+      Statement clear(sql, text);
+      clear.Bind(1, id);
+      if (STATUS status = StepDone(clear); status != NOERROR) return status;
+    }
+  }
+
+  // Attachment content: claim rows of this file that are pending or already this note's;
+  // copy everything else (another database, another note, a second reference).
+  struct NewObject {
+    size_t item_index;
+    std::shared_ptr<Attachment> attachment;
+  };
+  std::vector<NewObject> new_objects;
+  std::set<long long> kept;
+  std::vector<std::vector<std::uint8_t>> values;
+  values.reserve(note->items.size());
+  for (size_t i = 0; i < note->items.size(); ++i) {
+    const Item& item = note->items[i];
+    values.push_back(item.value);
+    if (item.Type() != TYPE_OBJECT) continue;
+    FILEOBJECT object;
+    std::string file_name;
+    if (!DecodeFileObject(item.Data(), &object, &file_name)) continue;
+    if (!item.object) return ERR_OBJECT_MISSING;
+    const Attachment& source = *item.object;
+    bool claimed = false;
+    if (source.db->file == db->file && kept.count(source.object_id) == 0) {
+      Statement owner(sql, "SELECT note_id FROM objects WHERE id = ?1");
+      owner.Bind(1, source.object_id);
+      int code = owner.Step();
+      if (code == SQLITE_ROW && (owner.IsNull(0) || owner.Int(0) == id)) {
+        Statement claim(sql, "UPDATE objects SET note_id = ?2, pending_pid = NULL WHERE id = ?1");
+        claim.Bind(1, source.object_id);
+        claim.Bind(2, id);
+        if (STATUS status = StepDone(claim); status != NOERROR) return status;
+        kept.insert(source.object_id);
+        claimed = true;
+      } else if (code != SQLITE_ROW && code != SQLITE_DONE) {
+        return StatusFromSqlite(code);
+      }
+    }
+    if (claimed) continue;
+    auto copy = std::make_shared<Attachment>();
+    copy->db = db;
+    STATUS status;
+    if (source.db->file == db->file) {
+      status = CopyContentRows(sql, source.object_id, sql, &copy->object_id, &copy->size);
+    } else {
+      int code = SQLITE_OK;
+      sqlite3* source_sql = OpenConnection(source.db->file, SQLITE_OPEN_READONLY, &code);
+      if (source_sql == nullptr) return ERR_OBJECT_MISSING;
+      status = CopyContentRows(source_sql, source.object_id, sql, &copy->object_id, &copy->size);
+      sqlite3_close_v2(source_sql);
+    }
+    if (status != NOERROR) return status;
+    Statement claim(sql, "UPDATE objects SET note_id = ?2, pending_pid = NULL WHERE id = ?1");
+    claim.Bind(1, copy->object_id);
+    claim.Bind(2, id);
+    if (STATUS claim_status = StepDone(claim); claim_status != NOERROR) return claim_status;
+    kept.insert(copy->object_id);
+    object.ObjectID = static_cast<DWORD>(copy->object_id);
+    std::vector<std::uint8_t> value;
+    PutWord(&value, TYPE_OBJECT);
+    std::vector<std::uint8_t> encoded = EncodeFileObject(object, file_name);
+    value.insert(value.end(), encoded.begin(), encoded.end());
+    values[i] = std::move(value);
+    new_objects.push_back({i, copy});
+  }
+  {
+    // Content this note owned that no item refers to any more (detached attachments).
+    std::vector<long long> dropped;
+    Statement owned(sql, "SELECT id FROM objects WHERE note_id = ?1");
+    owned.Bind(1, id);
+    while (owned.Step() == SQLITE_ROW) {
+      if (kept.count(owned.Int(0)) == 0) dropped.push_back(owned.Int(0));
+    }
+    for (long long object_id : dropped) {
+      if (STATUS status = DeleteContentRows(sql, object_id); status != NOERROR) return status;
+    }
+  }
+
+  Statement insert_item(sql,
+                        "INSERT INTO items(note_id, seq, name, flags, value)"
+                        " VALUES(?1, ?2, ?3, ?4, ?5)");
+  Statement insert_index(sql, "INSERT INTO text_index(note_id, name, value) VALUES(?1, ?2, ?3)");
+  auto index = [&](const std::string& folded_name, std::string_view text) {
+    std::string folded = FoldCut(text);
+    insert_index.Bind(1, id);
+    insert_index.BindBlob(2, folded_name.data(), folded_name.size());
+    insert_index.BindBlob(3, folded.data(), folded.size());
+    STATUS status = StepDone(insert_index);
+    insert_index.Reset();
+    return status;
+  };
+  for (size_t i = 0; i < note->items.size(); ++i) {
+    const Item& item = note->items[i];
+    insert_item.Bind(1, id);
+    insert_item.Bind(2, static_cast<long long>(i));
+    insert_item.BindText(3, item.name);
+    insert_item.Bind(4, item.flags);
+    insert_item.BindBlob(5, values[i].data(), values[i].size());
+    if (STATUS status = StepDone(insert_item); status != NOERROR) return status;
+    insert_item.Reset();
+    if (item.Type() == TYPE_TEXT) {
+      if (STATUS status = index(formula::FoldText(item.name), item.Data()); status != NOERROR) {
+        return status;
+      }
+    } else if (item.Type() == TYPE_TEXT_LIST) {
+      std::vector<std::string> entries;
+      if (!DecodeTextList(item.Data(), &entries)) continue;
+      std::string folded_name = formula::FoldText(item.name);
+      for (const std::string& entry : entries) {
+        if (STATUS status = index(folded_name, entry); status != NOERROR) return status;
+      }
+    }
+  }
+  if (g_update_fault_hook != nullptr) g_update_fault_hook();
+  if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
+
+  // Committed: only now does the in-memory note take the new state.
+  note->id = static_cast<NOTEID>(id);
+  note->modified = now;
+  for (NewObject& created : new_objects) {
+    Item& item = note->items[created.item_index];
+    item.value = std::move(values[created.item_index]);
+    item.object = created.attachment;
+  }
+  auto claimed = [&kept, &db](const std::shared_ptr<Attachment>& attachment) {
+    return attachment->db->file == db->file && kept.count(attachment->object_id) != 0;
+  };
+  note->pending.erase(std::remove_if(note->pending.begin(), note->pending.end(), claimed),
+                      note->pending.end());
+  return NOERROR;
+}
+
+STATUS RemoveNote(const DatabasePtr& db, NOTEID id) {
+  std::lock_guard<std::recursive_mutex> lock(db->mutex);
+  sqlite3* sql = db->sql;
+  Transaction transaction(sql, true);
+  if (transaction.code() != SQLITE_OK) return StatusFromSqlite(transaction.code());
+  {
+    Statement remove(sql, "DELETE FROM notes WHERE id = ?1");
+    remove.Bind(1, id);
+    if (STATUS status = StepDone(remove); status != NOERROR) return status;
+    if (sqlite3_changes(sql) == 0) return ERR_INVALID_NOTE;
+  }
+  for (const char* text :
+       {"DELETE FROM items WHERE note_id = ?1", "DELETE FROM text_index WHERE note_id = ?1",
+        "DELETE FROM object_chunks WHERE object_id IN"
+        " (SELECT id FROM objects WHERE note_id = ?1)",
+        "DELETE FROM objects WHERE note_id = ?1"}) {
+    Statement clear(sql, text);
+    clear.Bind(1, id);
+    if (STATUS status = StepDone(clear); status != NOERROR) return status;
+  }
+  if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
+  return NOERROR;
+}
+
+STATUS StoreFileContent(const DatabasePtr& db, const std::string& path,
+                        std::shared_ptr<Attachment>* attachment_r) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ERR_NOEXIST : ERR_FILE_IO;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return ERR_FILE_IO;
+  }
+  std::vector<char> buffer(kChunkBytes);
+  auto next = [&](std::string_view* data_r, STATUS* failure_r) {
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+      ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        *failure_r = ERR_FILE_IO;
+        return false;
+      }
+      if (got == 0) break;
+      filled += static_cast<size_t>(got);
+    }
+    *data_r = std::string_view(buffer.data(), filled);
+    return filled > 0;
+  };
+  auto attachment = std::make_shared<Attachment>();
+  attachment->db = db;
+  STATUS status;
+  {
+    std::lock_guard<std::recursive_mutex> lock(db->mutex);
+    Transaction transaction(db->sql, true);
+    status = StatusFromSqlite(transaction.code());
+    if (status == NOERROR) {
+      status = WriteContentRows(db->sql, next, &attachment->object_id, &attachment->size);
+    }
+    if (status == NOERROR) status = StatusFromSqlite(transaction.Commit());
+  }
+  ::close(fd);
+  if (status != NOERROR) return status;
+  *attachment_r = std::move(attachment);
+  return NOERROR;
+}
+
+STATUS CopyContent(const Attachment& source, const DatabasePtr& target,
+                   std::shared_ptr<Attachment>* attachment_r) {
+  auto attachment = std::make_shared<Attachment>();
+  attachment->db = target;
+  std::lock_guard<std::recursive_mutex> lock(target->mutex);
+  Transaction transaction(target->sql, true);
+  if (transaction.code() != SQLITE_OK) return StatusFromSqlite(transaction.code());
+  STATUS status;
+  if (source.db->file == target->file) {
+    status = CopyContentRows(target->sql, source.object_id, target->sql,
+                             &attachment->object_id, &attachment->size);
+  } else {
+    int code = SQLITE_OK;
+    sqlite3* source_sql = OpenConnection(source.db->file, SQLITE_OPEN_READONLY, &code);
+    if (source_sql == nullptr) return ERR_OBJECT_MISSING;
+    status = CopyContentRows(source_sql, source.object_id, target->sql, &attachment->object_id,
+                             &attachment->size);
+    sqlite3_close_v2(source_sql);
+  }
+  if (status != NOERROR) return status;
+  if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
+  *attachment_r = std::move(attachment);
+  return NOERROR;
+}
+
+STATUS ExtractContent(const Attachment& source, const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return ERR_FILE_IO;
+  STATUS status = NOERROR;
+  unsigned long long written = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(source.db->mutex);
+    sqlite3* sql = source.db->sql;
+    Transaction transaction(sql, false);
+    status = StatusFromSqlite(transaction.code());
+    if (status == NOERROR) {
+      Statement exists(sql, "SELECT size FROM objects WHERE id = ?1");
+      exists.Bind(1, source.object_id);
+      int code = exists.Step();
+      if (code == SQLITE_DONE) status = ERR_OBJECT_MISSING;
+      else if (code != SQLITE_ROW) status = StatusFromSqlite(code);
+    }
+    if (status == NOERROR) {
+      Statement chunks(sql, "SELECT data FROM object_chunks WHERE object_id = ?1 ORDER BY seq");
+      chunks.Bind(1, source.object_id);
+      int code;
+      while (status == NOERROR && (code = chunks.Step()) == SQLITE_ROW) {
+        std::string_view data = chunks.Blob(0);
+        size_t done = 0;
+        while (done < data.size()) {
+          ssize_t put = ::write(fd, data.data() + done, data.size() - done);
+          if (put < 0 && errno == EINTR) continue;
+          if (put < 0) {
+            status = ERR_FILE_IO;
+            break;
+          }
+          done += static_cast<size_t>(put);
+        }
+        written += done;
+      }
+      if (status == NOERROR && code != SQLITE_DONE) status = StatusFromSqlite(code);
+    }
+  }
+  if (::close(fd) != 0 && status == NOERROR) status = ERR_FILE_IO;
+  if (status == NOERROR && written != source.size) status = ERR_OBJECT_MISSING;
+  // A half-written file must not pass for the attachment.
+  if (status != NOERROR) ::unlink(path.c_str());
+  return status;
+}
+
+void DropPendingContent(const Attachment& attachment) {
+  std::lock_guard<std::recursive_mutex> lock(attachment.db->mutex);
+  sqlite3* sql = attachment.db->sql;
+  Transaction transaction(sql, true);
+  if (transaction.code() != SQLITE_OK) return;
+  Statement chunks(sql,
+                   "DELETE FROM object_chunks WHERE object_id IN"
+                   " (SELECT id FROM objects WHERE id = ?1 AND note_id IS NULL)");
+  chunks.Bind(1, attachment.object_id);
+  Statement row(sql, "DELETE FROM objects WHERE id = ?1 AND note_id IS NULL");
+  row.Bind(1, attachment.object_id);
+  if (StepDone(chunks) == NOERROR && StepDone(row) == NOERROR) (void)transaction.Commit();
+}
+
+STATUS ListNoteIds(const DatabasePtr& db, WORD class_mask,
+                   const std::vector<IndexLookup>& terms, std::vector<NOTEID>* ids_r) {
+  std::string text = "SELECT id FROM notes WHERE (class & ?1) != 0";
+  for (size_t i = 0; i < terms.size(); ++i) {
+    std::string name = std::to_string(2 + 2 * i);
+    std::string value = std::to_string(3 + 2 * i);
+    text += " AND id IN (SELECT note_id FROM text_index WHERE name = ?" + name +
+            " AND value = ?" + value + ")";
+  }
+  text += " ORDER BY id";
+  std::lock_guard<std::recursive_mutex> lock(db->mutex);
+  Statement query(db->sql, text.c_str());
+  query.Bind(1, class_mask);
+  for (size_t i = 0; i < terms.size(); ++i) {
+    std::string value = terms[i].value;
+    if (value.size() > kIndexValueBytes) value.resize(kIndexValueBytes);
+    query.BindBlob(static_cast<int>(2 + 2 * i), terms[i].item.data(), terms[i].item.size());
+    query.BindBlob(static_cast<int>(3 + 2 * i), value.data(), value.size());
+  }
+  int code;
+  while ((code = query.Step()) == SQLITE_ROW) {
+    ids_r->push_back(static_cast<NOTEID>(query.Int(0)));
+  }
+  return code == SQLITE_DONE ? NOERROR : StatusFromSqlite(code);
+}
+
+}  // namespace notes_internal
