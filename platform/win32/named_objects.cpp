@@ -83,6 +83,8 @@ std::uint64_t ProcessStartTime(pid_t pid) {
   // Field 22 (starttime) counts from the field after the command name, which may hold blanks.
   const char* at = std::strrchr(text, ')');
   if (at == nullptr) return 0;
+  // A zombie has released nothing by itself but holds nothing any more either: it is dead.
+  if (at[1] == ' ' && (at[2] == 'Z' || at[2] == 'X')) return 0;
   int field = 2;
   for (; *at != '\0' && field < 22; ++at) {
     if (*at == ' ') ++field;

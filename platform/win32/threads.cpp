@@ -9,7 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +66,12 @@ using win32internal::ThreadObject;
 namespace {
 
 thread_local std::shared_ptr<ThreadObject> t_current_thread;
+
+// The C library's pidfd wrappers are not declared for C++ here; the system calls are direct.
+int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int PidfdKill(int pidfd, int signal_number) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal_number, nullptr, 0));
+}
 
 void FinishThread(ThreadObject& thread, DWORD exit_code) {
   std::lock_guard<std::mutex> lock(thread.mutex);
@@ -422,7 +428,7 @@ BOOL CreateProcess(LPCSTR application_name, LPSTR command_line,
   auto process = std::make_shared<ProcessObject>();
   process->pid = pid;
   process->child = true;
-  process->pidfd = ::pidfd_open(pid, 0);
+  process->pidfd = PidfdOpen(pid);
   process_information->hProcess = win32internal::InsertHandle(process);
   process_information->hThread = win32internal::InsertHandle(process);
   process_information->dwProcessId = static_cast<DWORD>(pid);
@@ -452,14 +458,14 @@ BOOL TerminateProcess(HANDLE process, UINT exit_code) {
   if (PollProcessLocked(*object)) return win32internal::Fail(ERROR_ACCESS_DENIED);
   object->terminated = true;
   object->terminate_code = exit_code;
-  int result = object->pidfd >= 0 ? ::pidfd_send_signal(object->pidfd, SIGKILL, nullptr, 0)
+  int result = object->pidfd >= 0 ? PidfdKill(object->pidfd, SIGKILL)
                                    : ::kill(object->pid, SIGKILL);
   if (result != 0) return win32internal::FailFromErrno();
   return TRUE;
 }
 
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id) {
-  int pidfd = ::pidfd_open(static_cast<pid_t>(process_id), 0);
+  int pidfd = PidfdOpen(static_cast<pid_t>(process_id));
   if (pidfd < 0) {
     SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER
                                 : static_cast<DWORD>(vtplatform::Win32ErrorFromErrno(errno)));
