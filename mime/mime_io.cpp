@@ -1,15 +1,14 @@
-// mime_io.cpp - file and log access of the MIME subsystem (see mime_io.h).
+// mime_io.cpp - file and log access of the MIME subsystem (see mime_io.h), on the Win32
+// calls of the platform.
 #include "mime/mime_io.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
+
+#include "foundation/error_text.h"
+#include "foundation/log.h"
+#include "platform/win32/windows.h"
 
 namespace mime {
 namespace {
@@ -17,152 +16,137 @@ namespace {
 std::atomic<LogSink> g_log_sink{nullptr};
 
 void SetError(std::string* error_r) {
-  if (error_r != nullptr) {
-    int code = errno;
-    char text[300];
-    std::snprintf(text, sizeof text, "%s (0x%x)", std::strerror(code), code);
-    *error_r = text;
-  }
+  if (error_r != nullptr) *error_r = foundation::ErrorText();
 }
 
 }  // namespace
 
 SourceFile::~SourceFile() { Close(); }
 
-SourceFile::SourceFile(SourceFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+SourceFile::SourceFile(SourceFile&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
 
 SourceFile& SourceFile::operator=(SourceFile&& other) noexcept {
   if (this != &other) {
     Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
   }
   return *this;
 }
 
 bool SourceFile::Open(const std::string& path, std::string* error_r) {
   Close();
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
+  HANDLE handle = CreateFile(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
     SetError(error_r);
     return false;
   }
-  struct stat info;
-  if (::fstat(fd_, &info) != 0 || S_ISDIR(info.st_mode)) {
-    errno = EISDIR;
-    SetError(error_r);
-    Close();
-    return false;
-  }
+  handle_ = handle;
   return true;
 }
 
 std::int64_t SourceFile::Read(char* buffer, std::int64_t size) {
-  for (;;) {
-    ssize_t n = ::read(fd_, buffer, static_cast<size_t>(size));
-    if (n >= 0) return n;
-    if (errno != EINTR) return -1;
-  }
+  DWORD read = 0;
+  if (!ReadFile(handle_, buffer, static_cast<DWORD>(size), &read, nullptr)) return -1;
+  return read;
 }
 
 bool SourceFile::Seek(std::int64_t offset) {
-  return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+  LONG high = static_cast<LONG>(offset >> 32);
+  SetLastError(0);
+  DWORD low = SetFilePointer(handle_, static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
+  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != 0);
 }
 
 void SourceFile::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (handle_ != nullptr) {
+    CloseHandle(handle_);
+    handle_ = nullptr;
   }
 }
 
-bool AppendToFile(const std::string& path, std::string_view bytes, std::string* error_r) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) {
+bool AppendToFile(const std::string& path, std::string_view bytes, std::string* error_r,
+                  bool shared) {
+  HANDLE handle = CreateFile(path.c_str(), GENERIC_WRITE,
+                             shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
     SetError(error_r);
     return false;
   }
-  const char* next = bytes.data();
-  size_t left = bytes.size();
   bool ok = true;
-  while (left > 0) {
-    ssize_t n = ::write(fd, next, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+  SetLastError(0);
+  if (SetFilePointer(handle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
+      GetLastError() != 0) {
+    SetError(error_r);
+    ok = false;
+  }
+  // Written in pieces a DWORD can count.
+  while (ok && !bytes.empty()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) {
       SetError(error_r);
       ok = false;
       break;
     }
-    next += n;
-    left -= static_cast<size_t>(n);
+    bytes.remove_prefix(written);
   }
-  if (::close(fd) != 0 && ok) {
-    SetError(error_r);
-    ok = false;
-  }
+  CloseHandle(handle);
   return ok;
 }
 
 std::string CreateUniqueFile(const std::string& dir, std::string_view prefix,
                              std::string* error_r) {
-  // Like the Windows temporary-name service: three characters of the prefix, a hexadecimal
-  // number, ".tmp"; the number is advanced until a name is free.
-  static std::atomic<unsigned> counter{0};
-  std::string head(prefix.substr(0, 3));
-  unsigned start = (static_cast<unsigned>(::getpid()) * 2654435761u) ^ counter.fetch_add(1);
-  for (unsigned attempt = 0; attempt < 0x10000; ++attempt) {
-    char name[16];
-    std::snprintf(name, sizeof name, "%X", (start + attempt) & 0xFFFF);
-    std::string path = dir;
-    path += kPathSep;
-    path += head;
-    path += name;
-    path += ".tmp";
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ::close(fd);
-      counter.fetch_add(attempt);
-      return path;
-    }
-    if (errno != EEXIST) {
-      SetError(error_r);
-      return std::string();
-    }
+  char path[MAX_PATH + 16] = {};
+  std::string head(prefix);
+  if (GetTempFileName(dir.c_str(), head.c_str(), 0, path) == 0) {
+    SetError(error_r);
+    return std::string();
   }
-  errno = EEXIST;
-  SetError(error_r);
-  return std::string();
+  return path;
 }
 
 bool RemoveFile(const std::string& path, std::string* error_r) {
-  if (::unlink(path.c_str()) == 0) return true;
-  SetError(error_r);
-  return false;
-}
-
-bool RenamePath(const std::string& from, const std::string& to, std::string* error_r) {
-  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (DeleteFile(path.c_str())) return true;
   SetError(error_r);
   return false;
 }
 
 std::int64_t FileSize(const std::string& path) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
-  return static_cast<std::int64_t>(info.st_size);
+  DWORD attributes = GetFileAttributes(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return -1;
+  }
+  HANDLE handle = CreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  DWORD high = 0;
+  DWORD low = GetFileSize(handle, &high);
+  CloseHandle(handle);
+  if (low == INVALID_FILE_SIZE && GetLastError() != 0 && high == 0) return -1;
+  return (static_cast<std::int64_t>(high) << 32) | low;
 }
 
 void SetLogSink(LogSink sink) { g_log_sink.store(sink); }
 
 void Log(int level, const char* format, ...) {
   LogSink sink = g_log_sink.load();
-  if (sink == nullptr) return;
   char text[4096];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  sink(level, text);
+  if (sink != nullptr) {
+    sink(level, text);
+  } else if (level == kLogAlways) {
+    foundation::LogAlways(text);
+  } else if (foundation::DebugLevel() >= level) {
+    foundation::LogDebug("%s", text);
+  }
 }
 
 }  // namespace mime

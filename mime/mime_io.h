@@ -6,7 +6,7 @@
 // deliverables that capture mail route the log to their own files and lets tests observe
 // what was written.
 //
-// Ownership: SourceFile owns its descriptor and closes it on every path. The log sink is a
+// Ownership: SourceFile owns its file handle and closes it on every path. The log sink is a
 // plain function pointer set once at start-up, before any thread parses mail; it is read
 // without a lock.
 #pragma once
@@ -27,10 +27,10 @@ class SourceFile {
   SourceFile(SourceFile&& other) noexcept;
   SourceFile& operator=(SourceFile&& other) noexcept;
 
-  // Opens an existing file for reading. On failure returns false and error_r holds the
-  // system error text.
+  // Opens an existing file for reading, without sharing. On failure returns false and
+  // error_r (when given) holds the system error text.
   [[nodiscard]] bool Open(const std::string& path, std::string* error_r);
-  [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
+  [[nodiscard]] bool IsOpen() const { return handle_ != nullptr; }
   // Reads up to size bytes at the current position; returns the count, 0 at end of file,
   // -1 on a read error.
   [[nodiscard]] std::int64_t Read(char* buffer, std::int64_t size);
@@ -39,23 +39,22 @@ class SourceFile {
   void Close();
 
  private:
-  int fd_ = -1;
+  void* handle_ = nullptr;  // a Win32 file handle, null when closed
 };
 
-// Appends bytes to the file, creating it when missing. False on failure, error_r then holds
-// the system error text.
+// Appends bytes to the file, creating it when missing; shared opens let other readers and
+// writers in, otherwise the file is held exclusively while it is written. False on
+// failure, error_r then holds the system error text.
 [[nodiscard]] bool AppendToFile(const std::string& path, std::string_view bytes,
-                                std::string* error_r);
+                                std::string* error_r, bool shared = false);
 
-// Creates a new empty file in dir whose name is the first three characters of prefix, a
-// hexadecimal number and ".tmp", never reusing an existing name. Returns the full path, or
-// an empty string with error_r set.
+// Creates a new empty file in dir by the temporary-name service: the first three
+// characters of prefix, a hexadecimal number and ".tmp". Returns the full path, or an
+// empty string with error_r set.
 [[nodiscard]] std::string CreateUniqueFile(const std::string& dir, std::string_view prefix,
                                            std::string* error_r);
 
 [[nodiscard]] bool RemoveFile(const std::string& path, std::string* error_r);
-[[nodiscard]] bool RenamePath(const std::string& from, const std::string& to,
-                            std::string* error_r);
 // Size of a regular file, or -1 when it is missing or not a regular file.
 [[nodiscard]] std::int64_t FileSize(const std::string& path);
 
@@ -69,7 +68,9 @@ inline constexpr int kLogDebug1 = 1;
 inline constexpr int kLogDebug2 = 2;
 
 using LogSink = void (*)(int level, const char* text);
-// Routes the subsystem's log lines; null discards them. Set before parsing starts.
+// Routes the subsystem's log lines. Without a sink (null) they go to the debug log of the
+// foundation: kLogAlways lines always, the others at their debug level. Set before parsing
+// starts.
 void SetLogSink(LogSink sink);
 // Formats one log line and hands it to the sink. The text is cut at 4096 bytes.
 void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

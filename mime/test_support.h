@@ -60,4 +60,22 @@ inline std::string PythonMailData() {
   return std::filesystem::exists(std::string(dir) + "/msg_01.txt") ? dir : "";
 }
 
+// Every test process plays one fresh machine: VT_SYSROOT names a temporary root made before
+// the tests run and removed after them.
+struct MachineRoot {
+  MachineRoot() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vtrootXXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) {
+      path = pattern;
+      ::setenv("VT_SYSROOT", path.c_str(), 1);
+    }
+  }
+  ~MachineRoot() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  std::string path;
+};
+inline MachineRoot g_machine_root;
+
 }  // namespace mime::testing

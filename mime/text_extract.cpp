@@ -2,10 +2,9 @@
 #include "mime/text_extract.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "foundation/file_ops.h"
 #include "mime/decoders.h"
 
 namespace mime {
@@ -18,27 +17,6 @@ constexpr std::size_t kFlushBytes = 65536;
 constexpr std::string_view kHtmlNoticeNote =
     "[Vantrel puts the text of a mail into an attachment like this one when it has detected "
     "and cleaned a virus in the mail.]\r\n";
-
-// Rename with retry, as the job header publication does it. Stays here until the
-// foundation's shared file operations take its place.
-bool RenameWithRetry(const std::string& from, const std::string& to) {
-  std::string error;
-  if (RenamePath(from, to, &error)) return true;
-  Log(kLogAlways, "%s", error.c_str());
-  Log(kLogAlways, "Can't rename from %s to %s... Reason above", from.c_str(), to.c_str());
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (RenamePath(from, to, &error)) {
-      Log(kLogAlways, "%s; %s", "M10", "Rename now successful.");
-      return true;
-    }
-  }
-  Log(kLogAlways, "%s", error.c_str());
-  Log(kLogAlways, "%s; %s", "M11", "ERROR!!! Still Unable to Rename!...Reason above");
-  if (RenamePath(from, to, &error)) return true;
-  (void)RemoveFile(to, &error);
-  return RenamePath(from, to, &error);
-}
 
 std::size_t LastSeparator(std::string_view path) {
   std::size_t slash = path.rfind(kPathSep);
@@ -177,7 +155,7 @@ int AddHTMLHeader(const std::string& html_path) {
   if (dot != std::string::npos && (separator == std::string::npos || dot > separator)) {
     new_path = html_path.substr(0, dot + 1) + "ATT";
   }
-  if (new_path != html_path && !RenameWithRetry(html_path, new_path)) return -1;
+  if (new_path != html_path && !foundation::MoveFileWithRetry(html_path, new_path)) return -1;
 
   std::size_t name_start = LastSeparator(new_path);
   std::string file_name =

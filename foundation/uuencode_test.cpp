@@ -1,0 +1,192 @@
+// Tests of the uuencode step: ordinary lines to 0.bdy, blocks to registered .ATT files,
+// display names, real uuencoded pictures, and blocks that lie or try to escape the job.
+#include "foundation/uuencode.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace foundation {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void Spill(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string GmimeData(const std::string& name) {
+  const char* source = std::getenv("VT_SOURCE_DIR");
+  return std::string(source != nullptr ? source : ".") + "/../shared/testdata/gmime/" + name;
+}
+
+// A spool directory with one job directory "8f6" in a fresh temporary root.
+class UuJob : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "vtuuXXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    job_ = root_ / "IN" / "8f6";
+    fs::create_directories(job_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  int Convert(const std::string& input_text, bool* found) {
+    fs::path input = root_ / "input.txt";
+    Spill(input, input_text);
+    return ConvertUuncodeAttachment(job_.string(), input.string(), found, true);
+  }
+  std::vector<fs::path> Attachments() const {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(job_)) {
+      if (entry.path().extension() == ".ATT") files.push_back(entry.path());
+    }
+    return files;
+  }
+  std::string Body() const { return Slurp(job_ / "0.bdy"); }
+  std::string Header() const { return Slurp(job_ / "0.hdf"); }
+
+  fs::path root_;
+  fs::path job_;
+};
+
+// "hello" uuencoded.
+const char kHelloBlock[] = "%:&5L;&\\`\n`\nend\n";
+
+TEST_F(UuJob, TextLinesAroundOneBlock) {
+  bool found = false;
+  ASSERT_EQ(Convert(std::string("hello\nbegin 644 Report.Doc.EXE\n") + kHelloBlock + "bye\n", &found), 0);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(Body(), "hello\r\nbye\r\n");
+  std::vector<fs::path> files = Attachments();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(Slurp(files[0]), "hello");
+  std::string name = files[0].filename().string();
+  EXPECT_EQ(name.size(), 12u);  // eight digits and ".ATT"
+  EXPECT_EQ(Header(), "Attachment: 8f6\\" + name + ",report_doc.exe\r\n");
+}
+
+TEST_F(UuJob, LinesThatOnlyLookLikeBlocksStayText) {
+  bool found = false;
+  ASSERT_EQ(Convert("begin\nbeginning of the text\n..dots\n   \t\nbegin the work at noon\n"
+                    "trailing blanks   \n",
+                    &found),
+            0);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(Body(),
+            "begin\r\nbeginning of the text\r\n.dots\r\n\r\nbegin the work at noon\r\n"
+            "trailing blanks\r\n");
+  EXPECT_TRUE(Attachments().empty());
+  EXPECT_FALSE(fs::exists(job_ / "0.hdf"));
+}
+
+TEST_F(UuJob, InterruptedBlockKeepsItsDataAndTheTextAfterIt) {
+  bool found = false;
+  ASSERT_EQ(Convert("before\nbegin 666 x.bin\n%:&5L;&\\`\nan ordinary line\nafter\n", &found), 0);
+  EXPECT_TRUE(found);
+  ASSERT_EQ(Attachments().size(), 1u);
+  EXPECT_EQ(Slurp(Attachments()[0]), "hello");
+  EXPECT_EQ(Body(), "before\r\nan ordinary line\r\nafter\r\n");
+}
+
+TEST_F(UuJob, RealPicturesDecodeToTheirOriginals) {
+  for (auto [encoded, original] : {std::pair{"photo.uu", "photo.jpg"},
+                                   std::pair{"raptors.uu.txt", "raptors.png"}}) {
+    fs::remove_all(job_);
+    fs::create_directories(job_);
+    std::string text = Slurp(GmimeData(encoded));
+    ASSERT_FALSE(text.empty()) << encoded;
+    bool found = false;
+    ASSERT_EQ(Convert(text, &found), 0);
+    EXPECT_TRUE(found);
+    std::vector<fs::path> files = Attachments();
+    ASSERT_EQ(files.size(), 1u) << encoded;
+    EXPECT_TRUE(Slurp(files[0]) == Slurp(GmimeData(original))) << encoded;
+  }
+}
+
+TEST_F(UuJob, NamesWithSeparatorsStayInsideTheJob) {
+  bool found = false;
+  ASSERT_EQ(Convert(std::string("begin 644 ../../evil/x.exe\n") + kHelloBlock +
+                        "begin 644 C:\\windows\\a,b.exe\n" + kHelloBlock,
+                    &found),
+            0);
+  EXPECT_EQ(Attachments().size(), 2u);
+  std::string header = Header();
+  EXPECT_NE(header.find(",____evilx.exe\r\n"), std::string::npos) << header;
+  EXPECT_NE(header.find(",c:windowsa_b.exe\r\n"), std::string::npos) << header;
+  EXPECT_FALSE(fs::exists(root_ / "evil"));
+  EXPECT_FALSE(fs::exists(root_ / "IN" / "evil"));
+  // Every file the step made is in the job directory.
+  std::size_t files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+    if (entry.is_regular_file() && entry.path().parent_path() != job_) {
+      EXPECT_EQ(entry.path().filename(), "input.txt");
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 0u);
+}
+
+TEST_F(UuJob, LyingLineCountsAndBrokenInput) {
+  bool found = false;
+  // The count says 45 bytes, the line holds 12 and the next line is text: not data.
+  ASSERT_EQ(Convert("begin 644 lie.bin\nM86)C9&5F9VAI\nplain text\n", &found), 0);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(Body(), "begin 644 lie.bin\r\nM86)C9&5F9VAI\r\nplain text\r\n");
+  EXPECT_TRUE(Attachments().empty());
+
+  // CR-only line ends, NUL bytes and Ctrl-Z inside lines, a line far beyond the buffer.
+  fs::remove(job_ / "0.bdy");
+  std::string text("a\rb\0c\x1A\r", 8);
+  text += std::string(5000, 'z') + "\rbegin 644 h.txt\r%:&5L;&\\`\r`\rend\r";
+  ASSERT_EQ(Convert(text, &found), 0);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(Body(), "a\r\nbc\r\n" + std::string(kUuLineBytes - 1, 'z') + "\r\n");
+}
+
+TEST_F(UuJob, AppendsAndReportsFailures) {
+  Spill(job_ / "0.bdy", "earlier\r\n");
+  bool found = false;
+  ASSERT_EQ(Convert("later\n", &found), 0);
+  EXPECT_EQ(Body(), "earlier\r\nlater\r\n");
+  EXPECT_EQ(ConvertUuncodeAttachment(job_.string(), (root_ / "missing").string(), &found, true), -1);
+  EXPECT_EQ(ConvertUuncodeAttachment((root_ / "no-such-job").string(),
+                                     (root_ / "input.txt").string(), &found, true),
+            -1);
+}
+
+TEST(UuDisplayNames, Normalisation) {
+  struct Case {
+    const char* raw;
+    bool allow_msb;
+    const char* expected;
+  } cases[] = {
+      {"Report.Doc.EXE", false, "report_doc.exe"},
+      {"  \"quoted name.txt\"  ", false, "quoted name.txt"},
+      {"trailing...;:\\", false, "trailing"},
+      {"caf\xC3\xA9", false, "caf"},
+      {"caf\xC3\xA9", true, "caf\xC3\xA9"},
+      {"a\\b\"c.d", false, "abc.d"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(UuDisplayName(c.raw, c.allow_msb), c.expected) << c.raw;
+}
+
+}  // namespace
+}  // namespace foundation
