@@ -87,11 +87,12 @@ JobHeader ParseJobHeader(std::string_view text) {
     std::size_t end = text.find_first_of("\r\n", pos);
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(pos, end - pos);
-    // A longer line is split, as the system's reader splits it: the rest is read as a
-    // line of its own (and is skipped unless it happens to look like "key: value").
-    while (line.size() > kMaxHeaderLine) {
-      ApplyLine(line.substr(0, kMaxHeaderLine), header);
-      line.remove_prefix(kMaxHeaderLine);
+    // A longer line is cut and the rest dropped. The system's reader would read the rest
+    // as a line of its own, but the subject comes from the mail's sender: a subject long
+    // enough would then let the sender write a "Body:" or "Attachment:" line of his own.
+    if (line.size() > kMaxHeaderLine) {
+      line = line.substr(0, kMaxHeaderLine);
+      ++header.skipped_lines;
     }
     ApplyLine(line, header);
     pos = end + 1;

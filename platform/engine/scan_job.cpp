@@ -178,9 +178,12 @@ bool WriteVerdictFiles(const JobPlan& plan, const EnginePolicy& policy,
       break;
     case InfectedAction::kClean: {
       std::string text;
-      if (body_infected || !body) {
-        text = body_infected ? ExpandText(policy.cleaned_body_text, fields) + "\r\n" : "";
-      } else if (!ReadSmallFile(body->path, kMaxBodyRewriteBytes, &text, error_r)) {
+      struct stat st {};
+      const bool body_too_large = body && ::lstat(body->path.c_str(), &st) == 0 &&
+                                  static_cast<std::size_t>(st.st_size) > kMaxBodyRewriteBytes;
+      if (body_infected || body_too_large) {
+        text = ExpandText(policy.cleaned_body_text, fields) + "\r\n";
+      } else if (body && !ReadSmallFile(body->path, kMaxBodyRewriteBytes, &text, error_r)) {
         return false;
       }
       for (const JobFile& file : plan.files) {

@@ -19,7 +19,9 @@ namespace {
 
 constexpr const char* kJobHeader = "0.hdr";
 constexpr const char* kScanNow = "scannow.txt";
-constexpr std::uint32_t kJobDirEvents = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR;
+// A header is published by a rename (or, for scannow.txt, a file closed after creation);
+// a file merely created may still be half written.
+constexpr std::uint32_t kJobDirEvents = IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR;
 constexpr std::uint32_t kInDirEvents =
     IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 

@@ -1,0 +1,356 @@
+// One job from header to answer, with real libclamav and the shipped signatures.
+#include "platform/engine/scan_job.h"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "platform/engine/answer_files.h"
+#include "platform/engine/engine_test_support.h"
+#include "platform/win32/machine.h"
+#include "platform/win32/windows.h"
+
+namespace vtengine {
+namespace {
+
+using testing_support::EicarText;
+using testing_support::Exists;
+using testing_support::JobFiles;
+using testing_support::ReadAll;
+using testing_support::TestRoot;
+using testing_support::WriteAll;
+
+class ScanJobTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    scanner_ = new ClamScanner;
+    std::string error;
+    ASSERT_TRUE(scanner_->Load(VT_ENGINE_SIGNATURE_DIR, false, &error)) << error;
+  }
+  static void TearDownTestSuite() {
+    delete scanner_;
+    scanner_ = nullptr;
+  }
+
+  void SetUp() override {
+    vtplatform::SetSystemRoot(root_.root());
+    context_.paths = FindSpoolPaths(root_.root());
+    context_.scanner = scanner_;
+    context_.policy = &policy_;
+  }
+  void TearDown() override { vtplatform::SetSystemRoot(""); }
+
+  JobReport Run(const std::string& job_id) {
+    return RunJob({JobKind::kRealtime, job_id, root_.in() + "/" + job_id + "/0.hdr"}, context_);
+  }
+
+  std::vector<std::string> OutNames(const std::string& job_id) {
+    std::vector<std::string> names = ListDirectory(root_.out() + "/" + job_id);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string Out(const std::string& job_id, const std::string& name) {
+    return ReadAll(root_.OutFile(job_id, name));
+  }
+
+  static ClamScanner* scanner_;
+  TestRoot root_;
+  PolicyCache policy_{root_.install() + "/engine.ini", root_.install() + "/vantrel.ini"};
+  EngineContext context_;
+};
+
+ClamScanner* ScanJobTest::scanner_ = nullptr;
+
+JobFiles WithEicarAttachment() {
+  JobFiles files;
+  files.attachments = {{"a.doc", "quarterly figures"}, {"e.com", EicarText()}};
+  return files;
+}
+
+TEST_F(ScanJobTest, SpoolFollowsWinIniAndScanDir) {
+  EXPECT_EQ(context_.paths.install_dir, root_.install());
+  EXPECT_EQ(context_.paths.in_dir, root_.install() + "/In");
+  EXPECT_EQ(context_.paths.out_dir, root_.install() + "/Out");
+  EXPECT_EQ(context_.paths.lock_path, root_.install() + "/maildisp.lck");
+  // Without WIN.INI and ScanDir: <root>/vantrel, and IN is the install directory itself.
+  ::unlink((root_.root() + "/windows/win.ini").c_str());
+  WriteAll(root_.install() + "/vantrel.ini", "[General]\r\n");
+  const SpoolPaths defaults = FindSpoolPaths(root_.root());
+  EXPECT_EQ(defaults.install_dir, root_.root() + "/vantrel");
+  EXPECT_EQ(defaults.in_dir, defaults.install_dir);
+}
+
+TEST_F(ScanJobTest, CleanMailGetsOnlyAResultHeader) {
+  root_.WriteJob("8f6", JobFiles{});
+  const JobReport report = Run("8f6");
+  EXPECT_EQ(report.outcome, JobOutcome::kClean);
+  EXPECT_TRUE(report.findings.empty());
+  EXPECT_EQ(OutNames("8f6"), (std::vector<std::string>{"0.bdy", "0.hd0"}));
+  EXPECT_EQ(Out("8f6", "0.hd0"),
+            "Body: 8f6\\0.bdy\r\nFrom: ann@example.com\r\nSubject: Figures\r\n"
+            "To: bob@example.com,carl@example.com\r\n");
+  EXPECT_EQ(Out("8f6", "0.bdy"), JobFiles{}.body);
+}
+
+TEST_F(ScanJobTest, CleanMailGetsTheDisclaimer) {
+  root_.SetEngineIni("[Clean]\r\nDisclaimer=Scanned by Vantrel.\\nNo virus found.\r\n");
+  root_.WriteJob("8f6", JobFiles{});
+  EXPECT_EQ(Run("8f6").outcome, JobOutcome::kClean);
+  EXPECT_EQ(Out("8f6", "disclaim.txt"), "Scanned by Vantrel.\r\nNo virus found.\r\n");
+}
+
+TEST_F(ScanJobTest, JobEventIsSetInLowerCase) {
+  HANDLE event = CreateEvent(nullptr, FALSE, FALSE, "2abcx");
+  ASSERT_NE(event, nullptr);
+  root_.WriteJob("2ABC", JobFiles{});
+  const JobReport report = Run("2ABC");
+  EXPECT_TRUE(report.event_set);
+  EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(event);
+}
+
+TEST_F(ScanJobTest, InfectedAttachmentIsStrippedByDefault) {
+  root_.WriteJob("8f6", WithEicarAttachment());
+  const JobReport report = Run("8f6");
+  ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
+  ASSERT_EQ(report.findings.size(), 1u);
+  EXPECT_EQ(report.findings[0].display_name, "e.com");
+  EXPECT_EQ(report.findings[0].virus, "Vantrel.Test.EICAR");
+  EXPECT_EQ(OutNames("8f6"),
+            (std::vector<std::string>{"0.ATT", "0.bdy", "0.hd0", "Forward.txt", "Scanover.txt",
+                                      "admin.bdy", "admin.hdx", "sender.bdy", "sender.hdx"}));
+  const std::string hd0 = Out("8f6", "0.hd0");
+  EXPECT_NE(hd0.find("Attachment: 8f6\\0.ATT,a.doc\r\n"), std::string::npos) << hd0;
+  EXPECT_EQ(hd0.find(",e.com"), std::string::npos) << hd0;
+  EXPECT_EQ(Out("8f6", "0.ATT"), "quarterly figures");
+  const std::string body = Out("8f6", "0.bdy");
+  EXPECT_EQ(body.rfind(JobFiles{}.body, 0), 0u) << body;  // the text is kept
+  EXPECT_NE(body.find("e.com"), std::string::npos) << body;
+  EXPECT_NE(body.find("Vantrel.Test.EICAR"), std::string::npos) << body;
+
+  const std::string sender = Out("8f6", "sender.hdx");
+  EXPECT_NE(sender.find("To: ann@example.com\r\n"), std::string::npos) << sender;
+  EXPECT_NE(sender.find("From: vantrel@example.com\r\n"), std::string::npos) << sender;
+  EXPECT_NE(sender.find("Body: 8f6\\sender.bdy\r\n"), std::string::npos) << sender;
+  EXPECT_NE(sender.find("Subject: Virus found in your mail \"Figures\""), std::string::npos);
+  EXPECT_NE(Out("8f6", "admin.hdx").find("To: admin@example.com,boss@example.com\r\n"),
+            std::string::npos);
+  EXPECT_NE(Out("8f6", "admin.bdy").find("Vantrel.Test.EICAR"), std::string::npos);
+}
+
+TEST_F(ScanJobTest, VirusInTheTextReplacesTheText) {
+  JobFiles files;
+  files.body = "Dear Bob,\r\nVANTREL-TEST-BODY-VIRUS\r\n";
+  files.attachments = {{"a.doc", "quarterly figures"}};
+  root_.WriteJob("8f6", files);
+  const JobReport report = Run("8f6");
+  ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
+  EXPECT_EQ(report.findings[0].virus, "Vantrel.Test.BodyText");
+  const std::string body = Out("8f6", "0.bdy");
+  EXPECT_EQ(body.find("VANTREL-TEST-BODY-VIRUS"), std::string::npos) << body;
+  EXPECT_NE(body.find("Vantrel.Test.BodyText"), std::string::npos) << body;
+  EXPECT_NE(Out("8f6", "0.hd0").find("Attachment: 8f6\\0.ATT,a.doc"), std::string::npos);
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "Scanover.txt")));
+}
+
+TEST_F(ScanJobTest, FindsTheSignatureInsideAZip) {
+  JobFiles files;
+  files.attachments = {{"report.zip", ReadAll(VT_ENGINE_TESTDATA_DIR "/zipped.zip")}};
+  root_.WriteJob("8f6", files);
+  const JobReport report = Run("8f6");
+  ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
+  EXPECT_EQ(report.findings[0].virus, "Vantrel.Test.Zipped");
+  EXPECT_EQ(report.findings[0].display_name, "report.zip");
+}
+
+TEST_F(ScanJobTest, FindsAnAttachmentOnlyInTheRawMimeText) {
+  JobFiles files;
+  root_.WriteJob("8f6", files);
+  WriteAll(root_.in() + "/8f6/0.bdx",
+           "Content-Type: text/plain\r\n\r\nVANTREL-TEST-ATTACHMENT-VIRUS\r\n");
+  const JobReport report = Run("8f6");
+  ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
+  EXPECT_EQ(report.findings[0].virus, "Vantrel.Test.Attachment");
+}
+
+TEST_F(ScanJobTest, NeuterReplacesTheMailWithText) {
+  root_.SetEngineIni("[Infected]\r\nAction=neuter\r\nNeuterText=Removed: {virus} ({files})\r\n");
+  root_.WriteJob("8f6", WithEicarAttachment());
+  ASSERT_EQ(Run("8f6").outcome, JobOutcome::kInfected);
+  EXPECT_EQ(Out("8f6", "Delete.txt"), "Removed: Vantrel.Test.EICAR (e.com)\r\n");
+  EXPECT_EQ(Out("8f6", "0.bdy"), "Removed: Vantrel.Test.EICAR (e.com)\r\n");
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "Scanover.txt")));
+  EXPECT_EQ(Out("8f6", "0.hd0").find("Attachment:"), std::string::npos);
+}
+
+TEST_F(ScanJobTest, DeleteAnswersWithAnEmptyDeleteTxt) {
+  root_.SetEngineIni("[Infected]\r\nAction=delete\r\n");
+  root_.WriteJob("8f6", WithEicarAttachment());
+  ASSERT_EQ(Run("8f6").outcome, JobOutcome::kInfected);
+  ASSERT_TRUE(Exists(root_.OutFile("8f6", "Delete.txt")));
+  EXPECT_EQ(Out("8f6", "Delete.txt"), "");
+  EXPECT_FALSE(Exists(root_.OutFile("8f6", "Scanover.txt")));
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "0.hd0")));
+}
+
+TEST_F(ScanJobTest, LeaveWithoutQuarantineOrWarningsChangesNothing) {
+  root_.SetEngineIni(
+      "[Infected]\r\nAction=leave\r\nQuarantine=0\r\n"
+      "[Warnings]\r\nSender=0\r\nAdministrators=0\r\n");
+  root_.WriteJob("8f6", WithEicarAttachment());
+  ASSERT_EQ(Run("8f6").outcome, JobOutcome::kInfected);
+  EXPECT_EQ(OutNames("8f6"), (std::vector<std::string>{"0.bdy", "0.hd0"}));
+}
+
+TEST_F(ScanJobTest, RecipientWarningsInTheTempFolder) {
+  root_.SetEngineIni(
+      "[Warnings]\r\nSender=0\r\nAdministrators=0\r\nRecipients=1\r\nDirectory=temp\r\n"
+      "RecipientsSubject=Virus {virus}\r\nRecipientsText=From {from}\\nSubject {subject}\r\n");
+  root_.WriteJob("8f6", WithEicarAttachment());
+  ASSERT_EQ(Run("8f6").outcome, JobOutcome::kInfected);
+  EXPECT_FALSE(Exists(root_.OutFile("8f6", "recipients.hdx")));
+  const std::string hdx = ReadAll(root_.out() + "/Temp/8f6-recipients.hdx");
+  EXPECT_EQ(hdx,
+            "Subject: Virus Vantrel.Test.EICAR\r\nFrom: vantrel@example.com\r\n"
+            "To: bob@example.com,carl@example.com\r\nBody: Temp\\8f6-recipients.bdy\r\n");
+  EXPECT_EQ(ReadAll(root_.out() + "/Temp/8f6-recipients.bdy"),
+            "From ann@example.com\r\nSubject Figures\r\n");
+}
+
+TEST_F(ScanJobTest, PolicyChangeTakesEffectWithoutRestart) {
+  root_.WriteJob("8f6", WithEicarAttachment());
+  ASSERT_EQ(Run("8f6").outcome, JobOutcome::kInfected);
+  EXPECT_FALSE(Exists(root_.OutFile("8f6", "Delete.txt")));
+  root_.SetEngineIni("[Infected]\r\nAction=delete\r\n");
+  root_.WriteJob("8f7", WithEicarAttachment());
+  ASSERT_EQ(Run("8f7").outcome, JobOutcome::kInfected);
+  EXPECT_TRUE(Exists(root_.OutFile("8f7", "Delete.txt")));
+}
+
+TEST_F(ScanJobTest, NoScanAnswersClean) {
+  context_.scanner = nullptr;
+  root_.WriteJob("8f6", WithEicarAttachment());
+  EXPECT_EQ(Run("8f6").outcome, JobOutcome::kClean);
+}
+
+TEST_F(ScanJobTest, GarbageLinesAroundAGoodHeaderAreSkipped) {
+  JobFiles files;
+  files.extra_lines = "garbage without colon\r\n\x01\x02\x03\r\n: no key\r\nX-Other: 1\r\n";
+  root_.WriteJob("8f6", files);
+  EXPECT_EQ(Run("8f6").outcome, JobOutcome::kClean);
+}
+
+TEST_F(ScanJobTest, WithoutAnOutDirectoryNobodyIsAnswered) {
+  root_.WriteJob("8f6", WithEicarAttachment());
+  ::rmdir((root_.out() + "/8f6").c_str());
+  HANDLE event = CreateEvent(nullptr, FALSE, FALSE, "8f6x");
+  const JobReport report = Run("8f6");
+  EXPECT_EQ(report.outcome, JobOutcome::kDropped);
+  EXPECT_FALSE(Exists(root_.out() + "/8f6"));
+  EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  CloseHandle(event);
+}
+
+// Jobs the engine refuses: each is answered with error.hdr alone, and its event is set so
+// the waiter does not sit out its time-out.
+struct RefusedCase {
+  const char* name;
+  const char* header;  // nullptr: the job as WriteJob makes it
+  void (*prepare)(const TestRoot& root);
+};
+
+class RefusedJobTest : public ScanJobTest, public testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedJobTest, AnsweredWithErrorHdrOnly) {
+  root_.WriteJob("8f6", WithEicarAttachment());
+  if (GetParam().header) WriteAll(root_.in() + "/8f6/0.hdr", GetParam().header);
+  if (GetParam().prepare) GetParam().prepare(root_);
+  HANDLE event = CreateEvent(nullptr, FALSE, FALSE, "8f6x");
+  const JobReport report = Run("8f6");
+  EXPECT_EQ(report.outcome, JobOutcome::kError);
+  EXPECT_FALSE(report.detail.empty());
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "error.hdr")));
+  for (const std::string& name : OutNames("8f6"))
+    EXPECT_EQ(name.find(".hd0"), std::string::npos) << name;
+  EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(event);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BadJobs, RefusedJobTest,
+    testing::Values(
+        RefusedCase{"DotDot", "Body: 8f6\\..\\secret.txt\r\n",
+                    [](const TestRoot& root) { WriteAll(root.in() + "/secret.txt", "x"); }},
+        RefusedCase{"DotDotInAttachment", "Body: 8f6\\0.bdy\r\nAttachment: ..\\..\\vantrel.ini,a\r\n",
+                    nullptr},
+        RefusedCase{"Absolute", "Body: /etc/hostname\r\n", nullptr},
+        RefusedCase{"DriveLetter", "Body: C:\\boot.ini\r\n", nullptr},
+        RefusedCase{"OtherJob", "Body: 8f6\\0.bdy\r\nAttachment: 9a0\\0.ATT,x.doc\r\n",
+                    [](const TestRoot& root) {
+                      ::mkdir((root.in() + "/9a0").c_str(), 0755);
+                      WriteAll(root.in() + "/9a0/0.ATT", "x");
+                    }},
+        RefusedCase{"EmptyHeader", "", nullptr},
+        RefusedCase{"OnlyGarbage", "\x01\x02 garbage\r\nno colon at all\r\n", nullptr},
+        RefusedCase{"NamesNoFile", "Size: 5\r\nSubject: x\r\nFrom: a@b\r\n", nullptr},
+        RefusedCase{"MissingBody", nullptr,
+                    [](const TestRoot& root) { ::unlink((root.in() + "/8f6/0.bdy").c_str()); }},
+        RefusedCase{"AttachmentVanished", nullptr,
+                    [](const TestRoot& root) { ::unlink((root.in() + "/8f6/1.ATT").c_str()); }},
+        RefusedCase{"LinkedAttachment", nullptr,
+                    [](const TestRoot& root) {
+                      ::unlink((root.in() + "/8f6/0.ATT").c_str());
+                      ASSERT_EQ(::symlink((root.install() + "/vantrel.ini").c_str(),
+                                          (root.in() + "/8f6/0.ATT").c_str()),
+                                0);
+                    }},
+        RefusedCase{"HeaderIsADirectory", nullptr,
+                    [](const TestRoot& root) {
+                      ::unlink((root.in() + "/8f6/0.hdr").c_str());
+                      ::mkdir((root.in() + "/8f6/0.hdr").c_str(), 0755);
+                    }}),
+    [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
+
+TEST_F(ScanJobTest, DatabaseJobReadsTheNewestHeaderAndWritesVirnames) {
+  const std::string job_dir = root_.in() + "/ScanDatabase";
+  ::mkdir(job_dir.c_str(), 0755);
+  ::mkdir((root_.out() + "/ScanDatabase").c_str(), 0755);
+  WriteAll(job_dir + "/0.BDY", "stored document\r\n");
+  WriteAll(job_dir + "/0.ATT", EicarText());
+  // An earlier document's header stays in the directory until the run ends.
+  WriteAll(job_dir + "/1A.hdr", "Body: ScanDatabase\\0.BDY\r\n");
+  struct timeval old_times[2] = {{1000, 0}, {1000, 0}};
+  ::utimes((job_dir + "/1A.hdr").c_str(), old_times);
+  WriteAll(job_dir + "/2B.hdr",
+           "Message-ID: <x@y>\r\nBody: ScanDatabase\\0.BDY\r\nSubject: Old mail\r\n"
+           "From: ann@example.com\r\nTo: bob@example.com\r\n"
+           "Attachment: ScanDatabase\\0.ATT,e.com\r\n");
+  WriteAll(job_dir + "/scannow.txt", "");
+  HANDLE event = CreateEvent(nullptr, FALSE, FALSE, kDatabaseEvent);
+
+  const std::string header = NewestDatabaseHeader(job_dir);
+  EXPECT_EQ(header, job_dir + "/2B.hdr");
+  const JobReport report = RunJob({JobKind::kDatabase, kDatabaseJobDir, header}, context_);
+  ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
+  EXPECT_EQ(ReadAll(root_.in() + "/Virnames.txt"), "Vantrel.Test.EICAR found in e.com\r\n");
+  const std::string hd0 = Out("ScanDatabase", "0.hd0");
+  EXPECT_EQ(hd0.rfind("Body: ScanDatabase\\0.bdy\r\n", 0), 0u) << hd0;
+  EXPECT_EQ(hd0.find(",e.com"), std::string::npos) << hd0;
+  EXPECT_TRUE(Exists(root_.OutFile("ScanDatabase", "Scanover.txt")));
+  EXPECT_FALSE(Exists(root_.OutFile("ScanDatabase", "sender.hdx")));  // it sends none
+  EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(event);
+}
+
+TEST(ExpandTextTest, ReplacesFieldsAndLineBreaks) {
+  const TextFields fields{"V", "a.doc", "Hi", "ann", "bob"};
+  EXPECT_EQ(ExpandText("{virus} in {files}\\n{from}>{to}: {subject} {unknown} {", fields),
+            "V in a.doc\r\nann>bob: Hi {unknown} {");
+}
+
+}  // namespace
+}  // namespace vtengine

@@ -1,0 +1,253 @@
+// The built vantrel as a real process on a fresh root: its lock file, the events that wake
+// a waiter in this (another) process, many jobs at once, vanishing jobs, a clean stop.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/engine/engine_test_support.h"
+#include "platform/win32/machine.h"
+#include "platform/win32/windows.h"
+
+namespace vtengine {
+namespace {
+
+using testing_support::EicarText;
+using testing_support::Exists;
+using testing_support::JobFiles;
+using testing_support::ReadAll;
+using testing_support::RemoveTree;
+using testing_support::TestRoot;
+using testing_support::WriteAll;
+
+// Generous: the sanitizer build on a loaded two-core machine is slow to start.
+constexpr DWORD kAnswerWaitMs = 30000;
+
+class Engine {
+ public:
+  // Starts vantrel on `root` and waits until it holds the lock file (it takes the lock
+  // only once its signatures are loaded and it is about to watch the spool).
+  explicit Engine(const TestRoot& root, std::vector<std::string> extra = {}) : root_(root) {
+    std::vector<std::string> args = {VT_VANTREL_PATH, "--root", root.root(), "--no-system-db",
+                                     "--signatures", VT_ENGINE_SIGNATURE_DIR, "--rescan-ms",
+                                     "200"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    EXPECT_GT(pid_, 0);
+  }
+  ~Engine() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  [[nodiscard]] bool WaitUntilRunning() const {
+    const std::string lock = root_.install() + "/maildisp.lck";
+    for (int i = 0; i < 600; ++i) {
+      if (EngineHoldsLock(lock)) return true;
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  // Waits for it to end on its own; returns its exit status.
+  [[nodiscard]] int WaitForExit() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // Stops it as the system's service control would; returns its exit status.
+  [[nodiscard]] int Stop() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // The presence test the system makes: an open without sharing fails with a sharing
+  // violation while the engine holds the file.
+  static bool EngineHoldsLock(const std::string& lock) {
+    HANDLE file = CreateFile(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+  }
+
+ private:
+  const TestRoot& root_;
+  pid_t pid_ = -1;
+};
+
+class VantrelProcessTest : public testing::Test {
+ protected:
+  void SetUp() override { vtplatform::SetSystemRoot(root_.root()); }
+  void TearDown() override { vtplatform::SetSystemRoot(""); }
+
+  // Publishes a job the way the waiter does: its event first, then the files.
+  HANDLE Publish(const std::string& job_id, const JobFiles& files) {
+    HANDLE event = CreateEvent(nullptr, FALSE, FALSE, (job_id + "x").c_str());
+    EXPECT_NE(event, nullptr);
+    root_.WriteJob(job_id, files);
+    return event;
+  }
+
+  TestRoot root_;
+};
+
+TEST_F(VantrelProcessTest, HoldsTheLockWhileRunningAndReleasesItOnStop) {
+  const std::string lock = root_.install() + "/maildisp.lck";
+  Engine engine(root_);
+  ASSERT_TRUE(engine.WaitUntilRunning());
+  EXPECT_TRUE(Engine::EngineHoldsLock(lock));
+
+  // A second engine on the same machine finds the lock held and gives up.
+  Engine second(root_);
+  EXPECT_EQ(second.WaitForExit(), 1);
+  EXPECT_TRUE(Engine::EngineHoldsLock(lock));
+
+  EXPECT_EQ(engine.Stop(), 0);
+  EXPECT_FALSE(Engine::EngineHoldsLock(lock));
+}
+
+TEST_F(VantrelProcessTest, AnswerWakesTheWaiterInAnotherProcess) {
+  Engine engine(root_);
+  ASSERT_TRUE(engine.WaitUntilRunning());
+  JobFiles infected;
+  infected.attachments = {{"e.com", EicarText()}};
+  HANDLE clean_event = Publish("8f6", JobFiles{});
+  HANDLE infected_event = Publish("28f7", infected);
+  EXPECT_EQ(WaitForSingleObject(clean_event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(infected_event, kAnswerWaitMs),
+            static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "0.hd0")));
+  EXPECT_FALSE(Exists(root_.OutFile("8f6", "Scanover.txt")));
+  EXPECT_TRUE(Exists(root_.OutFile("28f7", "Scanover.txt")));
+  CloseHandle(clean_event);
+  CloseHandle(infected_event);
+  EXPECT_EQ(engine.Stop(), 0);
+}
+
+TEST_F(VantrelProcessTest, JobsPublishedBeforeTheStartAreAnswered) {
+  HANDLE event = Publish("8f6", JobFiles{});
+  Engine engine(root_);
+  EXPECT_EQ(WaitForSingleObject(event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "0.hd0")));
+  CloseHandle(event);
+}
+
+TEST_F(VantrelProcessTest, TwoHundredJobsAtOnce) {
+  Engine engine(root_, {"--threads", "4"});
+  ASSERT_TRUE(engine.WaitUntilRunning());
+  constexpr int kJobs = 200;
+  std::vector<HANDLE> events;
+  JobFiles infected;
+  infected.attachments = {{"a.doc", "figures"}, {"e.com", EicarText()}};
+  for (int i = 0; i < kJobs; ++i) {
+    char job_id[16];
+    std::snprintf(job_id, sizeof job_id, "%x", 0x1000 + i);
+    events.push_back(Publish(job_id, i % 3 == 0 ? infected : JobFiles{}));
+  }
+  for (int i = 0; i < kJobs; ++i) {
+    ASSERT_EQ(WaitForSingleObject(events[i], kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "job " << i;
+    CloseHandle(events[i]);
+  }
+  for (int i = 0; i < kJobs; ++i) {
+    char job_id[16];
+    std::snprintf(job_id, sizeof job_id, "%x", 0x1000 + i);
+    EXPECT_TRUE(Exists(root_.OutFile(job_id, "0.hd0"))) << job_id;
+    EXPECT_EQ(Exists(root_.OutFile(job_id, "Scanover.txt")), i % 3 == 0) << job_id;
+  }
+  EXPECT_EQ(engine.Stop(), 0);
+}
+
+TEST_F(VantrelProcessTest, VanishingJobsDoNotStopTheEngine) {
+  Engine engine(root_);
+  ASSERT_TRUE(engine.WaitUntilRunning());
+  // Jobs given up by their waiter while the engine may be at them: IN and OUT removed at
+  // once after publication, as the system does after a time-out.
+  JobFiles big;
+  big.attachments = {{"big.bin", std::string(4 << 20, 'a')}};
+  for (int i = 0; i < 20; ++i) {
+    const std::string job_id = "a" + std::to_string(i);
+    root_.WriteJob(job_id, big);
+    RemoveTree(root_.in() + "/" + job_id);
+    RemoveTree(root_.out() + "/" + job_id);
+  }
+  // A job whose files vanish but whose waiter still waits gets error.hdr.
+  HANDLE gone_event = CreateEvent(nullptr, FALSE, FALSE, "b1x");
+  root_.WriteJob("b1", JobFiles{}, /*publish=*/false);
+  ::unlink((root_.in() + "/b1/0.bdy").c_str());
+  ::rename((root_.in() + "/b1/0.hdf").c_str(), (root_.in() + "/b1/0.hdr").c_str());
+  EXPECT_EQ(WaitForSingleObject(gone_event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(Exists(root_.OutFile("b1", "error.hdr")));
+  CloseHandle(gone_event);
+
+  HANDLE event = Publish("c1", JobFiles{});
+  EXPECT_EQ(WaitForSingleObject(event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(event);
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(Exists(root_.out() + "/a" + std::to_string(i)));
+  EXPECT_EQ(engine.Stop(), 0);
+}
+
+TEST_F(VantrelProcessTest, SameJobIdPublishedAgainIsAnsweredAgain) {
+  Engine engine(root_);
+  ASSERT_TRUE(engine.WaitUntilRunning());
+  HANDLE event = Publish("8f6", JobFiles{});
+  ASSERT_EQ(WaitForSingleObject(event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(event);
+  // The job ends: the system removes both directories; later the same note comes again.
+  RemoveTree(root_.in() + "/8f6");
+  RemoveTree(root_.out() + "/8f6");
+  JobFiles infected;
+  infected.attachments = {{"e.com", EicarText()}};
+  event = Publish("8f6", infected);
+  ASSERT_EQ(WaitForSingleObject(event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "Scanover.txt")));
+  CloseHandle(event);
+}
+
+TEST_F(VantrelProcessTest, DatabaseScannerJobSetsScanDatabaseEvent) {
+  Engine engine(root_);
+  ASSERT_TRUE(engine.WaitUntilRunning());
+  HANDLE event = CreateEvent(nullptr, FALSE, FALSE, "scandatabasex");
+  const std::string job_dir = root_.in() + "/ScanDatabase";
+  ::mkdir(job_dir.c_str(), 0755);
+  ::mkdir((root_.out() + "/ScanDatabase").c_str(), 0755);
+  WriteAll(job_dir + "/0.bdy", "VANTREL-TEST-BODY-VIRUS\r\n");
+  WriteAll(job_dir + "/0.hdf", "Body: ScanDatabase\\0.bdy\r\nFrom: a@b\r\nTo: c@d\r\n");
+  ::rename((job_dir + "/0.hdf").c_str(), (job_dir + "/12F.hdr").c_str());
+  WriteAll(job_dir + "/scannow.txt", "");
+  ASSERT_EQ(WaitForSingleObject(event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(ReadAll(root_.in() + "/Virnames.txt"),
+            "Vantrel.Test.BodyText found in the mail text\r\n");
+  EXPECT_TRUE(Exists(root_.OutFile("ScanDatabase", "0.hd0")));
+  CloseHandle(event);
+}
+
+}  // namespace
+}  // namespace vtengine
