@@ -1,0 +1,79 @@
+// vtnotes_log.cpp - see vtnotes_log.h.
+#include "vtnotes/vtnotes_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "foundation/error_text.h"
+#include "foundation/log.h"
+#include "platform/notes/notes.h"
+
+namespace vtnotes {
+namespace {
+
+std::string FormatV(const char* format, va_list args) {
+  char buffer[foundation::kLogTextBytes];
+  int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+  if (length < 0) return {};
+  // A longer line is cut at the buffer, as every log line of the system is.
+  return std::string(buffer, std::min<std::size_t>(static_cast<std::size_t>(length),
+                                                   sizeof buffer - 1));
+}
+
+}  // namespace
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  return text;
+}
+
+void Log(const char* format, ...) {
+  if (foundation::DebugLevel() < 1) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  foundation::LogAlways(text);
+}
+
+void Trace(const char* format, ...) {
+  if (foundation::DebugLevel() < 2) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  foundation::LogAlways(text);
+}
+
+void Always(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  foundation::LogAlways(text);
+}
+
+void Event(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  foundation::LogEvent(text);
+}
+
+void SystemErrorLine() {
+  std::string text = foundation::ErrorText();
+  if (!text.empty()) foundation::LogAlways(text);
+}
+
+void NotesStatusLine(STATUS status) {
+  if (ERR(status) == 0) return;
+  char text[MAXSPRINTF] = {};
+  OSLoadString(NULLHANDLE, ERR(status), text, sizeof text);
+  foundation::LogAlways(Format("STATUS: %d (%s)", ERR(status), text));
+}
+
+}  // namespace vtnotes
