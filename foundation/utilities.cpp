@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -177,6 +178,19 @@ bool AppendBounded(std::string& target, std::string_view text, std::size_t limit
   const std::size_t length = std::min(text.size(), limit - 1 - target.size());
   target.append(text.substr(0, length));
   return length < text.size();
+}
+
+bool ParseNumber(std::string_view text, long& number) {
+  while (!text.empty() && IsTrimmable(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsTrimmable(text.back())) text.remove_suffix(1);
+  if (text.empty()) return false;
+  long value = 0;
+  const char* first = text.data();
+  if (*first == '+' && text.size() > 1 && text[1] != '-') ++first;
+  const auto [end, error] = std::from_chars(first, text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return false;
+  number = value;
+  return true;
 }
 
 void* ZeroAlloc(std::size_t bytes, std::string* error_text) {

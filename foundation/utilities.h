@@ -78,6 +78,10 @@ bool AppendBounded(std::string& target, std::string_view text, std::size_t limit
 // request comes from a corrupt size and fails like an exhausted heap.
 inline constexpr std::size_t kMaxBlockBytes = 0x7FFFFFFF;
 
+// Reads a setting's text as a decimal number (blanks around it allowed, a leading sign).
+// False for an empty text, junk or a number out of range; `number` is then unchanged.
+[[nodiscard]] bool ParseNumber(std::string_view text, long& number);
+
 // Zero-filled block of `bytes` bytes (at least one). On failure returns null and, when
 // error_text is given, stores the system error text there.
 [[nodiscard]] void* ZeroAlloc(std::size_t bytes, std::string* error_text = nullptr);
