@@ -81,9 +81,9 @@ BOOL MailGetMessageAttachmentInfo(NOTEHANDLE message, WORD attachment_num, BLOCK
                                             const char* line_delimiter, WORD line_length,
                                             BOOL convert_tabs, const char* output_file,
                                             DWORD* file_size_r);
-// Replaces the body with the text of input_file as rich text. Lines end at any byte of
-// line_delimiters ("\r\n" together counts as one); null delimiters mean CR, LF and 0x1A.
-// A font_id whose bytes spell delimiters (0x001A0A0D) is accepted as the delimiter set.
+// Adds the text of input_file to the body as rich text paragraphs (a plain-text body becomes
+// rich text first). Lines end at any byte of line_delimiters ("\r\n" together counts as
+// one); null or empty delimiters mean CR, LF and 0x1A. font_id and the rest are ignored.
 [[nodiscard]] STATUS MailAddMessageBodyText(NOTEHANDLE message, const char* body_item_name,
                                             const char* input_file, DWORD font_id,
                                             const char* line_delimiters, WORD paragraph_delims,

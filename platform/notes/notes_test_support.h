@@ -1,0 +1,67 @@
+// notes_test_support.h - a fresh machine root per test with the Notes runtime started on it.
+//
+// Tests of the Notes stand-in derive their fixture from NotesRootTest: it makes a temporary
+// root with domino/data and a notes.ini, points the platform at it and starts the runtime;
+// TearDown stops the runtime and removes the root.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/notes/notes.h"
+#include "platform/win32/machine.h"
+
+class NotesRootTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vt_notes_test_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    std::filesystem::create_directories(root_ + "/domino/data");
+    std::ofstream(root_ + "/domino/notes.ini") << "[Notes]\nDirectory=" << root_
+                                               << "/domino/data\nServerName=CN=Mail1/O=Acme\n";
+    vtplatform::SetSystemRoot(root_);
+    ASSERT_EQ(NotesInitExtended(0, nullptr), NOERROR);
+  }
+
+  void TearDown() override {
+    NotesTerm();
+    vtplatform::SetSystemRoot("");
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  std::string DataPath(const std::string& relative) const {
+    return root_ + "/domino/data/" + relative;
+  }
+
+  // Creates and opens a database below the data directory.
+  DBHANDLE CreateOpen(const char* path) {
+    EXPECT_EQ(NSFDbCreate(path, DBCLASS_NOTEFILE, FALSE), NOERROR);
+    DBHANDLE db = NULLHANDLE;
+    EXPECT_EQ(NSFDbOpen(path, &db), NOERROR);
+    return db;
+  }
+
+  static std::string StatusText(STATUS status) {
+    char text[256];
+    OSLoadString(NULLHANDLE, status, text, sizeof text);
+    return text;
+  }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  static void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  }
+
+  std::string root_;
+};
