@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "foundation/config.h"
 #include "foundation/utilities.h"
 #include "platform/win32/machine.h"
 #include "platform/win32/windows.h"
@@ -262,9 +264,11 @@ BlockResult DecodeBlock(LineReader& reader, BufferedWriter& output) {
   return result;
 }
 
-// The AllowMSB maker value. Read from the configuration stores once they are available to
-// this unit; until then bytes above 127 are cut, the documented default.
-bool ReadAllowMsb() { return false; }
+// The maker value "AllowMSB": 1 keeps trailing bytes above 127 in display names.
+bool ReadAllowMsb() {
+  std::string value;
+  return ReadMakerValue("AllowMSB", value) && std::atoi(value.c_str()) == 1;
+}
 
 }  // namespace
 

@@ -10,6 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "foundation/test_root.h"
+#include "platform/win32/windows.h"
+
 namespace foundation {
 namespace {
 
@@ -36,15 +39,9 @@ std::string GmimeData(const std::string& name) {
 class UuJob : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vtuuXXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
+    root_ = machine_.Path("vantrel");
     job_ = root_ / "IN" / "8f6";
     fs::create_directories(job_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
 
   int Convert(const std::string& input_text, bool* found) {
@@ -62,6 +59,7 @@ class UuJob : public ::testing::Test {
   std::string Body() const { return Slurp(job_ / "0.bdy"); }
   std::string Header() const { return Slurp(job_ / "0.hdf"); }
 
+  testing::TestRoot machine_;
   fs::path root_;
   fs::path job_;
 };
@@ -170,6 +168,22 @@ TEST_F(UuJob, AppendsAndReportsFailures) {
   EXPECT_EQ(ConvertUuncodeAttachment((root_ / "no-such-job").string(),
                                      (root_ / "input.txt").string(), &found, true),
             -1);
+}
+
+TEST_F(UuJob, AllowMsbMakerValueKeepsHighBytes) {
+  bool found = false;
+  ASSERT_EQ(Convert(std::string("begin 644 caf\xC3\xA9\n") + kHelloBlock, &found), 0);
+  EXPECT_NE(Header().find(",caf\r\n"), std::string::npos);
+
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Veltrane", 0, nullptr, 0, KEY_ALL_ACCESS,
+                           nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueEx(key, "AllowMSB", 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(Convert(std::string("begin 644 caf\xC3\xA9\n") + kHelloBlock, &found), 0);
+  EXPECT_NE(Header().find(",caf\xC3\xA9\r\n"), std::string::npos);
 }
 
 TEST(UuDisplayNames, Normalisation) {
