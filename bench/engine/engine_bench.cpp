@@ -92,18 +92,22 @@ class EngineProcess {
 // Publishes one job with the prepared files and returns the seconds until it is answered.
 double AnswerOnce(const std::string& install, const std::string& body,
                   const std::string& attachment, int round) {
-  const std::string job_id = "1" + std::to_string(round);
+  char job_id_text[16];
+  std::snprintf(job_id_text, sizeof job_id_text, "1%d", round);
+  const std::string job_id = job_id_text;
   const std::string in_job = install + "/" + job_id;
   const std::string out_job = install + "/Out/" + job_id;
   ::mkdir(out_job.c_str(), 0755);
   ::mkdir(in_job.c_str(), 0755);
   WriteFile(in_job + "/0.bdy", body);
   WriteFile(in_job + "/0.ATT", attachment);
-  WriteFile(in_job + "/0.hdf", "Size: " + std::to_string(body.size() + attachment.size()) +
-                                   "\r\nBody: " + job_id + "\\0.bdy\r\nLotusNotesMUA: 1\r\n"
-                                   "Subject: Figures\r\nFrom: ann@example.com\r\n"
-                                   "To: bob@example.com\r\nAttachment: " + job_id +
-                                   "\\0.ATT,figures.bin\r\n");
+  char header[512];
+  std::snprintf(header, sizeof header,
+                "Size: %zu\r\nBody: %s\\0.bdy\r\nLotusNotesMUA: 1\r\nSubject: Figures\r\n"
+                "From: ann@example.com\r\nTo: bob@example.com\r\n"
+                "Attachment: %s\\0.ATT,figures.bin\r\n",
+                body.size() + attachment.size(), job_id_text, job_id_text);
+  WriteFile(in_job + "/0.hdf", header);
   HANDLE event = CreateEvent(nullptr, FALSE, FALSE, (job_id + "x").c_str());
   const auto start = Clock::now();
   ::rename((in_job + "/0.hdf").c_str(), (in_job + "/0.hdr").c_str());

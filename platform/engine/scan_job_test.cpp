@@ -346,6 +346,25 @@ TEST_F(ScanJobTest, DatabaseJobReadsTheNewestHeaderAndWritesVirnames) {
   CloseHandle(event);
 }
 
+TEST(EnginePolicyTest, ShippedEngineIniSpellsOutTheDefaults) {
+  const EnginePolicy shipped = LoadPolicy(VT_ENGINE_SOURCE_DIR "/engine.ini", "/nonexistent");
+  const EnginePolicy defaults = LoadPolicy("/nonexistent/engine.ini", "/nonexistent");
+  EXPECT_EQ(shipped.action, defaults.action);
+  EXPECT_EQ(shipped.quarantine, defaults.quarantine);
+  EXPECT_EQ(shipped.neuter_text, defaults.neuter_text);
+  EXPECT_EQ(shipped.clean_notice, defaults.clean_notice);
+  EXPECT_EQ(shipped.cleaned_body_text, defaults.cleaned_body_text);
+  for (auto member : {&EnginePolicy::sender, &EnginePolicy::recipients,
+                      &EnginePolicy::administrators}) {
+    EXPECT_EQ((shipped.*member).enabled, (defaults.*member).enabled);
+    EXPECT_EQ((shipped.*member).subject, (defaults.*member).subject);
+    EXPECT_EQ((shipped.*member).text, (defaults.*member).text);
+  }
+  EXPECT_EQ(shipped.warning_from, defaults.warning_from);
+  EXPECT_EQ(shipped.warnings_in_temp, defaults.warnings_in_temp);
+  EXPECT_EQ(shipped.disclaimer, defaults.disclaimer);
+}
+
 TEST(ExpandTextTest, ReplacesFieldsAndLineBreaks) {
   const TextFields fields{"V", "a.doc", "Hi", "ann", "bob"};
   EXPECT_EQ(ExpandText("{virus} in {files}\\n{from}>{to}: {subject} {unknown} {", fields),

@@ -25,9 +25,10 @@
 //      disclaimer is set); an infected one gets, by [Infected] Action, 0.hd0 alone
 //      (leave), 0.hd0 naming a new body and the clean attachments with Scanover.txt
 //      (clean), Delete.txt with the replacement text and Scanover.txt (neuter), or an empty
-//      Delete.txt (delete); plus Forward.txt (quarantine copy) and one warning job
-//      (<who>.hdx with <who>.bdy) for each warning that is on. Paths in 0.hd0 and *.hdx
-//      are relative to OUT, written with a backslash. 0.hd0 is written last.
+//      Delete.txt (delete); plus Forward.txt (quarantine copy) and one warning job for
+//      each warning that is on (sender.hdx, recipients.hdx, admin.hdx, each with its .bdy
+//      body). Paths in 0.hd0 and *.hdx are relative to OUT, written with a backslash. 0.hd0
+//      is written last.
 //
 //      A job the engine cannot process is answered with error.hdr and no result header:
 //      a header that cannot be read, is empty or holds no line the engine understands, a
@@ -61,7 +62,9 @@
 //      <install>/Out             OUT
 //      <install>/maildisp.lck    held open without sharing while the engine takes jobs;
 //                                removed at exit
-//      <install>/engine.ini      the policy (below); re-read when it changes
+//      <install>/engine.ini      the policy (below); re-read when it changes. The
+//                                platform/engine/engine.ini of the source spells out
+//                                the defaults and is what provisioning installs
 //      signatures/*.ndb          the project's test signatures: the EICAR test file, and
 //                                the texts VANTREL-TEST-BODY-VIRUS, VANTREL-TEST-ATTACHMENT-
 //                                VIRUS and VANTREL-TEST-ZIPPED-VIRUS

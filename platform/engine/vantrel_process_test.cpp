@@ -26,6 +26,12 @@ using testing_support::RemoveTree;
 using testing_support::TestRoot;
 using testing_support::WriteAll;
 
+std::string JobName(const char* prefix, int number) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%s%x", prefix, number);
+  return name;
+}
+
 // Generous: the sanitizer build on a loaded two-core machine is slow to start.
 constexpr DWORD kAnswerWaitMs = 30000;
 
@@ -167,8 +173,7 @@ TEST_F(VantrelProcessTest, TwoHundredJobsAtOnce) {
   JobFiles infected;
   infected.attachments = {{"a.doc", "figures"}, {"e.com", EicarText()}};
   for (int i = 0; i < kJobs; ++i) {
-    char job_id[16];
-    std::snprintf(job_id, sizeof job_id, "%x", 0x1000 + i);
+    const std::string job_id = JobName("", 0x1000 + i);
     events.push_back(Publish(job_id, i % 3 == 0 ? infected : JobFiles{}));
   }
   for (int i = 0; i < kJobs; ++i) {
@@ -177,8 +182,7 @@ TEST_F(VantrelProcessTest, TwoHundredJobsAtOnce) {
     CloseHandle(events[i]);
   }
   for (int i = 0; i < kJobs; ++i) {
-    char job_id[16];
-    std::snprintf(job_id, sizeof job_id, "%x", 0x1000 + i);
+    const std::string job_id = JobName("", 0x1000 + i);
     EXPECT_TRUE(Exists(root_.OutFile(job_id, "0.hd0"))) << job_id;
     EXPECT_EQ(Exists(root_.OutFile(job_id, "Scanover.txt")), i % 3 == 0) << job_id;
   }
@@ -193,7 +197,7 @@ TEST_F(VantrelProcessTest, VanishingJobsDoNotStopTheEngine) {
   JobFiles big;
   big.attachments = {{"big.bin", std::string(4 << 20, 'a')}};
   for (int i = 0; i < 20; ++i) {
-    const std::string job_id = "a" + std::to_string(i);
+    const std::string job_id = JobName("a", i);
     root_.WriteJob(job_id, big);
     RemoveTree(root_.in() + "/" + job_id);
     RemoveTree(root_.out() + "/" + job_id);
@@ -210,7 +214,7 @@ TEST_F(VantrelProcessTest, VanishingJobsDoNotStopTheEngine) {
   HANDLE event = Publish("c1", JobFiles{});
   EXPECT_EQ(WaitForSingleObject(event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(event);
-  for (int i = 0; i < 20; ++i) EXPECT_FALSE(Exists(root_.out() + "/a" + std::to_string(i)));
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(Exists(root_.out() + "/" + JobName("a", i)));
   EXPECT_EQ(engine.Stop(), 0);
 }
 
