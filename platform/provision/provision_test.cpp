@@ -1,0 +1,144 @@
+// Tests of vtprovision: the root it makes, read back through the same stand-ins the system
+// uses, and its refusal to overwrite a root.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/notes/notes.h"
+#include "platform/win32/machine.h"
+#include "platform/win32/windows.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Provisioning : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* build = std::getenv("VT_BUILD_DIR");
+    ASSERT_NE(build, nullptr) << "VT_BUILD_DIR names the build directory";
+    build_ = build;
+    char pattern[] = "/tmp/vt-provision-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = std::string(pattern) + "/machine";
+  }
+  void TearDown() override { fs::remove_all(fs::path(root_).parent_path()); }
+
+  int Provision(const std::string& options) {
+    std::string command = build_ + "/bin/vtprovision " + options + " '" + root_ + "' >/dev/null 2>&1";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Ini(const std::string& relative, const char* section, const char* key) {
+    char value[512] = "";
+    GetPrivateProfileString(section, key, "<absent>", value, sizeof value, (root_ + "/" + relative).c_str());
+    return value;
+  }
+
+  std::string build_;
+  std::string root_;
+};
+
+struct DbCloser {
+  DBHANDLE db = NULLHANDLE;
+  ~DbCloser() {
+    if (db != NULLHANDLE) (void)NSFDbClose(db);
+  }
+};
+
+STATUS Count(void* context, SEARCH_MATCH* match, ITEM_TABLE*) {
+  if (match->SERetFlags & SE_FMATCH) ++*static_cast<int*>(context);
+  return NOERROR;
+}
+
+int CountMatches(const char* db_path, const char* formula) {
+  DbCloser db;
+  if (NSFDbOpen(db_path, &db.db) != NOERROR) return -1;
+  FORMULAHANDLE compiled = NULLHANDLE;
+  WORD length = 0;
+  STATUS error = NOERROR;
+  if (NSFFormulaCompile(nullptr, 0, formula, 0, &compiled, &length, &error, nullptr, nullptr, nullptr, nullptr)) return -2;
+  int count = 0;
+  STATUS status = NSFSearch(db.db, compiled, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, Count, &count, nullptr);
+  (void)OSMemFree(compiled);
+  return status == NOERROR ? count : -3;
+}
+
+std::string DesignClass(const char* db_path) {
+  DbCloser db;
+  if (NSFDbOpen(db_path, &db.db) != NOERROR) return "<cannot open>";
+  char info[NSF_INFO_SIZE] = "";
+  if (NSFDbInfoGet(db.db, info) != NOERROR) return "<no info>";
+  char design_class[NSF_INFO_SIZE] = "";
+  NSFDbInfoParse(info, INFOPARSE_DESIGN_CLASS, design_class, sizeof design_class);
+  return design_class;
+}
+
+TEST_F(Provisioning, MakesAWholeMachine) {
+  ASSERT_EQ(Provision(""), 0);
+  for (const char* directory : {"windows/TEMP", "domino/data/mail", "vantrel/IN", "vantrel/Out", "tmp"}) {
+    EXPECT_TRUE(fs::is_directory(fs::path(root_) / directory)) << directory;
+  }
+  EXPECT_EQ(Ini("windows/win.ini", "vantrel", "InstallDirectory"), root_ + "/vantrel");
+  EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "AdminEmailId"), "admin@example.com");
+  EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "PrimaryDomain"), "example.com");
+  EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "ScanDir"), "IN");
+  EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "VantrelID"), "<absent>");
+  EXPECT_NE(Ini("vantrel/verinfo.ini", "General", "Version"), "<absent>");
+  EXPECT_EQ(Ini("domino/notes.ini", "Notes", "SMTPPort"), "2525");
+  EXPECT_EQ(Ini("domino/notes.ini", "Notes", "Directory"), root_ + "/domino/data");
+
+  vtplatform::SetSystemRoot(root_);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Veltrane\\Vantrel for Lotus Notes", 0, KEY_READ, &key), ERROR_SUCCESS);
+  char value[64] = "";
+  DWORD size = sizeof value;
+  DWORD type = 0;
+  EXPECT_EQ(RegQueryValueEx(key, "VTADMINDB", nullptr, &type, reinterpret_cast<BYTE*>(value), &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_STREQ(value, "vtquaran.nsf");
+  RegCloseKey(key);
+
+  setenv("VT_SYSROOT", root_.c_str(), 1);
+  ASSERT_EQ(NotesInitExtended(0, nullptr), NOERROR);
+  EXPECT_EQ(CountMatches("names.nsf", "SELECT form = \"Server\""), 1);
+  EXPECT_EQ(CountMatches("names.nsf", "SELECT form = \"Person\""), 4);
+  for (const char* user : {"admin", "alice", "bob", "carol"}) {
+    std::string formula = std::string("SELECT form = \"Person\" & InternetAddress = \"") + user + "@example.com\"";
+    EXPECT_EQ(CountMatches("names.nsf", formula.c_str()), 1) << user;
+    std::string mail_file = std::string("mail/") + user + ".nsf";
+    std::string design = DesignClass(mail_file.c_str());
+    EXPECT_TRUE(design.size() >= 4 && design.substr(design.size() - 4) == "Mail") << mail_file << ": " << design;
+  }
+  for (const char* db : {"mail.box", "mail2.box", "vtsched.nsf", "vtquaran.nsf"}) {
+    EXPECT_EQ(CountMatches(db, "SELECT @All"), 0) << db;
+  }
+  NotesTerm();
+}
+
+TEST_F(Provisioning, RefusesAnExistingRootUnlessForcedAndInstallsPrograms) {
+  ASSERT_EQ(Provision(""), 0);
+  EXPECT_EQ(Provision(""), 1);
+  std::ofstream(root_ + "/vantrel/keep.txt") << "kept";
+  EXPECT_EQ(Provision("--force"), 0);
+  EXPECT_TRUE(fs::exists(root_ + "/vantrel/keep.txt"));
+
+  // --install alone on a provisioned root installs the programs and nothing else.
+  EXPECT_EQ(Provision("--install '" + build_ + "'"), 0);
+  EXPECT_TRUE(fs::exists(root_ + "/domino/vtprovision"));
+  EXPECT_TRUE(fs::exists(root_ + "/domino/nsf"));
+
+  EXPECT_EQ(Provision("--bogus"), 2);
+  fs::remove_all(root_);
+  std::ofstream(root_) << "a file, not a directory";
+  EXPECT_EQ(Provision(""), 1);
+}
+
+}  // namespace

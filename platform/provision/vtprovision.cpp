@@ -1,0 +1,411 @@
+// NAME
+//   vtprovision - make a new machine root for the Vantrel system
+//
+// SYNOPSIS
+//   vtprovision [--force] [--install BUILD_DIR] ROOT
+//
+// DESCRIPTION
+//   vtprovision lays out, in the directory ROOT, a whole machine as the system expects to
+//   find it: the Windows directory with WIN.INI, the registry, the Domino program and data
+//   directories with notes.ini, the Domino directory names.nsf (a server document for the
+//   domain example.com and person documents for admin, alice, bob and carol, whose Internet
+//   addresses are NAME@example.com), the users' mail databases, the router mail boxes
+//   mail.box and mail2.box, the schedule and rules database vtsched.nsf, the quarantine
+//   database vtquaran.nsf, and the product's install directory with vantrel.ini,
+//   verinfo.ini and the spool directories IN and Out. admin@example.com is the product's
+//   administrator. The installation identifier (VantrelID) is left for the system to make.
+//
+//   An existing ROOT that is not empty is refused unless --force is given; with --force the
+//   settings named here are written again and the databases made anew (other files stay).
+//
+//   --install BUILD_DIR copies the built programs (BUILD_DIR/bin) and shared libraries
+//   (BUILD_DIR/lib/*.so) into ROOT/domino. Given alone for a ROOT that was provisioned
+//   before, it only installs the programs and leaves everything else as it is.
+//
+// FILES
+//   ROOT/windows/win.ini            [Vantrel] InstallDirectory=ROOT/vantrel
+//   ROOT/windows/TEMP/, ROOT/tmp/   temporary directories
+//   ROOT/registry.db                HKEY_LOCAL_MACHINE\SOFTWARE\Veltrane\Vantrel For Lotus Notes
+//   ROOT/domino/notes.ini           [Notes] Directory, NotesProgram, ServerName, MAILSERVER,
+//                                   SMTPPort=2525, RouterThreads=3, NSF_HOOKS=, ServerTasks=
+//   ROOT/domino/data/               names.nsf, mail.box, mail2.box, vtsched.nsf,
+//                                   vtquaran.nsf, mail/NAME.nsf
+//   ROOT/vantrel/                   vantrel.ini, verinfo.ini, IN/, Out/, Reports/
+//
+// CONFIGURATION
+//   vantrel.ini [General]: ScanDir=IN, ReportDirectory=ROOT/vantrel/Reports,
+//   AdminEmailId=admin@example.com, WarningMailsFromUser=admin, PrimaryDomain=example.com,
+//   ContentControlEnabled=0. verinfo.ini [General]: Version. The registry values are those
+//   the console's setup writes, with the defaults the extensions would write themselves.
+//
+// DIAGNOSTICS
+//   Errors go to stderr as "vtprovision: " and the reason. Exit status 0 on success, 1 when
+//   the root could not be made, 2 on a usage error.
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/notes/notes.h"
+#include "platform/win32/machine.h"
+#include "platform/win32/windows.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kServerName = "CN=Server/O=Example";
+constexpr const char* kNotesDomain = "Example";
+constexpr const char* kInternetDomain = "example.com";
+constexpr const char* kVersion = "1.0.0.0";
+constexpr const char* kProductKey = "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes";
+
+struct Person {
+  const char* short_name;
+  const char* first_name;
+  const char* last_name;
+};
+
+constexpr Person kPeople[] = {
+    {"admin", "Site", "Admin"},
+    {"alice", "Alice", "Archer"},
+    {"bob", "Bob", "Baker"},
+    {"carol", "Carol", "Carter"},
+};
+
+const char kUsage[] = "usage: vtprovision [--force] [--install BUILD_DIR] ROOT\n";
+
+bool Fail(std::string* error_r, std::string what) {
+  *error_r = std::move(what);
+  return false;
+}
+
+bool MakeDirectories(const std::string& root, std::string* error_r) {
+  for (const char* relative : {"windows/TEMP", "domino/data/mail", "vantrel/IN", "vantrel/Out",
+                               "vantrel/Reports", "tmp"}) {
+    std::error_code error;
+    fs::create_directories(fs::path(root) / relative, error);
+    if (error) return Fail(error_r, root + "/" + relative + ": " + error.message());
+  }
+  return true;
+}
+
+// Writes each key of one INI section; false names the first key that could not be written.
+bool WriteSection(const std::string& path, const char* section,
+                  const std::vector<std::pair<std::string, std::string>>& values, std::string* error_r) {
+  for (const auto& [key, value] : values) {
+    if (!WritePrivateProfileString(section, key.c_str(), value.c_str(), path.c_str())) {
+      return Fail(error_r, path + ": cannot write [" + section + "] " + key + " (error " +
+                               std::to_string(GetLastError()) + ")");
+    }
+  }
+  return true;
+}
+
+bool WriteSettings(const std::string& root, std::string* error_r) {
+  const std::string install = root + "/vantrel";
+  const std::string domino = root + "/domino";
+  if (!WriteSection(root + "/windows/win.ini", "Vantrel", {{"InstallDirectory", install}}, error_r)) return false;
+  if (!WriteSection(install + "/vantrel.ini", "General",
+                    {{"ScanDir", "IN"},
+                     {"ReportDirectory", install + "/Reports"},
+                     {"AdminEmailId", std::string("admin@") + kInternetDomain},
+                     {"WarningMailsFromUser", "admin"},
+                     {"PrimaryDomain", kInternetDomain},
+                     {"ContentControlEnabled", "0"}},
+                    error_r))
+    return false;
+  if (!WriteSection(install + "/verinfo.ini", "General", {{"Version", kVersion}}, error_r)) return false;
+  // The hook libraries and server tasks are named when the programs that fill them are
+  // installed; empty values keep the keys visible to whoever edits the file.
+  return WriteSection(domino + "/notes.ini", "Notes",
+                      {{"Directory", domino + "/data"},
+                       {"NotesProgram", domino},
+                       {"ServerName", kServerName},
+                       {"Domain", kNotesDomain},
+                       {"MAILSERVER", kServerName},
+                       {"SMTPPort", "2525"},
+                       {"RouterThreads", "3"},
+                       {"NSF_HOOKS", ""},
+                       {"ServerTasks", ""}},
+                      error_r);
+}
+
+class RegistryKey {
+ public:
+  ~RegistryKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  PHKEY out() { return &key_; }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+bool WriteRegistry(const std::string& root, std::string* error_r) {
+  RegistryKey key;
+  LONG result = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                               KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
+  if (result != ERROR_SUCCESS) {
+    return Fail(error_r, std::string("cannot create the registry key ") + kProductKey + " (error " +
+                             std::to_string(result) + ")");
+  }
+  const std::pair<const char*, std::string> values[] = {
+      {"VantrelPath", root + "/vantrel/"},
+      {"LotusNotesPath", root + "/domino/"},
+      {"LotusNotesBuild", std::string(kVersion).substr(0, 5)},
+      {"Server", "1"},
+      {"SizeRestrictionEnabled", "0"},
+      {"WTOA_Receive_SizeRestriction", "1"},
+      {"WTOA_Send_SizeRestriction", "1"},
+      {"WTOR_Receive_SizeRestriction", "1"},
+      {"WTOS_Receive_SizeRestriction", "1"},
+      {"WTOS_Send_SizeRestriction", "1"},
+      {"VTADMINDB", "vtquaran.nsf"},
+      {"AdminCount", "10"},
+      {"MailBox", "20"},
+      {"TimeOut", "120"},
+      {"ProcessDeleteMailInSeconds", "20"},
+      {"LogBufSize", "10000"},
+      {"VTDEBUG", "1"},
+      {"VTDisableWarningToAdmin", "1"},
+      {"TimeOutWarningToAdmin", "1"},
+      {"DONOT_DELETE_OUT_DIR", "0"},
+  };
+  for (const auto& [name, value] : values) {
+    result = RegSetValueEx(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1));
+    if (result != ERROR_SUCCESS) {
+      return Fail(error_r, std::string("cannot set registry value ") + name + " (error " + std::to_string(result) + ")");
+    }
+  }
+  return true;
+}
+
+std::string StatusText(STATUS status) {
+  char text[1024] = "";
+  OSLoadString(NULLHANDLE, ERR(status), text, sizeof text);
+  return std::string(text) + " (status " + std::to_string(ERR(status)) + ")";
+}
+
+// A document under construction; closed on every path.
+class NewDocument {
+ public:
+  ~NewDocument() {
+    if (note_ != NULLHANDLE) (void)NSFNoteClose(note_);
+  }
+  [[nodiscard]] STATUS Create(DBHANDLE db) { return NSFNoteCreate(db, &note_); }
+  void Text(const char* name, const std::string& value) {
+    if (status_ == NOERROR) status_ = NSFItemSetText(note_, name, value.c_str(), static_cast<WORD>(value.size()));
+  }
+  void List(const char* name, const std::vector<std::string>& entries) {
+    for (size_t i = 0; i < entries.size() && status_ == NOERROR; ++i) {
+      const std::string& entry = entries[i];
+      status_ = i == 0 ? NSFItemCreateTextList(note_, name, entry.c_str(), static_cast<WORD>(entry.size()))
+                       : NSFItemAppendTextList(note_, name, entry.c_str(), static_cast<WORD>(entry.size()), TRUE);
+    }
+  }
+  [[nodiscard]] STATUS Save() {
+    if (status_ != NOERROR) return status_;
+    return NSFNoteUpdate(note_, 0);
+  }
+
+ private:
+  NOTEHANDLE note_ = NULLHANDLE;
+  STATUS status_ = NOERROR;
+};
+
+class Database {
+ public:
+  ~Database() {
+    if (db_ != NULLHANDLE) (void)NSFDbClose(db_);
+  }
+  [[nodiscard]] STATUS Open(const char* path) { return NSFDbOpen(path, &db_); }
+  DBHANDLE get() const { return db_; }
+
+ private:
+  DBHANDLE db_ = NULLHANDLE;
+};
+
+bool CreateDatabase(const std::string& path, const std::string& title, const std::string& design_class,
+                    std::string* error_r) {
+  STATUS status = VtDbCreateWithInfo(path.c_str(), title.c_str(), design_class.c_str(), TRUE);
+  if (status != NOERROR) return Fail(error_r, "cannot create " + path + ": " + StatusText(status));
+  return true;
+}
+
+bool FillDirectory(std::string* error_r) {
+  Database names;
+  if (STATUS status = names.Open("names.nsf")) return Fail(error_r, "cannot open names.nsf: " + StatusText(status));
+  {
+    NewDocument server;
+    STATUS status = server.Create(names.get());
+    server.Text("Form", "Server");
+    server.Text("Type", "Server");
+    server.List("ServerName", {kServerName});
+    server.Text("Domain", kInternetDomain);
+    server.Text("SMTPFullHostDomain", kInternetDomain);
+    server.Text("NotesDomain", kNotesDomain);
+    server.Text("ServerBuildNumber", kVersion);
+    if (status == NOERROR) status = server.Save();
+    if (status != NOERROR) return Fail(error_r, "cannot write the server document: " + StatusText(status));
+  }
+  for (const Person& person : kPeople) {
+    const std::string short_name = person.short_name;
+    const std::string full_name = std::string(person.first_name) + " " + person.last_name;
+    NewDocument document;
+    STATUS status = document.Create(names.get());
+    document.Text("Form", "Person");
+    document.Text("Type", "Person");
+    document.Text("FirstName", person.first_name);
+    document.Text("LastName", person.last_name);
+    document.List("FullName", {"CN=" + full_name + "/O=" + kNotesDomain, full_name, short_name});
+    document.List("ShortName", {short_name});
+    document.Text("InternetAddress", short_name + "@" + kInternetDomain);
+    document.Text("MailDomain", kNotesDomain);
+    document.Text("MailServer", kServerName);
+    document.Text("MailFile", "mail/" + short_name + ".nsf");
+    if (status == NOERROR) status = document.Save();
+    if (status != NOERROR) return Fail(error_r, "cannot write the person document of " + short_name + ": " + StatusText(status));
+  }
+  return true;
+}
+
+bool MakeDatabases(std::string* error_r) {
+  struct Made {
+    std::string path;
+    std::string title;
+    std::string design_class;
+  };
+  std::vector<Made> databases = {
+      {"names.nsf", "Example's Directory", "PubNames"},
+      {"mail.box", "Outgoing Mail", "MailBox"},
+      {"mail2.box", "Outgoing Mail 2", "MailBox"},
+      {"vtsched.nsf", "Vantrel Schedules and Rules", "VtSchedule"},
+      {"vtquaran.nsf", "Vantrel Quarantine", "VtQuarantine"},
+  };
+  for (const Person& person : kPeople) {
+    databases.push_back({std::string("mail/") + person.short_name + ".nsf",
+                         std::string(person.first_name) + " " + person.last_name, "Mail"});
+  }
+  for (const Made& made : databases) {
+    if (!CreateDatabase(made.path, made.title, made.design_class, error_r)) return false;
+  }
+  return FillDirectory(error_r);
+}
+
+bool InstallPrograms(const std::string& build_dir, const std::string& root, std::string* error_r) {
+  const fs::path target = fs::path(root) / "domino";
+  std::error_code error;
+  size_t copied = 0;
+  for (const char* folder : {"bin", "lib"}) {
+    const fs::path source = fs::path(build_dir) / folder;
+    if (!fs::is_directory(source, error)) continue;
+    for (const fs::directory_entry& entry : fs::directory_iterator(source, error)) {
+      if (!entry.is_regular_file(error)) continue;
+      const fs::path& file = entry.path();
+      if (std::string(folder) == "lib" && file.extension() != ".so") continue;
+      fs::copy_file(file, target / file.filename(), fs::copy_options::overwrite_existing, error);
+      if (error) return Fail(error_r, "cannot install " + file.string() + ": " + error.message());
+      ++copied;
+    }
+    if (error) return Fail(error_r, source.string() + ": " + error.message());
+  }
+  if (copied == 0) return Fail(error_r, build_dir + " holds no programs (bin/) or libraries (lib/*.so)");
+  return true;
+}
+
+bool IsEmptyOrMissing(const std::string& root) {
+  std::error_code error;
+  if (!fs::exists(root, error)) return true;
+  return fs::is_directory(root, error) && fs::is_empty(root, error);
+}
+
+int Provision(const std::string& root, bool force, const std::string& install_from) {
+  std::string error;
+  auto failed = [&] {
+    std::fprintf(stderr, "vtprovision: %s\n", error.c_str());
+    return kExitFailed;
+  };
+  const bool provisioned = fs::exists(fs::path(root) / "domino" / "notes.ini");
+  if (!IsEmptyOrMissing(root) && !force) {
+    if (!install_from.empty() && provisioned) {
+      return InstallPrograms(install_from, root, &error) ? kExitOk : failed();
+    }
+    error = root + " exists and is not empty (use --force to provision it anyway)";
+    return failed();
+  }
+  std::error_code fs_error;
+  fs::create_directories(root, fs_error);
+  if (fs_error) {
+    error = root + ": " + fs_error.message();
+    return failed();
+  }
+  // Everything below goes through the stand-ins, which find the machine through VT_SYSROOT.
+  setenv(vtplatform::kRootVariable, root.c_str(), 1);
+  vtplatform::SetSystemRoot(root);
+  if (!MakeDirectories(root, &error) || !WriteSettings(root, &error) || !WriteRegistry(root, &error)) return failed();
+  if (STATUS status = NotesInitExtended(0, nullptr)) {
+    error = "Unable to Initialize Notes! " + StatusText(status);
+    return failed();
+  }
+  bool made = MakeDatabases(&error);
+  NotesTerm();
+  if (!made) return failed();
+  if (!install_from.empty() && !InstallPrograms(install_from, root, &error)) return failed();
+  std::printf("provisioned %s\n", root.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool force = false;
+  std::string install_from;
+  std::string root;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    }
+    if (arg == "--force") {
+      force = true;
+    } else if (arg == "--install") {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "vtprovision: --install needs a build directory\n%s", kUsage);
+        return kExitUsage;
+      }
+      install_from = argv[++i];
+    } else if (!arg.empty() && arg[0] == '-') {
+      std::fprintf(stderr, "vtprovision: unknown option %s\n%s", arg.c_str(), kUsage);
+      return kExitUsage;
+    } else if (root.empty()) {
+      root = arg;
+    } else {
+      std::fprintf(stderr, "vtprovision: one root only\n%s", kUsage);
+      return kExitUsage;
+    }
+  }
+  if (root.empty()) {
+    std::fprintf(stderr, "vtprovision: no root given\n%s", kUsage);
+    return kExitUsage;
+  }
+  std::error_code error;
+  fs::path absolute = fs::absolute(root, error);
+  if (error) {
+    std::fprintf(stderr, "vtprovision: %s: %s\n", root.c_str(), error.message().c_str());
+    return kExitFailed;
+  }
+  std::string normal = absolute.lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return Provision(normal, force, install_from);
+}
