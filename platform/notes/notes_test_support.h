@@ -6,6 +6,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -61,6 +62,23 @@ class NotesRootTest : public ::testing::Test {
 
   static void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  }
+
+  // Rows of a table of a database file, read beside the stand-in.
+  int CountRows(const std::string& relative, const char* table) const {
+    sqlite3* sql = nullptr;
+    int count = -1;
+    if (sqlite3_open(DataPath(relative).c_str(), &sql) == SQLITE_OK) {
+      std::string query = std::string("SELECT COUNT(*) FROM ") + table;
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(sql, query.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+          sqlite3_step(statement) == SQLITE_ROW) {
+        count = sqlite3_column_int(statement, 0);
+      }
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(sql);
+    return count;
   }
 
   std::string root_;

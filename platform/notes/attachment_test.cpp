@@ -1,0 +1,154 @@
+// attachment_test.cpp - file attachments: attach, enumerate, extract, detach, copy between
+// databases, and the files that vanish on either side.
+#include <filesystem>
+
+#include "platform/notes/notes_test_support.h"
+
+namespace {
+
+class AttachmentTest : public NotesRootTest {
+ protected:
+  void SetUp() override {
+    NotesRootTest::SetUp();
+    db_ = CreateOpen("mail.box");
+    ASSERT_EQ(NSFNoteCreate(db_, &note_), NOERROR);
+    // Bytes of every value, and more than one storage chunk.
+    content_.resize(700 * 1024);
+    for (size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<char>(i * 7 + i / 251);
+    WriteFile(root_ + "/report.pdf", content_);
+    WriteFile(root_ + "/notes.txt", "short text\n");
+  }
+  void TearDown() override {
+    EXPECT_EQ(NSFNoteClose(note_), NOERROR);
+    EXPECT_EQ(NSFDbClose(db_), NOERROR);
+    // Content of attachments never saved is gone once its note is closed.
+    if (!HasFailure()) {
+      EXPECT_EQ(CountRows("mail.box", "objects"), expected_objects_);
+    }
+    NotesRootTest::TearDown();
+  }
+  NOTEID Save(NOTEHANDLE note) {
+    EXPECT_EQ(NSFNoteUpdate(note, 0), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    return id;
+  }
+  NOTEHANDLE Reopen(DBHANDLE db, NOTEID id) {
+    NOTEHANDLE note = NULLHANDLE;
+    EXPECT_EQ(NSFNoteOpen(db, id, 0, &note), NOERROR);
+    return note;
+  }
+  DBHANDLE db_ = NULLHANDLE;
+  NOTEHANDLE note_ = NULLHANDLE;
+  std::string content_;
+  int expected_objects_ = 0;
+};
+
+TEST_F(AttachmentTest, AttachedFilesComeBackByNumberUnderTheirDisplayNames) {
+  std::string pdf = root_ + "/report.pdf";
+  std::string txt = root_ + "/notes.txt";
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "Quarterly Report.pdf", 0), NOERROR);
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, txt.c_str(), nullptr, 0), NOERROR);
+  NOTEID id = Save(note_);
+  NOTEHANDLE note = Reopen(db_, id);
+
+  char name[MAXPATH];
+  DWORD size = 0;
+  BLOCKID item;
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(note, 0, &item, name, &size, nullptr, nullptr,
+                                           nullptr, nullptr));
+  EXPECT_STREQ(name, "Quarterly Report.pdf");
+  EXPECT_EQ(size, content_.size());
+  std::string out = root_ + "/0.ATT";
+  ASSERT_EQ(MailExtractMessageAttachment(note, item, out.c_str()), NOERROR);
+  EXPECT_TRUE(ReadFile(out) == content_);
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(note, 1, &item, name, &size, nullptr, nullptr,
+                                           nullptr, nullptr));
+  EXPECT_STREQ(name, "notes.txt");
+  expected_objects_ = 2;
+  EXPECT_FALSE(MailGetMessageAttachmentInfo(note, 2, &item, name, &size, nullptr, nullptr,
+                                            nullptr, nullptr));
+  // The value layout a scan routine reads the file name from.
+  BLOCKID value;
+  ASSERT_EQ(NSFItemInfo(note, "$FILE", 5, nullptr, nullptr, &value, nullptr), NOERROR);
+  void* at = OSLockBlock(char, value) + 2;
+  FILEOBJECT object;
+  ODSReadMemory(&at, _FILEOBJECT, &object, 1);
+  EXPECT_EQ(std::string(static_cast<char*>(at), object.FileNameLength), "Quarterly Report.pdf");
+  EXPECT_EQ(NSFNoteClose(note), NOERROR);
+}
+
+TEST_F(AttachmentTest, DetachingEveryAttachmentRemovesTheContentWithTheUpdate) {
+  std::string pdf = root_ + "/report.pdf";
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "a.pdf", 0), NOERROR);
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "b.pdf", 0), NOERROR);
+  NOTEID id = Save(note_);
+  NOTEHANDLE note = Reopen(db_, id);
+  BLOCKID item;
+  while (MailGetMessageAttachmentInfo(note, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr)) {
+    ASSERT_EQ(NSFNoteDetachFile(note, item), NOERROR);
+  }
+  // Attach a fresh one and drop it again before any update: nothing of it may stay.
+  ASSERT_EQ(NSFNoteAttachFile(note, "$FILE", 5, pdf.c_str(), "c.pdf", 0), NOERROR);
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(note, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr));
+  ASSERT_EQ(NSFNoteDetachFile(note, item), NOERROR);
+  ASSERT_EQ(NSFNoteUpdate(note, 0), NOERROR);
+  ASSERT_EQ(NSFNoteClose(note), NOERROR);
+  note = Reopen(db_, id);
+  EXPECT_FALSE(MailGetMessageAttachmentInfo(note, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr));
+  EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  EXPECT_EQ(CountRows("mail.box", "objects"), 0);
+  EXPECT_EQ(CountRows("mail.box", "object_chunks"), 0);
+}
+
+TEST_F(AttachmentTest, QuarantineCopyCarriesAttachmentsIntoAnotherDatabase) {
+  std::string pdf = root_ + "/report.pdf";
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "report.pdf", 0), NOERROR);
+  NOTEID id = Save(note_);
+  DBHANDLE quarantine = CreateOpen("vtquaran.nsf");
+  NOTEHANDLE copy = NULLHANDLE;
+  ASSERT_EQ(NSFNoteCreate(quarantine, &copy), NOERROR);
+  BLOCKID item;
+  ASSERT_EQ(NSFItemInfo(note_, "$FILE", 5, &item, nullptr, nullptr, nullptr), NOERROR);
+  ASSERT_EQ(NSFItemCopy(copy, item), NOERROR);
+  NOTEID copy_id = Save(copy);
+  ASSERT_EQ(NSFNoteClose(copy), NOERROR);
+  // The original goes away; the copy keeps its own content.
+  ASSERT_EQ(NSFNoteDelete(db_, id, UPDATE_FORCE), NOERROR);
+  copy = Reopen(quarantine, copy_id);
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(copy, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr));
+  std::string out = root_ + "/copy.pdf";
+  ASSERT_EQ(NSFNoteExtractFile(copy, item, out.c_str(), nullptr), NOERROR);
+  EXPECT_TRUE(ReadFile(out) == content_);
+  EXPECT_EQ(NSFNoteClose(copy), NOERROR);
+  EXPECT_EQ(NSFDbClose(quarantine), NOERROR);
+}
+
+TEST_F(AttachmentTest, VanishedFilesAndWrongItemsGiveClearStatus) {
+  std::string missing = root_ + "/gone.bin";
+  STATUS status = NSFNoteAttachFile(note_, "$FILE", 5, missing.c_str(), "gone.bin", 0);
+  EXPECT_EQ(ERR(status), 259);
+  EXPECT_FALSE(MailGetMessageAttachmentInfo(note_, 0, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr));
+  ASSERT_EQ(NSFItemSetText(note_, "Subject", "x", MAXWORD), NOERROR);
+  BLOCKID subject;
+  ASSERT_EQ(NSFItemInfo(note_, "Subject", 7, &subject, nullptr, nullptr, nullptr), NOERROR);
+  std::string out = root_ + "/out.bin";
+  EXPECT_EQ(NSFNoteExtractFile(note_, subject, out.c_str(), nullptr), ERR_NOT_ATTACHMENT);
+  EXPECT_EQ(NSFNoteDetachFile(note_, subject), ERR_NOT_ATTACHMENT);
+  EXPECT_EQ(NSFNoteDetachFile(note_, BLOCKID{note_, 999}), ERR_ITEM_NOT_FOUND);
+  // Extraction into a directory that does not exist fails and leaves nothing behind.
+  std::string pdf = root_ + "/report.pdf";
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "r.pdf", 0), NOERROR);
+  BLOCKID item;
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(note_, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr));
+  std::string nowhere = root_ + "/no/such/dir/r.pdf";
+  EXPECT_EQ(NSFNoteExtractFile(note_, item, nowhere.c_str(), nullptr), ERR_FILE_IO);
+}
+
+}  // namespace
