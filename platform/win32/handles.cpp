@@ -1,6 +1,6 @@
 // handles.cpp - the handle table and CloseHandle.
 //
-// g_table_mutex guards g_table and g_next_handle.
+// The table's mutex guards its entries and the next handle number.
 #include "platform/win32/handles.h"
 
 #include <mutex>
@@ -13,34 +13,47 @@ namespace {
 constexpr std::uintptr_t kFirstHandle = 0x1000;
 constexpr std::uintptr_t kHandleStep = 4;
 
-std::mutex g_table_mutex;
-std::unordered_map<std::uintptr_t, HandleTarget> g_table;
-std::uintptr_t g_next_handle = kFirstHandle;
+// The table lives until the process ends and is never destroyed: detached threads may still
+// use handles while static destructors run at exit, and the objects it holds release nothing
+// at exit that the next user does not recover anyway (dead holders are pruned).
+struct Table {
+  std::mutex mutex;
+  std::unordered_map<std::uintptr_t, HandleTarget> entries;  // guarded by mutex
+  std::uintptr_t next = kFirstHandle;                          // guarded by mutex
+};
+
+Table& GetTable() {
+  static Table* table = new Table;
+  return *table;
+}
 
 }  // namespace
 
 HANDLE InsertHandle(HandleTarget target) {
-  std::lock_guard<std::mutex> lock(g_table_mutex);
-  std::uintptr_t number = g_next_handle;
-  g_next_handle += kHandleStep;
-  g_table.emplace(number, std::move(target));
+  Table& table = GetTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  std::uintptr_t number = table.next;
+  table.next += kHandleStep;
+  table.entries.emplace(number, std::move(target));
   return reinterpret_cast<HANDLE>(number);
 }
 
 bool CopyHandleTarget(HANDLE handle, HandleTarget* out) {
-  std::lock_guard<std::mutex> lock(g_table_mutex);
-  auto found = g_table.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (found == g_table.end()) return false;
+  Table& table = GetTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto found = table.entries.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (found == table.entries.end()) return false;
   *out = found->second;
   return true;
 }
 
 bool RemoveHandle(HANDLE handle, HandleTarget* out) {
-  std::lock_guard<std::mutex> lock(g_table_mutex);
-  auto found = g_table.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (found == g_table.end()) return false;
+  Table& table = GetTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto found = table.entries.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (found == table.entries.end()) return false;
   *out = std::move(found->second);
-  g_table.erase(found);
+  table.entries.erase(found);
   return true;
 }
 

@@ -155,7 +155,12 @@ sqlite3* Database() {
   ::sqlite3_busy_timeout(db, kBusyTimeoutMs);
   Execute(db, "PRAGMA journal_mode=WAL");
   Execute(db, "PRAGMA synchronous=NORMAL");
+  bool has_schema = false;
   {
+    Statement query(db, "SELECT 1 FROM sqlite_master WHERE name = 'reg_values'");
+    has_schema = query.Step() == SQLITE_ROW;
+  }
+  if (!has_schema) {
     Transaction transaction(db);
     if (!transaction.open() || !Execute(db, kSchema) || !transaction.Commit()) {
       ::sqlite3_close(db);

@@ -168,7 +168,7 @@ DWORD WaitProcess(ProcessObject& process, DWORD milliseconds) {
   }
 }
 
-// Splits a command line as the Microsoft C runtime does: blanks separate words outside
+// Splits a command line as the C runtime of Windows does: blanks separate words outside
 // quotes; 2n backslashes before a quote give n and toggle quoting, 2n+1 give n and a literal
 // quote; "" inside quotes is a literal quote; other backslashes are literal. The program name
 // (first word) takes no backslash escapes.

@@ -403,7 +403,7 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 BOOL TerminateThread(HANDLE thread, DWORD exit_code);
 void ExitThread(DWORD exit_code);
 
-// The command line is split as the Microsoft C runtime splits it (quotes, backslashes before
+// The command line is split as the C runtime of Windows splits it (quotes, backslashes before
 // quotes); the program is application_name when given, else the first word of the command
 // line. A program name without '/' is looked up in the running program's directory, the
 // current directory, then PATH; a trailing ".exe" (any case) is dropped when the name with it
