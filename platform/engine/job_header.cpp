@@ -181,9 +181,21 @@ std::optional<HeaderAttachment> SplitAttachmentValue(std::string_view value) {
   const std::size_t comma = value.rfind(',');
   if (comma == std::string_view::npos) return std::nullopt;
   HeaderAttachment attachment{std::string(TrimLine(value.substr(0, comma))),
-                              std::string(TrimLine(value.substr(comma + 1)))};
+                              std::string(TrimLine(value.substr(comma + 1))),
+                              std::string(value)};
   if (attachment.path.empty() || attachment.display_name.empty()) return std::nullopt;
   return attachment;
+}
+
+std::vector<HeaderAttachment> AttachmentSplits(std::string_view value) {
+  std::vector<HeaderAttachment> splits;
+  for (std::size_t comma = value.rfind(','); comma != std::string_view::npos && comma > 0;
+       comma = value.rfind(',', comma - 1)) {
+    HeaderAttachment split{std::string(TrimLine(value.substr(0, comma))),
+                           std::string(TrimLine(value.substr(comma + 1))), std::string(value)};
+    if (!split.path.empty() && !split.display_name.empty()) splits.push_back(std::move(split));
+  }
+  return splits;
 }
 
 std::vector<std::string> SplitAddressList(std::string_view list) {

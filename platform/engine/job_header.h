@@ -31,6 +31,7 @@ inline constexpr std::size_t kMaxHeaderBytes = 4 * 1024 * 1024;
 struct HeaderAttachment {
   std::string path;          // as written, relative to the IN directory
   std::string display_name;  // the file name the mail carries
+  std::string value;         // the whole value, for names that hold a comma themselves
 };
 
 struct JobHeader {
@@ -64,6 +65,11 @@ struct JobHeader {
 
 // Splits "path,name" at the last comma; empty when either side is empty or no comma.
 [[nodiscard]] std::optional<HeaderAttachment> SplitAttachmentValue(std::string_view value);
+
+// Every split of "path,name" at a comma, the last comma first. The system splits at the
+// last comma, which goes wrong for a mail's file name that holds a comma ("a,b.doc");
+// the engine tries each split and takes the one whose path names a file of the job.
+[[nodiscard]] std::vector<HeaderAttachment> AttachmentSplits(std::string_view value);
 
 // Splits a comma-separated recipient text into trimmed, non-empty entries.
 [[nodiscard]] std::vector<std::string> SplitAddressList(std::string_view list);

@@ -65,8 +65,13 @@ std::string ResultHeaderText(const JobPlan& plan, const std::vector<const JobFil
   if (!plan.header.from.empty()) text += "From: " + plan.header.from + "\r\n";
   if (!plan.header.subject.empty()) text += "Subject: " + plan.header.subject + "\r\n";
   if (!plan.header.to.empty()) text += "To: " + plan.header.to + "\r\n";
-  for (const JobFile* file : kept)
-    text += "Attachment: " + RelOut(plan, BaseName(file->path)) + "," + file->display_name + "\r\n";
+  for (const JobFile* file : kept) {
+    // The system's reader splits at the last comma: a comma in the name would cut it and
+    // leave the attachment behind, so it becomes an underscore.
+    std::string name = file->display_name;
+    std::replace(name.begin(), name.end(), ',', '_');
+    text += "Attachment: " + RelOut(plan, BaseName(file->path)) + "," + name + "\r\n";
+  }
   return text;
 }
 
@@ -242,10 +247,18 @@ bool CollectFiles(JobPlan& plan, const EngineContext& context, std::string* erro
     plan.files.push_back({FileRole::kBody, *path, *plan.header.body, kBodyDisplayName, {}});
   }
   for (const HeaderAttachment& attachment : plan.header.attachments) {
-    auto path = ResolveJobPath(in_dir, plan.job->name, attachment.path, error_r);
+    HeaderAttachment chosen = attachment;
+    for (const HeaderAttachment& split : AttachmentSplits(attachment.value)) {
+      std::string ignored;
+      auto path = ResolveJobPath(in_dir, plan.job->name, split.path, &ignored);
+      if (path && IsRegularFile(*path)) {
+        chosen = split;
+        break;
+      }
+    }
+    auto path = ResolveJobPath(in_dir, plan.job->name, chosen.path, error_r);
     if (!path) return false;
-    plan.files.push_back(
-        {FileRole::kAttachment, *path, attachment.path, attachment.display_name, {}});
+    plan.files.push_back({FileRole::kAttachment, *path, chosen.path, chosen.display_name, {}});
   }
   if (plan.files.empty()) {
     *error_r = "the job header names neither a body nor an attachment";

@@ -142,6 +142,17 @@ TEST_F(ScanJobTest, InfectedAttachmentIsStrippedByDefault) {
   EXPECT_NE(Out("8f6", "admin.bdy").find("Vantrel.Test.EICAR"), std::string::npos);
 }
 
+TEST_F(ScanJobTest, FileNamesWithCommasSurviveTheRoundTrip) {
+  JobFiles files;
+  files.attachments = {{"figures, 2026.doc", "quarterly figures"}, {"e.com", EicarText()}};
+  root_.WriteJob("8f6", files);
+  const JobReport report = Run("8f6");
+  ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
+  EXPECT_NE(Out("8f6", "0.hd0").find("Attachment: 8f6\\0.ATT,figures_ 2026.doc\r\n"),
+            std::string::npos)
+      << Out("8f6", "0.hd0");
+}
+
 TEST_F(ScanJobTest, VirusInTheTextReplacesTheText) {
   JobFiles files;
   files.body = "Dear Bob,\r\nVANTREL-TEST-BODY-VIRUS\r\n";
