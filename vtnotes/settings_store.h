@@ -15,7 +15,7 @@
 
 namespace vtnotes {
 
-inline constexpr const char* kProductKey = "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes";
+inline constexpr const char* kProductSubkey = "Vantrel For Lotus Notes";
 inline constexpr const char* kProductIni = "vantrel.ini";
 inline constexpr const char* kVersionIni = "verinfo.ini";
 

@@ -1,0 +1,284 @@
+// apply.cpp - see apply.h.
+#include "vtnotes/apply.h"
+
+#include <cstring>
+#include <vector>
+
+#include "foundation/named_objects.h"
+#include "platform/win32/windows.h"
+#include "vtnotes/capture.h"
+#include "vtnotes/extension_state.h"
+#include "vtnotes/settings_store.h"
+#include "vtnotes/vtnotes_log.h"
+#include "vtnotes/warnings.h"
+
+namespace vtnotes {
+namespace {
+
+constexpr const char* kBodyDelimiters = "\r\n\x1a";
+constexpr std::size_t kDisclaimerLineChars = 999;
+constexpr std::size_t kReplacePersonLengthChars = 259;
+// ReplacePerson is read into a buffer of the size its length item gives; a larger claim
+// than a text item can hold comes from a damaged mark.
+constexpr long kMaxReplacePersonBytes = 65535;
+
+bool HasFile(const std::string& directory, const char* name) {
+  return !FindFirstMatch(directory, name).empty();
+}
+
+std::string Trimmed(const std::string& text) {
+  const char* kBlanks = " \t\r\n";
+  std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string::npos) return {};
+  std::size_t last = text.find_last_not_of(kBlanks);
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+STATUS SetDefaultBody(NOTEHANDLE note) {
+  if (note == NULLHANDLE) {
+    Log("ERROR!!!  SetDefaultBody hNote is NULL");
+    return 1;
+  }
+  STATUS status = NSFItemSetText(note, MAIL_BODY_ITEM, "", 0);
+  if (status != NOERROR) {
+    NotesStatusLine(status);
+    Log("ERROR!!!  %sUnable to Use NSFItemSetText", "");
+  }
+  return status;
+}
+
+STATUS NewChangeBody(NOTEHANDLE note, const std::string& out_job_dir, const MailInfo& info,
+                     bool keep_body, bool delete_mode) {
+  if (note == NULLHANDLE || out_job_dir.empty()) return 1;
+  STATUS status = NOERROR;
+  for (;;) {
+    BLOCKID item{};
+    if (!MailGetMessageAttachmentInfo(note, 0, &item, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr))
+      break;
+    status = NSFNoteDetachFile(note, item);
+    if (status != NOERROR) return status;
+  }
+  if (!keep_body) {
+    if (!info.body_path.empty() && FileExists(info.body_path)) {
+      status = NSFItemDelete(note, MAIL_BODY_ITEM, 4);
+      if (status != NOERROR && ERR(status) != ERR_ITEM_NOT_FOUND) return status;
+      status = MailAddMessageBodyText(note, MAIL_BODY_ITEM, info.body_path.c_str(), 0,
+                                      kBodyDelimiters, 0, nullptr);
+    } else {
+      status = SetDefaultBody(note);
+      if (status != NOERROR) Log("ERROR!!! NewChangeBody()...SetDefaultBody");
+    }
+  }
+  if (!delete_mode) {
+    for (const AttachmentNode& node : info.attachments) {
+      if (!FileExists(node.file_path)) continue;
+      status = NSFNoteAttachFile(note, MAIL_FILE_ITEM, 5, node.file_path.c_str(),
+                                 node.display_name.c_str(), COMPRESS_NONE);
+      if (status != NOERROR) return status;
+    }
+  }
+  return status;
+}
+
+STATUS AddDisclaimer(NOTEHANDLE note, const std::string& text_path, const std::string& job_id) {
+  const char* id = job_id.c_str();
+  DHANDLE body = NULLHANDLE;
+  DWORD body_len = 0;
+  STATUS status = MailCreateBodyItem(&body, &body_len);
+  if (status != NOERROR) {
+    Always("[%s] ERROR!!! in MailCreateBodyItem", id);
+    return status;
+  }
+  struct BodyFree {
+    DHANDLE handle;
+    ~BodyFree() { (void)OSMemFree(handle); }
+  } body_free{body};
+
+  foundation::UniqueHandle file(CreateFile(text_path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    SystemErrorLine();
+    Always("[%s] ERROR!!! Unable to Create File %s. Reason above in AddDisclaimer", id,
+           text_path.c_str());
+    return 1;
+  }
+  status = MailAppendBodyItemLine(body, &body_len, "", 0);
+  if (status != NOERROR) {
+    NotesStatusLine(status);
+    Always("[%s] ERROR!!! MailAppendBodyItemLine for adding CLRF. Reason above", id);
+    return status;
+  }
+  auto append = [&](std::string line) {
+    line = Trimmed(line);
+    STATUS line_status = MailAppendBodyItemLine(body, &body_len, line.c_str(),
+                                                static_cast<WORD>(line.size()));
+    if (line_status != NOERROR) {
+      Always("%s", line.c_str());
+      NotesStatusLine(line_status);
+      Always("[%s] ERROR!!! Adding a string above in MailAppendBodyItemLine. Reason above", id);
+    }
+    return line_status;
+  };
+  std::string line;
+  char buffer[4096];
+  DWORD got = 0;
+  bool pending = false;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    for (DWORD i = 0; i < got; ++i) {
+      pending = true;
+      if (buffer[i] == '\n' || line.size() == kDisclaimerLineChars) {
+        if ((status = append(line)) != NOERROR) return status;
+        line.clear();
+        pending = buffer[i] != '\n';
+        if (buffer[i] == '\n') continue;
+      }
+      line += buffer[i];
+    }
+  }
+  if (pending && (status = append(line)) != NOERROR) return status;
+  return MailAddBodyItem(note, body, body_len, nullptr);
+}
+
+STATUS ChangeReceipentField(NOTEHANDLE source, NOTEHANDLE target) {
+  if (source == NULLHANDLE || target == NULLHANDLE) {
+    Always("ERROR!!!! ChangeReceipentField Input Paratmer is NULL");
+    return 1;
+  }
+  char length_text[kReplacePersonLengthChars + 1] = {};
+  WORD length_len = NSFItemGetText(source, "ReplacePersonLength", length_text, sizeof length_text);
+  if (length_len == 0) {
+    Log("\"ReplacePersonLength is absent\" Value = {%s} length = %d", length_text, length_len);
+    return NOERROR;
+  }
+  long bytes = DecimalValue(length_text);
+  if (bytes <= 0 || bytes > kMaxReplacePersonBytes) {
+    Log("\"ReplacePersonLength is absent\" Value = {%s} length = %d", length_text, length_len);
+    return NOERROR;
+  }
+  std::vector<char> buffer(static_cast<std::size_t>(bytes) + 1, '\0');
+  // The buffer is one byte longer than the mark claims, so the text is terminated even
+  // when the padding of ReplacePerson is missing.
+  if (NSFItemGetText(source, "ReplacePerson", buffer.data(), static_cast<WORD>(buffer.size())) ==
+      0) {
+    Always("\"ReplacePerson is absent\"");
+    return NOERROR;
+  }
+  struct Reset {
+    const char* item;
+    const char* message;
+  };
+  static constexpr Reset kResets[] = {
+      {MAIL_SENDTO_ITEM,
+       "ERROR!!! Unable to Reset the SendTo Field in ChangeReceipentField...Reason above"},
+      {MAIL_COPYTO_ITEM,
+       "ERROR!!! Unable to Reset the CopyTo Field in ChangeReceipentField...Reason above"},
+      {MAIL_BLINDCOPYTO_ITEM,
+       "ERROR!!! Unable to Reset the BlindCopyTo Field in ChangeReceipentField...Reason above"},
+  };
+  for (const Reset& reset : kResets) {
+    STATUS status = NSFItemSetText(target, reset.item, "", 0);
+    if (status != NOERROR) {
+      NotesStatusLine(status);
+      Log("%s", reset.message);
+      return status;
+    }
+  }
+  // Written with the mark's full length: the joined addresses and their zero padding.
+  STATUS status = NSFItemSetText(target, MAIL_SENDTO_ITEM, buffer.data(), static_cast<WORD>(bytes));
+  if (status != NOERROR) {
+    NotesStatusLine(status);
+    Log("ERROR!!! Unable to Write ReplacePersonLength in ChangeReceipentField...Reason above");
+  }
+  return status;
+}
+
+int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info, bool primary,
+                 const std::string& mailbox_path, bool& mail_changed, const std::string& job_id) {
+  try {
+    Trace("MailBoxName1 = %s", mailbox_path.c_str());
+    Trace("%s CheckHD0Start Now Here...", out_job_dir.c_str());
+    const std::string out_directory = State().out_directory;
+    const bool engine_error = HasFile(out_job_dir, "error.hdr") || HasFile(out_job_dir, "error.hd0");
+    const std::string result = FindFirstMatch(out_job_dir, "*.hd0");
+    if (result.empty()) return engine_error ? 100 : 0;
+    if (primary) Log("1-> HD0 File Found %s %s", out_job_dir.c_str(), result.c_str());
+    if (engine_error) return 100;
+
+    if (primary) {
+      Trace("%s; %s", out_job_dir.c_str(), "SendWarning Mail Start");
+      (void)SendWarningMail(out_job_dir, mailbox_path);
+      if (CheckTempFolder(out_directory, mailbox_path) != 0) Log("ERROR!!! in CheckTempFolder");
+    }
+
+    if (primary && HasFile(out_job_dir, "Forward.txt")) {
+      Log("1-> %s; %s", out_job_dir.c_str(), "Forward.txt Present");
+      if (ReadFromFile(out_job_dir, result, out_directory, info) != 0) {
+        Log("ERROR!!! TrackerNoteOpen()... Error in ReadFromFile");
+        Log("ERROR!!! CheckHD0FILE()...Error in ReadMyFile");
+        return 1;
+      }
+      Trace("CopyQuarantine Start Now = %s", out_job_dir.c_str());
+      STATUS status = CopyQuarantine(note, out_job_dir, info, false);
+      if (status != NOERROR) {
+        Log("ERROR!!! in CopyQuarantine Function");
+        Log("ERROR!!! Unable to Write in vtquaran.nsf");
+        return status;
+      }
+    }
+
+    bool delete_mode = false;
+    const std::string delete_file = FindFirstMatch(out_job_dir, "Delete.txt");
+    if (!delete_file.empty()) {
+      if (primary) Log("1-> %s;%s", out_job_dir.c_str(), "Delete.txt Present");
+      delete_mode = true;
+      if (ReadFromFile(out_job_dir, result, out_directory, info) != 0) {
+        Log("ERROR!!! CheckHD0File()..Error in ReadMyFile");
+        return 1;
+      }
+      if (primary) {
+        DeleteFile(info.body_path.c_str());
+        CopyFile(JoinPath(out_job_dir, delete_file).c_str(), info.body_path.c_str(), FALSE);
+      }
+    }
+
+    if (HasFile(out_job_dir, "Scanover.txt")) {
+      mail_changed = true;
+      if (primary) Log("1-> %s; %s", out_job_dir.c_str(), "Scanover.txt Present");
+      MailInfo result_info;
+      if (ReadFromFile(out_job_dir, result, out_directory, result_info) != 0) {
+        Log("ERROR!!! CheckHD0File()...Error in ReadMyFile");
+      } else {
+        info = std::move(result_info);
+      }
+      // Only a body named by the result header is applied: the captured MailInfo names the
+      // IN job's files, which are not the engine's answer.
+      if (!info.body_path.empty() && info.body_path.rfind(out_directory, 0) == 0) {
+        Trace("%s Body Start", out_job_dir.c_str());
+        if (NewChangeBody(note, out_job_dir, info, false, delete_mode) != NOERROR)
+          Log("ERROR!!! MyChange Body %s", out_job_dir.c_str());
+        Trace("%s Body End", out_job_dir.c_str());
+      }
+    }
+
+    const std::string disclaimer = FindFirstMatch(out_job_dir, "disclaim.txt");
+    if (!disclaimer.empty()) {
+      if (IsMailComeFromLotusNotesClient(note, job_id, true)) {
+        mail_changed = true;
+        std::string path = JoinPath(out_job_dir, disclaimer).substr(0, 256);
+        if (AddDisclaimer(note, path, job_id) != NOERROR)
+          Always("[%s] ERROR!!! Unable to Add Disclaimer", job_id.c_str());
+      } else {
+        Always("[%s] NOT adding Disclaimer because Client is NOT Lotus Notes", job_id.c_str());
+      }
+    }
+    return 0;
+  } catch (...) {
+    Always("ERROR!!! CheckHD0File func (catch)");
+    return 1;
+  }
+}
+
+}  // namespace vtnotes

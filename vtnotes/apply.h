@@ -1,0 +1,33 @@
+// apply.h - applying the engine's answer to the opened note.
+//
+// What it is for: CheckHD0File reads the OUT job directory and changes the note the router
+// is opening: warning mails, quarantine copies, cleaned body and attachments, replacement
+// text, disclaimer. The first opener applies everything ("primary"); a later opener of the
+// same note re-applies only what changes the note itself ("secondary"), because every open
+// starts again from the stored document.
+//
+// Ownership: the note is the router's (or the test's); the MailInfo the caller's.
+// Locks: runs on the router thread that owns the job mutex.
+#pragma once
+
+#include <string>
+
+#include "platform/notes/notes.h"
+#include "vtnotes/spool.h"
+
+namespace vtnotes {
+
+// 0 applied (or nothing to apply), 100 the engine reported an error, another value a
+// failure (the caller empties the OUT job and leaves error.HD0 in it).
+[[nodiscard]] int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info,
+                               bool primary, const std::string& mailbox_path,
+                               bool& mail_changed, const std::string& job_id);
+
+[[nodiscard]] STATUS NewChangeBody(NOTEHANDLE note, const std::string& out_job_dir,
+                                   const MailInfo& info, bool keep_body, bool delete_mode);
+[[nodiscard]] STATUS SetDefaultBody(NOTEHANDLE note);
+[[nodiscard]] STATUS AddDisclaimer(NOTEHANDLE note, const std::string& text_path,
+                                   const std::string& job_id);
+[[nodiscard]] STATUS ChangeReceipentField(NOTEHANDLE source, NOTEHANDLE target);
+
+}  // namespace vtnotes

@@ -1,0 +1,114 @@
+// extension_state.h - the extension's process-wide state: settings, named objects, lists.
+//
+// What it is for: the hooks, the reload thread and the deletion thread of the router task
+// share one ExtensionState, written at start-up and by the reload thread. Numbers and flags
+// are atomics (single words, read without a lock, as the hooks have always read them); the
+// paths are written once at start-up before any hook is installed; the administrator and
+// quarantine lists, which the reload thread replaces, are copied out under lists_mutex_.
+//
+// Ownership: the state owns its named objects (UniqueHandle) and both lists. Start-up
+// fills it, TrackerTerm empties it again so that a later start in the same process (tests)
+// begins afresh.
+//
+// Locks: "gMutex" guards job_list, "MailBoxMutex" deletion_list, "MyMutex" the current
+// time-out and the active flag when they change; "statistics_mutex" and
+// "TotalSkippedMail_mutex" the registry counters. Lock order: MutexNoteUpdate before
+// gMutex, gMutex before a job mutex, gMutex before MailBoxMutex, a job mutex before MyMutex
+// or MailBoxMutex.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/named_objects.h"
+#include "vtnotes/job_list.h"
+
+namespace vtnotes {
+
+inline constexpr const char* kVersionText = "4.20";
+inline constexpr long kCeilingExtraMs = 300000;
+inline constexpr long kTimeoutStepMs = 30000;
+inline constexpr long kTimeoutFloorMs = 50000;
+// Entries of the administrator and quarantine tables are cut to this many characters.
+inline constexpr std::size_t kAdminEntryChars = 517;
+
+struct ExtensionState {
+  std::string install_directory;
+  std::string report_directory;
+  std::string in_directory;
+  std::string out_directory;
+  std::string notes_directory;
+  std::string vantrel_id;
+
+  std::atomic<long> base_timeout_ms{120000};
+  std::atomic<long> current_timeout_ms{120000};
+  std::atomic<long> timeout_ceiling_ms{420000};
+  std::atomic<long> delete_interval_ms{20000};
+  std::atomic<long> log_buf_size{10000};
+  std::atomic<long> debug_level{0};
+  std::atomic<bool> active{false};
+  std::atomic<bool> warn_when_disabled{true};
+  std::atomic<bool> warn_on_timeout{true};
+  std::atomic<bool> keep_out_jobs{false};
+  std::atomic<bool> shutdown{false};
+  std::atomic<bool> started{false};       // hooks installed and not yet terminated
+  std::atomic<int> hooks_in_flight{0};   // note-open and note-update calls running now
+
+  foundation::UniqueHandle g_mutex;
+  foundation::UniqueHandle mailbox_mutex;
+  foundation::UniqueHandle log_mutex;
+  foundation::UniqueHandle note_update_mutex;
+  foundation::UniqueHandle my_mutex;
+  foundation::UniqueHandle statistics_mutex;
+  foundation::UniqueHandle skipped_mutex;
+  // Set by TrackerTerm: wakes the deletion thread out of its sleep at once.
+  foundation::UniqueHandle stop_event;
+  foundation::UniqueHandle reload_thread;
+  foundation::UniqueHandle deletion_thread;
+
+  JobList job_list;            // guarded by gMutex
+  DeletionList deletion_list;  // guarded by MailBoxMutex
+
+  [[nodiscard]] std::vector<std::string> AdminAddresses() const;
+  [[nodiscard]] std::vector<std::string> QuarantineDatabases() const;
+  void SetLists(std::vector<std::string> admins, std::vector<std::string> databases);
+
+ private:
+  mutable std::mutex lists_mutex_;
+  std::vector<std::string> admin_addresses_;
+  std::vector<std::string> quarantine_databases_;
+};
+
+// The one state of this process.
+[[nodiscard]] ExtensionState& State();
+
+// Resets every field to its value before start-up, closing the named objects.
+void ResetState();
+
+// Splits a comma-separated value into its non-empty pieces, in order, each cut to
+// kAdminEntryChars.
+[[nodiscard]] std::vector<std::string> SplitAdminValue(std::string_view value);
+
+// Reads AdminEmailId of vantrel.ini and VTADMINDB of the registry into the state.
+void FillAdminLists();
+
+// A product registry number: the value when present and not empty, else `fallback`
+// written back as default_text when that is given.
+[[nodiscard]] long ReadSettingNumber(const char* name, const char* default_text, long fallback);
+
+// The settings that start-up and the reload thread read, in their order.
+void ReadStartupSettings();
+// Verbosity of the note-open hook: 2 above 10, 1 from 6 to 10, else 0.
+[[nodiscard]] int HookVerbosity(long debug_level);
+// Verbosity at start-up: 2 from 10, 1 from 5 to 9, else 0.
+[[nodiscard]] int StartupVerbosity(long debug_level);
+
+// Sets base and current time-out and the ceiling from the TimeOut setting.
+void ApplyTimeoutSetting();
+
+// Path of vantrel.ini in the install directory.
+[[nodiscard]] std::string ProductIniPath();
+
+}  // namespace vtnotes

@@ -1,0 +1,50 @@
+// warnings.h - documents the extension writes: quarantine copies, warning mails, the
+// administrator warnings, and the statistics counters.
+//
+// What it is for: every Notes document the extension creates carries X-Vantrel with this
+// installation's identifier, which is how the note-open hook knows its own mails and lets
+// them pass. Warning mails are deposited into the router mail box; quarantine copies into
+// the databases of VTADMINDB.
+//
+// Ownership: every database and note opened here is closed here, on every path.
+// Locks: the counters are changed under "statistics_mutex" and "TotalSkippedMail_mutex";
+// the rest runs on the router thread that handles the mail, with its own Notes handles.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/notes/notes.h"
+#include "vtnotes/spool.h"
+
+namespace vtnotes {
+
+inline constexpr const char* kSupportAddress = "support@vantrel.example";
+
+[[nodiscard]] STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name);
+// Copies the mail into every quarantine database (forward mode: the recipients rewritten
+// from the size-restriction marks and the job's extracted attachments attached).
+[[nodiscard]] STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory,
+                                    const MailInfo& info, bool forward_mode);
+// Sends every *.hdx warning job of the directory; the status of the last deposit.
+[[nodiscard]] STATUS SendWarningMail(const std::string& directory, const std::string& mailbox_path);
+// Deposits one warning mail for one recipient into the router mail box.
+[[nodiscard]] STATUS NSFSendMailReport(const std::string& directory, const MailInfo& info,
+                                       const std::string& recipient,
+                                       const std::string& mailbox_path);
+// Sends and removes OUT/Temp: 0, 1 when sending failed, -1 for empty inputs.
+[[nodiscard]] int CheckTempFolder(const std::string& out_directory,
+                                  const std::string& mailbox_path);
+
+enum class AdminWarning { kDisabled, kBypassed };
+// Writes and sends the administrators' warning of that kind, unless one is pending.
+void SendAdminWarningMail(AdminWarning kind, const MailInfo* info, const std::string& job_id,
+                          std::uint64_t mail_size, const std::string& mailbox_path);
+
+// The size class of a timed-out mail: "Small", "Medium", "Large" or "VeryLarge".
+[[nodiscard]] const char* SizeClass(std::uint64_t mail_size);
+void CountTimeout(std::uint64_t mail_size, long current_timeout_ms);
+void CountSkippedMail();
+void ResetStatistics();
+
+}  // namespace vtnotes
