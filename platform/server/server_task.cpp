@@ -29,7 +29,7 @@ extern "C" void OnStopSignal(int) { g_stop.store(true); }
 
 }  // namespace
 
-STATUS StartServerTask(const char* task_name, int argc, char** argv) {
+STATUS StartServerTask(const char* task_name, int argc, char** argv, bool load_hooks) {
   g_task_name = task_name;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::string_view(argv[i]) == "--root") setenv(vtplatform::kRootVariable, argv[i + 1], 1);
@@ -42,7 +42,7 @@ STATUS StartServerTask(const char* task_name, int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not end the task
 
   STATUS status = NotesInitExtended(argc, argv);
-  if (status != NOERROR) return status;
+  if (status != NOERROR || !load_hooks) return status;
   STATUS hooks = VtLoadHookLibraries();
   if (hooks != NOERROR) {
     char names[MAXENVVALUE] = "";

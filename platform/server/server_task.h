@@ -19,8 +19,9 @@ namespace vtserver {
 // Parses "--root DIR" out of argv (other arguments are left to the caller), sets VT_SYSROOT
 // for this process and its children, initialises Notes and loads the hook libraries. Returns
 // the Notes status of the initialisation; a hook library that fails to load is logged and
-// the task runs on without it.
-[[nodiscard]] STATUS StartServerTask(const char* task_name, int argc, char** argv);
+// the task runs on without it. nserver itself passes load_hooks false: it writes no notes.
+[[nodiscard]] STATUS StartServerTask(const char* task_name, int argc, char** argv,
+                                     bool load_hooks = true);
 void EndServerTask();
 
 [[nodiscard]] bool StopRequested();

@@ -1,0 +1,182 @@
+// mail_store_test.cpp - header reading, address lists, dates, the stored mail note and the
+// pickup directory.
+#include "platform/server/mail_store.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/server/pickup.h"
+#include "platform/server/server_test_support.h"
+#include "platform/server/task_table.h"
+
+namespace vtserver {
+namespace {
+
+TEST(MailHeadersTest, FoldedRepeatedAndMissingHeaders) {
+  MailHeaders headers = ParseMailHeaders(
+      "From: \"Smith, Alice\" <alice@example.com>\r\n"
+      "To: bob@example.com,\r\n"
+      "\tcarol@example.com\r\n"
+      "to: dave@example.com\n"  // repeated, LF only
+      "Subject: a long\r\n subject\r\n"
+      "User-Agent: agent/1\r\n"
+      "X-Mailer: mailer/2\r\n"
+      "not a header line\r\n"
+      "\r\n"
+      "Cc: in the body, not a header\r\n");
+  EXPECT_EQ(headers.from, "\"Smith, Alice\" <alice@example.com>");
+  EXPECT_EQ(headers.to, "bob@example.com, carol@example.com, dave@example.com");
+  EXPECT_EQ(headers.subject, "a long subject");
+  EXPECT_EQ(headers.mailer, "mailer/2");
+  EXPECT_EQ(headers.cc, "");
+}
+
+TEST(MailHeadersTest, AddressListsSplitOutsideQuotesBracketsAndComments) {
+  EXPECT_EQ(SplitAddressList("\"Smith, Alice\" <a@x>, b@x (Bob, the builder); <c@x>,,"),
+            (std::vector<std::string>{"\"Smith, Alice\" <a@x>", "b@x (Bob, the builder)",
+                                      "<c@x>"}));
+  EXPECT_EQ(BareAddress("\"Smith, Alice\" <a@x>"), "a@x");
+  EXPECT_EQ(BareAddress("b@x (Bob)"), "b@x");
+  EXPECT_EQ(BareAddress("  Alice Smith  "), "Alice Smith");
+  EXPECT_TRUE(SplitAddressList("").empty());
+}
+
+TEST(MailHeadersTest, DatesWithZonesAndWithoutWeekdayOrSeconds) {
+  long long seconds = 0;
+  ASSERT_TRUE(ParseMailDate("Tue, 1 Dec 2026 10:00:00 +0100", &seconds));
+  EXPECT_EQ(seconds, 1796115600LL);  // 09:00 UTC
+  ASSERT_TRUE(ParseMailDate("1 Dec 2026 09:00 GMT", &seconds));
+  EXPECT_EQ(seconds, 1796115600LL);
+  ASSERT_TRUE(ParseMailDate("01 dec 26 04:00:00 -0500", &seconds));
+  EXPECT_EQ(seconds, 1796115600LL);
+  EXPECT_FALSE(ParseMailDate("yesterday", &seconds));
+  EXPECT_FALSE(ParseMailDate("1 Foo 2026 09:00:00", &seconds));
+  EXPECT_FALSE(ParseMailDate("", &seconds));
+}
+
+TEST(TaskProgramsTest, BuiltInTasksFirstAndOnlyPlainNames) {
+  EXPECT_EQ(TaskPrograms(""), (std::vector<std::string>{"nrouter", "nsmtp"}));
+  EXPECT_EQ(TaskPrograms(" Router, SMTP ,vtrunner.exe,vtrunner,../evil,/bin/sh, ,replica"),
+            (std::vector<std::string>{"nrouter", "nsmtp", "vtrunner", "replica"}));
+}
+
+class MailStoreTest : public vtserver_test::ServerRootTest {};
+
+TEST_F(MailStoreTest, StoredNoteCarriesTheMailItems) {
+  const std::string text =
+      "From: Alice <alice@example.com>\r\nTo: Bob <bob@example.com>\r\nCc: carol@example.com\r\n"
+      "Subject: Hello\r\nDate: Tue, 1 Dec 2026 10:00:00 +0100\r\nX-Mailer: test/1\r\n"
+      "\r\nBody line\r\n";
+  const std::string sender = "alice@example.com";
+  NOTEID id = 0;
+  ASSERT_EQ(StoreInboundMail("mail.box", text, {"bob@example.com"}, &sender, &id), NOERROR);
+  ASSERT_NE(id, 0u);
+  DBHANDLE db = NULLHANDLE;
+  ASSERT_EQ(NSFDbOpen("mail.box", &db), NOERROR);
+  NOTEHANDLE note = NULLHANDLE;
+  ASSERT_EQ(NSFNoteOpen(db, id, 0, &note), NOERROR);
+  char value[256];
+  NSFItemGetText(note, "Form", value, sizeof value);
+  EXPECT_STREQ(value, "Memo");
+  NSFItemGetText(note, "From", value, sizeof value);
+  EXPECT_STREQ(value, "Alice <alice@example.com>");
+  NSFItemGetText(note, "Subject", value, sizeof value);
+  EXPECT_STREQ(value, "Hello");
+  NSFItemGetText(note, "$Mailer", value, sizeof value);
+  EXPECT_STREQ(value, "test/1");
+  NSFItemGetText(note, kOriginatorItem, value, sizeof value);
+  EXPECT_STREQ(value, "alice@example.com");
+  EXPECT_EQ(NSFItemGetTextListEntries(note, "SendTo"), 1);
+  EXPECT_EQ(NSFItemGetTextListEntries(note, "CopyTo"), 1);
+  EXPECT_EQ(NSFItemGetTextListEntries(note, "Recipients"), 1);  // the envelope, not the header
+  TIMEDATE posted;
+  ASSERT_TRUE(NSFItemGetTime(note, "PostedDate", &posted));
+  EXPECT_EQ(VtTimeDateToUnix(posted), 1796115600LL);
+  char body[512];
+  DWORD body_len = 0;
+  ASSERT_EQ(VtNoteGetMimeBody(note, "Body", body, sizeof body, &body_len), NOERROR);
+  EXPECT_EQ(std::string(body, body_len), text);
+  EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+TEST_F(MailStoreTest, RecipientsFallBackToHeadersAndAMailWithoutAnyIsRefused) {
+  NOTEID id = 0;
+  ASSERT_EQ(StoreInboundMail("mail.box", "To: a@x\r\nBcc: \"B\" <b@x>\r\n\r\n", {}, nullptr, &id),
+            NOERROR);
+  DBHANDLE db = NULLHANDLE;
+  ASSERT_EQ(NSFDbOpen("mail.box", &db), NOERROR);
+  NOTEHANDLE note = NULLHANDLE;
+  ASSERT_EQ(NSFNoteOpen(db, id, 0, &note), NOERROR);
+  char value[64];
+  ASSERT_EQ(NSFItemGetTextListEntries(note, "Recipients"), 2);
+  NSFItemGetTextListEntry(note, "Recipients", 1, value, sizeof value);
+  EXPECT_STREQ(value, "b@x");
+  EXPECT_FALSE(NSFItemIsPresent(note, kOriginatorItem, 14));  // no envelope: no originator
+  EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+  EXPECT_EQ(StoreInboundMail("mail.box", "Subject: nobody\r\n\r\n", {}, nullptr, &id),
+            ERR_BAD_PARAM);
+  EXPECT_EQ(Count("mail.box"), 1u);
+}
+
+TEST_F(MailStoreTest, PickupTakesFilesInArrivalOrderAndSetsAsideWhatCannotBeStored) {
+  namespace fs = std::filesystem;
+  const std::string pickup = root_ + "/pickup";
+  fs::create_directories(pickup);
+  auto drop = [&](const std::string& name, const std::string& text, int age_s) {
+    std::ofstream(pickup + "/" + name) << text;
+    fs::last_write_time(pickup + "/" + name,
+                        fs::file_time_type::clock::now() - std::chrono::seconds(age_s));
+  };
+  drop("z-first", "1", 30);
+  drop("a-second", "2", 20);
+  drop("norecipient", "x", 10);
+  drop("big", std::string(100, 'x'), 5);
+  drop(".incoming", "skip", 40);
+  std::vector<std::string> order;
+  auto store = [&](std::string_view text, std::string* reason) {
+    if (text == "x") {
+      *reason = "no recipient";
+      return PickupResult::kRefused;
+    }
+    order.emplace_back(text);
+    return PickupResult::kStored;
+  };
+  std::vector<std::string> log;
+  PickupCounts counts = ScanPickupDirectory(pickup, 50, store,
+                                            [&](const std::string& line) { log.push_back(line); });
+  EXPECT_EQ(order, (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(counts.stored, 2);
+  EXPECT_EQ(counts.refused, 2);
+  EXPECT_FALSE(fs::exists(pickup + "/z-first"));
+  EXPECT_TRUE(fs::exists(pickup + "/norecipient.bad"));
+  EXPECT_TRUE(fs::exists(pickup + "/big.bad"));
+  EXPECT_TRUE(fs::exists(pickup + "/.incoming"));
+  EXPECT_EQ(log.size(), 2u);
+}
+
+TEST_F(MailStoreTest, PickupStopsAtABusyStoreSoLaterFilesDoNotOvertake) {
+  namespace fs = std::filesystem;
+  const std::string pickup = root_ + "/pickup";
+  fs::create_directories(pickup);
+  std::ofstream(pickup + "/one") << "1";
+  fs::last_write_time(pickup + "/one", fs::file_time_type::clock::now() - std::chrono::seconds(9));
+  std::ofstream(pickup + "/two") << "2";
+  int calls = 0;
+  auto busy = [&](std::string_view, std::string* reason) {
+    ++calls;
+    *reason = "busy";
+    return PickupResult::kRetry;
+  };
+  PickupCounts counts = ScanPickupDirectory(pickup, 1000, busy, [](const std::string&) {});
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(counts.retried, 1);
+  EXPECT_TRUE(fs::exists(pickup + "/one"));
+  EXPECT_TRUE(fs::exists(pickup + "/two"));
+}
+
+}  // namespace
+}  // namespace vtserver

@@ -1,0 +1,415 @@
+// router.cpp - scanning the mail boxes, delivering, reporting failures.
+#include "platform/server/router.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "platform/server/mail_store.h"
+
+namespace vtserver {
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Hex(NOTEID id) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(id));
+  return text;
+}
+
+std::string Text(STATUS status) {
+  char text[MAXSPRINTF] = "";
+  (void)OSLoadString(NULLHANDLE, status, text, sizeof text);
+  return std::string(text[0] != '\0' ? text : "error") + " (status " +
+         std::to_string(ERR(status)) + ")";
+}
+
+bool Vanished(STATUS status) {
+  return ERR(status) == ERR_INVALID_NOTE || ERR(status) == ERR_NOTE_DELETED;
+}
+
+std::vector<std::string> TextList(NOTEHANDLE note, const char* name) {
+  std::vector<std::string> values;
+  WORD count = NSFItemGetTextListEntries(note, name);
+  for (WORD i = 0; i < count; ++i) {
+    char value[1024] = "";
+    WORD length = NSFItemGetTextListEntry(note, name, i, value, sizeof value);
+    if (length > 0) values.emplace_back(value, length);
+  }
+  return values;
+}
+
+std::string TextItem(NOTEHANDLE note, const char* name) {
+  char value[1024] = "";
+  WORD length = NSFItemGetText(note, name, value, sizeof value);
+  return std::string(value, length);
+}
+
+// Closes a note on every path.
+struct NoteCloser {
+  NOTEHANDLE note = NULLHANDLE;
+  ~NoteCloser() {
+    if (note != NULLHANDLE) (void)NSFNoteClose(note);
+  }
+};
+
+struct Failure {
+  std::string recipient;
+  std::string reason;
+};
+
+STATUS OpenCached(const std::string& path, std::map<std::string, DBHANDLE>* dbs,
+                  DBHANDLE* db_r) {
+  auto found = dbs->find(path);
+  if (found != dbs->end()) {
+    *db_r = found->second;
+    return NOERROR;
+  }
+  STATUS status = NSFDbOpen(path.c_str(), db_r);
+  if (status == NOERROR) dbs->emplace(path, *db_r);
+  return status;
+}
+
+void CloseAll(std::map<std::string, DBHANDLE>* dbs) {
+  for (auto& [path, db] : *dbs) (void)NSFDbClose(db);
+  dbs->clear();
+}
+
+// Writes the report for failures into box, addressed to sender.
+STATUS WriteReport(DBHANDLE box, const std::string& sender, const std::string& subject,
+                   const std::vector<Failure>& failures) {
+  NoteCloser report;
+  STATUS status = NSFNoteCreate(box, &report.note);
+  if (status != NOERROR) return status;
+  std::string reason = failures.front().reason;
+  std::string body = "Your message\r\n\r\n  Subject: " + subject +
+                     "\r\n\r\nwas not delivered to:\r\n\r\n";
+  for (const Failure& failure : failures) {
+    body += "  " + failure.recipient + "\r\n    " + failure.reason + "\r\n";
+  }
+  std::string title = "DELIVERY FAILURE: " + reason;
+  std::string address = BareAddress(sender);
+  TIMEDATE now;
+  OSCurrentTIMEDATE(&now);
+  auto text = [&](const char* name, const std::string& value) {
+    return NSFItemSetText(report.note, name, value.c_str(),
+                          static_cast<WORD>(std::min<size_t>(value.size(), MAXWORD - 1)));
+  };
+  status = text(MAIL_FORM_ITEM, "NonDelivery Report");
+  if (status == NOERROR) status = text(MAIL_FROM_ITEM, "Mail Router");
+  if (status == NOERROR) status = text(MAIL_SUBJECT_ITEM, title);
+  if (status == NOERROR) status = text(MAIL_FAILUREREASON_ITEM, reason);
+  if (status == NOERROR) status = text(MAIL_BODY_ITEM, body);
+  if (status == NOERROR) status = text("OriginalSubject", subject);
+  if (status == NOERROR)
+    status = NSFItemCreateTextList(report.note, MAIL_SENDTO_ITEM, address.c_str(), MAXWORD);
+  if (status == NOERROR)
+    status = NSFItemCreateTextList(report.note, MAIL_RECIPIENTS_ITEM, address.c_str(), MAXWORD);
+  for (const Failure& failure : failures) {
+    if (status == NOERROR)
+      status = NSFItemAppendTextList(report.note, MAIL_INTENDEDRECIPIENT_ITEM,
+                                     failure.recipient.c_str(), MAXWORD, TRUE);
+  }
+  if (status == NOERROR) status = NSFItemSetTime(report.note, MAIL_POSTEDDATE_ITEM, &now);
+  if (status == NOERROR) status = NSFNoteUpdate(report.note, 0);
+  return status;
+}
+
+struct IdCollector {
+  std::vector<NOTEID>* ids;
+};
+
+STATUS CollectId(void* context, SEARCH_MATCH* match, ITEM_TABLE*) {
+  if (match->SERetFlags & SE_FMATCH) static_cast<IdCollector*>(context)->ids->push_back(match->ID.NoteID);
+  return NOERROR;
+}
+
+}  // namespace
+
+std::vector<std::string> ListMailBoxes(const std::string& data_directory) {
+  std::vector<std::string> boxes;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(data_directory, error), end;
+       !error && it != end; it.increment(error)) {
+    std::string name = it->path().filename().string();
+    std::string lower = Lower(name);
+    if (lower.size() >= 8 && lower.compare(0, 4, "mail") == 0 &&
+        lower.compare(lower.size() - 4, 4, ".box") == 0) {
+      boxes.push_back(name);
+    }
+  }
+  std::sort(boxes.begin(), boxes.end());
+  return boxes;
+}
+
+Router::Router(RouterSettings settings, RouterLogFn log)
+    : settings_(settings), log_(std::move(log)), directory_("names.nsf") {
+  settings_.threads = std::max(1, settings_.threads);
+}
+
+RouterCounts Router::Counts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counts_;
+}
+
+void Router::Run(const std::function<bool()>& stop) {
+  std::vector<std::thread> workers;
+  for (int i = 0; i < settings_.threads; ++i) workers.emplace_back([this] { Worker(); });
+  STATUS status = directory_.Reload();
+  if (status != NOERROR) log_("Unable to read the directory names.nsf: " + Text(status));
+  while (!stop()) {
+    (void)directory_.Reload();
+    ScanBoxes();
+    for (int waited = 0; waited < settings_.poll_ms && !stop(); waited += 20) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    queue_.clear();
+  }
+  work_ready_.notify_all();
+  for (std::thread& worker : workers) worker.join();
+  CloseAll(&scan_dbs_);
+}
+
+void Router::ScanBoxes() {
+  char data[MAXPATH] = "";
+  OSGetDataDirectory(data);
+  for (const std::string& box : ListMailBoxes(data)) {
+    DBHANDLE db = NULLHANDLE;
+    STATUS status = OpenCached(box, &scan_dbs_, &db);
+    if (status != NOERROR) continue;  // busy or being created: next pass
+    std::vector<NOTEID> ids;
+    IdCollector collector{&ids};
+    status = NSFSearch(db, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, CollectId,
+                       &collector, nullptr);
+    if (status != NOERROR) continue;
+    std::set<NOTEID> present(ids.begin(), ids.end());
+    auto now = std::chrono::steady_clock::now();
+    bool queued = false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (NOTEID id : ids) {
+      NoteKey key{box, id};
+      if (in_flight_.count(key) != 0) continue;
+      auto state = states_.find(key);
+      if (state != states_.end() && (state->second.dead || state->second.next_try > now)) {
+        continue;
+      }
+      in_flight_.insert(key);
+      queue_.push_back(key);
+      queued = true;
+    }
+    // States of notes that left the box are of no use any more.
+    for (auto it = states_.begin(); it != states_.end();) {
+      if (it->first.box == box && present.count(it->first.id) == 0 &&
+          in_flight_.count(it->first) == 0) {
+        it = states_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (queued) work_ready_.notify_all();
+  }
+}
+
+void Router::Worker() {
+  if (NotesInitThread() != NOERROR) {
+    log_("A router thread could not initialise Notes");
+    return;
+  }
+  std::map<std::string, DBHANDLE> dbs;
+  for (;;) {
+    NoteKey key;
+    NoteState state;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) break;
+      key = queue_.front();
+      queue_.pop_front();
+      auto found = states_.find(key);
+      if (found != states_.end()) state = found->second;
+    }
+    Outcome outcome = Outcome::kRetry;
+    try {
+      outcome = Handle(key, &state, &dbs);
+    } catch (...) {
+      log_("Unexpected failure while routing note " + Hex(key.id) + " of " + key.box);
+    }
+    Finish(key, state, outcome);
+  }
+  CloseAll(&dbs);
+  NotesTermThread();
+}
+
+void Router::Finish(const NoteKey& key, const NoteState& state, Outcome outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  in_flight_.erase(key);
+  switch (outcome) {
+    case Outcome::kDone:
+      ++counts_.delivered;
+      states_.erase(key);
+      break;
+    case Outcome::kGone:
+      ++counts_.gone;
+      states_.erase(key);
+      break;
+    case Outcome::kDead: {
+      NoteState& kept = states_[key];
+      kept = state;
+      kept.dead = true;
+      break;
+    }
+    case Outcome::kRetry: {
+      ++counts_.retries;
+      NoteState& kept = states_[key];
+      kept = state;
+      kept.delay_ms = kept.delay_ms == 0 ? settings_.retry_initial_ms
+                                         : std::min(kept.delay_ms * 2, settings_.retry_max_ms);
+      kept.next_try = std::chrono::steady_clock::now() + std::chrono::milliseconds(kept.delay_ms);
+      break;
+    }
+  }
+}
+
+Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
+                               std::map<std::string, DBHANDLE>* dbs) {
+  const std::string name = "note " + Hex(key.id) + " of " + key.box;
+  DBHANDLE box = NULLHANDLE;
+  STATUS status = OpenCached(key.box, dbs, &box);
+  if (status != NOERROR) {
+    log_("Unable to open " + key.box + ": " + Text(status));
+    return Outcome::kRetry;
+  }
+
+  // First open: to route the note.
+  std::vector<std::string> recipients;
+  std::string sender;
+  std::string subject;
+  bool is_report = false;
+  {
+    NoteCloser note;
+    status = NSFNoteOpen(box, key.id, OPEN_DEFAULT, &note.note);
+    if (Vanished(status)) return Outcome::kGone;
+    if (status != NOERROR) {
+      log_("Open of " + name + " refused: " + Text(status) + "; tried again later");
+      return Outcome::kRetry;
+    }
+    recipients = TextList(note.note, MAIL_RECIPIENTS_ITEM);
+    if (recipients.empty()) {
+      for (const char* item : {MAIL_SENDTO_ITEM, MAIL_COPYTO_ITEM, MAIL_BLINDCOPYTO_ITEM}) {
+        for (const std::string& entry : TextList(note.note, item)) {
+          for (const std::string& address : SplitAddressList(entry)) {
+            recipients.push_back(BareAddress(address));
+          }
+        }
+      }
+    }
+    // The envelope sender when the mail came with one (empty for the null path), else From.
+    sender = NSFItemIsPresent(note.note, kOriginatorItem,
+                              static_cast<WORD>(std::strlen(kOriginatorItem)))
+                 ? TextItem(note.note, kOriginatorItem)
+                 : TextItem(note.note, MAIL_FROM_ITEM);
+    subject = TextItem(note.note, MAIL_SUBJECT_ITEM);
+    is_report = MailIsNonDeliveryReport(note.note) != FALSE;
+  }
+  if (recipients.empty()) {
+    log_(name + " names no recipient; left in the box as dead mail");
+    return Outcome::kDead;
+  }
+
+  // Resolve: mail file (lower case, as the delivered set keeps it) -> its path as named.
+  std::map<std::string, std::string> targets;
+  std::vector<Failure> failures;
+  for (const std::string& recipient : recipients) {
+    std::optional<Person> person = directory_.Lookup(recipient);
+    if (!person) {
+      failures.push_back({recipient, "User " + recipient + " not listed in the directory"});
+    } else if (person->mail_file.empty()) {
+      failures.push_back({recipient, "No mail file is named for user " + recipient +
+                                         " in the directory"});
+    } else {
+      targets.emplace(Lower(person->mail_file), person->mail_file);
+    }
+  }
+
+  // Second open: the copy that is delivered, after the hooks saw the note again.
+  NoteCloser note;
+  status = NSFNoteOpen(box, key.id, OPEN_DEFAULT, &note.note);
+  if (Vanished(status)) return Outcome::kGone;
+  if (status != NOERROR) {
+    log_("Open of " + name + " refused: " + Text(status) + "; tried again later");
+    return Outcome::kRetry;
+  }
+  for (const auto& [lower, path] : targets) {
+    if (state->delivered_files.count(lower) != 0) continue;
+    DBHANDLE target = NULLHANDLE;
+    status = OpenCached(path, dbs, &target);
+    if (status == NOERROR) {
+      NoteCloser copy;
+      status = NSFNoteCopy(note.note, &copy.note);
+      if (status == NOERROR) {
+        NSFNoteSetInfo(copy.note, _NOTE_DB, &target);
+        status = NSFNoteUpdate(copy.note, 0);
+      }
+    }
+    if (ERR(status) == ERR_DB_BUSY) {
+      log_("Mail file " + path + " is busy; " + name + " tried again later");
+      return Outcome::kRetry;
+    }
+    if (status != NOERROR) {
+      for (const std::string& recipient : recipients) {
+        std::optional<Person> person = directory_.Lookup(recipient);
+        if (person && Lower(person->mail_file) == lower) {
+          failures.push_back({recipient, "Unable to deliver to mail file " + path + ": " +
+                                             Text(status)});
+        }
+      }
+      state->delivered_files.insert(lower);  // reported, not to be tried again
+      continue;
+    }
+    state->delivered_files.insert(lower);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counts_.copies;
+  }
+
+  if (!failures.empty() && !state->report_written) {
+    if (is_report) {
+      log_("Undeliverable non-delivery report " + name + " dropped: " + failures.front().reason);
+    } else if (BareAddress(sender).empty()) {
+      log_(name + " not delivered to " + std::to_string(failures.size()) +
+           " recipient(s); its sender is the null path, so no report is sent");
+    } else {
+      status = WriteReport(box, sender, subject, failures);
+      if (status != NOERROR) {
+        log_("Unable to write the non-delivery report for " + name + ": " + Text(status));
+        return Outcome::kRetry;
+      }
+      log_("Non-delivery report for " + name + " sent to " + BareAddress(sender) + ": " +
+           failures.front().reason);
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++counts_.reports;
+    }
+    state->report_written = true;
+  }
+
+  (void)NSFNoteClose(note.note);
+  note.note = NULLHANDLE;
+  status = NSFNoteDelete(box, key.id, 0);
+  if (status != NOERROR && !Vanished(status)) {
+    log_("Unable to remove delivered " + name + ": " + Text(status));
+    return Outcome::kRetry;
+  }
+  return Outcome::kDone;
+}
+
+}  // namespace vtserver
