@@ -266,7 +266,9 @@ void RenderValue(const BYTE* value, DWORD value_len, ItemView* view) {
     }
     default: break;
   }
-  view->texts.push_back("(" + std::to_string(value_len) + " bytes)");
+  char text[48];
+  std::snprintf(text, sizeof text, "(%u bytes)", static_cast<unsigned>(value_len));
+  view->texts.emplace_back(text);
 }
 
 STATUS CollectItem(WORD, WORD item_flags, char* name, WORD name_len, void* value, DWORD value_len,
