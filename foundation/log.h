@@ -86,8 +86,18 @@ void LogAlways(std::string_view text);
 // nothing.
 void LogEvent(std::string_view text);
 
-// Writes "STATUS: <status> (<Notes text>)" through LogAlways unless the low 16 bits of the
-// status are 0 or the debug level is 0. Part of vt_foundation_notes, which links Notes.
+// The Notes status calls below are part of vt_foundation_notes, which links Notes.
+//
+// Bytes of the buffer a Notes status text is loaded into; longer texts are cut.
+inline constexpr std::size_t kStatusTextBytes = 1024;
+
+// The Notes text of (status AND 0x3FFF), trimmed at both ends; empty when there is none.
+[[nodiscard]] std::string NotesStatusText(unsigned long status);
+
+// Writes "STATUS: <status> (<Notes text>)" through LogAlways, the status as an unsigned
+// 16-bit number, or "STATUS: <status> (Unable to locate message in string tables)" when
+// Notes has no text for it. Nothing when the low 16 bits of the status are 0 or the debug
+// level is 0.
 void LogStatus(unsigned long status);
 
 // The scratch log. The file name may be set once at start; the level decides whether lines
