@@ -95,6 +95,8 @@ void VtRemoveHooks() {
   HookRegistry& registry = Registry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   registry.vectors.clear();
+  // A later load installs the libraries' hooks again (their code stays mapped).
+  registry.loaded_paths.clear();
 }
 
 STATUS VtLoadHookLibrary(const char* path) {

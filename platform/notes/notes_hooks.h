@@ -50,5 +50,6 @@ using DBHOOKENTRYPROC = STATUS (*)(DBHOOKVEC* vector);
 // filled by the caller. Returns the vector the runtime keeps (valid until removal).
 DBHOOKVEC* VtInstallHookEntry(DBHOOKENTRYPROC entry);
 DBHOOKVEC* VtInstallHookVector(const DBHOOKVEC& vector);
-// Removes every installed vector without calling term hooks (libraries stay loaded).
+// Removes every installed vector without calling term hooks. Libraries stay mapped; a later
+// VtLoadHookLibraries calls their entries again.
 void VtRemoveHooks();
