@@ -12,7 +12,9 @@
 //          process, as the system's waiter sees it;
 //        - direct: libclamav loaded with the same signatures scanning the same two files
 //          in this process.
-//      It prints the median of each, and answer / direct as the ratio (goal: at most 1.2).
+//      It prints the median and the fastest round of each, and answer / direct as the
+//      ratio (goal: at most 1.2); on a busy machine the fastest rounds are the steadier
+//      figure.
 //      A second engine started with --no-scan gives the engine's own overhead alone.
 //
 // DIAGNOSTICS
@@ -123,7 +125,7 @@ double AnswerOnce(const std::string& install, const std::string& body,
 }  // namespace
 
 int main(int argc, char** argv) {
-  int rounds = 9;
+  int rounds = 15;
   int size_mb = 10;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
@@ -190,11 +192,16 @@ int main(int argc, char** argv) {
 
   const double answer = Median(answer_s);
   const double direct = Median(direct_s);
-  std::printf("engine_bench: mail with a %d MB attachment, %d rounds, medians\n", size_mb,
-              rounds);
-  std::printf("  answer (0.hdr to event)      %8.1f ms\n", answer * 1000);
-  std::printf("  libclamav direct (same files) %8.1f ms\n", direct * 1000);
+  const double answer_min = *std::min_element(answer_s.begin(), answer_s.end());
+  const double direct_min = *std::min_element(direct_s.begin(), direct_s.end());
+  std::printf("engine_bench: mail with a %d MB attachment, %d rounds\n", size_mb, rounds);
+  std::printf("                                  median     fastest\n");
+  std::printf("  answer (0.hdr to event)       %8.1f ms %8.1f ms\n", answer * 1000,
+              answer_min * 1000);
+  std::printf("  libclamav direct (same files) %8.1f ms %8.1f ms\n", direct * 1000,
+              direct_min * 1000);
   std::printf("  engine without scanning       %8.1f ms\n", Median(overhead_s) * 1000);
-  std::printf("  ratio answer / direct         %8.2f (goal <= 1.20)\n", answer / direct);
+  std::printf("  ratio answer / direct         %8.2f    %8.2f    (goal <= 1.20)\n",
+              answer / direct, answer_min / direct_min);
   return 0;
 }
