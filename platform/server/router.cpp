@@ -394,8 +394,12 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
         log_("Unable to write the non-delivery report for " + name + ": " + Text(status));
         return Outcome::kRetry;
       }
+      std::string reasons;
+      for (const Failure& failure : failures) {
+        reasons += (reasons.empty() ? "" : "; ") + failure.reason;
+      }
       log_("Non-delivery report for " + name + " sent to " + BareAddress(sender) + ": " +
-           failures.front().reason);
+           reasons);
       std::lock_guard<std::mutex> lock(mutex_);
       ++counts_.reports;
     }
