@@ -227,6 +227,9 @@ void VtAddInSetClockScale(double factor) {
   std::lock_guard<std::mutex> lock(state.mutex);
   state.scale_read = true;
   if (factor > 0) state.clock_scale = factor;
+  // Marks taken on the old scale would be meaningless on the new one.
+  state.minute_started = false;
+  state.second_started = false;
 }
 
 WORD VtAddInStatusText(char* text_r, WORD max_len) {

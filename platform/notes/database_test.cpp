@@ -75,6 +75,35 @@ TEST_F(DatabaseTest, FilesThatAreNotDatabasesFailWithClearStatus) {
   EXPECT_EQ(db, NULLHANDLE);
 }
 
+TEST_F(DatabaseTest, DamagedDatabaseGivesAStatusNotACrash) {
+  DBHANDLE db = CreateOpen("damaged.nsf");
+  NOTEID id = 0;
+  for (int i = 0; i < 50; ++i) {
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
+    ASSERT_EQ(NSFItemSetText(note, "Body", std::string(2000, 'a' + i % 26).c_str(), MAXWORD),
+              NOERROR);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), NOERROR);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    ASSERT_EQ(NSFNoteClose(note), NOERROR);
+  }
+  ASSERT_EQ(NSFDbClose(db), NOERROR);
+  // Overwrite everything after the first page with noise.
+  std::string file = DataPath("damaged.nsf");
+  std::string bytes = ReadFile(file);
+  ASSERT_GT(bytes.size(), 8192u);
+  for (size_t i = 4096; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + 7);
+  WriteFile(file, bytes);
+  STATUS status = NSFDbOpen("damaged.nsf", &db);
+  if (status == NOERROR) {
+    NOTEHANDLE note = NULLHANDLE;
+    status = NSFNoteOpen(db, id, 0, &note);
+    if (status == NOERROR) status = NSFNoteClose(note);
+    EXPECT_EQ(NSFDbClose(db), NOERROR);
+  }
+  EXPECT_TRUE(status == ERR_DB_DAMAGED || status == ERR_NOT_DATABASE) << StatusText(status);
+}
+
 TEST_F(DatabaseTest, StaleAndForeignHandlesAreRefused) {
   DBHANDLE db = CreateOpen("a.nsf");
   NOTEHANDLE note = NULLHANDLE;
