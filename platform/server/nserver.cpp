@@ -66,6 +66,7 @@ struct Console {
 
   // One pending command line, or an empty string.
   std::string Poll(int timeout_ms) {
+    if (std::string line = TakeLine(); !line.empty()) return line;
     if (!open) {
       (void)vtserver::SleepUnlessStopped(timeout_ms);
       return "";
@@ -79,6 +80,11 @@ struct Console {
       return "";
     }
     pending.append(buffer, static_cast<size_t>(count));
+    return TakeLine();
+  }
+
+  // The first complete line of pending input, trimmed; "" when there is none.
+  std::string TakeLine() {
     size_t lf = pending.find('\n');
     if (lf == std::string::npos) {
       if (pending.size() > kMaxConsoleLine) pending.clear();  // not a command: dropped
