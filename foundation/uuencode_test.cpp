@@ -30,9 +30,12 @@ void Spill(const fs::path& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Without VT_SOURCE_DIR the checkout is found from this file's own path.
 std::string GmimeData(const std::string& name) {
   const char* source = std::getenv("VT_SOURCE_DIR");
-  return std::string(source != nullptr ? source : ".") + "/../shared/testdata/gmime/" + name;
+  std::string root = source != nullptr ? std::string(source)
+                                        : fs::path(__FILE__).parent_path().parent_path().string();
+  return root + "/../shared/testdata/gmime/" + name;
 }
 
 // A spool directory with one job directory "8f6" in a fresh temporary root.
