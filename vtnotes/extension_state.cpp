@@ -115,6 +115,15 @@ void ApplyTimeoutSetting() {
   state.timeout_ceiling_ms = timeout_ms + kCeilingExtraMs;
 }
 
+void LengthenTimeout() { State().current_timeout_ms += kTimeoutStepMs; }
+
+void ShortenTimeout() {
+  ExtensionState& state = State();
+  if (state.current_timeout_ms > state.base_timeout_ms &&
+      state.current_timeout_ms > kTimeoutFloorMs)
+    state.current_timeout_ms -= kTimeoutStepMs;
+}
+
 void ReadStartupSettings() {
   ExtensionState& state = State();
   long seconds = ReadSettingNumber("ProcessDeleteMailInSeconds", "20", 20);

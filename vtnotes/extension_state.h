@@ -108,6 +108,11 @@ void ReadStartupSettings();
 // Sets base and current time-out and the ceiling from the TimeOut setting.
 void ApplyTimeoutSetting();
 
+// The adaptive time-out. After a time-out the current time-out grows by 30 s; after an
+// answer it shrinks by 30 s while it is above both the base and 50 s. REQUIRES: MyMutex.
+void LengthenTimeout();
+void ShortenTimeout();
+
 // Path of vantrel.ini in the install directory.
 [[nodiscard]] std::string ProductIniPath();
 

@@ -182,7 +182,7 @@ void HandleTimeout(OpenCall& call, DWORD waited_ms) {
                              call.mail_size, call.mailbox_path);
     }
     DeleteTree(call.in_job, true);
-    state.current_timeout_ms += kTimeoutStepMs;
+    LengthenTimeout();
   }
   Always("(skipped) ERROR!!! %s Vantrel not responding...TimeOut period = %lu (second)",
          call.out_job.c_str(), static_cast<unsigned long>(waited_ms / 1000));
@@ -327,7 +327,7 @@ STATUS RunJob(OpenCall& call) {
   if (result == WAIT_OBJECT_0) {
     if (state.current_timeout_ms > state.base_timeout_ms) {
       foundation::MutexHold hold(state.my_mutex.get());
-      if (state.current_timeout_ms > kTimeoutFloorMs) state.current_timeout_ms -= kTimeoutStepMs;
+      ShortenTimeout();
       Log("Current Timeout reduced by 30 second %ld", state.current_timeout_ms.load());
     }
     int applied = CheckHD0File(call.out_job, call.note, info, true, call.mailbox_path,

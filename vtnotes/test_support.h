@@ -18,6 +18,13 @@
 namespace vtnotes::testing_support {
 
 class RootTest : public ::testing::Test {
+ public:
+  static void WriteFile(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+
  protected:
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "vt-vtnotes-XXXXXX").string();
@@ -51,11 +58,6 @@ class RootTest : public ::testing::Test {
 
   void WriteText(const std::string& relative, const std::string& text) const {
     WriteFile(Path(relative), text);
-  }
-  static void WriteFile(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
   }
   static std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
