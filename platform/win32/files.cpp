@@ -330,7 +330,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
   }
   if (distance_high != nullptr) {
     *distance_high = static_cast<LONG>(static_cast<std::uint64_t>(position) >> 32);
-  } else if (position > 0x7FFFFFFF) {
+  } else if (position > 0xFFFFFFFE) {
     // A 32-bit caller cannot represent the position: Windows refuses the move.
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;
@@ -351,6 +351,32 @@ DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
   if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position,
+                      DWORD method) {
+  auto object = FileFromHandle(file);
+  if (object == nullptr) return FALSE;
+  if (method > FILE_END) return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+  off_t position = ::lseek(object->fd, static_cast<off_t>(distance.QuadPart), whence);
+  if (position < 0) {
+    return win32internal::Fail(errno == EINVAL
+                                   ? ERROR_NEGATIVE_SEEK
+                                   : static_cast<DWORD>(vtplatform::Win32ErrorFromErrno(errno)));
+  }
+  if (new_position != nullptr) new_position->QuadPart = position;
+  return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  auto object = FileFromHandle(file);
+  if (object == nullptr) return FALSE;
+  if (size == nullptr) return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  struct stat info {};
+  if (::fstat(object->fd, &info) != 0) return win32internal::FailFromErrno();
+  size->QuadPart = info.st_size;
+  return TRUE;
 }
 
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME last_access,

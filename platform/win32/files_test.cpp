@@ -109,6 +109,29 @@ TEST_F(FileTest, DispositionsAndTheirErrors) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
+TEST_F(FileTest, OffsetsBeyondFourGigabytesUseTheHighPart) {
+  HANDLE file = Open(Path("sparse"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  LONG high = 1;
+  EXPECT_EQ(SetFilePointer(file, 16, &high, FILE_BEGIN), 16u);  // 4 GiB + 16, a sparse end
+  EXPECT_EQ(high, 1);
+  ASSERT_TRUE(SetEndOfFile(file));
+  DWORD size_high = 0;
+  EXPECT_EQ(GetFileSize(file, &size_high), 16u);
+  EXPECT_EQ(size_high, 1u);
+  // A caller without a high part cannot be told the position: refused, not cut.
+  EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+  LARGE_INTEGER size{};
+  ASSERT_TRUE(GetFileSizeEx(file, &size));
+  EXPECT_EQ(size.QuadPart, (1LL << 32) + 16);
+  LARGE_INTEGER back{};
+  back.QuadPart = -16;
+  LARGE_INTEGER position{};
+  ASSERT_TRUE(SetFilePointerEx(file, back, &position, FILE_END));
+  EXPECT_EQ(position.QuadPart, 1LL << 32);
+  CloseHandle(file);
+}
+
 TEST_F(FileTest, MoveCopyDeleteAndDirectories) {
   WriteText("in/a.hdr", "A");
   WriteText("in/b.hdr", "B");

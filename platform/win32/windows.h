@@ -492,6 +492,17 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_
                LPOVERLAPPED overlapped);
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
 DWORD GetFileSize(HANDLE file, LPDWORD size_high);
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER*;
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position,
+                      DWORD method);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME last_access,
                  LPFILETIME last_write);
 BOOL FlushFileBuffers(HANDLE file);
