@@ -230,6 +230,32 @@ TEST(FormulaCompile, HostileInputIsRefusedNotOverflowed) {
   EXPECT_NE(zero.message.find("unexpected character byte 0"), std::string::npos) << zero.message;
 }
 
+// Random token soup: compiling never crashes, and what compiles evaluates without crashing.
+TEST(FormulaCompile, RandomInputNeitherCrashesNorHangs) {
+  const std::vector<std::string> pieces = {"SELECT ", "form", "Email3", " = ", "!=", "&", "|", "!", "(", ")",
+                                           "\"x\"", "\"", "{", "}", "12", ".5e", "-", "+", "*", "/", ":",
+                                           "@DocLength", "@Attachments", "@IsAvailable(", "NULL", " ", "\\", ";",
+                                           ":=", "<", ">=", "@", "$", "\x01", "\xff"};
+  std::mt19937 random(42);
+  FakeDocument document = RuleDocument();
+  int compiled = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    int count = 1 + static_cast<int>(random() % 12);
+    for (int i = 0; i < count; ++i) text += pieces[random() % pieces.size()];
+    CompileResult result = CompileFormula(text);
+    if (!result.ok()) {
+      EXPECT_GE(result.column, 1u) << text;
+      EXPECT_LE(result.column, text.size() + 1) << text;
+      continue;
+    }
+    ++compiled;
+    (void)EvaluateFormula(*result.program, document.View());
+    (void)IndexTerms(*result.program);
+  }
+  EXPECT_GT(compiled, 30);
+}
+
 TEST(FormulaIndexTerms, OnlyTopLevelAndedEqualities) {
   auto terms_of = [](std::string_view text) {
     std::vector<std::string> out;
