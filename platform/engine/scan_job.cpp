@@ -320,6 +320,19 @@ JobReport RunJob(const JobSpec& job, const EngineContext& context) {
     return report;
   }
 
+  // The system makes a new OUT job directory for every job, so an answer already there
+  // is one this engine (or the one before a restart) gave; writing it again could change
+  // files under a reader that is applying it.
+  for (const std::string& name : ListDirectory(plan.out_job_dir)) {
+    const std::string_view view(name);
+    if ((view.size() > 4 && EqualsNoCase(view.substr(view.size() - 4), ".hd0")) ||
+        EqualsNoCase(view, "error.hdr")) {
+      report.outcome = JobOutcome::kAnsweredBefore;
+      report.detail = "answered before";
+      return report;
+    }
+  }
+
   std::string error;
   bool ok = true;
   if (auto header = ReadJobHeader(job.header_path, &error)) {

@@ -51,6 +51,7 @@ enum class JobOutcome {
   kInfected,  // answered: at least one finding
   kError,     // answered with error.hdr
   kDropped,   // not answered: the OUT job directory is gone, nobody waits for it
+  kAnsweredBefore,  // not answered again: OUT already holds an answer (an engine restart)
 };
 
 struct Finding {

@@ -242,6 +242,18 @@ TEST_F(ScanJobTest, PolicyChangeTakesEffectWithoutRestart) {
   EXPECT_TRUE(Exists(root_.OutFile("8f7", "Delete.txt")));
 }
 
+TEST_F(ScanJobTest, AJobAnsweredBeforeIsNotAnsweredAgain) {
+  root_.WriteJob("8f6", JobFiles{});
+  ASSERT_EQ(Run("8f6").outcome, JobOutcome::kClean);
+  root_.SetEngineIni("[Clean]\r\nDisclaimer=x\r\n");
+  EXPECT_EQ(Run("8f6").outcome, JobOutcome::kAnsweredBefore);
+  EXPECT_FALSE(Exists(root_.OutFile("8f6", "disclaim.txt")));
+  // The system's own error.HD0 after a failed apply counts as well.
+  root_.WriteJob("8f7", JobFiles{});
+  WriteAll(root_.OutFile("8f7", "error.HD0"), "");
+  EXPECT_EQ(Run("8f7").outcome, JobOutcome::kAnsweredBefore);
+}
+
 TEST_F(ScanJobTest, NoScanAnswersClean) {
   context_.scanner = nullptr;
   root_.WriteJob("8f6", WithEicarAttachment());

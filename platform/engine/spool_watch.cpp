@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "platform/engine/answer_files.h"
 #include "platform/engine/engine_log.h"
@@ -99,7 +100,15 @@ void SpoolWatcher::WorkerLoop() {
     } else {
       job.header_path = context_.paths.in_dir + "/" + name + "/" + kJobHeader;
     }
-    const JobReport report = RunJob(job, context_);
+    JobReport report;
+    try {
+      report = RunJob(job, context_);
+    } catch (const std::exception& e) {
+      // Nothing may leave a worker's top; the waiter of this job times out as it would
+      // for an engine that never answered.
+      report.outcome = JobOutcome::kDropped;
+      report.detail = std::string("failed: ") + e.what();
+    }
     switch (report.outcome) {
       case JobOutcome::kClean:
         ++counters_.answered;
@@ -115,12 +124,17 @@ void SpoolWatcher::WorkerLoop() {
         ++counters_.errors;
         LogLine("%s: answered with error.hdr: %s", name.c_str(), report.detail.c_str());
         break;
+      case JobOutcome::kAnsweredBefore:
+        LogVerbose("%s: answered before", name.c_str());
+        break;
       case JobOutcome::kDropped:
         ++counters_.dropped;
         LogLine("%s: not answered: %s", name.c_str(), report.detail.c_str());
         break;
     }
-    if (report.outcome != JobOutcome::kDropped && !report.event_set)
+    if ((report.outcome == JobOutcome::kClean || report.outcome == JobOutcome::kInfected ||
+         report.outcome == JobOutcome::kError) &&
+        !report.event_set)
       LogLine("%s: the job's event could not be set", name.c_str());
     std::lock_guard<std::mutex> lock(mutex_);
     busy_.erase(name);

@@ -37,7 +37,8 @@
 //      directory), a named file that is missing, is not a regular file (a link) or cannot
 //      be scanned. Header lines without a colon are skipped, as the system's reader skips
 //      them. A job whose OUT directory does not exist has no waiter: it is not answered
-//      and its event is not set.
+//      and its event is not set. A job whose OUT directory already holds an answer (a
+//      result header, or error.hdr) was answered before a restart and is left alone.
 //
 //      On SIGTERM or SIGINT the engine stops taking jobs, lets the running ones finish,
 //      releases the lock file and exits 0. Jobs still waiting stay published in IN; the

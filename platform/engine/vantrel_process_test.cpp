@@ -218,6 +218,40 @@ TEST_F(VantrelProcessTest, VanishingJobsDoNotStopTheEngine) {
   EXPECT_EQ(engine.Stop(), 0);
 }
 
+TEST_F(VantrelProcessTest, StopLeavesEveryJobAnsweredWholeOrForTheNextEngine) {
+  constexpr int kJobs = 24;
+  JobFiles files;
+  files.attachments = {{"big.bin", std::string(2 << 20, 'b')}};
+  std::vector<HANDLE> events;
+  {
+    Engine engine(root_, {"--threads", "2"});
+    ASSERT_TRUE(engine.WaitUntilRunning());
+    for (int i = 0; i < kJobs; ++i) events.push_back(Publish(JobName("d", i), files));
+    EXPECT_EQ(engine.Stop(), 0);
+  }
+  int answered = 0;
+  for (int i = 0; i < kJobs; ++i) {
+    const std::string job_id = JobName("d", i);
+    const bool has_answer = Exists(root_.OutFile(job_id, "0.hd0"));
+    // No half answer: either the result header is there or nothing is.
+    if (!has_answer) {
+      EXPECT_FALSE(Exists(root_.OutFile(job_id, "0.bdy"))) << job_id;
+    } else {
+      EXPECT_EQ(WaitForSingleObject(events[i], 0), static_cast<DWORD>(WAIT_OBJECT_0)) << job_id;
+      ++answered;
+    }
+  }
+  // The next engine answers what the stopped one left.
+  Engine next(root_);
+  for (int i = 0; i < kJobs; ++i) {
+    if (Exists(root_.OutFile(JobName("d", i), "0.hd0"))) continue;
+    EXPECT_EQ(WaitForSingleObject(events[i], kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  }
+  for (HANDLE event : events) CloseHandle(event);
+  EXPECT_EQ(next.Stop(), 0);
+  RecordProperty("answered_before_stop", answered);
+}
+
 TEST_F(VantrelProcessTest, SameJobIdPublishedAgainIsAnsweredAgain) {
   Engine engine(root_);
   ASSERT_TRUE(engine.WaitUntilRunning());
