@@ -6,7 +6,7 @@
 //   nsf [--root DIR] ls DB [--json]
 //   nsf [--root DIR] show DB NOTEID [--json]
 //   nsf [--root DIR] search DB FORMULA [--json]
-//   nsf [--root DIR] put DB [--note NOTEID] [--attach FILE]... ITEM...
+//   nsf [--root DIR] put DB [--note NOTEID] [--body FILE] [--attach FILE]... ITEM...
 //   nsf [--root DIR] import DB FILE.eml [--rcpt ADDRESS]...
 //   nsf [--root DIR] extract DB NOTEID DIR
 //   nsf [--root DIR] delete DB NOTEID
@@ -30,8 +30,8 @@
 //              Name@=2026-12-07 10:30:00
 //                               a time item (local time; "now" for the current time)
 //              Name=            an empty text item
-//            --attach adds FILE as an attachment ($FILE) under its own name. put prints
-//            the note ID.
+//            --body makes the rich-text Body from the lines of a text file; --attach adds
+//            FILE as an attachment ($FILE) under its own name. put prints the note ID.
 //   import   stores an RFC 822 message file as a MIME mail document (the items a mail box
 //            holds: From, SendTo, CopyTo, BlindCopyTo, Subject, PostedDate, Recipients,
 //            $Mailer, Body MIME parts) and prints its note ID. --rcpt gives envelope
@@ -77,7 +77,7 @@ const char kUsage[] =
     "  ls DB [--json]\n"
     "  show DB NOTEID [--json]\n"
     "  search DB 'SELECT ...' [--json]\n"
-    "  put DB [--note NOTEID] [--attach FILE]... ITEM...\n"
+    "  put DB [--note NOTEID] [--body FILE] [--attach FILE]... ITEM...\n"
     "                                   ITEM: Name=text  Name#=12.5  Name[]=a,b,c\n"
     "                                         Name@=YYYY-MM-DD HH:MM:SS (or now)\n"
     "  import DB FILE.eml [--rcpt ADDRESS]...\n"
@@ -251,6 +251,26 @@ void RenderValue(const BYTE* value, DWORD value_len, ItemView* view) {
       view->texts.push_back(std::to_string(part.wByteCount) + " bytes: " +
                             std::string(reinterpret_cast<const char*>(cursor + header), shown) +
                             (shown < part.wByteCount ? "..." : ""));
+      return;
+    }
+    case TYPE_COMPOSITE: {
+      // Paragraphs: WORD record type, WORD byte length, the bytes.
+      std::string text;
+      WORD record = 0;
+      WORD length = 0;
+      bool whole = true;
+      while (cursor < end) {
+        if (!ReadPacked(cursor, end, &record) || !ReadPacked(cursor, end, &length) ||
+            static_cast<size_t>(end - cursor) < length) {
+          whole = false;
+          break;
+        }
+        if (!text.empty()) text += '\n';
+        text.append(reinterpret_cast<const char*>(cursor), length);
+        cursor += length;
+      }
+      if (!whole) break;
+      view->texts.push_back(std::move(text));
       return;
     }
     case TYPE_OBJECT: {
@@ -495,16 +515,19 @@ int Put(const std::string& db_path, const std::vector<std::string>& args) {
   NOTEID id = 0;
   std::vector<std::string> items;
   std::vector<std::string> attachments;
+  std::string body_file;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--note" && i + 1 < args.size()) {
       if (!ParseNoteId(args[++i], &id)) return Usage("not a note ID: " + args[i]);
+    } else if (args[i] == "--body" && i + 1 < args.size()) {
+      body_file = args[++i];
     } else if (args[i] == "--attach" && i + 1 < args.size()) {
       attachments.push_back(args[++i]);
     } else {
       items.push_back(args[i]);
     }
   }
-  if (items.empty() && attachments.empty()) return Usage("put: no items given");
+  if (items.empty() && attachments.empty() && body_file.empty()) return Usage("put: no items given");
   Database db;
   if (STATUS status = db.Open(db_path)) return FailStatus("cannot open " + db_path, status);
   Note note;
@@ -512,6 +535,10 @@ int Put(const std::string& db_path, const std::vector<std::string>& args) {
   if (status != NOERROR) return FailStatus(id != 0 ? "cannot open note " + std::to_string(id) : "cannot create a note", status);
   for (const std::string& item : items) {
     if (int result = PutItem(note.get(), item)) return result;
+  }
+  if (!body_file.empty()) {
+    status = MailAddMessageBodyText(note.get(), MAIL_BODY_ITEM, body_file.c_str(), 0, nullptr, 0, nullptr);
+    if (status != NOERROR) return FailStatus("cannot make the body from " + body_file, status);
   }
   for (const std::string& file : attachments) {
     std::string display = file.substr(file.find_last_of('/') + 1);

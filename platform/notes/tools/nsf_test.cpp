@@ -150,13 +150,18 @@ TEST_F(NsfTool, ImportStoresAMimeMailAndExtractGivesAttachmentsBack) {
   EXPECT_EQ(Nsf("import mail.box " + root_ + "/none.eml").status, 1);
 
   std::string file = Write("report.txt", std::string(5000, 'r'));
-  ToolRun put = Nsf("put mail.box Form=Memo --attach " + file);
+  std::string text = Write("body.txt", "First paragraph.\r\nSecond one.\r\n");
+  ToolRun put = Nsf("put mail.box Form=Memo --body " + text + " --attach " + file);
   ASSERT_EQ(put.status, 0) << put.out;
   std::string with_file = put.out.substr(0, put.out.find('\n'));
   fs::create_directories(root_ + "/out");
   ToolRun extracted = Nsf("extract mail.box " + with_file + " " + root_ + "/out");
   ASSERT_EQ(extracted.status, 0) << extracted.out;
   EXPECT_EQ(fs::file_size(root_ + "/out/report.txt"), 5000u);
+  ToolRun memo = Nsf("show mail.box " + with_file + " --json");
+  EXPECT_TRUE(Has(memo.out, R"("type": "rich-text")")) << memo.out;
+  EXPECT_TRUE(Has(memo.out, R"(First paragraph.\nSecond one.)")) << memo.out;
+  EXPECT_TRUE(Has(memo.out, R"x("value": "report.txt (5000 bytes)")x")) << memo.out;
 }
 
 }  // namespace
