@@ -18,9 +18,20 @@ namespace vtplatform {
 namespace {
 
 std::mutex g_machine_mutex;
-std::string g_root_override;        // guarded by g_machine_mutex
+std::string g_root_override;        // guarded by g_machine_mutex, always absolute
+std::string g_environment_raw;      // guarded by g_machine_mutex: VT_SYSROOT as last seen
+std::string g_environment_root;     // guarded by g_machine_mutex: the same made absolute
 MachineIdentity g_identity;         // guarded by g_machine_mutex
 bool g_root_warning_given = false;  // guarded by g_machine_mutex
+
+// A relative root is made absolute once, against the directory current at that time, so that
+// a later change of directory (or a child started elsewhere) still names the same machine.
+std::string Absolute(const std::string& path) {
+  if (path.empty() || path[0] == kPathSep) return path;
+  char current[4096];
+  if (::getcwd(current, sizeof current) == nullptr) return path;
+  return std::string(current) + kPathSep + path;
+}
 
 }  // namespace
 
@@ -29,7 +40,13 @@ std::string SystemRoot() {
   std::string root = g_root_override;
   if (root.empty()) {
     const char* from_environment = std::getenv(kRootVariable);
-    if (from_environment != nullptr) root = from_environment;
+    if (from_environment != nullptr && *from_environment != '\0') {
+      if (g_environment_raw != from_environment) {
+        g_environment_raw = from_environment;
+        g_environment_root = Absolute(g_environment_raw);
+      }
+      root = g_environment_root;
+    }
   }
   if (root.empty()) {
     if (!g_root_warning_given) {
@@ -45,7 +62,7 @@ std::string SystemRoot() {
 void SetSystemRoot(const std::string& path) {
   {
     std::lock_guard<std::mutex> lock(g_machine_mutex);
-    g_root_override = path;
+    g_root_override = Absolute(path);
   }
   win32internal::OnRootChanged();
 }

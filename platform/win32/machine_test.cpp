@@ -138,6 +138,24 @@ TEST_F(MachineTest, TimePicturesAndFileTimes) {
   EXPECT_GE(GetTickCount() - before, 19u);
 }
 
+TEST_F(MachineTest, ChildrenRunOnTheSameRootAndRelativeRootsAreMadeAbsolute) {
+  std::string line = "\"" + HelperPath() + "\" - root \"" + Path("seen") + "\"";
+  STARTUPINFO startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcess(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                            "/", &startup, &process));
+  ASSERT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(ReadText("seen"), root_);
+
+  vtplatform::SetSystemRoot("relative/root/");
+  std::string absolute = vtplatform::SystemRoot();
+  EXPECT_EQ(absolute.front(), '/');
+  EXPECT_EQ(absolute.substr(absolute.size() - 14), "/relative/root");
+}
+
 TEST_F(MachineTest, CommandLinesSplitAsTheCRuntimeSplitsThem) {
   std::string out = Path("args.txt");
   std::string line = "\"" + HelperPath() + "\" \"" + root_ + "\" args \"" + out +

@@ -387,15 +387,26 @@ BOOL CreateProcess(LPCSTR application_name, LPSTR command_line,
   std::vector<char*> arguments;
   for (std::string& word : words) arguments.push_back(word.data());
   arguments.push_back(nullptr);
+  // The child runs on the same machine: its root variable names this process's root, made
+  // absolute, whatever the environment it was given says.
   std::vector<std::string> environment_entries;
-  std::vector<char*> environment_pointers;
-  char** child_environment = environ;
   if (environment != nullptr) {
     environment_entries = SplitEnvironmentBlock(static_cast<const char*>(environment));
-    for (std::string& entry : environment_entries) environment_pointers.push_back(entry.data());
-    environment_pointers.push_back(nullptr);
-    child_environment = environment_pointers.data();
+  } else {
+    for (char** entry = environ; *entry != nullptr; ++entry) environment_entries.emplace_back(*entry);
   }
+  std::string root = vtplatform::SystemRoot();
+  if (!root.empty()) {
+    std::string prefix = std::string(vtplatform::kRootVariable) + "=";
+    std::erase_if(environment_entries, [&prefix](const std::string& entry) {
+      return entry.compare(0, prefix.size(), prefix) == 0;
+    });
+    environment_entries.push_back(prefix + root);
+  }
+  std::vector<char*> environment_pointers;
+  for (std::string& entry : environment_entries) environment_pointers.push_back(entry.data());
+  environment_pointers.push_back(nullptr);
+  char** child_environment = environment_pointers.data();
 
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);

@@ -17,6 +17,9 @@
 //   ini-writer PATH PREFIX COUNT write keys PREFIX0..PREFIX<COUNT-1> into [Keys] of PATH
 //   args FILE ARGS...            write each argument on its own line into FILE
 //   exit CODE                    exit with CODE
+//   root FILE                    write the root this process runs on into FILE
+//
+//   A ROOT of "-" leaves the root to VT_SYSROOT as inherited.
 //
 // DIAGNOSTICS
 //   Exit 2 for a usage error or a failed call, with a line on stderr.
@@ -53,7 +56,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: win32_helper ROOT COMMAND ARGUMENTS...\n");
     return 2;
   }
-  vtplatform::SetSystemRoot(argv[1]);
+  if (std::strcmp(argv[1], "-") != 0) vtplatform::SetSystemRoot(argv[1]);
   std::string command = argv[2];
   auto arg = [argc, argv](int index) -> const char* {
     if (index + 3 >= argc) {
@@ -136,6 +139,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "exit") return std::atoi(arg(0));
+  if (command == "root") {
+    FILE* file = std::fopen(arg(0), "w");
+    if (file == nullptr) Die("fopen");
+    std::fputs(vtplatform::SystemRoot().c_str(), file);
+    std::fclose(file);
+    return 0;
+  }
   std::fprintf(stderr, "win32_helper: unknown command %s\n", command.c_str());
   return 2;
 }

@@ -407,7 +407,8 @@ void ExitThread(DWORD exit_code);
 // quotes); the program is application_name when given, else the first word of the command
 // line. A program name without '/' is looked up in the running program's directory, the
 // current directory, then PATH; a trailing ".exe" (any case) is dropped when the name with it
-// does not exist, since programs carry no suffix here. The standard handles are inherited. The thread
+// does not exist, since programs carry no suffix here. The standard handles are inherited,
+// and the child runs on this machine: its VT_SYSROOT is this process's root. The thread
 // handle returned is a process handle too (waiting on it waits for the process).
 BOOL CreateProcess(LPCSTR application_name, LPSTR command_line,
                    LPSECURITY_ATTRIBUTES process_attributes,
