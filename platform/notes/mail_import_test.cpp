@@ -358,6 +358,11 @@ TEST_F(MailImportIntoNote, ALargeBodySpansItemsAndJoinsBackFromFileOrText) {
   EXPECT_EQ(file_body.headers[0].cPartType, MIME_PART_MESSAGE);
   EXPECT_EQ(file_body.headers[1].cPartType, MIME_PART_BODY);
   EXPECT_EQ(List(from_file, "Recipients"), options.envelope_recipients);
+  // The stand-in's own MIME body reader joins the items to the same text.
+  std::string joined(file_body.joined.size(), '\0');
+  DWORD joined_len = 0;
+  ASSERT_EQ(VtNoteGetMimeBody(from_file, "Body", joined.data(), static_cast<DWORD>(joined.size()), &joined_len), NOERROR);
+  EXPECT_EQ(joined, file_body.joined);
   EXPECT_EQ(NSFNoteClose(from_file), NOERROR);
   EXPECT_EQ(NSFNoteClose(from_text), NOERROR);
 }
