@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 namespace vtengine {
 
@@ -25,6 +26,12 @@ bool InitLibrary(std::string* error_r) {
   }
   return true;
 }
+
+constexpr long long kMaxFileBytes = 1LL << 30;
+constexpr long long kMaxScanBytes = 2LL << 30;
+// Names libclamav gives a file it stopped scanning at a limit (size, archive depth, file
+// count, time) when asked to report that.
+constexpr std::string_view kLimitsExceeded = "Heuristics.Limits.Exceeded";
 
 // libclamav marks names from unsigned databases as ".UNOFFICIAL"; the name of the finding
 // is what users see in warning mails, so the marker is dropped.
@@ -71,6 +78,10 @@ bool ClamScanner::Load(const std::string& signature_dir, bool with_system, std::
       return false;
     }
   }
+  // libclamav's default limits (100 MB a file, 400 MB a scan) are below what a mail server
+  // accepts; beyond the limits below a file is reported as not scanned (see ScanFile).
+  cl_engine_set_num(engine->handle, CL_ENGINE_MAX_FILESIZE, kMaxFileBytes);
+  cl_engine_set_num(engine->handle, CL_ENGINE_MAX_SCANSIZE, kMaxScanBytes);
   status = cl_engine_compile(engine->handle);
   if (status != CL_SUCCESS) {
     *error_r = std::string("cl_engine_compile: ") + cl_strerror(status);
@@ -102,13 +113,19 @@ ScanResult ClamScanner::ScanFile(const std::string& path) const {
   }
   cl_scan_options options{};
   options.parse = ~0u;  // every format: archives, mail, documents, executables
-  options.general = 0;
+  // Without this, a file libclamav stops at a limit (a zip bomb, a huge file) would come
+  // back clean although it was not looked at whole.
+  options.general = CL_SCAN_GENERAL_HEURISTICS;
+  options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX;
   const char* virus = nullptr;
   unsigned long scanned = 0;
   const cl_error_t status = cl_scandesc(fd, path.c_str(), &virus, &scanned, engine_->handle,
                                         &options);
   ::close(fd);
-  if (status == CL_VIRUS) {
+  if (status == CL_VIRUS && virus &&
+      std::string_view(virus).substr(0, kLimitsExceeded.size()) == kLimitsExceeded) {
+    result.error = path + ": not scanned whole (" + CleanVirusName(virus) + ")";
+  } else if (status == CL_VIRUS) {
     result.status = ScanStatus::kInfected;
     result.virus = CleanVirusName(virus);
   } else if (status == CL_CLEAN) {

@@ -178,6 +178,15 @@ TEST_F(ScanJobTest, FindsTheSignatureInsideAZip) {
   EXPECT_EQ(report.findings[0].display_name, "report.zip");
 }
 
+TEST_F(ScanJobTest, AnArchiveTooDeepToScanIsNotCalledClean) {
+  JobFiles files;
+  files.attachments = {{"deep.zip", ReadAll(VT_ENGINE_TESTDATA_DIR "/nested.zip")}};
+  root_.WriteJob("8f6", files);
+  const JobReport report = Run("8f6");
+  EXPECT_EQ(report.outcome, JobOutcome::kError) << report.detail;
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "error.hdr")));
+}
+
 TEST_F(ScanJobTest, FindsAnAttachmentOnlyInTheRawMimeText) {
   JobFiles files;
   root_.WriteJob("8f6", files);
