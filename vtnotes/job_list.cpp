@@ -2,6 +2,7 @@
 #include "vtnotes/job_list.h"
 
 #include <cctype>
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/win32/windows.h"
@@ -48,10 +49,11 @@ std::string DeletionList::EntryText(const std::string& mailbox_number, NOTEID no
 
 bool DeletionList::Add(const std::string& entry) {
   for (int pass = 0; pass < kAddPasses; ++pass) {
-    for (int slot = 0; slot < kSlots; ++slot) {
+    for (int slot = first_free_; slot < kSlots; ++slot) {
       if (!slots_[slot].empty()) continue;
       slots_[slot] = entry.substr(0, kSlotBytes - 1);
       ++count_;
+      first_free_ = slot + 1;
       Log("index = %d %s", slot, slots_[slot].c_str());
       return true;
     }
@@ -83,11 +85,13 @@ void DeletionList::Clear(int slot) {
   if (slot < 0 || slot >= kSlots || slots_[slot].empty()) return;
   slots_[slot].clear();
   if (count_ > 0) --count_;
+  first_free_ = std::min(first_free_, slot);
 }
 
 void DeletionList::ClearAll() {
   for (auto& slot : slots_) slot.clear();
   count_ = 0;
+  first_free_ = 0;
 }
 
 }  // namespace vtnotes

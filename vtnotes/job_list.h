@@ -94,6 +94,7 @@ class DeletionList {
  private:
   std::vector<std::string> slots_;
   int count_ = 0;
+  int first_free_ = 0;  // no free slot lies below it: where the search for one starts
 };
 
 }  // namespace vtnotes
