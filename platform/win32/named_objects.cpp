@@ -71,20 +71,24 @@ struct SharedBlock {
 
 namespace {
 
+// Start times as /proc reports them, with two readings that are not times.
+constexpr std::uint64_t kGone = 0;                  // no such process, or a zombie
+constexpr std::uint64_t kUnknown = UINT64_MAX;      // /proc does not show it to us
+
 std::uint64_t ProcessStartTime(pid_t pid) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   FILE* stat_file = std::fopen(path, "re");
-  if (stat_file == nullptr) return 0;
+  if (stat_file == nullptr) return errno == ENOENT || errno == ESRCH ? kGone : kUnknown;
   char text[1024];
   std::size_t length = std::fread(text, 1, sizeof text - 1, stat_file);
   std::fclose(stat_file);
   text[length] = '\0';
   // Field 22 (starttime) counts from the field after the command name, which may hold blanks.
   const char* at = std::strrchr(text, ')');
-  if (at == nullptr) return 0;
-  // A zombie has released nothing by itself but holds nothing any more either: it is dead.
-  if (at[1] == ' ' && (at[2] == 'Z' || at[2] == 'X')) return 0;
+  if (at == nullptr) return kUnknown;
+  // A zombie has released nothing by itself but holds nothing any more either: it is gone.
+  if (at[1] == ' ' && (at[2] == 'Z' || at[2] == 'X')) return kGone;
   int field = 2;
   for (; *at != '\0' && field < 22; ++at) {
     if (*at == ' ') ++field;
@@ -93,16 +97,26 @@ std::uint64_t ProcessStartTime(pid_t pid) {
 }
 
 std::uint64_t OwnStartTime() {
-  static const std::uint64_t start = ProcessStartTime(::getpid());
-  return start;
+  // Cached per pid, so that a forked child does not report its parent's start.
+  static std::atomic<std::uint64_t> cached_pid{0};
+  static std::atomic<std::uint64_t> cached_start{0};
+  auto self = static_cast<std::uint64_t>(::getpid());
+  if (cached_pid.load() != self) {
+    cached_start.store(ProcessStartTime(static_cast<pid_t>(self)));
+    cached_pid.store(self);
+  }
+  return cached_start.load();
 }
 
+// Alive unless the process is shown to be gone: a holder wrongly taken for dead would have
+// its object reset under it, while one wrongly taken for alive only keeps a block a while.
 bool ProcessAlive(std::int32_t pid, std::uint64_t start_time) {
   if (pid == ::getpid()) return true;
-  if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+  if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) return false;
   std::uint64_t now = ProcessStartTime(pid);
-  // A zombie or a vanished /proc entry reads as 0: the holder is gone.
-  return now != 0 && now == start_time;
+  if (now == kGone) return false;
+  if (now == kUnknown || start_time == kUnknown || start_time == kGone) return true;
+  return now == start_time;  // a different start: the pid was reused
 }
 
 bool ThreadAlive(std::int32_t pid, std::int32_t tid, std::uint64_t start_time) {
@@ -113,7 +127,7 @@ bool ThreadAlive(std::int32_t pid, std::int32_t tid, std::uint64_t start_time) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/task/%d", static_cast<int>(pid),
                 static_cast<int>(tid));
-  return ::access(path, F_OK) == 0;
+  return ::access(path, F_OK) == 0 || errno != ENOENT;
 }
 
 // RAII over the block's robust mutex. A holder that died inside the critical section leaves
