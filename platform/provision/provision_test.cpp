@@ -117,7 +117,9 @@ TEST_F(Provisioning, MakesAWholeMachine) {
     std::string design = DesignClass(mail_file.c_str());
     EXPECT_TRUE(design.size() >= 4 && design.substr(design.size() - 4) == "Mail") << mail_file << ": " << design;
   }
-  for (const char* db : {"mail.box", "mail2.box", "vtsched.nsf", "vtquaran.nsf"}) {
+  EXPECT_EQ(CountMatches("vtsched.nsf", "SELECT form = \"Scheduledfrm\" & Option = \"Disable\""), 1);
+  EXPECT_EQ(CountMatches("vtsched.nsf", "SELECT form = \"NewUser\""), 0);
+  for (const char* db : {"mail.box", "mail2.box", "vtquaran.nsf"}) {
     EXPECT_EQ(CountMatches(db, "SELECT @All"), 0) << db;
   }
   NotesTerm();

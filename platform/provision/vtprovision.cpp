@@ -10,10 +10,10 @@
 //   directories with notes.ini, the Domino directory names.nsf (a server document for the
 //   domain example.com and person documents for admin, alice, bob and carol, whose Internet
 //   addresses are NAME@example.com), the users' mail databases, the router mail boxes
-//   mail.box and mail2.box, the schedule and rules database vtsched.nsf, the quarantine
-//   database vtquaran.nsf, and the product's install directory with vantrel.ini,
-//   verinfo.ini and the spool directories IN and Out. admin@example.com is the product's
-//   administrator. The installation identifier (VantrelID) is left for the system to make.
+//   mail.box and mail2.box, the schedule and rules database vtsched.nsf (with a schedule
+//   document, Form "Scheduledfrm", switched off), the quarantine database vtquaran.nsf,
+//   and the product's install directory with vantrel.ini, verinfo.ini and the spool
+//   directories IN and Out. admin@example.com is the product's administrator. The installation identifier (VantrelID) is left for the system to make.
 //
 //   An existing ROOT that is not empty is refused unless --force is given; with --force the
 //   settings named here are written again and the databases made anew (other files stay).
@@ -279,6 +279,25 @@ bool FillDirectory(std::string* error_r) {
   return true;
 }
 
+// A schedule that is switched off, so the schedule runner finds a document to read and an
+// administrator one to change (nsf put vtsched.nsf --note ID Option=Enable).
+bool FillSchedule(std::string* error_r) {
+  Database schedule;
+  if (STATUS status = schedule.Open("vtsched.nsf")) return Fail(error_r, "cannot open vtsched.nsf: " + StatusText(status));
+  NewDocument document;
+  STATUS status = document.Create(schedule.get());
+  document.Text("Form", "Scheduledfrm");
+  document.Text("Option", "Disable");
+  document.Text("StartUP", "No");
+  document.Text("rdPeriod", "Daily");
+  document.Text("Session", "am");
+  document.Text("Hour", "2");
+  document.Text("Minutes", "0");
+  if (status == NOERROR) status = document.Save();
+  if (status != NOERROR) return Fail(error_r, "cannot write the schedule document: " + StatusText(status));
+  return true;
+}
+
 bool MakeDatabases(std::string* error_r) {
   struct Made {
     std::string path;
@@ -299,7 +318,7 @@ bool MakeDatabases(std::string* error_r) {
   for (const Made& made : databases) {
     if (!CreateDatabase(made.path, made.title, made.design_class, error_r)) return false;
   }
-  return FillDirectory(error_r);
+  return FillDirectory(error_r) && FillSchedule(error_r);
 }
 
 bool InstallPrograms(const std::string& build_dir, const std::string& root, std::string* error_r) {
