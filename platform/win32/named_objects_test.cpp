@@ -202,7 +202,8 @@ TEST_F(NamedObjectTest, ThreadHandlesAreWaitableAndCarryTheExitCode) {
   CloseHandle(thread);
 
   // A thread given up on: its handle is signalled with the given code while it runs on.
-  std::atomic<bool> stop{false};
+  // Static: the abandoned thread may still read it after this test has returned.
+  static std::atomic<bool> stop{false};
   HANDLE spinner = CreateThread(nullptr, 0, SpinUntilFlag, &stop, 0, nullptr);
   EXPECT_TRUE(GetExitCodeThread(spinner, &code));
   EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
