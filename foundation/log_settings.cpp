@@ -8,12 +8,14 @@ namespace foundation {
 
 long ReadDebugNumber() {
   std::string text;
-  if (ReadProductValue(kProductSubkey, kDebugValueName, text, "") == ERROR_FILE_NOT_FOUND) {
-    (void)WriteProductValue(kProductSubkey, kDebugValueName, kDefaultDebugValue);
-    text = kDefaultDebugValue;
-  }
+  const bool missing =
+      ReadProductValue(kProductSubkey, kDebugValueName, text, "") == ERROR_FILE_NOT_FOUND;
+  if (missing) (void)WriteProductValue(kProductSubkey, kDebugValueName, kDefaultDebugValue);
   long number = 0;
-  return ParseNumber(text, number) ? number : 0;
+  return ParseNumber(missing ? std::string_view(kDefaultDebugValue) : std::string_view(text),
+                     number)
+             ? number
+             : 0;
 }
 
 int ReadDebugLevel(long level1_from, long level2_from) {
