@@ -63,8 +63,8 @@ class EngineProcess {
   EngineProcess(const std::string& root, bool no_scan) {
     pid_ = ::fork();
     if (pid_ == 0) {
-      std::vector<std::string> args = {VT_VANTREL_PATH, "--root", root, "--no-system-db",
-                                       "--signatures", VT_ENGINE_SIGNATURE_DIR};
+      std::vector<std::string> args = {VT_VANTREL_PATH,  "--root",       root,
+                                       "--no-system-db", "--signatures", VT_ENGINE_SIGNATURE_DIR};
       if (no_scan) args.push_back("--no-scan");
       std::vector<char*> argv;
       for (std::string& arg : args) argv.push_back(arg.data());
@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
   std::printf("  libclamav direct (same files) %8.1f ms %8.1f ms\n", direct * 1000,
               direct_min * 1000);
   std::printf("  engine without scanning       %8.1f ms\n", Median(overhead_s) * 1000);
-  std::printf("  ratio answer / direct         %8.2f    %8.2f    (goal <= 1.20)\n",
-              answer / direct, answer_min / direct_min);
+  std::printf("  ratio answer / direct         %8.2f    %8.2f    (goal <= 1.20)\n", answer / direct,
+              answer_min / direct_min);
   return 0;
 }

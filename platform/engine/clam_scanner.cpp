@@ -119,8 +119,8 @@ ScanResult ClamScanner::ScanFile(const std::string& path) const {
   options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX;
   const char* virus = nullptr;
   unsigned long scanned = 0;
-  const cl_error_t status = cl_scandesc(fd, path.c_str(), &virus, &scanned, engine_->handle,
-                                        &options);
+  const cl_error_t status =
+      cl_scandesc(fd, path.c_str(), &virus, &scanned, engine_->handle, &options);
   ::close(fd);
   if (status == CL_VIRUS && virus &&
       std::string_view(virus).substr(0, kLimitsExceeded.size()) == kLimitsExceeded) {

@@ -36,8 +36,7 @@ class ClamScanner {
   // Loads every database in `signature_dir` and, when `with_system` is set and
   // kSystemClamDatabases exists, those too; then compiles the engine. False with
   // `error_r` when the library cannot start or a database cannot be loaded.
-  [[nodiscard]] bool Load(const std::string& signature_dir, bool with_system,
-                          std::string* error_r);
+  [[nodiscard]] bool Load(const std::string& signature_dir, bool with_system, std::string* error_r);
 
   [[nodiscard]] unsigned signature_count() const { return signature_count_; }
 

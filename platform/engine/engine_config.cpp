@@ -109,10 +109,14 @@ SpoolPaths FindSpoolPaths(const std::string& root) {
 
 const char* InfectedActionName(InfectedAction action) {
   switch (action) {
-    case InfectedAction::kLeave: return "leave";
-    case InfectedAction::kClean: return "clean";
-    case InfectedAction::kNeuter: return "neuter";
-    case InfectedAction::kDelete: return "delete";
+    case InfectedAction::kLeave:
+      return "leave";
+    case InfectedAction::kClean:
+      return "clean";
+    case InfectedAction::kNeuter:
+      return "neuter";
+    case InfectedAction::kDelete:
+      return "delete";
   }
   return "clean";
 }
@@ -127,8 +131,8 @@ EnginePolicy LoadPolicy(const std::string& engine_ini, const std::string& vantre
       ReadIni(engine_ini, "Infected", "CleanedBodyText", kDefaultCleanedBodyText);
   policy.sender =
       ReadWarning(engine_ini, "Sender", true, kDefaultSenderSubject, kDefaultSenderText);
-  policy.recipients = ReadWarning(engine_ini, "Recipients", false, kDefaultRecipientSubject,
-                                  kDefaultRecipientText);
+  policy.recipients =
+      ReadWarning(engine_ini, "Recipients", false, kDefaultRecipientSubject, kDefaultRecipientText);
   policy.administrators =
       ReadWarning(engine_ini, "Administrators", true, kDefaultAdminSubject, kDefaultAdminText);
   std::string admins = ReadIni(engine_ini, "Warnings", "AdminAddresses", "");
@@ -158,11 +162,16 @@ std::string ExpandText(std::string_view pattern, const TextFields& fields) {
       if (close != std::string_view::npos) {
         const std::string_view name = pattern.substr(i + 1, close - i - 1);
         const std::string* value = nullptr;
-        if (name == "virus") value = &fields.virus;
-        else if (name == "files") value = &fields.files;
-        else if (name == "subject") value = &fields.subject;
-        else if (name == "from") value = &fields.from;
-        else if (name == "to") value = &fields.to;
+        if (name == "virus")
+          value = &fields.virus;
+        else if (name == "files")
+          value = &fields.files;
+        else if (name == "subject")
+          value = &fields.subject;
+        else if (name == "from")
+          value = &fields.from;
+        else if (name == "to")
+          value = &fields.to;
         if (value) {
           out += *value;
           i = close;

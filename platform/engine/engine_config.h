@@ -46,8 +46,8 @@ struct EnginePolicy {
   InfectedAction action = InfectedAction::kClean;
   bool quarantine = true;
   std::string neuter_text;
-  std::string clean_notice;        // appended to the body once per removed attachment
-  std::string cleaned_body_text;   // replaces a body that itself carried the finding
+  std::string clean_notice;       // appended to the body once per removed attachment
+  std::string cleaned_body_text;  // replaces a body that itself carried the finding
   WarningText sender;
   WarningText recipients;
   WarningText administrators;
@@ -60,7 +60,8 @@ struct EnginePolicy {
 // Reads engine.ini (`engine_ini`) with vantrel.ini (`vantrel_ini`) supplying the
 // administrators and the warning sender when engine.ini leaves them out. A missing file
 // gives the defaults.
-[[nodiscard]] EnginePolicy LoadPolicy(const std::string& engine_ini, const std::string& vantrel_ini);
+[[nodiscard]] EnginePolicy LoadPolicy(const std::string& engine_ini,
+                                      const std::string& vantrel_ini);
 
 // Replaces {virus}, {files}, {subject}, {from}, {to} and the two characters "\n".
 struct TextFields {
@@ -83,7 +84,7 @@ class PolicyCache {
   std::mutex mutex_;
   std::string engine_ini_;
   std::string vantrel_ini_;
-  std::string engine_stamp_;   // inode, size and time of the file last read
+  std::string engine_stamp_;  // inode, size and time of the file last read
   std::string vantrel_stamp_;
   bool loaded_ = false;
   EnginePolicy policy_;  // guarded by mutex_

@@ -181,8 +181,7 @@ std::optional<HeaderAttachment> SplitAttachmentValue(std::string_view value) {
   const std::size_t comma = value.rfind(',');
   if (comma == std::string_view::npos) return std::nullopt;
   HeaderAttachment attachment{std::string(TrimLine(value.substr(0, comma))),
-                              std::string(TrimLine(value.substr(comma + 1))),
-                              std::string(value)};
+                              std::string(TrimLine(value.substr(comma + 1))), std::string(value)};
   if (attachment.path.empty() || attachment.display_name.empty()) return std::nullopt;
   return attachment;
 }

@@ -51,8 +51,7 @@ struct JobHeader {
 
 // Reads and parses the header file at `path`. Empty result with `error_r` set when the file
 // cannot be read, is not a regular file, or exceeds kMaxHeaderBytes.
-[[nodiscard]] std::optional<JobHeader> ReadJobHeader(const std::string& path,
-                                                     std::string* error_r);
+[[nodiscard]] std::optional<JobHeader> ReadJobHeader(const std::string& path, std::string* error_r);
 
 // Resolves a header path against the IN directory. The path must stay inside the job
 // directory `job_name`: its first element names that directory (compared without case,

@@ -31,8 +31,7 @@ TEST(JobHeaderTest, ReadsTheLinesTheSystemWrites) {
 }
 
 TEST(JobHeaderTest, KeysIgnoreCaseAndLinesAreTrimmed) {
-  const JobHeader header =
-      ParseJobHeader("  body :  8f6\\0.bdy  \n\tSUBJECT: hi\rfrom:x@y\n\n\n");
+  const JobHeader header = ParseJobHeader("  body :  8f6\\0.bdy  \n\tSUBJECT: hi\rfrom:x@y\n\n\n");
   ASSERT_TRUE(header.body);
   EXPECT_EQ(*header.body, "8f6\\0.bdy");
   EXPECT_EQ(header.subject, "hi");
@@ -93,19 +92,13 @@ TEST_P(ResolveJobPathTest, StaysInsideTheJobDirectory) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, ResolveJobPathTest,
     testing::Values(PathCase{"8f6\\0.bdy", "/in/8f6/0.bdy"},
-                    PathCase{"8F6\\0.ATT", "/in/8f6/0.ATT"},
-                    PathCase{"8f6/0.ATT", "/in/8f6/0.ATT"},
+                    PathCase{"8F6\\0.ATT", "/in/8f6/0.ATT"}, PathCase{"8f6/0.ATT", "/in/8f6/0.ATT"},
                     PathCase{"8f6\\\\sub\\1.ATT", "/in/8f6/sub/1.ATT"},
-                    PathCase{"..\\secret", nullptr},
-                    PathCase{"8f6\\..\\9a0\\0.bdy", nullptr},
-                    PathCase{"8f6\\..", nullptr},
-                    PathCase{"8f6\\.\\0.bdy", nullptr},
-                    PathCase{"\\etc\\passwd", nullptr},
-                    PathCase{"/etc/passwd", nullptr},
-                    PathCase{"C:\\boot.ini", nullptr},
-                    PathCase{"8f6\\c:x", nullptr},
-                    PathCase{"9a0\\0.bdy", nullptr},
-                    PathCase{"8f6", nullptr},
+                    PathCase{"..\\secret", nullptr}, PathCase{"8f6\\..\\9a0\\0.bdy", nullptr},
+                    PathCase{"8f6\\..", nullptr}, PathCase{"8f6\\.\\0.bdy", nullptr},
+                    PathCase{"\\etc\\passwd", nullptr}, PathCase{"/etc/passwd", nullptr},
+                    PathCase{"C:\\boot.ini", nullptr}, PathCase{"8f6\\c:x", nullptr},
+                    PathCase{"9a0\\0.bdy", nullptr}, PathCase{"8f6", nullptr},
                     PathCase{"", nullptr}));
 
 }  // namespace

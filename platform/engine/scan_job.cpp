@@ -233,8 +233,8 @@ bool WriteVerdictFiles(const JobPlan& plan, const EnginePolicy& policy,
       lines += finding.virus + " found in " + finding.display_name + "\r\n";
     if (!WriteWholeFile(context.paths.in_dir + "/Virnames.txt", lines, error_r)) return false;
   }
-  report.detail = std::string(InfectedActionName(policy.action)) + ": " + fields.virus +
-                  " in " + fields.files;
+  report.detail =
+      std::string(InfectedActionName(policy.action)) + ": " + fields.virus + " in " + fields.files;
   return true;
 }
 
@@ -367,8 +367,8 @@ JobReport RunJob(const JobSpec& job, const EngineContext& context) {
     const EnginePolicy policy = context.policy ? context.policy->Get() : EnginePolicy{};
     std::vector<const JobFile*> kept;
     ok = WriteVerdictFiles(plan, policy, context, report, &kept, &error) &&
-         WriteFileAtomically(plan.out_job_dir + "/" + kResultHeader,
-                             ResultHeaderText(plan, kept), &error);
+         WriteFileAtomically(plan.out_job_dir + "/" + kResultHeader, ResultHeaderText(plan, kept),
+                             &error);
     if (ok) report.outcome = report.findings.empty() ? JobOutcome::kClean : JobOutcome::kInfected;
   }
   if (!ok && !WriteError(plan, error, report)) {

@@ -47,10 +47,10 @@ struct EngineContext {
 };
 
 enum class JobOutcome {
-  kClean,     // answered: no finding
-  kInfected,  // answered: at least one finding
-  kError,     // answered with error.hdr
-  kDropped,   // not answered: the OUT job directory is gone, nobody waits for it
+  kClean,           // answered: no finding
+  kInfected,        // answered: at least one finding
+  kError,           // answered with error.hdr
+  kDropped,         // not answered: the OUT job directory is gone, nobody waits for it
   kAnsweredBefore,  // not answered again: OUT already holds an answer (an engine restart)
 };
 

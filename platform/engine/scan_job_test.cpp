@@ -1,12 +1,11 @@
 // One job from header to answer, with real libclamav and the shipped signatures.
 #include "platform/engine/scan_job.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
-
-#include <gtest/gtest.h>
 
 #include "platform/engine/answer_files.h"
 #include "platform/engine/engine_test_support.h"
@@ -317,8 +316,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RefusedCase{"DotDot", "Body: 8f6\\..\\secret.txt\r\n",
                     [](const TestRoot& root) { WriteAll(root.in() + "/secret.txt", "x"); }},
-        RefusedCase{"DotDotInAttachment", "Body: 8f6\\0.bdy\r\nAttachment: ..\\..\\vantrel.ini,a\r\n",
-                    nullptr},
+        RefusedCase{"DotDotInAttachment",
+                    "Body: 8f6\\0.bdy\r\nAttachment: ..\\..\\vantrel.ini,a\r\n", nullptr},
         RefusedCase{"Absolute", "Body: /etc/hostname\r\n", nullptr},
         RefusedCase{"DriveLetter", "Body: C:\\boot.ini\r\n", nullptr},
         RefusedCase{"OtherJob", "Body: 8f6\\0.bdy\r\nAttachment: 9a0\\0.ATT,x.doc\r\n",
@@ -386,8 +385,8 @@ TEST(EnginePolicyTest, ShippedEngineIniSpellsOutTheDefaults) {
   EXPECT_EQ(shipped.neuter_text, defaults.neuter_text);
   EXPECT_EQ(shipped.clean_notice, defaults.clean_notice);
   EXPECT_EQ(shipped.cleaned_body_text, defaults.cleaned_body_text);
-  for (auto member : {&EnginePolicy::sender, &EnginePolicy::recipients,
-                      &EnginePolicy::administrators}) {
+  for (auto member :
+       {&EnginePolicy::sender, &EnginePolicy::recipients, &EnginePolicy::administrators}) {
     EXPECT_EQ((shipped.*member).enabled, (defaults.*member).enabled);
     EXPECT_EQ((shipped.*member).subject, (defaults.*member).subject);
     EXPECT_EQ((shipped.*member).text, (defaults.*member).text);

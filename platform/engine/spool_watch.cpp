@@ -48,8 +48,7 @@ void SpoolWatcher::Run(int stop_fd) {
   inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotify_fd_ < 0)
     LogLine("inotify unavailable (%s); finding jobs by rescanning only", std::strerror(errno));
-  for (unsigned i = 0; i < options_.threads; ++i)
-    workers_.emplace_back([this] { WorkerLoop(); });
+  for (unsigned i = 0; i < options_.threads; ++i) workers_.emplace_back([this] { WorkerLoop(); });
 
   WatchInDir();
   Rescan();

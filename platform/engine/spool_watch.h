@@ -81,9 +81,9 @@ class SpoolWatcher {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::string> queue_;      // guarded by mutex_
-  std::set<std::string> busy_;         // queued or running, guarded by mutex_
-  bool stopping_ = false;              // guarded by mutex_
+  std::deque<std::string> queue_;  // guarded by mutex_
+  std::set<std::string> busy_;     // queued or running, guarded by mutex_
+  bool stopping_ = false;          // guarded by mutex_
   std::vector<std::thread> workers_;
 };
 

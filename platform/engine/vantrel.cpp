@@ -160,8 +160,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->signatures = argv[++i];
     } else if (arg == "--threads" && has_value && ParseNumber(argv[++i], 1, 256, &number)) {
       options->watch.threads = static_cast<unsigned>(number);
-    } else if (arg == "--rescan-ms" && has_value &&
-               ParseNumber(argv[++i], 10, 3600000, &number)) {
+    } else if (arg == "--rescan-ms" && has_value && ParseNumber(argv[++i], 10, 3600000, &number)) {
       options->watch.rescan_ms = number;
     } else if (arg == "--no-scan") {
       options->no_scan = true;
@@ -260,16 +259,15 @@ int Main(int argc, char** argv) {
       ::close(signal_fd);
       return 1;
     }
-    LogLine("loaded %u signatures from %s%s", scanner.signature_count(), signature_dir.c_str(),
-            options.system_db && IsDirectory(kSystemClamDatabases) ? " and the system databases"
-                                                                   : "");
+    LogLine(
+        "loaded %u signatures from %s%s", scanner.signature_count(), signature_dir.c_str(),
+        options.system_db && IsDirectory(kSystemClamDatabases) ? " and the system databases" : "");
   }
 
   EngineLock lock(paths.lock_path);
   if (!lock.Acquire()) {
     const DWORD code = GetLastError();
-    LogLine(code == ERROR_SHARING_VIOLATION ? "another engine holds %s"
-                                            : "cannot create %s",
+    LogLine(code == ERROR_SHARING_VIOLATION ? "another engine holds %s" : "cannot create %s",
             paths.lock_path.c_str());
     ::close(signal_fd);
     return 1;

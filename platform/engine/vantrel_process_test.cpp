@@ -1,5 +1,6 @@
 // The built vantrel as a real process on a fresh root: its lock file, the events that wake
 // a waiter in this (another) process, many jobs at once, vanishing jobs, a clean stop.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,8 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/engine/engine_test_support.h"
 #include "platform/win32/machine.h"
@@ -40,9 +39,9 @@ class Engine {
   // Starts vantrel on `root` and waits until it holds the lock file (it takes the lock
   // only once its signatures are loaded and it is about to watch the spool).
   explicit Engine(const TestRoot& root, std::vector<std::string> extra = {}) : root_(root) {
-    std::vector<std::string> args = {VT_VANTREL_PATH, "--root", root.root(), "--no-system-db",
-                                     "--signatures", VT_ENGINE_SIGNATURE_DIR, "--rescan-ms",
-                                     "200"};
+    std::vector<std::string> args = {VT_VANTREL_PATH,  "--root",       root.root(),
+                                     "--no-system-db", "--signatures", VT_ENGINE_SIGNATURE_DIR,
+                                     "--rescan-ms",    "200"};
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -147,8 +146,7 @@ TEST_F(VantrelProcessTest, AnswerWakesTheWaiterInAnotherProcess) {
   HANDLE clean_event = Publish("8f6", JobFiles{});
   HANDLE infected_event = Publish("28f7", infected);
   EXPECT_EQ(WaitForSingleObject(clean_event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EQ(WaitForSingleObject(infected_event, kAnswerWaitMs),
-            static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(infected_event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_TRUE(Exists(root_.OutFile("8f6", "0.hd0")));
   EXPECT_FALSE(Exists(root_.OutFile("8f6", "Scanover.txt")));
   EXPECT_TRUE(Exists(root_.OutFile("28f7", "Scanover.txt")));
