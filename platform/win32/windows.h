@@ -4,9 +4,10 @@
 // the registry, named mutexes and events, threads, processes, time, the machine's identity).
 // This header declares those calls in the global namespace with their documented signatures,
 // ANSI forms named without the A suffix, and the documented constants with their real values,
-// so that the system's code reads as it would on Windows. Everything below the machine lives in
-// one directory, the root (machine.h); nothing here reaches outside it except the running
-// program's own path and the process table.
+// so that the system's code reads as it would on Windows. The machine lives in one directory,
+// the root (machine.h): the Windows and temporary directories, the registry (registry.db) and
+// the named objects (the hidden directory .objects) are below it. File calls take any path;
+// system code passes paths within the root.
 //
 // Ownership: every HANDLE returned here (files, mutexes, events, threads, processes) is closed
 // with CloseHandle; find handles with FindClose; registry keys with RegCloseKey; buffers that
