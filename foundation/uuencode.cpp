@@ -2,6 +2,7 @@
 #include "foundation/uuencode.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -94,16 +95,18 @@ class LineReader {
     *start_r = Tell();
     bool any = false;
     for (;;) {
-      int c = Get();
-      if (c < 0) return any;
+      if (!Fill()) return any;
       any = true;
-      if (c == '\n') return true;
-      if (c == '\r') {
-        if (Peek() == '\n') (void)Get();
-        return true;
-      }
-      if (c == 0 || c == 0x1A) continue;
-      if (line_r->size() < kUuLineBytes - 1) line_r->push_back(static_cast<char>(c));
+      const char* begin = buffer_.get() + position_;
+      const char* end = buffer_.get() + count_;
+      const char* cursor = begin;
+      while (cursor < end && *cursor != '\n' && *cursor != '\r') ++cursor;
+      Append(line_r, begin, cursor);
+      position_ += static_cast<std::size_t>(cursor - begin);
+      if (cursor == end) continue;
+      ++position_;
+      if (*cursor == '\r' && Peek() == '\n') ++position_;
+      return true;
     }
   }
   // The first byte of the next line, or -1 at end of input.
@@ -137,7 +140,18 @@ class LineReader {
     count_ = read;
     return read > 0;
   }
-  int Get() { return Fill() ? static_cast<unsigned char>(buffer_[position_++]) : -1; }
+  // Appends a piece of a line: NUL bytes dropped, Ctrl-Z skipped, cut at the line buffer.
+  static void Append(std::string* line, const char* begin, const char* end) {
+    std::size_t room = kUuLineBytes - 1 - line->size();
+    std::size_t length = static_cast<std::size_t>(end - begin);
+    if (std::memchr(begin, '\0', length) == nullptr && std::memchr(begin, 0x1A, length) == nullptr) {
+      line->append(begin, std::min(length, room));
+      return;
+    }
+    for (const char* p = begin; p < end && line->size() < kUuLineBytes - 1; ++p) {
+      if (*p != '\0' && *p != 0x1A) line->push_back(*p);
+    }
+  }
   int Peek() { return Fill() ? static_cast<unsigned char>(buffer_[position_]) : -1; }
 
   HANDLE handle_;
@@ -177,14 +191,23 @@ bool IsBeginLine(std::string_view line) {
 
 // One uuencoded character to its six bits, or -1 when it is not one. Characters mangled
 // by gateways (shifted by 64) are brought back first.
-int UuValue(char raw) {
-  int c = static_cast<unsigned char>(raw);
+constexpr int UuValueOf(int c) {
   if (c == kGrave) return 0;
   if (c <= 30) c += 64;
   else if (c >= 96) c -= 64;
   if (c < 31 || c > 95) return -1;
   return (c - 32) & 63;
 }
+
+constexpr std::array<std::int8_t, 256> MakeUuTable() {
+  std::array<std::int8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) table[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(UuValueOf(c));
+  return table;
+}
+
+constexpr std::array<std::int8_t, 256> kUuTable = MakeUuTable();
+
+int UuValue(char c) { return kUuTable[static_cast<unsigned char>(c)]; }
 
 enum class BlockEnd { kFinished, kStopped };
 
@@ -202,39 +225,47 @@ struct BlockResult {
 bool DecodeDataLine(std::string_view line, LineReader& reader, std::string* out) {
   const int count = (static_cast<unsigned char>(line[0]) - 32) & 63;
   const std::size_t wanted = 4 * ((static_cast<std::size_t>(count) + 2) / 3);
-  std::string data(line.substr(1, wanted));
-  std::string after(data.size() == wanted ? line.substr(1 + wanted) : std::string_view());
+  std::string_view data;
+  std::string_view after;
+  std::string joined;     // only for a line that ends inside its data
   std::string continued;
-  while (data.size() < wanted) {
-    int next = reader.PeekLineStart();
-    if (next < 0) return false;  // the input ends the block; a partial line is not data
-    if (next == kGrave) {
-      data.append(wanted - data.size(), ' ');
-    } else if (next == ' ') {
-      std::int64_t ignored = 0;
-      if (!reader.Next(&continued, &ignored)) break;
-      std::size_t take = std::min(continued.size(), wanted - data.size());
-      data.append(continued, 0, take);
-      after.assign(continued, take);
-    } else {
-      return false;
+  if (line.size() >= 1 + wanted) {
+    data = line.substr(1, wanted);
+    after = line.substr(1 + wanted);
+  } else {
+    joined.assign(line.substr(1));
+    while (joined.size() < wanted) {
+      int next = reader.PeekLineStart();
+      if (next < 0) return false;  // the input ends the block; a partial line is not data
+      if (next == kGrave) {
+        joined.append(wanted - joined.size(), ' ');
+      } else if (next == ' ') {
+        std::int64_t ignored = 0;
+        if (!reader.Next(&continued, &ignored)) return false;
+        std::size_t take = std::min(continued.size(), wanted - joined.size());
+        joined.append(continued, 0, take);
+        after = std::string_view(continued).substr(take);
+      } else {
+        return false;
+      }
     }
+    data = joined;
   }
   if (!after.empty() && after[0] != kGrave) return false;
+  char bytes[66];
   std::size_t produced = 0;
   for (std::size_t group = 0; group + 4 <= data.size(); group += 4) {
-    int v[4];
-    for (std::size_t k = 0; k < 4; ++k) {
-      v[k] = UuValue(data[group + k]);
-      if (v[k] < 0) return false;
-    }
-    const char bytes[3] = {static_cast<char>((v[0] << 2) | (v[1] >> 4)),
-                           static_cast<char>((v[1] << 4) | (v[2] >> 2)),
-                           static_cast<char>((v[2] << 6) | v[3])};
-    for (std::size_t k = 0; k < 3 && produced < static_cast<std::size_t>(count); ++k, ++produced) {
-      out->push_back(bytes[k]);
-    }
+    const int v0 = UuValue(data[group]);
+    const int v1 = UuValue(data[group + 1]);
+    const int v2 = UuValue(data[group + 2]);
+    const int v3 = UuValue(data[group + 3]);
+    if ((v0 | v1 | v2 | v3) < 0) return false;
+    bytes[produced] = static_cast<char>((v0 << 2) | (v1 >> 4));
+    bytes[produced + 1] = static_cast<char>((v1 << 4) | (v2 >> 2));
+    bytes[produced + 2] = static_cast<char>((v2 << 6) | v3);
+    produced += 3;
   }
+  out->append(bytes, std::min(produced, static_cast<std::size_t>(count)));
   return true;
 }
 
