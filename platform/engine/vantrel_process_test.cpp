@@ -155,6 +155,25 @@ TEST_F(VantrelProcessTest, AnswerWakesTheWaiterInAnotherProcess) {
   EXPECT_EQ(engine.Stop(), 0);
 }
 
+TEST_F(VantrelProcessTest, NewJobsAreSeenAtOnceNotAtTheNextRescan) {
+  Engine engine(root_, {"--rescan-ms", "600000"});
+  ASSERT_TRUE(engine.WaitUntilRunning());
+  ::mkdir((root_.in() + "/ScanDatabase").c_str(), 0755);
+  ::mkdir((root_.out() + "/ScanDatabase").c_str(), 0755);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the watch be added
+  HANDLE event = Publish("8f6", JobFiles{});
+  EXPECT_EQ(WaitForSingleObject(event, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(event);
+
+  HANDLE database_event = CreateEvent(nullptr, FALSE, FALSE, "scandatabasex");
+  WriteAll(root_.in() + "/ScanDatabase/0.bdy", "stored\r\n");
+  WriteAll(root_.in() + "/ScanDatabase/7.hdr", "Body: ScanDatabase\\0.bdy\r\n");
+  WriteAll(root_.in() + "/ScanDatabase/scannow.txt", "");
+  EXPECT_EQ(WaitForSingleObject(database_event, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(database_event);
+  EXPECT_EQ(engine.Stop(), 0);
+}
+
 TEST_F(VantrelProcessTest, JobsPublishedBeforeTheStartAreAnswered) {
   HANDLE event = Publish("8f6", JobFiles{});
   Engine engine(root_);
