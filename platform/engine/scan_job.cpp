@@ -27,7 +27,7 @@ enum class FileRole { kBody, kRawBody, kAttachment };
 struct JobFile {
   FileRole role = FileRole::kBody;
   std::string path;          // POSIX path below the IN job directory
-  std::string header_path;   // as the header wrote it (attachments)
+  std::string out_name;      // attachments: the name of its copy in OUT, "<n>.ATT"
   std::string display_name;  // the mail's name for it
   ScanResult result;
 };
@@ -70,7 +70,7 @@ std::string ResultHeaderText(const JobPlan& plan, const std::vector<const JobFil
     // leave the attachment behind, so it becomes an underscore.
     std::string name = file->display_name;
     std::replace(name.begin(), name.end(), ',', '_');
-    text += "Attachment: " + RelOut(plan, BaseName(file->path)) + "," + name + "\r\n";
+    text += "Attachment: " + RelOut(plan, file->out_name) + "," + name + "\r\n";
   }
   return text;
 }
@@ -199,7 +199,7 @@ bool WriteVerdictFiles(const JobPlan& plan, const EnginePolicy& policy,
           text += ExpandText(policy.clean_notice, one);
           continue;
         }
-        if (!CopyRegularFile(file.path, plan.out_job_dir + "/" + BaseName(file.path), error_r))
+        if (!CopyRegularFile(file.path, plan.out_job_dir + "/" + file.out_name, error_r))
           return false;
         kept_r->push_back(&file);
       }
@@ -244,8 +244,9 @@ bool CollectFiles(JobPlan& plan, const EngineContext& context, std::string* erro
   if (plan.header.body) {
     auto path = ResolveJobPath(in_dir, plan.job->name, *plan.header.body, error_r);
     if (!path) return false;
-    plan.files.push_back({FileRole::kBody, *path, *plan.header.body, kBodyDisplayName, {}});
+    plan.files.push_back({FileRole::kBody, *path, "", kBodyDisplayName, {}});
   }
+  std::size_t attachment_index = 0;
   for (const HeaderAttachment& attachment : plan.header.attachments) {
     HeaderAttachment chosen = attachment;
     for (const HeaderAttachment& split : AttachmentSplits(attachment.value)) {
@@ -258,7 +259,10 @@ bool CollectFiles(JobPlan& plan, const EngineContext& context, std::string* erro
     }
     auto path = ResolveJobPath(in_dir, plan.job->name, chosen.path, error_r);
     if (!path) return false;
-    plan.files.push_back({FileRole::kAttachment, *path, chosen.path, chosen.display_name, {}});
+    // Copies in OUT are named by their place in the header, not by their name in IN, so
+    // that no name in the header can land on another answer file.
+    const std::string out_name = std::to_string(attachment_index++) + ".ATT";
+    plan.files.push_back({FileRole::kAttachment, *path, out_name, chosen.display_name, {}});
   }
   if (plan.files.empty()) {
     *error_r = "the job header names neither a body nor an attachment";

@@ -125,6 +125,7 @@ class VantrelProcessTest : public testing::Test {
 
 TEST_F(VantrelProcessTest, HoldsTheLockWhileRunningAndReleasesItOnStop) {
   const std::string lock = root_.install() + "/maildisp.lck";
+  WriteAll(lock, "");  // left behind by an engine that crashed
   Engine engine(root_);
   ASSERT_TRUE(engine.WaitUntilRunning());
   EXPECT_TRUE(Engine::EngineHoldsLock(lock));
