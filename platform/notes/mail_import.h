@@ -3,11 +3,12 @@
 // What it is for
 //   Mail that enters the machine as text (`nsf import`, the SMTP listener and the pickup
 //   directory of the mail server) is stored in a mail box as the router would hold it:
-//     Form "Memo"; From (text); SendTo, CopyTo, BlindCopyTo (text lists, one entry per
-//     address as written); Subject (text, encoded words decoded); PostedDate (time, from
-//     Date:, else now); Recipients (text list of bare addresses: the envelope recipients
-//     when given, else every To, Cc and Bcc address); $Mailer (X-Mailer or User-Agent, when
-//     given); $MessageID (Message-ID, when given); $NoteHasNativeMIME "1"; MIME_Version;
+//     Form "Memo"; From (text, when given); SendTo, CopyTo, BlindCopyTo (text lists, one
+//     entry per address as written, when there are any); Subject (text, encoded words
+//     decoded); PostedDate (time, from Date:, else now); Recipients (text list of bare
+//     addresses: the envelope recipients when given, else every To, Cc and Bcc address);
+//     $Mailer (X-Mailer or User-Agent, when given); $MessageID (Message-ID, when given);
+//     $NoteHasNativeMIME "1"; MIME_Version;
 //     and the message's MIME header lines (MIME-Version, Content-*) with its body as Body
 //     items of TYPE_MIME_PART. The Body items hold the bytes exactly as received; joined in
 //     order they give an RFC 822 text that a MIME parser reads from the top. One item holds at most kMimePartMaxBytes of text, so a

@@ -380,6 +380,13 @@ TEST_F(MailImportIntoNote, BadInputFailsWithAReason) {
   EXPECT_EQ(ImportMailFile(note, path.c_str(), ImportOptions{}, &reason), ERR_BAD_PARAM);
   EXPECT_NE(reason.find("longer than"), std::string::npos) << reason;
   EXPECT_FALSE(NSFItemIsPresent(note, "Form", 4));  // nothing half-written
+
+  // Items of headers the message lacks are not made up.
+  ASSERT_EQ(ImportMailText(note, "Subject: only a subject\r\n\r\nbody\r\n", ImportOptions{}, &reason), NOERROR);
+  EXPECT_FALSE(NSFItemIsPresent(note, "From", 4));
+  EXPECT_FALSE(NSFItemIsPresent(note, "SendTo", 6));
+  EXPECT_FALSE(NSFItemIsPresent(note, "Recipients", 10));
+  EXPECT_TRUE(NSFItemIsPresent(note, "PostedDate", 10));
   EXPECT_EQ(NSFNoteClose(note), NOERROR);
 }
 
