@@ -792,27 +792,52 @@ void DropPendingContent(const Attachment& attachment) {
 
 STATUS ListNoteIds(const DatabasePtr& db, WORD class_mask,
                    const std::vector<IndexLookup>& terms, std::vector<NOTEID>* ids_r) {
-  std::string text = "SELECT id FROM notes WHERE (class & ?1) != 0";
-  for (size_t i = 0; i < terms.size(); ++i) {
-    std::string name = std::to_string(2 + 2 * i);
-    std::string value = std::to_string(3 + 2 * i);
-    text += " AND id IN (SELECT note_id FROM text_index WHERE name = ?" + name +
-            " AND value = ?" + value + ")";
-  }
-  text += " ORDER BY id";
   std::lock_guard<std::recursive_mutex> lock(db->mutex);
-  Statement query(db->sql, text.c_str());
-  query.Bind(1, class_mask);
-  for (size_t i = 0; i < terms.size(); ++i) {
-    std::string value = terms[i].value;
+  auto cut = [](std::string value) {
     if (value.size() > kIndexValueBytes) value.resize(kIndexValueBytes);
-    query.BindBlob(static_cast<int>(2 + 2 * i), terms[i].item.data(), terms[i].item.size());
-    query.BindBlob(static_cast<int>(3 + 2 * i), value.data(), value.size());
+    return value;
+  };
+  if (terms.empty()) {
+    Statement query(db->sql, "SELECT id FROM notes WHERE (class & ?1) != 0 ORDER BY id");
+    query.Bind(1, class_mask);
+    int code;
+    while ((code = query.Step()) == SQLITE_ROW) ids_r->push_back(static_cast<NOTEID>(query.Int(0)));
+    return code == SQLITE_DONE ? NOERROR : StatusFromSqlite(code);
   }
+  // Every selected note satisfies every term, so the candidates of one term are enough; the
+  // term with the fewest rows keeps the search independent of the database's size. Counting
+  // stops at kTermCountCap so a common term ("form = NewUser") is not counted out in full.
+  constexpr int kTermCountCap = 1000;
+  size_t best = 0;
+  long long best_count = -1;
+  {
+    Statement count(db->sql,
+                    "SELECT COUNT(*) FROM (SELECT 1 FROM text_index WHERE name = ?1"
+                    " AND value = ?2 LIMIT ?3)");
+    for (size_t i = 0; i < terms.size(); ++i) {
+      std::string value = cut(terms[i].value);
+      count.BindBlob(1, terms[i].item.data(), terms[i].item.size());
+      count.BindBlob(2, value.data(), value.size());
+      count.Bind(3, kTermCountCap);
+      int code = count.Step();
+      if (code != SQLITE_ROW) return StatusFromSqlite(code);
+      if (best_count < 0 || count.Int(0) < best_count) {
+        best = i;
+        best_count = count.Int(0);
+      }
+      count.Reset();
+    }
+  }
+  Statement query(db->sql,
+                  "SELECT DISTINCT t.note_id FROM text_index t JOIN notes n ON n.id = t.note_id"
+                  " WHERE t.name = ?1 AND t.value = ?2 AND (n.class & ?3) != 0"
+                  " ORDER BY t.note_id");
+  std::string value = cut(terms[best].value);
+  query.BindBlob(1, terms[best].item.data(), terms[best].item.size());
+  query.BindBlob(2, value.data(), value.size());
+  query.Bind(3, class_mask);
   int code;
-  while ((code = query.Step()) == SQLITE_ROW) {
-    ids_r->push_back(static_cast<NOTEID>(query.Int(0)));
-  }
+  while ((code = query.Step()) == SQLITE_ROW) ids_r->push_back(static_cast<NOTEID>(query.Int(0)));
   return code == SQLITE_DONE ? NOERROR : StatusFromSqlite(code);
 }
 

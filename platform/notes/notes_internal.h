@@ -113,7 +113,8 @@ using NotePtr = std::shared_ptr<Note>;
                                  std::shared_ptr<Attachment>* attachment_r);
 [[nodiscard]] STATUS ExtractContent(const Attachment& source, const std::string& path);
 void DropPendingContent(const Attachment& attachment);
-// Note IDs of the class mask, in order, narrowed by the index when terms are given.
+// Note IDs of the class mask in order; with terms, only the notes the index gives for the
+// most selective term (callers still evaluate the whole formula on each).
 struct IndexLookup {
   std::string item;   // folded
   std::string value;  // folded
