@@ -127,6 +127,18 @@ std::string Json(std::string_view text) {
   return out + "\"";
 }
 
+// A value on one line of the listing: line ends and other control bytes as escapes.
+std::string OneLine(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c < 0x20 || c == 0x7F) out += '.';
+    else out += static_cast<char>(c);
+  }
+  return out;
+}
+
 bool ParseNoteId(std::string_view text, NOTEID* id_r) {
   std::string copy(text);
   if (copy.empty()) return false;
@@ -427,7 +439,7 @@ int Show(const std::string& db_path, const std::string& id_text, bool json) {
   std::printf("note %u (class 0x%04x), %zu items\n", static_cast<unsigned>(id), static_cast<unsigned>(note_class), items.size());
   for (const ItemView& item : items) {
     std::string value;
-    for (size_t e = 0; e < item.texts.size(); ++e) value += (e == 0 ? "" : " ; ") + item.texts[e];
+    for (size_t e = 0; e < item.texts.size(); ++e) value += (e == 0 ? "" : " ; ") + OneLine(item.texts[e]);
     std::printf("%-20s %-11s %s\n", item.name.c_str(), TypeName(item.type), value.c_str());
   }
   return kExitOk;
