@@ -166,7 +166,14 @@ void Router::Run(const std::function<bool()>& stop) {
   if (status != NOERROR) log_("Unable to read the directory names.nsf: " + Text(status));
   while (!stop()) {
     (void)directory_.Reload();
-    ScanBoxes();
+    // A scan reads every note of every box; while queued notes wait for a worker there is
+    // nothing new it could add that would be handled sooner.
+    bool idle = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      idle = queue_.empty();
+    }
+    if (idle) ScanBoxes();
     for (int waited = 0; waited < settings_.poll_ms && !stop(); waited += 20) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -281,6 +288,13 @@ void Router::Finish(const NoteKey& key, const NoteState& state, Outcome outcome)
   }
 }
 
+std::mutex& Router::WriteLock(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_ptr<std::mutex>& entry = write_locks_[Lower(path)];
+  if (!entry) entry = std::make_unique<std::mutex>();
+  return *entry;
+}
+
 Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
                                std::map<std::string, DBHANDLE>* dbs) {
   const std::string name = "note " + Hex(key.id) + " of " + key.box;
@@ -359,6 +373,7 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
       status = NSFNoteCopy(note.note, &copy.note);
       if (status == NOERROR) {
         NSFNoteSetInfo(copy.note, _NOTE_DB, &target);
+        std::lock_guard<std::mutex> write(WriteLock(path));
         status = NSFNoteUpdate(copy.note, 0);
       }
     }
@@ -389,7 +404,10 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
       log_(name + " not delivered to " + std::to_string(failures.size()) +
            " recipient(s); its sender is the null path, so no report is sent");
     } else {
-      status = WriteReport(box, sender, subject, failures);
+      {
+        std::lock_guard<std::mutex> write(WriteLock(key.box));
+        status = WriteReport(box, sender, subject, failures);
+      }
       if (status != NOERROR) {
         log_("Unable to write the non-delivery report for " + name + ": " + Text(status));
         return Outcome::kRetry;
@@ -408,7 +426,10 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
 
   (void)NSFNoteClose(note.note);
   note.note = NULLHANDLE;
-  status = NSFNoteDelete(box, key.id, 0);
+  {
+    std::lock_guard<std::mutex> write(WriteLock(key.box));
+    status = NSFNoteDelete(box, key.id, 0);
+  }
   if (status != NOERROR && !Vanished(status)) {
     log_("Unable to remove delivered " + name + ": " + Text(status));
     return Outcome::kRetry;

@@ -20,8 +20,10 @@
 // mail and not tried again while the router runs.
 // Ownership: the router owns its queue and per-note states; workers own their database
 // handles and close them when they end.
-// Locks: mutex_ guards the queue, the in-flight set, the per-note states and the counters;
-// it is never held across a Notes call.
+// Locks: mutex_ guards the queue, the in-flight set, the per-note states, the counters and
+// the table of write locks; it is never held across a Notes call. A write lock is held
+// across one write (a delivered copy, a report, a deletion, with the hooks of that write)
+// and never together with another one.
 #pragma once
 
 #include <chrono>
@@ -29,6 +31,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -87,6 +90,7 @@ class Router {
   void Worker();
   Outcome Handle(const NoteKey& key, NoteState* state, std::map<std::string, DBHANDLE>* dbs);
   void Finish(const NoteKey& key, const NoteState& state, Outcome outcome);
+  std::mutex& WriteLock(const std::string& path);
 
   RouterSettings settings_;
   RouterLogFn log_;
@@ -100,6 +104,9 @@ class Router {
   std::map<NoteKey, NoteState> states_;
   RouterCounts counts_;
   std::map<std::string, DBHANDLE> scan_dbs_;  // scanning thread only
+  // One per database the workers write to (lower-case path): the workers of this process
+  // take turns in here instead of in the storage's busy wait, which backs off by sleeping.
+  std::map<std::string, std::unique_ptr<std::mutex>> write_locks_;
 };
 
 // The mail*.box files of the data directory (names relative to it), sorted.
