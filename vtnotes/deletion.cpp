@@ -107,6 +107,8 @@ void ReleaseJob(const char* caller, const std::string& out_directory,
     }
   } else {
     Trace("%s File Not Present", out_job.c_str());
+    // An IN job whose answer is already gone is released all the same.
+    DeleteTree(in_job, true);
   }
 }
 

@@ -141,7 +141,11 @@ STATUS FinishCall(OpenCall& call) {
   if (call.handled && call.record && !call.mail_changed) {
     call.record->no_virus = true;
     Log("1-> No Virus in this mail So Deleting folder %s", call.out_job.c_str());
-    if (!state.keep_out_jobs) DeleteTree(call.out_job, true);
+    if (!state.keep_out_jobs) {
+      DeleteTree(call.out_job, true);
+      // The captured mail is done with too; left, IN would fill up with every clean mail.
+      DeleteTree(call.in_job, true);
+    }
   }
   ReleaseJobMutex(call);
   if (call.handled) {

@@ -1,0 +1,322 @@
+#!/usr/bin/env python3
+"""main_job - the real-time scanning job end to end, on a fresh machine root.
+
+SYNOPSIS
+    main_job.py [--build DIR] [--root DIR] [--check]
+
+DESCRIPTION
+    Provisions a machine root (vtprovision), loads vtnotes into the router through
+    notes.ini, starts the engine (vantrel) and the server (nserver), sends a handful of mails
+    through SMTP and prints what became of each, read back from the users' mail databases,
+    vtquaran.nsf and the router mail boxes:
+
+        clean          a plain mail, delivered unchanged
+        cleaned        an infected attachment removed, the rest delivered
+        neutered       the mail replaced by the engine's text
+        deleted        the mail removed before delivery
+        quarantined    cleaned, and a copy put into vtquaran.nsf
+        disclaimer     a clean mail from a Notes client, with the disclaimer appended
+        engine stopped the mail passes unscanned after the time-out; administrators warned
+
+    With --check the outcomes are compared with what each case must give and the exit
+    status says whether all held (the integration test runs it so).
+
+FILES
+    <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
+    <root>/vantrel/engine.ini    changed between the cases to ask for each verdict
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import smtplib
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from email.message import EmailMessage
+
+TIMEOUT_SECONDS = 6
+# The attachment text the project's test signatures know as a virus.
+VIRUS_TEXT = b"VANTREL-TEST-ATTACHMENT-VIRUS"
+
+
+class Machine:
+    def __init__(self, build, root):
+        self.build = os.path.abspath(build)
+        self.root = os.path.abspath(root)
+        self.env = dict(os.environ, VT_SYSROOT=self.root)
+        self.engine = None
+        self.server = None
+        self.port = free_port()
+
+    def tool(self, name, *args, check=True):
+        result = subprocess.run([os.path.join(self.build, "bin", name), *args], env=self.env,
+                                capture_output=True, text=True)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{name} {' '.join(args)}: {result.stderr.strip()}")
+        return result.stdout
+
+    def provision(self):
+        self.tool("vtprovision", "--force", "--install", self.build, self.root)
+        ini = os.path.join(self.root, "domino", "notes.ini")
+        with open(ini) as f:
+            lines = [l for l in f.read().splitlines()
+                     if not l.lower().startswith(("nsf_hooks=", "smtpport="))]
+        lines.append("NSF_HOOKS=vtnotes")
+        lines.append("SMTPPort=%d" % self.port)
+        with open(ini, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        key = "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes"
+        for name, value in (("TimeOut", str(TIMEOUT_SECONDS)), ("VTADMINDB", "vtquaran.nsf"),
+                            ("VTDEBUG", "10"), ("ProcessDeleteMailInSeconds", "1")):
+            self.tool("winreg", "set", key, name, value)
+
+    def set_policy(self, action="clean", quarantine=0, disclaimer=""):
+        text = ("[Infected]\nAction=%s\nQuarantine=%d\n"
+                "NeuterText=This mail contained a virus ({virus}) and was removed.\n"
+                "[Warnings]\nSender=0\nRecipients=0\nAdministrators=0\n"
+                "[Clean]\nDisclaimer=%s\n" % (action, quarantine, disclaimer))
+        with open(os.path.join(self.root, "vantrel", "engine.ini"), "w") as f:
+            f.write(text)
+        time.sleep(0.05)
+
+    def start_engine(self):
+        self.engine = subprocess.Popen(
+            [os.path.join(self.build, "bin", "vantrel"), "--root", self.root, "--no-system-db"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        lock = os.path.join(self.root, "vantrel", "maildisp.lck")
+        wait_for(lambda: os.path.exists(lock), 20, "the engine's lock file")
+
+    def stop_engine(self):
+        if self.engine:
+            self.engine.send_signal(signal.SIGTERM)
+            self.engine.wait(20)
+            self.engine = None
+
+    def start_server(self):
+        self.server = subprocess.Popen(
+            [os.path.join(self.build, "bin", "nserver"), "--root", self.root],
+            env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        wait_for(lambda: port_open(self.port), 30, "the SMTP port")
+
+    def stop_server(self):
+        if self.server:
+            self.server.send_signal(signal.SIGTERM)
+            try:
+                self.server.wait(40)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+            self.server = None
+
+    def documents(self, db):
+        out = self.tool("nsf", "ls", db, "--json", check=False)
+        try:
+            return json.loads(out) if out.strip() else []
+        except json.JSONDecodeError:
+            return []
+
+    def show(self, db, note_id):
+        out = self.tool("nsf", "show", db, str(note_id), "--json", check=False)
+        try:
+            return json.loads(out)
+        except json.JSONDecodeError:
+            return {}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def port_open(port):
+    with socket.socket() as s:
+        s.settimeout(0.2)
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def wait_for(test, seconds, what):
+    end = time.time() + seconds
+    while time.time() < end:
+        if test():
+            return True
+        time.sleep(0.1)
+    raise RuntimeError(f"timed out waiting for {what}")
+
+
+def send(port, subject, text, attachment=None, mailer=None):
+    message = EmailMessage()
+    message["From"] = "alice@example.com"
+    message["To"] = "bob@example.com"
+    message["Subject"] = subject
+    if mailer:
+        message["X-Mailer"] = mailer
+    message.set_content(text)
+    if attachment:
+        message.add_attachment(attachment[1], maintype="application", subtype="octet-stream",
+                               filename=attachment[0])
+    with smtplib.SMTP("127.0.0.1", port, timeout=30) as smtp:
+        smtp.send_message(message)
+
+
+def item_text(document, name):
+    """The text of an item in nsf's JSON form of a document (any case)."""
+    for item in document.get("items", []):
+        if item.get("name", "").lower() == name.lower():
+            value = item.get("value", "")
+            return value if isinstance(value, str) else json.dumps(value)
+    return ""
+
+
+def body_text(document):
+    return " ".join(item_text_all(document, "Body"))
+
+
+def item_text_all(document, name):
+    texts = []
+    for item in document.get("items", []):
+        if item.get("name", "").lower() == name.lower():
+            value = item.get("value", "")
+            texts.append(value if isinstance(value, str) else json.dumps(value))
+    return texts
+
+
+def readable(body):
+    """The text of a body: a MIME body without its header lines."""
+    for separator in ("\r\n\r\n", "\n\n"):
+        if separator in body:
+            body = body.split(separator, 1)[1]
+            break
+    return " ".join(body.split())
+
+
+def attachments(document):
+    return len(item_text_all(document, "$FILE"))
+
+
+def find_by_subject(machine, db, subject):
+    for entry in machine.documents(db):
+        if entry.get("subject") == subject or entry.get("Subject") == subject:
+            return machine.show(db, entry.get("noteid") or entry.get("id") or entry.get("note_id"))
+    return None
+
+
+def in_boxes(machine, subject):
+    return any(find_by_subject(machine, box, subject) for box in ("mail.box", "mail2.box"))
+
+
+def settle(machine, subject, seconds):
+    """Waits until the mail left the router boxes (delivered or deleted)."""
+    end = time.time() + seconds
+    time.sleep(0.5)
+    while time.time() < end:
+        if not in_boxes(machine, subject):
+            return True
+        time.sleep(0.25)
+    return False
+
+
+CASES = [
+    # name, policy, mail, expectation
+    ("clean", dict(action="clean"), dict(text="Lunch at noon?"),
+     dict(delivered=True, body="Lunch at noon", attachments=0, quarantined=False)),
+    # A mail from SMTP carries its attachment inside the MIME body, so cleaning it gives the
+    # mail a new body without the infected part.
+    ("cleaned", dict(action="clean"), dict(text="The report is attached.",
+                                           attachment=("report.exe", VIRUS_TEXT)),
+     dict(delivered=True, body="removed by Vantrel", attachments=0, quarantined=False)),
+    ("neutered", dict(action="neuter"), dict(text="Open this.", attachment=("x.exe", VIRUS_TEXT)),
+     dict(delivered=True, body="contained a virus", attachments=0, quarantined=False)),
+    ("deleted", dict(action="delete"), dict(text="Bad mail.", attachment=("y.exe", VIRUS_TEXT)),
+     dict(delivered=False, quarantined=False)),
+    ("quarantined", dict(action="clean", quarantine=1),
+     dict(text="Keep a copy.", attachment=("z.exe", VIRUS_TEXT)),
+     dict(delivered=True, body="removed by Vantrel", attachments=0, quarantined=True)),
+    ("disclaimer", dict(action="clean", disclaimer="Scanned for viruses by Vantrel."),
+     dict(text="From a Notes client.", mailer="Lotus Notes Release 8.5.3"),
+     dict(delivered=True, body="Scanned for viruses by Vantrel", attachments=0,
+          quarantined=False)),
+]
+
+
+def run(machine, check):
+    rows = []
+    failures = 0
+    machine.start_engine()
+    machine.start_server()
+    try:
+        for name, policy, mail, expected in CASES:
+            machine.set_policy(**policy)
+            subject = "case " + name
+            send(machine.port, subject, mail["text"], mail.get("attachment"), mail.get("mailer"))
+            settle(machine, subject, 30)
+            rows.append(outcome(machine, name, subject, expected))
+        # The engine stops: the next mail waits its time-out and passes unscanned.
+        machine.stop_engine()
+        subject = "case engine stopped"
+        send(machine.port, subject, "Sent while the engine is down.", ("w.exe", VIRUS_TEXT))
+        settle(machine, subject, TIMEOUT_SECONDS + 30)
+        rows.append(outcome(machine, "engine stopped", subject,
+                            dict(delivered=True, body="engine is down", attachments=0,
+                                 quarantined=False, admin_warned=True)))
+    finally:
+        machine.stop_server()
+        machine.stop_engine()
+    print("%-15s %-10s %-6s %-5s %-11s %-7s %s" % ("case", "delivered", "attach", "box",
+                                                   "quarantine", "result", "body"))
+    print("-" * 100)
+    for row in rows:
+        print("%-15s %-10s %-6s %-5s %-11s %-7s %s" % row[:7])
+        failures += row[7]
+    return failures
+
+
+def outcome(machine, name, subject, expected):
+    delivered = find_by_subject(machine, "mail/bob.nsf", subject)
+    quarantined = find_by_subject(machine, "vtquaran.nsf", subject) is not None
+    left_in_box = in_boxes(machine, subject)
+    body = body_text(delivered) if delivered else ""
+    count = attachments(delivered) if delivered else 0
+    ok = (delivered is not None) == expected["delivered"] and not left_in_box
+    if expected["delivered"]:
+        ok = ok and expected["body"] in body and count == expected["attachments"]
+        ok = ok and VIRUS_TEXT.decode() not in body
+    ok = ok and quarantined == expected["quarantined"]
+    if expected.get("admin_warned"):
+        def warned():
+            return any("Vantrel Disabled" in (e.get("subject") or "")
+                       for e in machine.documents("mail/admin.nsf"))
+        try:
+            wait_for(warned, 20, "the administrators' warning")
+        except RuntimeError:
+            ok = False
+    snippet = readable(body)[:50]
+    return (name, "yes" if delivered else "no", str(count), "left" if left_in_box else "-",
+            "copy" if quarantined else "-", "ok" if ok else "WRONG", snippet, 0 if ok else 1)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
+    parser.add_argument("--root")
+    parser.add_argument("--check", action="store_true")
+    args = parser.parse_args()
+    root = args.root or tempfile.mkdtemp(prefix="vantrel-main-job.")
+    machine = Machine(args.build, root)
+    print("machine root:", root)
+    machine.provision()
+    failures = run(machine, args.check)
+    if args.check:
+        print("all cases held" if failures == 0 else f"{failures} case(s) went wrong")
+        if not args.root and failures == 0:
+            shutil.rmtree(root, ignore_errors=True)
+        return 1 if failures else 0
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
