@@ -128,6 +128,34 @@ TEST_F(AttachmentTest, QuarantineCopyCarriesAttachmentsIntoAnotherDatabase) {
   EXPECT_EQ(NSFDbClose(quarantine), NOERROR);
 }
 
+TEST_F(AttachmentTest, DeliveredCopyOfANoteKeepsItsAttachmentsInTheTargetDatabase) {
+  std::string pdf = root_ + "/report.pdf";
+  ASSERT_EQ(NSFItemSetText(note_, "Subject", "with attachment", MAXWORD), NOERROR);
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "report.pdf", 0), NOERROR);
+  Save(note_);
+  expected_objects_ = 1;
+  DBHANDLE mailfile = CreateOpen("mail/alice.nsf");
+  NOTEHANDLE copy = NULLHANDLE;
+  ASSERT_EQ(NSFNoteCopy(note_, &copy), NOERROR);
+  NSFNoteSetInfo(copy, _NOTE_DB, &mailfile);
+  NOTEID copy_id = Save(copy);
+  ASSERT_NE(copy_id, 0u);
+  ASSERT_EQ(NSFNoteClose(copy), NOERROR);
+  copy = Reopen(mailfile, copy_id);
+  char subject[32];
+  NSFItemGetText(copy, "Subject", subject, sizeof subject);
+  EXPECT_STREQ(subject, "with attachment");
+  BLOCKID item;
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(copy, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr));
+  std::string out = root_ + "/delivered.pdf";
+  ASSERT_EQ(NSFNoteExtractFile(copy, item, out.c_str(), nullptr), NOERROR);
+  EXPECT_TRUE(ReadFile(out) == content_);
+  EXPECT_EQ(NSFNoteClose(copy), NOERROR);
+  EXPECT_EQ(NSFDbClose(mailfile), NOERROR);
+  EXPECT_EQ(CountRows("mail/alice.nsf", "objects"), 1);
+}
+
 TEST_F(AttachmentTest, VanishedFilesAndWrongItemsGiveClearStatus) {
   std::string missing = root_ + "/gone.bin";
   STATUS status = NSFNoteAttachFile(note_, "$FILE", 5, missing.c_str(), "gone.bin", 0);

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/notes/notes_internal.h"
@@ -147,6 +148,48 @@ TEST_F(DatabaseTest, UnknownAndDeletedNoteIds) {
   EXPECT_GT(next, id);
   EXPECT_EQ(NSFNoteClose(note), NOERROR);
   EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+TEST_F(DatabaseTest, ThreadsShareOneHandleAndOpenTheirOwn) {
+  DBHANDLE shared = CreateOpen("threads.nsf");
+  constexpr int kThreads = 4;
+  constexpr int kNotes = 15;
+  std::vector<std::thread> workers;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&, t] {
+      if (NotesInitThread() != NOERROR) {
+        ++failures;
+        return;
+      }
+      DBHANDLE own = NULLHANDLE;
+      if (NSFDbOpen("threads.nsf", &own) != NOERROR) ++failures;
+      for (int i = 0; i < kNotes; ++i) {
+        NOTEHANDLE note = NULLHANDLE;
+        DBHANDLE db = i % 2 == 0 ? shared : own;
+        std::string text = std::to_string(t) + "-" + std::to_string(i);
+        if (NSFNoteCreate(db, &note) != NOERROR ||
+            NSFItemSetText(note, "Tag", text.c_str(), MAXWORD) != NOERROR ||
+            NSFNoteUpdate(note, 0) != NOERROR || NSFNoteClose(note) != NOERROR) {
+          ++failures;
+        }
+      }
+      if (NSFDbClose(own) != NOERROR) ++failures;
+      NotesTermThread();
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_EQ(failures.load(), 0);
+  int count = 0;
+  auto counter = [](void* context, SEARCH_MATCH*, ITEM_TABLE*) -> STATUS {
+    ++*static_cast<int*>(context);
+    return NOERROR;
+  };
+  ASSERT_EQ(NSFSearch(shared, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, counter,
+                      &count, nullptr),
+            NOERROR);
+  EXPECT_EQ(count, kThreads * kNotes);
+  EXPECT_EQ(NSFDbClose(shared), NOERROR);
 }
 
 #ifdef VT_CHECKED
