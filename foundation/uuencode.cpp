@@ -19,6 +19,8 @@ namespace {
 constexpr std::size_t kReadBufferBytes = 65536;
 constexpr std::size_t kWriteBufferBytes = 65536;
 constexpr char kGrave = '`';
+// Draws of a decoded-file name before giving up on a job directory that has them all.
+constexpr int kUuNameAttempts = 16;
 
 // Owns one Win32 file handle.
 class FileHandle {
@@ -404,9 +406,21 @@ int ConvertUuncodeAttachment(std::string_view job_dir_view, std::string_view inp
       continue;
     }
     const std::string display_name = UuDisplayName(file_name, options.allow_msb);
-    std::string decoded_path = job_dir + vtplatform::kPathSep;
-    UniqueSuffix(decoded_path, 0);
-    decoded_path += ".ATT";
+    // A fresh name for every block: a name already taken in the job (two draws alike) is
+    // drawn again, so that no block overwrites another's file.
+    std::string decoded_path;
+    FileHandle decoded;
+    for (int attempt = 0; attempt < kUuNameAttempts && !decoded.IsOpen(); ++attempt) {
+      decoded_path = job_dir + vtplatform::kPathSep;
+      UniqueSuffix(decoded_path, 0);
+      decoded_path += ".ATT";
+      decoded.Reset(CreateFile(decoded_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!decoded.IsOpen() && GetLastError() != ERROR_FILE_EXISTS &&
+          GetLastError() != ERROR_ALREADY_EXISTS) {
+        break;
+      }
+    }
     std::string decoded_name = decoded_path.substr(job_dir.size() + 1);
     const std::string header_line =
         "Attachment: " + job_name + "\\" + decoded_name + "," + display_name + "\r\n";
@@ -428,8 +442,6 @@ int ConvertUuncodeAttachment(std::string_view job_dir_view, std::string_view inp
     };
 
     const std::int64_t after_begin = reader.Tell();
-    FileHandle decoded(CreateFile(decoded_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!decoded.IsOpen()) {
       // The block is announced even though its file could not be made.
       if (!register_file()) {

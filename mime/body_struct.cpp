@@ -226,14 +226,16 @@ MimeBody* MimePartList::Get(std::int32_t i) const {
 
 // --- BodyReader ------------------------------------------------------------------------------
 
-BodyReader::BodyReader(SourceFile* file)
-    : file_(file), buffer_(new char[kReaderBufferBytes]) {}
+BodyReader::BodyReader(SourceFile* file, std::size_t buffer_bytes)
+    : file_(file),
+      buffer_bytes_(buffer_bytes == 0 ? 1 : buffer_bytes),
+      buffer_(new char[buffer_bytes_]) {}
 
 bool BodyReader::Refill() {
   buffer_offset_ += count_;
   count_ = 0;
   position_ = 0;
-  std::int64_t n = file_->Read(buffer_.get(), static_cast<std::int64_t>(kReaderBufferBytes));
+  std::int64_t n = file_->Read(buffer_.get(), static_cast<std::int64_t>(buffer_bytes_));
   if (n <= 0) return false;
   count_ = n;
   return true;
@@ -436,7 +438,8 @@ std::int64_t MimeLineCount(const MimeBody& record, bool body_only) {
 
 void ReleaseMimeBody(std::unique_ptr<MimeBody>& record) { record.reset(); }
 
-std::unique_ptr<MimeBody> IMAPBODY_openfile(const std::string& path) {
+std::unique_ptr<MimeBody> IMAPBODY_openfile(const std::string& path,
+                                            std::size_t reader_buffer_bytes) {
   if (path.empty()) return nullptr;
   try {
     SourceFile file;
@@ -446,7 +449,7 @@ std::unique_ptr<MimeBody> IMAPBODY_openfile(const std::string& path) {
       Log(kLogAlways, "Unable to Open File %s Reason is above", path.c_str());
       return nullptr;
     }
-    BodyReader reader(&file);
+    BodyReader reader(&file, reader_buffer_bytes);
     int state = 0;
     std::unique_ptr<MimeBody> root = IMAP_FileBodyStruct(reader, kTopBoundary, state);
     if (root) IMAPBODY_FindBody(*root);

@@ -99,7 +99,9 @@ struct MimeBody {
 // Read-ahead buffer over a source file, used only by the parser.
 class BodyReader {
  public:
-  explicit BodyReader(SourceFile* file);
+  // buffer_bytes other than the default serve tests that feed the parser a few bytes at a
+  // time.
+  explicit BodyReader(SourceFile* file, std::size_t buffer_bytes = kReaderBufferBytes);
   // Next byte, or -1 at end of file or on a read error.
   [[nodiscard]] int GetChar();
   // Next byte without consuming it, or -1.
@@ -117,6 +119,7 @@ class BodyReader {
   [[nodiscard]] bool Refill();
 
   SourceFile* file_;
+  std::size_t buffer_bytes_;
   std::unique_ptr<char[]> buffer_;
   std::int64_t buffer_offset_ = 0;  // file offset of buffer_[0]
   std::int64_t count_ = 0;          // bytes buffered
@@ -125,7 +128,8 @@ class BodyReader {
 
 // Parses the file at path. Null when the path is empty, the file cannot be opened or the
 // top level cannot be parsed; the reason is logged.
-[[nodiscard]] std::unique_ptr<MimeBody> IMAPBODY_openfile(const std::string& path);
+[[nodiscard]] std::unique_ptr<MimeBody> IMAPBODY_openfile(
+    const std::string& path, std::size_t reader_buffer_bytes = kReaderBufferBytes);
 
 // Parses the message at the reader's position as the top level, with boundary as the
 // placeholder boundary (kTopBoundary). state is shared by a multipart and its children while

@@ -197,6 +197,47 @@ TEST(ParserTree, BareLineFeedsAndBoundaryAcrossTheReadAheadBuffer) {
   }
 }
 
+// Everything the parser records, as one text, to compare two parses.
+std::string Describe(const MimeBody& record) {
+  std::string text = record.type + "/" + record.subtype + " " + record.encoding + " " +
+                     record.disposition + " ";
+  for (const MimeParam& param : record.params) text += param.attribute + "=" + param.value + ";";
+  for (std::int64_t n : {record.header_offset, record.header_bytes, record.header_fields,
+                         record.header_lines, record.body_offset, record.body_bytes,
+                         record.body_lines, static_cast<std::int64_t>(record.part_count)}) {
+    text += " " + std::to_string(n);
+  }
+  if (record.message) text += " message{" + Describe(*record.message) + "}";
+  if (record.parts) {
+    for (std::int32_t i = 0; i < record.parts->Count(); ++i) {
+      text += " part{" + Describe(*record.parts->Get(i)) + "}";
+    }
+  }
+  return text;
+}
+
+TEST(ParserTree, FedAFewBytesAtATimeTheTreeIsTheSame) {
+  TempDir dir;
+  std::vector<std::string> messages = {kNested};
+  std::string data = testing::PythonMailData();
+  if (!data.empty()) {
+    for (const char* name : {"msg_13.txt", "msg_28.txt", "msg_42.txt", "msg_38.txt"}) {
+      messages.push_back(testing::ReadFile(data + "/" + name));
+    }
+  }
+  for (const std::string& text : messages) {
+    std::string path = dir.File("0.bdx");
+    WriteFile(path, text);
+    auto whole = IMAPBODY_openfile(path);
+    ASSERT_TRUE(whole);
+    for (std::size_t buffer_bytes = 1; buffer_bytes <= 9; ++buffer_bytes) {
+      auto piecewise = IMAPBODY_openfile(path, buffer_bytes);
+      ASSERT_TRUE(piecewise);
+      EXPECT_EQ(Describe(*piecewise), Describe(*whole)) << buffer_bytes;
+    }
+  }
+}
+
 TEST(ParserTree, ReleaseNullsThePointer) {
   TempDir dir;
   auto root = ParseText(dir, kNested);

@@ -95,7 +95,7 @@ bool TextLineReader::Next(std::string* line_r, std::int64_t* consumed_r) {
   *consumed_r = 0;
   while (line_r->size() < kTextLineChars) {
     if (position_ >= count_) {
-      std::int64_t n = file_->Read(buffer_.get(), static_cast<std::int64_t>(kBufferBytes));
+      std::int64_t n = file_->Read(buffer_.get(), static_cast<std::int64_t>(buffer_bytes_));
       if (n <= 0) return *consumed_r > 0;
       count_ = static_cast<std::size_t>(n);
       position_ = 0;

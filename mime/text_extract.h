@@ -38,7 +38,11 @@ inline constexpr std::string_view kOriginalMessageSeparator =
 // the line as an ordinary character.
 class TextLineReader {
  public:
-  explicit TextLineReader(SourceFile* file) : file_(file), buffer_(new char[kBufferBytes]) {}
+  // buffer_bytes other than the default serve tests that read a few bytes at a time.
+  explicit TextLineReader(SourceFile* file, std::size_t buffer_bytes = kBufferBytes)
+      : file_(file),
+        buffer_bytes_(buffer_bytes == 0 ? 1 : buffer_bytes),
+        buffer_(new char[buffer_bytes_]) {}
   // Positions at offset; false if the file cannot be positioned there.
   [[nodiscard]] bool Start(std::int64_t offset);
   // The next line into line_r; false at end of file. consumed_r gets the bytes read.
@@ -47,6 +51,7 @@ class TextLineReader {
  private:
   static constexpr std::size_t kBufferBytes = 65536;
   SourceFile* file_;
+  std::size_t buffer_bytes_;
   std::unique_ptr<char[]> buffer_;
   std::size_t count_ = 0;
   std::size_t position_ = 0;

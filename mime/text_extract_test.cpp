@@ -250,14 +250,23 @@ TEST(LineReader, LineEndsAndPieces) {
   TempDir dir;
   std::string path = dir.File("lines");
   WriteFile(path, "a\r\nb\nc\rd\n" + std::string(5000, 'x') + "\nlast");
-  SourceFile file;
-  ASSERT_TRUE(file.Open(path, nullptr));
-  TextLineReader reader(&file);
-  ASSERT_TRUE(reader.Start(0));
-  std::string line;
-  std::int64_t consumed = 0;
   std::vector<std::string> lines;
-  while (reader.Next(&line, &consumed)) lines.push_back(line);
+  // Read with the usual buffer and a few bytes at a time: the same lines.
+  for (std::size_t buffer_bytes : {std::size_t{65536}, std::size_t{1}, std::size_t{2},
+                                   std::size_t{3}, std::size_t{7}}) {
+    SourceFile file;
+    ASSERT_TRUE(file.Open(path, nullptr));
+    TextLineReader reader(&file, buffer_bytes);
+    ASSERT_TRUE(reader.Start(0));
+    std::string line;
+    std::int64_t consumed = 0;
+    std::vector<std::string> read;
+    while (reader.Next(&line, &consumed)) read.push_back(line);
+    if (!lines.empty()) {
+      EXPECT_EQ(read, lines) << buffer_bytes;
+    }
+    lines = read;
+  }
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], "a\r\n");
   EXPECT_EQ(lines[1], "b\r\n");

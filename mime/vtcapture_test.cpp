@@ -22,9 +22,13 @@ struct ToolRun {
 };
 
 ToolRun Capture(const std::string& arguments) {
+  // The tool is in the build tree's bin, beside the tests directory of this program.
   const char* build = std::getenv("VT_BUILD_DIR");
-  std::string command = std::string(build != nullptr ? build : ".") + "/bin/vtcapture " +
-                        arguments + " 2>&1";
+  std::string root =
+      build != nullptr
+          ? std::string(build)
+          : std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+  std::string command = root + "/bin/vtcapture " + arguments + " 2>&1";
   ToolRun run{-1, {}};
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
