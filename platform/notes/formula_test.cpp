@@ -320,9 +320,9 @@ TEST(FormulaIndexTerms, IndexNarrowedSearchAgreesWithFullScanOnRandomDocuments) 
   std::function<std::string(int)> random_expr = [&](int depth) -> std::string {
     if (depth == 0 || random() % 3 == 0) return random_leaf();
     switch (random() % 4) {
-      case 0: return "!(" + random_expr(depth - 1) + ")";
-      case 1: return "(" + random_expr(depth - 1) + ") | " + random_expr(depth - 1);
-      default: return random_expr(depth - 1) + " & " + random_expr(depth - 1);
+      case 0: return std::string("!(").append(random_expr(depth - 1)).append(")");
+      case 1: return std::string("(").append(random_expr(depth - 1)).append(") | ").append(random_expr(depth - 1));
+      default: return random_expr(depth - 1).append(" & ").append(random_expr(depth - 1));
     }
   };
 
