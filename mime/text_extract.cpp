@@ -181,7 +181,8 @@ int AddHTMLHeader(const std::string& html_path) {
   std::string header_path = dir + kPathSep + "0.hdf";
   std::string line = "Attachment: " + job_name + kSpoolSep + file_name + "," + display_name + "\r\n";
   std::string error;
-  if (!AppendToFile(header_path, line, &error)) {
+  // Shared, as every writer of the job header opens it.
+  if (!AppendToFile(header_path, line, &error, true)) {
     Log(kLogAlways, "%s", error.c_str());
     Log(kLogAlways, "ERROR!!! AddHTMLHeader %s file not found File  Reason is above",
         header_path.c_str());
@@ -203,7 +204,8 @@ int IMAPBODY_RESPONSE_TEXT(const std::string& body_path, const std::string& sour
   SourceFile source;
   try {
     PendingOutput output;
-    output.path = body_path.substr(0, kMaxPathChars);
+    // The caller's path is used whole: a path cut short would name another file.
+    output.path = body_path;
     if (text_kind == kTextHtml) {
       std::size_t separator = LastSeparator(body_path);
       if (separator == std::string::npos) {

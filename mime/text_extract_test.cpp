@@ -103,6 +103,26 @@ TEST(PartChoice, AttachedTextIsWrittenWithoutItsNameLine) {
             "body text\r\n\r\n-------- Original Message--------\r\nattached line\r\n");
 }
 
+TEST(PartChoice, NameLineOfAttachedEnrichedOrHtmlTextLosesNothingElse) {
+  Job job;
+  ASSERT_EQ(job.Capture("Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+                        "--b\r\nContent-Type: text/plain\r\n\r\nbody text\r\n"
+                        "--b\r\nContent-Type: text/enriched\r\n"
+                        "Content-Disposition: attachment; filename=a.txt\r\n\r\n"
+                        "a.txt\r\nrich\r\n"
+                        "--b\r\nContent-Type: text/html\r\n"
+                        "Content-Disposition: attachment; filename=p.html\r\n\r\n"
+                        "<p>kept</p>\r\np.html\r\n--b--\r\n"),
+            0);
+  // The body file keeps the text written before the enriched part's name line; the HTML
+  // part whose last line was its name line is not registered.
+  EXPECT_EQ(job.Body().rfind("body text\r\n\r\n-------- Original Message--------\r\nrich\r\n", 0),
+            0u);
+  EXPECT_TRUE(job.Files(".ATT").empty());
+  EXPECT_TRUE(job.Files(".tmp").empty());
+  EXPECT_FALSE(testing::Exists(job.hdf));
+}
+
 TEST(PartChoice, EncodedPartsAreDecoded) {
   Job job;
   ASSERT_EQ(job.Capture("Content-Type: multipart/mixed; boundary=b\n\n"
