@@ -4,7 +4,7 @@
 #include <cctype>
 #include <system_error>
 
-#include "platform/server/mail_store.h"
+#include "platform/notes/mail_import.h"
 
 namespace vtserver {
 namespace {
@@ -103,7 +103,7 @@ STATUS Directory::Reload() {
 }
 
 std::optional<Person> Directory::Lookup(const std::string& address) const {
-  std::string key = Lower(BareAddress(address));
+  std::string key = Lower(mail_import::BareAddress(address));
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = index_.find(key);
   if (found == index_.end()) return std::nullopt;

