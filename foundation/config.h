@@ -13,10 +13,10 @@
 // is cut to the byte size the caller gives (NUL included), as a fixed buffer of that size
 // would hold it.
 //
-// Ownership: results are the caller's strings. Locks: the private-WIN.INI probe is done
-// once per process under a std::once_flag-like guard; everything else is stateless and
-// relies on the platform's profile and registry calls being safe between threads and
-// processes.
+// Ownership: results are the caller's strings. Locks: the private-WIN.INI probe is made
+// once per process under an in-process mutex (ResetWinIniProbe forgets it); everything else
+// is stateless and relies on the platform's profile and registry calls being safe between
+// threads and processes.
 #pragma once
 
 #include <cstddef>

@@ -322,10 +322,17 @@ std::string MakeId(bool with_random) {
 }
 
 std::string LogDateTime() {
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   SYSTEMTIME now{};
   GetLocalTime(&now);
+  char date[32] = {};
+  char time[32] = {};
+  if (GetDateFormat(LOCALE_SYSTEM_DEFAULT, 0, &now, "dd MMM yyyy", date, sizeof(date)) > 0 &&
+      GetTimeFormat(LOCALE_SYSTEM_DEFAULT, 0, &now, "HH':'mm':'ss", time, sizeof(time)) > 0) {
+    return std::string(date) + " " + time;
+  }
+  // The system could not format them: the same pictures by hand, in English.
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   const int month = (now.wMonth >= 1 && now.wMonth <= 12) ? now.wMonth - 1 : 0;
   char text[40];
   std::snprintf(text, sizeof(text), "%02u %s %04u %02u:%02u:%02u", unsigned{now.wDay},

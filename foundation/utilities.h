@@ -150,7 +150,8 @@ void UniqueSuffix(std::string& path, unsigned long offset);
 // with_random is false.
 [[nodiscard]] std::string MakeId(bool with_random = true);
 
-// Local date and time as "dd MMM yyyy HH:mm:ss" (e.g. "07 Dec 2026 21:09:16").
+// Local date and time as the system formats the pictures "dd MMM yyyy" and "HH':'mm':'ss",
+// joined by one blank (e.g. "07 Dec 2026 21:09:16").
 [[nodiscard]] std::string LogDateTime();
 
 }  // namespace foundation
