@@ -305,7 +305,7 @@ bool MakeDatabases(std::string* error_r) {
     std::string design_class;
   };
   std::vector<Made> databases = {
-      {"names.nsf", "Example's Directory", "PubNames"},
+      {"names.nsf", "Example Directory", "Directory"},
       {"mail.box", "Outgoing Mail", "MailBox"},
       {"mail2.box", "Outgoing Mail 2", "MailBox"},
       {"vtsched.nsf", "Vantrel Schedules and Rules", "VtSchedule"},
