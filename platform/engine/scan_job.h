@@ -5,14 +5,16 @@
 // (published by scannow.txt beside its "<NoteID>.hdr") and is answered in OUT\ScanDatabase,
 // with the names found written to IN\Virnames.txt, after which "scandatabasex" is set.
 //
-// The answer, by verdict (all paths in result headers are relative to OUT):
-//   clean        0.hd0 (+ disclaim.txt when engine.ini sets a disclaimer)
-//   leave        0.hd0
-//   clean        0.hd0 naming the new body and the attachments kept, Scanover.txt
-//   neuter       0.hd0, Delete.txt with the replacement text, Scanover.txt
-//   delete       0.hd0, Delete.txt empty
-//   (any finding) Forward.txt when quarantine is on; *.hdx warning jobs (real-time only)
-//   error        error.hdr alone: no result header, so no reader takes it for an answer
+// The answer (all paths in result headers are relative to OUT, 0.bdy is the body copy):
+//   no finding           0.hd0 (+ disclaim.txt when engine.ini sets a disclaimer)
+//   finding, leave       0.hd0
+//   finding, clean       0.hd0 naming the new body and the attachments kept, Scanover.txt
+//   finding, neuter      0.hd0, Delete.txt with the replacement text, Scanover.txt
+//   finding, delete      0.hd0, Delete.txt empty
+//   any finding          + Forward.txt when quarantine is on; + the *.hdx warning jobs
+//                        (real-time jobs) or IN\Virnames.txt (database-scanner jobs)
+//   not processed        error.hdr alone: no result header, so no reader takes it for an
+//                        answer (the database scanner looks for a result header first)
 // 0.hd0 is written last, under another name first and then renamed, because a second
 // opener of the same note may read the OUT job directory while the engine still writes it.
 //
