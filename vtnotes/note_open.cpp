@@ -223,6 +223,10 @@ STATUS RunJob(OpenCall& call) {
     return FinishCall(call);
   }
   Trace("%s Created in Out Dir", call.out_job.c_str());
+  // A new job starts from an empty IN job directory: files left there by a router that
+  // ended in the middle of a job would be mixed into this capture (the body file is
+  // appended to).
+  if (DirectoryExists(call.in_job)) DeleteTree(call.in_job, false);
   if (!DirectoryExists(call.in_job) && !CreateSpoolDirectory(call.in_job)) {
     SystemErrorLine();
     Always("ERROR!!! %s: Create Directory Fails! Reason given above. So Sending mail without "

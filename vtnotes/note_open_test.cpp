@@ -296,5 +296,24 @@ TEST_F(NoteOpenTest, AnswerNamingFilesOutsideOutChangesNothing) {
   EXPECT_EQ(opened.attachments, 0);
 }
 
+TEST_F(NoteOpenTest, JobLeftByAKilledRouterIsCapturedAfresh) {
+  std::string captured_body;
+  StartEngine([&](const std::string&, const std::string& in_job, const std::string& out_job) {
+    captured_body = ReadFile(in_job + "/0.bdy");
+    Write(out_job + "/r.hd0", "Body: x\\0.bdy\r\n");
+  });
+  NOTEID id = PutMail("mail.box", "again", "ann@example.com", "Fresh text\r\n");
+  // What a router killed in the middle of this mail's job left behind; the engine, running
+  // all along, keeps IN as it is.
+  const std::string in_job = JoinPath(In(), MakeJobId("", id));
+  Write(in_job + "/0.bdy", "STALE TEXT\r\n");
+  Write(in_job + "/9.ATT", "stale attachment");
+  StartRouter();
+  EXPECT_EQ(OpenAsRouter("mail.box", id).status, NOERROR);
+  EXPECT_NE(captured_body.find("Fresh text"), std::string::npos);
+  EXPECT_EQ(captured_body.find("STALE"), std::string::npos);
+  EXPECT_FALSE(Exists(in_job));
+}
+
 }  // namespace
 }  // namespace vtnotes
