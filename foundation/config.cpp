@@ -152,13 +152,6 @@ bool AcceptInstallDirectory(std::string candidate, std::size_t size, std::string
 
 }  // namespace
 
-std::string JoinPath(std::string_view directory, std::string_view name) {
-  std::string path(directory);
-  AddBackslash(path);
-  path += name;
-  return path;
-}
-
 void ResetWinIniProbe() {
   WinIniProbe& probe = Probe();
   std::lock_guard<std::mutex> lock(probe.mutex);

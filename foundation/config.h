@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/utilities.h"
 #include "platform/win32/windows.h"
 
 namespace foundation {
@@ -105,9 +106,6 @@ LONG WriteProductValue(std::string_view subkey, std::string_view name, std::stri
 // Reads a value directly under SOFTWARE\Veltrane into an 8-byte buffer (7 characters and
 // the NUL). True when the read succeeded.
 [[nodiscard]] bool ReadMakerValue(std::string_view name, std::string& value);
-
-// Joins a directory and a file name with the platform separator.
-[[nodiscard]] std::string JoinPath(std::string_view directory, std::string_view name);
 
 // Forgets the private-WIN.INI probe so that the next ReadWinIni makes it again (tests that
 // change the running program's path).

@@ -77,6 +77,13 @@ bool RemoveBackslash(std::string& path) {
   return true;
 }
 
+std::string JoinPath(std::string_view directory, std::string_view name) {
+  std::string path(directory);
+  AddBackslash(path);
+  path += name;
+  return path;
+}
+
 void SplitPath(std::string_view full_path, std::string& directory, std::string& file_name) {
   directory.clear();
   file_name.clear();

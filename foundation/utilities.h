@@ -46,6 +46,10 @@ bool AddBackslash(std::string& path);
 // or the start of a network name). Returns true if it removed.
 bool RemoveBackslash(std::string& path);
 
+// Joins a directory and a name with the platform separator (none added after an empty
+// directory or one that ends in a separator).
+[[nodiscard]] std::string JoinPath(std::string_view directory, std::string_view name);
+
 // Splits a full path after its last separator (or after a drive designator "X:"): the
 // directory keeps its trailing separator, the file name is the rest. A path without either
 // gives the directory "/" (the platform separator) and the whole path as file name.
