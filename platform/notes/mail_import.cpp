@@ -554,7 +554,10 @@ STATUS SetText(NOTEHANDLE note, const char* name, std::string_view text) {
 STATUS WriteHeaderItems(NOTEHANDLE note, const MailHeaders& headers, const ImportOptions& options) {
   MailItems items = ItemsFromHeaders(headers, &options.envelope_recipients);
   STATUS status = SetText(note, "Form", "Memo");
-  if (status == NOERROR && headers.Find("From") != nullptr) status = SetText(note, "From", items.from);
+  if (status == NOERROR) {
+    if (headers.Find("From") != nullptr) status = SetText(note, "From", items.from);
+    else if (!options.envelope_sender.empty()) status = SetText(note, "From", options.envelope_sender);
+  }
   if (status == NOERROR) status = SetTextList(note, "SendTo", items.send_to);
   if (status == NOERROR) status = SetTextList(note, "CopyTo", items.copy_to);
   if (status == NOERROR) status = SetTextList(note, "BlindCopyTo", items.blind_copy_to);

@@ -3,16 +3,18 @@
 // What it is for
 //   Mail that enters the machine as text (`nsf import`, the SMTP listener and the pickup
 //   directory of the mail server) is stored in a mail box as the router would hold it:
-//     Form "Memo"; From (text, when given); SendTo, CopyTo, BlindCopyTo (text lists, one
-//     entry per address as written, when there are any); Subject (text, encoded words
-//     decoded); PostedDate (time, from Date:, else now); Recipients (text list of bare
-//     addresses: the envelope recipients when given, else every To, Cc and Bcc address);
-//     $Mailer (X-Mailer or User-Agent, when given); $MessageID (Message-ID, when given);
-//     $NoteHasNativeMIME "1"; MIME_Version;
+//     Form "Memo"; From (text; the envelope sender when the header is missing); SendTo,
+//     CopyTo, BlindCopyTo (text lists, one entry per address as written, when there are
+//     any); Subject (text, encoded words decoded); PostedDate (time, from Date:, else the
+//     time received); Recipients (text list of bare addresses: the envelope recipients when
+//     given, else every To, Cc and Bcc address); $Mailer (X-Mailer or User-Agent, when
+//     given); $MessageID (Message-ID, when given); $NoteHasNativeMIME "1"; MIME_Version;
 //     and the message's MIME header lines (MIME-Version, Content-*) with its body as Body
-//     items of TYPE_MIME_PART. The Body items hold the bytes exactly as received; joined in
-//     order they give an RFC 822 text that a MIME parser reads from the top. One item holds at most kMimePartMaxBytes of text, so a
-//     larger message spans several Body items, cut after a line end where one is near.
+//     items of TYPE_MIME_PART.
+//   The Body items hold the bytes exactly as received; joined in order they give an RFC 822
+//   text that a MIME parser reads from the top. One item holds at most kMimePartMaxBytes of
+//   text, so a larger message spans several Body items, cut after a line end where one is
+//   near.
 //
 //   The parsing half (ParseMailHeaders and the address and date helpers) is pure; the
 //   writing half goes through the Notes API into a note the caller has open.
@@ -107,6 +109,8 @@ struct MailItems {
 struct ImportOptions {
   // The SMTP envelope (RCPT TO); when empty, Recipients is built from To, Cc and Bcc.
   std::vector<std::string> envelope_recipients;
+  // The SMTP envelope sender (MAIL FROM): the From item of a message without a From header.
+  std::string envelope_sender;
   // Used when the message has no usable Date: header (Unix seconds; 0 = now).
   int64_t received_unix = 0;
 };

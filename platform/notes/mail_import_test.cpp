@@ -387,6 +387,10 @@ TEST_F(MailImportIntoNote, BadInputFailsWithAReason) {
   EXPECT_FALSE(NSFItemIsPresent(note, "SendTo", 6));
   EXPECT_FALSE(NSFItemIsPresent(note, "Recipients", 10));
   EXPECT_TRUE(NSFItemIsPresent(note, "PostedDate", 10));
+  ImportOptions envelope;
+  envelope.envelope_sender = "bounce@example.com";
+  ASSERT_EQ(ImportMailText(note, "Subject: s\r\n\r\nbody\r\n", envelope, &reason), NOERROR);
+  EXPECT_EQ(Text(note, "From"), "bounce@example.com");
   EXPECT_EQ(NSFNoteClose(note), NOERROR);
 }
 
