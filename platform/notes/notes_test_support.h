@@ -20,8 +20,9 @@
 class NotesRootTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vt_notes_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vt_notes_test_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     root_ = pattern;
     std::filesystem::create_directories(root_ + "/domino/data");
     std::ofstream(root_ + "/domino/notes.ini") << "[Notes]\nDirectory=" << root_
