@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/server/directory.h"
 #include "platform/server/pickup.h"
 #include "platform/server/server_test_support.h"
 #include "platform/server/task_table.h"
@@ -134,6 +135,29 @@ TEST_F(MailStoreTest, PickupStopsAtABusyStoreSoLaterFilesDoNotOvertake) {
   EXPECT_EQ(counts.retried, 1);
   EXPECT_TRUE(fs::exists(pickup + "/one"));
   EXPECT_TRUE(fs::exists(pickup + "/two"));
+}
+
+TEST_F(MailStoreTest, DirectoryFindsPeopleByEveryNameAndSeesNewOnes) {
+  Directory directory("names.nsf");
+  ASSERT_EQ(directory.Reload(), NOERROR);
+  EXPECT_EQ(directory.PersonCount(), 3u);
+  for (const char* name : {"CN=Alice Smith/O=Example", "alice smith", "ALICE@example.com",
+                           "\"Smith, Alice\" <alice@example.com>", "Alice"}) {
+    std::optional<Person> person = directory.Lookup(name);
+    ASSERT_TRUE(person.has_value()) << name;
+    EXPECT_EQ(person->mail_file, "mail/alice.nsf") << name;
+  }
+  EXPECT_FALSE(directory.Lookup("alice@elsewhere.test").has_value());
+  EXPECT_FALSE(directory.Lookup("").has_value());
+  ASSERT_TRUE(directory.Lookup("carol").has_value());
+  EXPECT_EQ(directory.Lookup("carol")->mail_file, "");
+
+  DBHANDLE db = NULLHANDLE;
+  ASSERT_EQ(NSFDbOpen("names.nsf", &db), NOERROR);
+  AddPerson(db, "Dave Brown", "dave", "mail/dave.nsf");
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+  ASSERT_EQ(directory.Reload(), NOERROR);
+  EXPECT_TRUE(directory.Lookup("dave@example.com").has_value());
 }
 
 }  // namespace

@@ -12,7 +12,8 @@
 //   cleanly (SIGTERM, then SIGKILL after 15 seconds) and ends when it receives SIGTERM or
 //   SIGINT, or when the console (standard input) gives the line "quit" or "exit". Further
 //   console commands: "show tasks", "help". Without a console (standard input at its end)
-//   the server runs until it is signalled.
+//   the server runs until it is signalled. Tasks inherit the root (VT_SYSROOT) and find
+//   VT_SERVER_TASK=1 in their environment.
 //
 // FILES
 //   <root>/domino/notes.ini     settings (below)
@@ -35,6 +36,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -123,6 +125,9 @@ int main(int argc, char** argv) {
   OSGetServerName(server_name, sizeof server_name);
   TaskLog("Server %s starting", server_name);
 
+  // Tells every task it starts that it runs as a server task: a runtime that loads hook
+  // libraries on its own at start-up can go by it (tools and other programs load none).
+  setenv("VT_SERVER_TASK", "1", 1);
   vtserver::TaskTable tasks([](const std::string& line) { TaskLog("%s", line.c_str()); });
   std::vector<std::string> directories = {program_directory, OwnDirectory()};
   bool router_started = false;
