@@ -110,6 +110,11 @@ std::optional<Person> Directory::Lookup(const std::string& address) const {
   return people_[found->second];
 }
 
+bool Directory::Loaded() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return loaded_;
+}
+
 size_t Directory::PersonCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return people_.size();

@@ -38,6 +38,9 @@ class Directory {
   // The person the address names, or nothing. The address may be "Name <addr>".
   [[nodiscard]] std::optional<Person> Lookup(const std::string& address) const;
   [[nodiscard]] size_t PersonCount() const;
+  // False until a read succeeded: an unreadable directory knows nobody, which must not be
+  // taken for "no such user".
+  [[nodiscard]] bool Loaded() const;
 
  private:
   std::string names_path_;  // as NSFDbOpen takes it

@@ -342,6 +342,11 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
     return Outcome::kDead;
   }
 
+  if (!directory_.Loaded()) {
+    log_("The directory names.nsf could not be read; " + name + " tried again later");
+    return Outcome::kRetry;
+  }
+
   // Resolve: mail file (lower case, as the delivered set keeps it) -> its path as named.
   std::map<std::string, std::string> targets;
   std::vector<Failure> failures;

@@ -17,7 +17,8 @@
 // A note that vanished meanwhile (an extension deleted it) is simply gone. A mail database
 // that stays locked past the Notes busy wait is tried again later, without delivering twice
 // to the databases already served. A note without any recipient is left in the box as dead
-// mail and not tried again while the router runs.
+// mail and not tried again while the router runs. While the directory cannot be read, notes
+// wait in the box instead of being reported as addressed to unknown users.
 // Ownership: the router owns its queue and per-note states; workers own their database
 // handles and close them when they end.
 // Locks: mutex_ guards the queue, the in-flight set, the per-note states, the counters and

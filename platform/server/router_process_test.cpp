@@ -133,6 +133,19 @@ TEST_F(RouterProcessTest, NullSenderGetsNoReportAndMailWithoutRecipientsStays) {
   EXPECT_NE(ReadRootFile("nrouter.out").find("dead mail"), std::string::npos);
 }
 
+TEST_F(RouterProcessTest, UnreadableDirectoryHoldsMailInsteadOfBouncingIt) {
+  std::filesystem::rename(root_ + "/domino/data/names.nsf", root_ + "/names.saved");
+  Store("alice@example.com", {"bob@example.com"}, "waits for the directory");
+  Start("nrouter");
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_EQ(Count("mail.box"), 1u);
+  EXPECT_EQ(Count("mail/alice.nsf"), 0u) << "no report for a directory that was not read";
+  std::filesystem::rename(root_ + "/names.saved", root_ + "/domino/data/names.nsf");
+  ASSERT_TRUE(vtserver_test::WaitFor([&] { return Count("mail/bob.nsf") == 1 && BoxesEmpty(); }))
+      << ReadRootFile("nrouter.out");
+  EXPECT_EQ(Count("mail/alice.nsf"), 0u);
+}
+
 TEST_F(RouterProcessTest, LockedMailDatabaseIsDeliveredOnceFreed) {
   sqlite3* sql = nullptr;
   ASSERT_EQ(sqlite3_open((root_ + "/domino/data/mail/bob.nsf").c_str(), &sql), SQLITE_OK);
