@@ -315,5 +315,30 @@ TEST_F(NoteOpenTest, JobLeftByAKilledRouterIsCapturedAfresh) {
   EXPECT_FALSE(Exists(in_job));
 }
 
+TEST_F(NoteOpenTest, EngineKilledMidRunWarnsAndScanningResumesAfterReload) {
+  StartEngine(AnswerDelete);
+  StartRouter();
+  EXPECT_EQ(OpenAsRouter("mail.box", PutMail("mail.box", "before")).status,
+            kStatusMarkedForDeletion);
+  engine_->Stop();  // gone, its lock file released
+
+  // The next mail waits its time-out, finds the engine gone and passes.
+  EXPECT_EQ(OpenAsRouter("mail.box", PutMail("mail.box", "during")).status, NOERROR);
+  EXPECT_FALSE(State().active);
+  // Both warnings went to the administrators: disabled, and this mail bypassed.
+  EXPECT_EQ(CountNotes("mail2.box"), 2);
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(OpenAsRouter("mail.box", PutMail("mail.box", "still during")).status, NOERROR);
+  EXPECT_LT(GetTickCount() - start, 900u);  // no second wait
+
+  StartEngine(AnswerDelete);
+  HANDLE update = CreateEvent(nullptr, FALSE, FALSE, "UpdateEvent");
+  SetEvent(update);
+  for (int i = 0; i < 200 && !State().active; ++i) Sleep(10);
+  CloseHandle(update);
+  EXPECT_EQ(OpenAsRouter("mail.box", PutMail("mail.box", "after")).status,
+            kStatusMarkedForDeletion);
+}
+
 }  // namespace
 }  // namespace vtnotes
