@@ -246,14 +246,15 @@ DWORD WINAPI ProcessMAILBOX(LPVOID) {
 STATUS NoteUpdate(DBHOOKVEC*, char*, void*, DBHANDLE db, NOTEID note_id, NOTEHANDLE note,
                   WORD* update_flags) {
   ExtensionState& state = State();
-  if (!state.started || state.shutdown) return NOERROR;
   if (note_id == 0 || note == NULLHANDLE || update_flags == nullptr ||
       !(*update_flags & UPDATE_DELETED))
     return NOERROR;
+  // Counted before the flags are read (see TrackerTerm).
   ++state.hooks_in_flight;
   struct InFlight {
     ~InFlight() { --State().hooks_in_flight; }
   } in_flight;
+  if (!state.started || state.shutdown) return NOERROR;
   try {
     char canonical[MAXPATH] = {};
     STATUS status = NSFDbPathGet(db, canonical, nullptr);

@@ -509,11 +509,13 @@ STATUS OpenMail(DBHANDLE db, NOTEID note_id, NOTEHANDLE note) {
 
 STATUS NoteOpen(DBHOOKVEC*, char*, void*, DBHANDLE db, NOTEID note_id, NOTEHANDLE note, WORD) {
   ExtensionState& state = State();
-  if (!state.started || state.shutdown) return NOERROR;
+  // Counted before the flags are read, so that TrackerTerm, which sets the flag and then
+  // waits for the count to drop, never misses a call that is about to begin.
   ++state.hooks_in_flight;
   struct InFlight {
     ~InFlight() { --State().hooks_in_flight; }
   } in_flight;
+  if (!state.started || state.shutdown) return NOERROR;
   try {
     return OpenMail(db, note_id, note);
   } catch (...) {
