@@ -16,11 +16,13 @@ struct Stored {
 
 class SmtpSessionTest : public ::testing::Test {
  protected:
-  SmtpSessionTest() : session_("mx.test", Limits(), [this](auto& e, auto t, auto* id) {
-                        stored_.push_back({e, std::string(t)});
-                        *id = "N" + std::to_string(stored_.size());
-                        return store_result_;
-                      }) {}
+  SmtpSessionTest()
+      : session_("mx.test", Limits(),
+                 [this](const SmtpEnvelope& envelope, std::string_view text, std::string* id) {
+                   stored_.push_back({envelope, std::string(text)});
+                   *id = std::to_string(stored_.size());
+                   return store_result_;
+                 }) {}
 
   static SmtpLimits Limits() {
     SmtpLimits limits;
