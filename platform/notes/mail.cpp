@@ -220,6 +220,7 @@ STATUS MailGetMessageItem(NOTEHANDLE message, WORD item_code, char* string_r, WO
       }
       case TYPE_TIME: {
         TIMEDATE time;
+        if (item->Data().size() < sizeof time) return ERR_BAD_VALUE;
         std::memcpy(&time, item->Data().data(), sizeof time);
         char buffer[64];
         WORD length = 0;

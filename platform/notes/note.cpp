@@ -737,6 +737,7 @@ WORD NSFItemGetText(NOTEHANDLE handle, const char* name, char* buffer_r, WORD bu
     }
     case TYPE_NUMBER: {
       NUMBER number;
+      if (item->Data().size() < sizeof number) return 0;  // a damaged value
       std::memcpy(&number, item->Data().data(), sizeof number);
       char text[64];
       WORD length = 0;
@@ -747,6 +748,7 @@ WORD NSFItemGetText(NOTEHANDLE handle, const char* name, char* buffer_r, WORD bu
     }
     case TYPE_TIME: {
       TIMEDATE time;
+      if (item->Data().size() < sizeof time) return 0;
       std::memcpy(&time, item->Data().data(), sizeof time);
       char text[64];
       WORD length = 0;
