@@ -20,7 +20,8 @@
 //   Names beginning with '.' are skipped (write under such a name, then rename); a file that
 //   cannot be stored is renamed to NAME.bad.
 //
-//   The task ends on SIGTERM or SIGINT, after the connections in progress end.
+//   The task ends on SIGTERM or SIGINT: idle connections are closed at once, a message being
+//   sent gets 5 seconds to end.
 //
 // FILES
 //   <root>/domino/notes.ini        settings (below)
@@ -67,6 +68,7 @@ using vtserver::TaskLog;
 constexpr const char* kMailBox = "mail.box";
 constexpr int kPollMs = 200;
 constexpr int kPickupIntervalMs = 500;
+constexpr int kStopGraceSeconds = 5;
 
 struct ListenerSettings {
   int port = 2525;
@@ -131,10 +133,19 @@ void ServeConnection(int fd, const ListenerSettings& settings) {
   }
   vtserver::SmtpSession session(settings.host_name, settings.limits, StoreMessage);
   auto last_activity = std::chrono::steady_clock::now();
-  // Reads wait in short slices so that a stop request or an idle client ends the session.
+  std::chrono::steady_clock::time_point stop_seen{};
+  // Reads wait in short slices so that a stop request or an idle client ends the session. A
+  // message being sent when the stop comes gets kStopGraceSeconds to end (nserver kills a
+  // task that takes much longer).
   vtserver::LineReader reader([&](char* buffer, size_t size) -> long {
     for (;;) {
-      if (vtserver::StopRequested() && !session.InData()) return 0;
+      if (vtserver::StopRequested()) {
+        auto now = std::chrono::steady_clock::now();
+        if (stop_seen == std::chrono::steady_clock::time_point{}) stop_seen = now;
+        if (!session.InData() || now - stop_seen > std::chrono::seconds(kStopGraceSeconds)) {
+          return 0;
+        }
+      }
       pollfd poll_fd = {fd, POLLIN, 0};
       int ready = ::poll(&poll_fd, 1, kPollMs);
       if (ready < 0 && errno != EINTR) return -1;

@@ -221,6 +221,24 @@ TEST_F(SmtpProcessTest, BadInputIsAnsweredAndNothingHalfIsStored) {
   EXPECT_EQ(box.front().body.find(".."), std::string::npos) << box.front().body;
 }
 
+TEST_F(SmtpProcessTest, StopDoesNotWaitForeverForAClientInTheMiddleOfAMessage) {
+  vtserver_test::Child& smtp = Start("nsmtp");
+  ASSERT_TRUE(Listening());
+  RawClient idle(port_);
+  RawClient sending(port_);
+  ASSERT_EQ(idle.Reply(), "220");
+  ASSERT_EQ(sending.Reply(), "220");
+  EXPECT_EQ(sending.Command("HELO x"), "250");
+  EXPECT_EQ(sending.Command("MAIL FROM:<a@x>"), "250");
+  EXPECT_EQ(sending.Command("RCPT TO:<bob@example.com>"), "250");
+  EXPECT_EQ(sending.Command("DATA"), "354");
+  sending.Send("Subject: never ends\r\n\r\n");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Stop(smtp, 15000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
+  EXPECT_EQ(Count("mail.box"), 0u);
+}
+
 TEST_F(SmtpProcessTest, HundredClientsAtOnce) {
   Start("nsmtp");
   ASSERT_TRUE(Listening());
