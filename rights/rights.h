@@ -67,7 +67,7 @@ inline constexpr int kWarnReceiveAdmin = 4;
 
 // A recipient refused because the mail meets his receive limit, with his own rule values.
 struct RejectedRecipient {
-  std::string address;  // at most kAddressBytes - 1 characters
+  std::string address{};  // at most kAddressBytes - 1 characters
   int mail_size = 0;    // KB
   int receive_action = kActionDelete;
   int receive_limit = 0;  // KB
