@@ -76,7 +76,7 @@ void WriteStatusFile(const std::string& task, const std::string& text) {
   ::rename(temp.c_str(), path.c_str());
 }
 
-void ConsoleLine(const char* format, STATUS status, va_list args) {
+void ConsoleLine(const char* format, DWORD status, va_list args) {
   char text[1024];
   std::vsnprintf(text, sizeof text, format != nullptr ? format : "", args);
   std::string line = text;
@@ -173,14 +173,14 @@ void AddInSetStatusText(const char* text) {
   AddInSetStatusLine(line, text);
 }
 
-void AddInLogMessageText(const char* format, STATUS status, ...) {
+void AddInLogMessageText(const char* format, DWORD status, ...) {
   va_list args;
   va_start(args, status);
   ConsoleLine(format, status, args);
   va_end(args);
 }
 
-void AddInLogErrorText(const char* format, STATUS status, ...) {
+void AddInLogErrorText(const char* format, DWORD status, ...) {
   va_list args;
   va_start(args, status);
   ConsoleLine(format, status, args);

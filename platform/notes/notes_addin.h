@@ -21,8 +21,10 @@ void AddInSetDefaults(DHANDLE module, DHANDLE status_line);
 void AddInSetStatusText(const char* text);
 void AddInSetStatusLine(DHANDLE status_line, const char* text);
 // Writes a console line: the printf-style text; a non-zero status adds its message text.
-void AddInLogMessageText(const char* format, STATUS status, ...);
-void AddInLogErrorText(const char* format, STATUS status, ...);
+// The status is passed as a DWORD: a WORD before "..." would be promoted, which va_start
+// does not allow.
+void AddInLogMessageText(const char* format, DWORD status, ...);
+void AddInLogErrorText(const char* format, DWORD status, ...);
 BOOL AddInIdle();
 // Sleeps up to delay_ms (scaled clock) unless a stop is requested; TRUE when stopping.
 BOOL AddInIdleDelay(DWORD delay_ms);
