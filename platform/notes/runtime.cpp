@@ -225,7 +225,7 @@ WORD CopyOut(std::string_view text, char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return 0;
   size_t length = std::min(text.size(), size - 1);
   if (length > MAXWORD) length = MAXWORD;
-  std::memcpy(buffer, text.data(), length);
+  if (length > 0) std::memcpy(buffer, text.data(), length);  // an empty view may be null
   buffer[length] = '\0';
   return static_cast<WORD>(length);
 }
