@@ -17,6 +17,8 @@ DESCRIPTION
         quarantined    cleaned, and a copy put into vtquaran.nsf
         disclaimer     a clean mail from a Notes client, with the disclaimer appended
         engine stopped the mail passes unscanned after the time-out; administrators warned
+        router killed  the router dies in the middle of a job; after a restart the mail is
+                       scanned afresh and delivered, and the spool is left empty
 
     With --check the outcomes are compared with what each case must give and the exit
     status says whether all held (the integration test runs it so).
@@ -92,6 +94,7 @@ class Machine:
 
     def stop_engine(self):
         if self.engine:
+            self.engine.send_signal(signal.SIGCONT)
             self.engine.send_signal(signal.SIGTERM)
             self.engine.wait(20)
             self.engine = None
@@ -131,6 +134,23 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def kill_router(root):
+    """Kills the router task of this root at once, as a crash would."""
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environ = f.read()
+        except OSError:
+            continue
+        if args and args[0].endswith(b"nrouter") and (
+                root.encode() in b" ".join(args) or root.encode() in environ):
+            os.kill(int(pid), signal.SIGKILL)
 
 
 def port_open(port):
@@ -255,8 +275,30 @@ def run(machine, check):
             send(machine.port, subject, mail["text"], mail.get("attachment"), mail.get("mailer"))
             settle(machine, subject, 30)
             rows.append(outcome(machine, name, subject, expected))
+        # The router is killed in the middle of a job and the server started again: the
+        # mail stays in the box, is scanned afresh and delivered; nothing is left in the spool.
+        machine.set_policy(action="clean")
+        machine.engine.send_signal(signal.SIGSTOP)  # holds its lock, answers nothing
+        subject = "case router killed"
+        send(machine.port, subject, "Sent while the router dies.")
+        in_dir = os.path.join(machine.root, "vantrel", "IN")
+        wait_for(lambda: any(os.path.exists(os.path.join(in_dir, d, "0.hdr"))
+                             for d in os.listdir(in_dir)), 30, "a published job")
+        kill_router(machine.root)
+        machine.stop_server()
+        machine.engine.send_signal(signal.SIGCONT)
+        machine.start_server()
+        settle(machine, subject, 60)
+        row = outcome(machine, "router killed", subject,
+                      dict(delivered=True, body="Subject: case router killed", attachments=0,
+                           quarantined=False, scanned=False))
+        spool_empty = not os.listdir(in_dir) and not os.listdir(
+            os.path.join(machine.root, "vantrel", "Out"))
+        if not spool_empty:
+            row = row[:5] + ("WRONG", "spool not empty", 1)
+        rows.append(row)
         # The engine stops: the next mail waits its time-out and passes unscanned, its MIME body
-    # as it came (the listing shows only its beginning).
+        # as it came (the listing shows only its beginning).
         machine.stop_engine()
         subject = "case engine stopped"
         send(machine.port, subject, "Sent while the engine is down.", ("w.exe", VIRUS_TEXT))
