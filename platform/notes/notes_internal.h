@@ -7,11 +7,11 @@
 // Ownership: the handle table owns what its handles name (shared_ptr, so a note keeps its
 // database alive after NSFDbClose). An Attachment names one content row that exactly one item
 // of one note refers to; copying an attachment item copies its content.
-// Locks: the table lock (inside handle_table.cpp) is held only to find, add or remove an entry.
-// Database::mutex serialises the use of one SQLite connection; Note::mutex serialises the
-// calls on one note (recursive: an item scan routine may read the same note). Neither lock is
-// held while a hook runs, and the table lock is never taken while either is held... except
-// for lookups, which take it briefly and release it before returning.
+// Locks: the table lock (inside handle_table.cpp) is held only to find, add or remove an entry
+// and is never held while another lock is taken. Database::mutex serialises the use of one
+// SQLite connection; Note::mutex serialises the calls on one note (recursive: an item scan
+// routine may read the same note). Order: a note before its database; two notes are never
+// held at once. No lock is held while a hook runs.
 #pragma once
 
 #include <sqlite3.h>
