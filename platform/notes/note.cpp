@@ -672,19 +672,22 @@ STATUS NSFItemDeleteByBLOCKID(NOTEHANDLE handle, BLOCKID item_block) {
 
 STATUS NSFItemScan(NOTEHANDLE handle, NSFITEMSCANPROC routine, void* context) {
   if (routine == nullptr) return ERR_BAD_PARAM;
-  LockedNote locked;
-  if (STATUS status = LockNote(handle, &locked); status != NOERROR) return status;
-  Note& note = *locked.note;
-  // By serial, so that a routine that changes the note does not upset the walk.
-  std::vector<BLOCK> serials;
-  for (const Item& item : note.items) serials.push_back(item.serial);
-  for (BLOCK serial : serials) {
-    Item* item = FindItemBySerial(note, serial);
-    if (item == nullptr) continue;
-    std::string name = item->name;
-    std::vector<std::uint8_t> value = item->value;
-    STATUS status = routine(0, item->flags, name.data(), static_cast<WORD>(name.size()),
-                            value.data(), static_cast<DWORD>(value.size()), context);
+  // The routine gets copies and runs without the note's lock, so it may change this note or
+  // lock another one without an order to keep.
+  struct Snapshot {
+    std::string name;
+    WORD flags;
+    std::vector<std::uint8_t> value;
+  };
+  std::vector<Snapshot> items;
+  {
+    LockedNote locked;
+    if (STATUS status = LockNote(handle, &locked); status != NOERROR) return status;
+    for (const Item& item : locked.note->items) items.push_back({item.name, item.flags, item.value});
+  }
+  for (Snapshot& item : items) {
+    STATUS status = routine(0, item.flags, item.name.data(), static_cast<WORD>(item.name.size()),
+                            item.value.data(), static_cast<DWORD>(item.value.size()), context);
     if (status != NOERROR) return status;
   }
   return NOERROR;
