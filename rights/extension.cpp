@@ -48,12 +48,13 @@ void ReadDebugLevel() {
   std::string value;
   const LONG result =
       foundation::ReadProductValue(foundation::kProductSubkey, "VTDEBUG", value, "0");
-  if (result == ERROR_SUCCESS && value.empty()) {
-    (void)foundation::WriteProductValue(foundation::kProductSubkey, "VTDEBUG", "1");
-    value = "1";
-  }
   long number = 0;
-  if (!foundation::ParseNumber(value, number)) number = 0;
+  if (result == ERROR_SUCCESS && value.empty()) {
+    // An empty value is repaired to "1", which is below the detail level.
+    (void)foundation::WriteProductValue(foundation::kProductSubkey, "VTDEBUG", "1");
+  } else if (!foundation::ParseNumber(value, number)) {
+    number = 0;
+  }
   SetDebugLevel(number >= 5 ? 5 : 0);
 }
 
