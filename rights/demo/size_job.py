@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""size_job - per-user size limits end to end, on a fresh machine root.
+
+SYNOPSIS
+    size_job.py [--build DIR] [--root DIR] [--check]
+
+DESCRIPTION
+    Provisions a machine root (vtprovision), loads vtnotes and rights through notes.ini,
+    writes rule documents into vtsched.nsf with nsf put, starts the engine (vantrel) and
+    the server (nserver), sends mails through SMTP and prints what became of each:
+
+        send delete      alice over her send limit, action delete: not delivered; alice
+                         and the administrator warned
+        send forward     the same with action forward: not delivered, a copy in
+                         vtquaran.nsf
+        receive partial  from carol to bob (over his receive limit, forward) and alice:
+                         alice gets it, bob does not; a copy in vtquaran.nsf; bob and
+                         carol warned
+        receive all      to bob alone: nobody gets it; a copy in vtquaran.nsf
+        do-not-scan      from dave, whose rule says do-not-scan and whose send limit is tiny:
+                         delivered
+
+    With --check the outcomes are compared with what each case must give and the exit
+    status says whether all held.
+
+FILES
+    <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import smtplib
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from email.message import EmailMessage
+
+KEY = "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes"
+SENDER_SUBJECT = "Size Restriction Warning from Vantrel to Mail-Sender!"
+ADMIN_SUBJECT = "Size Restriction Warning from Vantrel to Mail-Administrator!"
+RECIPIENT_SUBJECT = "Size Restriction Warning from Vantrel to Mail-Recipient!"
+
+
+class Machine:
+    def __init__(self, build, root):
+        self.build = os.path.abspath(build)
+        self.root = os.path.abspath(root)
+        self.env = dict(os.environ, VT_SYSROOT=self.root)
+        self.engine = None
+        self.server = None
+        self.port = free_port()
+
+    def tool(self, name, *args, check=True):
+        result = subprocess.run([os.path.join(self.build, "bin", name), *args], env=self.env,
+                                capture_output=True, text=True)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{name} {' '.join(args)}: {result.stderr.strip()}")
+        return result.stdout
+
+    def provision(self):
+        self.tool("vtprovision", "--force", "--install", self.build, self.root)
+        ini = os.path.join(self.root, "domino", "notes.ini")
+        with open(ini) as f:
+            lines = [l for l in f.read().splitlines()
+                     if not l.lower().startswith(("nsf_hooks=", "smtpport="))]
+        lines.append("NSF_HOOKS=vtnotes,rights")
+        lines.append("SMTPPort=%d" % self.port)
+        with open(ini, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        # Every task that loads rights reads the identifier at load: make it before the start.
+        config = os.path.join(self.root, "vantrel", "vantrel.ini")
+        with open(config) as f:
+            text = f.read()
+        if "VantrelID=" not in text:
+            text = text.replace("[General]", "[General]\nVantrelID=1000-1234567890", 1)
+            with open(config, "w") as f:
+                f.write(text)
+        for name, value in (("TimeOut", "6"), ("VTADMINDB", "vtquaran.nsf"),
+                            ("SizeRestrictionEnabled", "1"), ("VTDEBUG", "5"),
+                            ("ProcessDeleteMailInSeconds", "1")):
+            self.tool("winreg", "set", KEY, name, value)
+        with open(os.path.join(self.root, "vantrel", "engine.ini"), "w") as f:
+            f.write("[Infected]\nAction=clean\nQuarantine=0\n"
+                    "[Warnings]\nSender=0\nRecipients=0\nAdministrators=0\n[Clean]\nDisclaimer=\n")
+
+    def rule(self, email, **items):
+        args = ["put", "vtsched.nsf", "Form=NewUser", "Email3=" + email, "Status=Enable"]
+        for name, value in items.items():
+            args.append(f"{name}#={value}" if isinstance(value, (int, float)) else
+                        f"{name}={value}")
+        self.tool("nsf", *args)
+
+    def start(self):
+        self.engine = subprocess.Popen(
+            [os.path.join(self.build, "bin", "vantrel"), "--root", self.root, "--no-system-db"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        lock = os.path.join(self.root, "vantrel", "maildisp.lck")
+        wait_for(lambda: os.path.exists(lock), 20, "the engine's lock file")
+        self.server = subprocess.Popen(
+            [os.path.join(self.build, "bin", "nserver"), "--root", self.root],
+            env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        wait_for(lambda: port_open(self.port), 30, "the SMTP port")
+
+    def stop(self):
+        if self.server:
+            self.server.send_signal(signal.SIGTERM)
+            try:
+                self.server.wait(40)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+            self.server = None
+        if self.engine:
+            self.engine.send_signal(signal.SIGTERM)
+            self.engine.wait(20)
+            self.engine = None
+
+    def subjects(self, db):
+        out = self.tool("nsf", "ls", db, "--json", check=False)
+        try:
+            entries = json.loads(out) if out.strip() else []
+        except json.JSONDecodeError:
+            return []
+        return [e.get("subject") or e.get("Subject") or "" for e in entries]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def port_open(port):
+    with socket.socket() as s:
+        s.settimeout(0.2)
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def wait_for(test, seconds, what):
+    end = time.time() + seconds
+    while time.time() < end:
+        if test():
+            return True
+        time.sleep(0.1)
+    raise RuntimeError(f"timed out waiting for {what}")
+
+
+def send(port, sender, recipients, subject, size_kb):
+    message = EmailMessage()
+    message["From"] = sender
+    message["To"] = ", ".join(recipients)
+    message["Subject"] = subject
+    message.set_content(("x" * 75 + "\n") * (size_kb * 1024 // 76 + 1))
+    with smtplib.SMTP("127.0.0.1", port, timeout=30) as smtp:
+        smtp.send_message(message)
+
+
+def settle(machine, subject, seconds=30):
+    end = time.time() + seconds
+    time.sleep(0.5)
+    while time.time() < end:
+        if not any(subject in machine.subjects(box) for box in ("mail.box", "mail2.box")):
+            time.sleep(1.5)  # warnings written beside the mail are routed a moment later
+            return
+        time.sleep(0.25)
+
+
+def count(machine, db, subject):
+    return machine.subjects(db).count(subject)
+
+
+# name, sender, recipients, size in KB, {database: (subject, expected count)}
+CASES = [
+    ("send delete", "alice@example.com", ["carol@example.com"], 60,
+     [("mail/carol.nsf", "case send delete", 0), ("mail/alice.nsf", SENDER_SUBJECT, 1),
+      ("mail/admin.nsf", ADMIN_SUBJECT, 1)]),
+    ("send forward", "admin@example.com", ["carol@example.com"], 60,
+     [("mail/carol.nsf", "case send forward", 0), ("vtquaran.nsf", "case send forward", 1)]),
+    ("receive partial", "carol@example.com", ["bob@example.com", "alice@example.com"], 60,
+     [("mail/alice.nsf", "case receive partial", 1), ("mail/bob.nsf", "case receive partial", 0),
+      ("mail/bob.nsf", RECIPIENT_SUBJECT, 1), ("mail/carol.nsf", SENDER_SUBJECT, 1),
+      ("vtquaran.nsf", "case receive partial", 1)]),
+    ("receive all", "carol@example.com", ["bob@example.com"], 60,
+     [("mail/bob.nsf", "case receive all", 0), ("vtquaran.nsf", "case receive all", 1)]),
+    ("do-not-scan", "dave@example.com", ["carol@example.com"], 60,
+     [("mail/carol.nsf", "case do-not-scan", 1)]),
+]
+
+
+def run(machine):
+    machine.rule("ALICE@EXAMPLE.COM", Max_Send_Size=50, Max_Send_Action="Delete")
+    machine.rule("ADMIN@EXAMPLE.COM", Max_Send_Size=50, Max_Send_Action="Forward")
+    machine.rule("BOB@EXAMPLE.COM", Max_Receive_Size=50, Max_Receive_Action="Forward")
+    machine.rule("DAVE@EXAMPLE.COM", Max_Send_Size=1, DoNotScanMail="yes")
+    failures = 0
+    machine.start()
+    try:
+        for name, sender, recipients, size, expected in CASES:
+            subject = "case " + name
+            send(machine.port, sender, recipients, subject, size)
+            settle(machine, subject)
+            results = []
+            for db, what, want in expected:
+                got = count(machine, db, what)
+                results.append(f"{db}: {what[:40]} {got}/{want}")
+                failures += got != want
+            print("%-16s %s" % (name, "; ".join(results)))
+    finally:
+        machine.stop()
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
+    parser.add_argument("--root")
+    parser.add_argument("--check", action="store_true")
+    args = parser.parse_args()
+    root = args.root or tempfile.mkdtemp(prefix="vantrel-size-job.")
+    machine = Machine(args.build, root)
+    print("machine root:", root)
+    machine.provision()
+    failures = run(machine)
+    if args.check:
+        print("all cases held" if failures == 0 else f"{failures} check(s) went wrong")
+        if not args.root and failures == 0:
+            shutil.rmtree(root, ignore_errors=True)
+        return 1 if failures else 0
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
