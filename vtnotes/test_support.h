@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "foundation/log.h"
 #include "platform/win32/machine.h"
 
 namespace vtnotes::testing_support {
@@ -42,8 +43,14 @@ class RootTest : public ::testing::Test {
     WriteText("vantrel/vantrel.ini", "[General]\r\nScanDir=In\r\nReportDirectory=" +
                                          Path("vantrel/logs") + "\r\n");
     std::filesystem::create_directories(Path("vantrel/logs"));
+    // Lines logged before a test starts the extension belong to this root too, not to the
+    // directory the test runs in.
+    foundation::LogSettings log_settings = foundation::CurrentLogSettings();
+    log_settings.report_directory = Path("vantrel/logs");
+    foundation::InitLog(log_settings);
   }
   void TearDown() override {
+    foundation::CloseLog();
     vtplatform::SetSystemRoot("");
     vtplatform::ResetMachineIdentity();
     std::error_code ignored;
