@@ -24,6 +24,7 @@ class AttachmentTest : public NotesRootTest {
     // Content of attachments never saved is gone once its note is closed.
     if (!HasFailure()) {
       EXPECT_EQ(CountRows("mail.box", "objects"), expected_objects_);
+      EXPECT_EQ(ContentFiles("mail.box"), expected_objects_);
     }
     NotesRootTest::TearDown();
   }
@@ -37,6 +38,17 @@ class AttachmentTest : public NotesRootTest {
     NOTEHANDLE note = NULLHANDLE;
     EXPECT_EQ(NSFNoteOpen(db, id, 0, &note), NOERROR);
     return note;
+  }
+  // Attachment bytes live in files beside the database, one per content row.
+  int ContentFiles(const std::string& relative) const {
+    std::error_code ignored;
+    int count = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(DataPath(relative) + ".content", ignored)) {
+      (void)entry;
+      ++count;
+    }
+    return count;
   }
   DBHANDLE db_ = NULLHANDLE;
   NOTEHANDLE note_ = NULLHANDLE;
@@ -101,7 +113,70 @@ TEST_F(AttachmentTest, DetachingEveryAttachmentRemovesTheContentWithTheUpdate) {
                                             nullptr, nullptr));
   EXPECT_EQ(NSFNoteClose(note), NOERROR);
   EXPECT_EQ(CountRows("mail.box", "objects"), 0);
-  EXPECT_EQ(CountRows("mail.box", "object_chunks"), 0);
+  EXPECT_EQ(ContentFiles("mail.box"), 0);
+}
+
+TEST_F(AttachmentTest, DeletingANoteOrItsDatabaseRemovesTheContentFiles) {
+  std::string pdf = root_ + "/report.pdf";
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "a.pdf", 0), NOERROR);
+  NOTEID id = Save(note_);
+  DBHANDLE other = CreateOpen("other.nsf");
+  NOTEHANDLE copy = NULLHANDLE;
+  ASSERT_EQ(NSFNoteCopy(note_, &copy), NOERROR);
+  NSFNoteSetInfo(copy, _NOTE_DB, &other);
+  Save(copy);
+  ASSERT_EQ(NSFNoteClose(copy), NOERROR);
+  EXPECT_EQ(ContentFiles("other.nsf"), 1);
+  ASSERT_EQ(NSFNoteDelete(db_, id, UPDATE_FORCE), NOERROR);
+  EXPECT_EQ(ContentFiles("mail.box"), 0);
+  EXPECT_EQ(NSFDbClose(other), NOERROR);
+  ASSERT_EQ(NSFDbDelete("other.nsf"), NOERROR);
+  EXPECT_FALSE(std::filesystem::exists(DataPath("other.nsf.content")));
+}
+
+TEST_F(AttachmentTest, LeftoverContentFilesAreNeverWrittenThroughAndAreSweptAtOpen) {
+  std::string pdf = root_ + "/report.pdf";
+  std::string txt = root_ + "/notes.txt";
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "a.pdf", 0), NOERROR);
+  Save(note_);
+  expected_objects_ = 1;
+  // A copier killed before its commit left a link to mail.box's bytes under the id that
+  // other.nsf hands out next.
+  DBHANDLE other = CreateOpen("other.nsf");
+  std::string other_dir = DataPath("other.nsf.content");
+  std::filesystem::create_directories(other_dir);
+  std::filesystem::create_hard_link(DataPath("mail.box.content/1"), other_dir + "/1");
+  NOTEHANDLE note = NULLHANDLE;
+  ASSERT_EQ(NSFNoteCreate(other, &note), NOERROR);
+  ASSERT_EQ(NSFNoteAttachFile(note, "$FILE", 5, txt.c_str(), "n.txt", 0), NOERROR);
+  NOTEID other_id = Save(note);
+  ASSERT_EQ(NSFNoteClose(note), NOERROR);
+  BLOCKID item;
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(note_, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr));
+  std::string out = root_ + "/a.out";
+  ASSERT_EQ(NSFNoteExtractFile(note_, item, out.c_str(), nullptr), NOERROR);
+  EXPECT_TRUE(ReadFile(out) == content_);
+
+  // A process killed between a delete's commit and the unlink left a file no row names; a
+  // file above the last id handed out is a live writer's while one holds the database, and
+  // a dead writer's once none does.
+  ASSERT_EQ(NSFNoteDelete(other, other_id, UPDATE_FORCE), NOERROR);
+  WriteFile(other_dir + "/1", "orphan");
+  WriteFile(other_dir + "/7", "in flight");
+  EXPECT_EQ(NSFDbClose(other), NOERROR);
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(DataPath("other.nsf").c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(NSFDbOpen("other.nsf", &other), NOERROR);
+  EXPECT_FALSE(std::filesystem::exists(other_dir + "/1"));
+  EXPECT_TRUE(std::filesystem::exists(other_dir + "/7"));
+  EXPECT_EQ(NSFDbClose(other), NOERROR);
+  sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(writer);
+  ASSERT_EQ(NSFDbOpen("other.nsf", &other), NOERROR);
+  EXPECT_FALSE(std::filesystem::exists(other_dir + "/7"));
+  EXPECT_EQ(NSFDbClose(other), NOERROR);
 }
 
 TEST_F(AttachmentTest, QuarantineCopyCarriesAttachmentsIntoAnotherDatabase) {

@@ -8,9 +8,16 @@
 //   text_index(note_id, name, value)       folded item name and folded text value (cut to
 //                                          kIndexValueBytes) of every text item and every
 //                                          text-list entry, kept in the note's transaction
-//   objects(id, note_id, pending_pid, size), object_chunks(object_id, seq, data)
-//                                          attachment content in chunks of kChunkBytes, so a
-//                                          file streams in and out without being held whole
+//   objects(id, note_id, pending_pid, size)  one row per attachment; its bytes are the file
+//                                          <database file>.content/<id>, outside the log, so
+//                                          a large attachment is written once and not again
+//                                          when the log is folded into the database file
+//   object_chunks(object_id, seq, data)    unused; still created so every file has one layout
+// A content file is written whole before the transaction that adds its row commits, and is
+// never changed afterwards (a copy gets a new id), so a committed row always names complete
+// bytes. A file is removed only after the transaction that deletes its row has committed.
+// Files that no committed row names (a writer killed before its commit, or after it but
+// before unlinking) are removed by the next open.
 // A content row with no note is pending: a note handle made it and no update claimed it
 // yet. The process that made it deletes it at close; rows of processes that died are
 // deleted by the next open.
@@ -18,6 +25,7 @@
 // Concurrency: WAL mode and a busy timeout; every write is one BEGIN IMMEDIATE transaction,
 // so a writer killed mid-way leaves the previous state. Reads of a note run in one read
 // transaction so they see one consistent state.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -43,8 +51,8 @@ constexpr size_t kIndexValueBytes = 256;
 void (*g_update_fault_hook)() = nullptr;
 
 constexpr const char* kSchema =
-    // 16 KiB pages: attachment chunks take 16 pages instead of 64, while a small note
-    // update still writes little to the log.
+    // 16 KiB pages: a note with many items spans few pages, while a small note update
+    // still writes little to the log.
     "PRAGMA page_size=16384;"
     "PRAGMA journal_mode=WAL;"
     "CREATE TABLE dbinfo(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
@@ -186,8 +194,139 @@ sqlite3* OpenConnection(const std::string& file, int flags, int* code_r) {
   return sql;
 }
 
+std::string ContentDirectory(const std::string& db_file) { return db_file + ".content"; }
+
+std::string ContentPath(const std::string& db_file, long long object_id) {
+  return ContentDirectory(db_file) + "/" + std::to_string(object_id);
+}
+
+void RemoveContentFiles(const std::string& db_file, const std::vector<long long>& ids) {
+  for (long long object_id : ids) ::unlink(ContentPath(db_file, object_id).c_str());
+}
+
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  [[nodiscard]] int get() const { return fd_; }
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes now, so a failing close (a full disk reported late) is seen.
+  [[nodiscard]] bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t put = ::write(fd, data + done, size - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// Copies what is left of in to out in kChunkBytes blocks; the byte count in *copied_r.
+STATUS CopyStream(int in, int out, unsigned long long* copied_r) {
+  std::vector<char> buffer(kChunkBytes);
+  unsigned long long copied = 0;
+  for (;;) {
+    ssize_t got = ::read(in, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return ERR_FILE_IO;
+    if (got == 0) break;
+    if (!WriteAll(out, buffer.data(), static_cast<size_t>(got))) return ERR_FILE_IO;
+    copied += static_cast<unsigned long long>(got);
+  }
+  *copied_r = copied;
+  return NOERROR;
+}
+
+// Removes content files that no committed row names. Ids up to the committed
+// AUTOINCREMENT sequence are never handed out again, so those are judged in a read
+// transaction. An id above it may be a live writer's (in this process or another) that has
+// not committed yet: those are judged only while holding the write lock, taken without
+// waiting, and left for a later open when another writer holds it.
+void DropOrphanContent(sqlite3* sql, const std::string& db_file) {
+  std::vector<long long> found;
+  if (DIR* directory = ::opendir(ContentDirectory(db_file).c_str())) {
+    while (const dirent* entry = ::readdir(directory)) {
+      const char* name = entry->d_name;
+      if (*name < '0' || *name > '9') continue;
+      char* end = nullptr;
+      long long object_id = std::strtoll(name, &end, 10);
+      if (*end == '\0') found.push_back(object_id);
+    }
+    ::closedir(directory);
+  }
+  if (found.empty()) return;
+  auto unnamed = [sql](const std::vector<long long>& ids, std::vector<long long>* orphans_r) {
+    Statement exists(sql, "SELECT 1 FROM objects WHERE id = ?1");
+    for (long long object_id : ids) {
+      exists.Bind(1, object_id);
+      int code = exists.Step();
+      exists.Reset();
+      if (code == SQLITE_DONE) orphans_r->push_back(object_id);
+      else if (code != SQLITE_ROW) return false;
+    }
+    return true;
+  };
+  std::vector<long long> above;
+  {
+    Transaction transaction(sql, false);
+    if (transaction.code() != SQLITE_OK) return;
+    long long sequence = 0;
+    {
+      Statement query(sql, "SELECT seq FROM sqlite_sequence WHERE name = 'objects'");
+      if (query.Step() == SQLITE_ROW) sequence = query.Int(0);
+    }
+    std::vector<long long> settled;
+    for (long long object_id : found) {
+      (object_id > sequence ? above : settled).push_back(object_id);
+    }
+    std::vector<long long> orphans;
+    if (!unnamed(settled, &orphans)) return;
+    RemoveContentFiles(db_file, orphans);
+  }
+  if (above.empty()) return;
+  sqlite3_busy_timeout(sql, 0);
+  {
+    Transaction transaction(sql, true);
+    std::vector<long long> orphans;
+    if (transaction.code() == SQLITE_OK && unnamed(above, &orphans)) {
+      RemoveContentFiles(db_file, orphans);
+    }
+  }
+  sqlite3_busy_timeout(sql, kBusyTimeoutMs);
+}
+
+// Content files made inside a transaction; removed at scope exit unless ids was cleared
+// after the commit.
+struct NewContentFiles {
+  explicit NewContentFiles(std::string db_file) : file(std::move(db_file)) {}
+  ~NewContentFiles() { RemoveContentFiles(file, ids); }
+  NewContentFiles(const NewContentFiles&) = delete;
+  NewContentFiles& operator=(const NewContentFiles&) = delete;
+  std::string file;
+  std::vector<long long> ids;
+};
+
 // Deletes pending content rows whose creating process is gone.
-void DropDeadPending(sqlite3* sql) {
+void DropDeadPending(sqlite3* sql, const std::string& db_file) {
   std::vector<long long> dead;
   {
     Statement query(sql, "SELECT DISTINCT pending_pid FROM objects WHERE note_id IS NULL");
@@ -201,63 +340,68 @@ void DropDeadPending(sqlite3* sql) {
   if (dead.empty()) return;
   Transaction transaction(sql, true);
   if (transaction.code() != SQLITE_OK) return;
-  Statement chunks(sql,
-                   "DELETE FROM object_chunks WHERE object_id IN (SELECT id FROM objects"
-                   " WHERE note_id IS NULL AND pending_pid = ?1)");
-  Statement rows(sql, "DELETE FROM objects WHERE note_id IS NULL AND pending_pid = ?1");
-  for (long long pid : dead) {
-    chunks.Bind(1, pid);
-    rows.Bind(1, pid);
-    if (StepDone(chunks) != NOERROR || StepDone(rows) != NOERROR) return;
-    chunks.Reset();
-    rows.Reset();
+  std::vector<long long> removed;
+  {
+    Statement ids(sql, "SELECT id FROM objects WHERE note_id IS NULL AND pending_pid = ?1");
+    Statement rows(sql, "DELETE FROM objects WHERE note_id IS NULL AND pending_pid = ?1");
+    for (long long pid : dead) {
+      ids.Bind(1, pid);
+      while (ids.Step() == SQLITE_ROW) removed.push_back(ids.Int(0));
+      ids.Reset();
+      rows.Bind(1, pid);
+      if (StepDone(rows) != NOERROR) return;
+      rows.Reset();
+    }
   }
-  (void)transaction.Commit();
+  if (transaction.Commit() == SQLITE_OK) RemoveContentFiles(db_file, removed);
 }
 
-STATUS DeleteContentRows(sqlite3* sql, long long object_id) {
-  Statement chunks(sql, "DELETE FROM object_chunks WHERE object_id = ?1");
-  chunks.Bind(1, object_id);
-  if (STATUS status = StepDone(chunks); status != NOERROR) return status;
+STATUS DeleteContentRow(sqlite3* sql, long long object_id) {
   Statement row(sql, "DELETE FROM objects WHERE id = ?1");
   row.Bind(1, object_id);
   return StepDone(row);
 }
 
-// Streams a source of chunks into a new pending content row of sql (inside the caller's
-// transaction). next() fills a chunk and returns false at the end.
-template <typename NextChunk>
-STATUS WriteContentRows(sqlite3* sql, NextChunk next, long long* object_id_r,
-                        unsigned long long* size_r) {
+// Adds a new pending content row to db (inside the caller's transaction) and has fill()
+// write its file through the descriptor it is given; fill reports the byte count.
+template <typename Fill>
+STATUS WriteContentRow(sqlite3* sql, const std::string& db_file, Fill fill,
+                       long long* object_id_r, unsigned long long* size_r) {
   Statement insert(sql, "INSERT INTO objects(note_id, pending_pid, size) VALUES(NULL, ?1, 0)");
   insert.Bind(1, ::getpid());
   if (STATUS status = StepDone(insert); status != NOERROR) return status;
   long long object_id = sqlite3_last_insert_rowid(sql);
-  Statement chunk(sql, "INSERT INTO object_chunks(object_id, seq, data) VALUES(?1, ?2, ?3)");
+  ::mkdir(ContentDirectory(db_file).c_str(), 0755);
+  const std::string path = ContentPath(db_file, object_id);
+  // A file left under this id by a writer whose transaction never committed may be a hard
+  // link to another database's content: unlink it rather than write through it.
+  ::unlink(path.c_str());
+  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (out.get() < 0) return ERR_FILE_IO;
   unsigned long long size = 0;
-  std::string_view data;
-  STATUS failure = NOERROR;
-  for (long long seq = 0; next(&data, &failure); ++seq) {
-    chunk.Bind(1, object_id);
-    chunk.Bind(2, seq);
-    chunk.BindBlobStatic(3, data.data(), data.size());
-    if (STATUS status = StepDone(chunk); status != NOERROR) return status;
-    chunk.Reset();
-    size += data.size();
+  STATUS status = fill(out.get(), &size);
+  if (!out.Close() && status == NOERROR) status = ERR_FILE_IO;
+  if (status == NOERROR) {
+    Statement finish(sql, "UPDATE objects SET size = ?2 WHERE id = ?1");
+    finish.Bind(1, object_id);
+    finish.Bind(2, static_cast<long long>(size));
+    status = StepDone(finish);
   }
-  if (failure != NOERROR) return failure;
-  Statement finish(sql, "UPDATE objects SET size = ?2 WHERE id = ?1");
-  finish.Bind(1, object_id);
-  finish.Bind(2, static_cast<long long>(size));
-  if (STATUS status = StepDone(finish); status != NOERROR) return status;
+  if (status != NOERROR) {
+    ::unlink(path.c_str());
+    return status;
+  }
   *object_id_r = object_id;
   *size_r = size;
   return NOERROR;
 }
 
-// Copies a content row of source_sql into sql (inside the caller's transaction).
-STATUS CopyContentRows(sqlite3* source_sql, long long source_id, sqlite3* sql,
-                       long long* object_id_r, unsigned long long* size_r) {
+// Copies a content row of source_sql (the database source_file) into sql (inside the
+// caller's transaction). A hard link shares the bytes, as content files never change; each
+// database still owns its own name for them. Across file systems the bytes are copied.
+STATUS CopyContentRow(sqlite3* source_sql, const std::string& source_file, long long source_id,
+                      sqlite3* sql, const std::string& db_file, long long* object_id_r,
+                      unsigned long long* size_r) {
   {
     Statement exists(source_sql, "SELECT size FROM objects WHERE id = ?1");
     exists.Bind(1, source_id);
@@ -265,22 +409,30 @@ STATUS CopyContentRows(sqlite3* source_sql, long long source_id, sqlite3* sql,
     if (code == SQLITE_DONE) return ERR_OBJECT_MISSING;
     if (code != SQLITE_ROW) return StatusFromSqlite(code);
   }
-  Statement chunks(source_sql,
-                   "SELECT data FROM object_chunks WHERE object_id = ?1 ORDER BY seq");
-  chunks.Bind(1, source_id);
-  std::string buffer;
-  auto next = [&](std::string_view* data_r, STATUS* failure_r) {
-    int code = chunks.Step();
-    if (code == SQLITE_ROW) {
-      // Copied out: the source statement's memory may move when the target writes.
-      buffer.assign(chunks.Blob(0));
-      *data_r = buffer;
-      return true;
-    }
-    if (code != SQLITE_DONE) *failure_r = StatusFromSqlite(code);
-    return false;
+  const std::string source_path = ContentPath(source_file, source_id);
+  FileDescriptor in(::open(source_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return ERR_OBJECT_MISSING;
+  struct stat info;
+  if (::fstat(in.get(), &info) != 0) return ERR_FILE_IO;
+  auto fill = [&](int out, unsigned long long* size_r) {
+    return CopyStream(in.get(), out, size_r);
   };
-  return WriteContentRows(sql, next, object_id_r, size_r);
+  Statement insert(sql, "INSERT INTO objects(note_id, pending_pid, size) VALUES(NULL, ?1, ?2)");
+  insert.Bind(1, ::getpid());
+  insert.Bind(2, static_cast<long long>(info.st_size));
+  if (STATUS status = StepDone(insert); status != NOERROR) return status;
+  long long object_id = sqlite3_last_insert_rowid(sql);
+  ::mkdir(ContentDirectory(db_file).c_str(), 0755);
+  const std::string path = ContentPath(db_file, object_id);
+  ::unlink(path.c_str());
+  if (::link(source_path.c_str(), path.c_str()) == 0) {
+    *object_id_r = object_id;
+    *size_r = static_cast<unsigned long long>(info.st_size);
+    return NOERROR;
+  }
+  // No link (another file system): drop the row and write a copy under a fresh one.
+  if (STATUS status = DeleteContentRow(sql, object_id); status != NOERROR) return status;
+  return WriteContentRow(sql, db_file, fill, object_id_r, size_r);
 }
 
 }  // namespace
@@ -368,7 +520,8 @@ STATUS OpenDatabaseFile(const std::string& file, DatabasePtr* db_r) {
     if (code != SQLITE_ROW) return code == SQLITE_DONE ? ERR_NOT_DATABASE : StatusFromSqlite(code);
     if (format.Blob(0) != kFormat) return ERR_NOT_DATABASE;
   }
-  DropDeadPending(sql);
+  DropDeadPending(sql, file);
+  DropOrphanContent(sql, file);
   *db_r = std::move(db);
   return NOERROR;
 }
@@ -403,6 +556,7 @@ STATUS CreateDatabaseFile(const std::string& file, bool force) {
     ::unlink(file.c_str());
     ::unlink((file + "-wal").c_str());
     ::unlink((file + "-shm").c_str());
+    RemoveContentDirectory(file);
   }
   int linked = ::link(temp.c_str(), file.c_str());
   int link_errno = errno;
@@ -518,6 +672,10 @@ STATUS StoreNote(Note* note) {
   };
   std::vector<NewObject> new_objects;
   std::set<long long> kept;
+  // Files this update made go again unless it commits; files of the rows it deletes go
+  // only once it has.
+  NewContentFiles created_files(db->file);
+  std::vector<long long> dropped;
   std::vector<std::vector<std::uint8_t>> values;
   values.reserve(note->items.size());
   for (size_t i = 0; i < note->items.size(); ++i) {
@@ -550,15 +708,18 @@ STATUS StoreNote(Note* note) {
     copy->db = db;
     STATUS status;
     if (source.db->file == db->file) {
-      status = CopyContentRows(sql, source.object_id, sql, &copy->object_id, &copy->size);
+      status = CopyContentRow(sql, db->file, source.object_id, sql, db->file, &copy->object_id,
+                              &copy->size);
     } else {
       int code = SQLITE_OK;
       sqlite3* source_sql = OpenConnection(source.db->file, SQLITE_OPEN_READONLY, &code);
       if (source_sql == nullptr) return ERR_OBJECT_MISSING;
-      status = CopyContentRows(source_sql, source.object_id, sql, &copy->object_id, &copy->size);
+      status = CopyContentRow(source_sql, source.db->file, source.object_id, sql, db->file,
+                              &copy->object_id, &copy->size);
       sqlite3_close_v2(source_sql);
     }
     if (status != NOERROR) return status;
+    created_files.ids.push_back(copy->object_id);
     Statement claim(sql, "UPDATE objects SET note_id = ?2, pending_pid = NULL WHERE id = ?1");
     claim.Bind(1, copy->object_id);
     claim.Bind(2, id);
@@ -574,14 +735,13 @@ STATUS StoreNote(Note* note) {
   }
   {
     // Content this note owned that no item refers to any more (detached attachments).
-    std::vector<long long> dropped;
     Statement owned(sql, "SELECT id FROM objects WHERE note_id = ?1");
     owned.Bind(1, id);
     while (owned.Step() == SQLITE_ROW) {
       if (kept.count(owned.Int(0)) == 0) dropped.push_back(owned.Int(0));
     }
     for (long long object_id : dropped) {
-      if (STATUS status = DeleteContentRows(sql, object_id); status != NOERROR) return status;
+      if (STATUS status = DeleteContentRow(sql, object_id); status != NOERROR) return status;
     }
   }
 
@@ -622,6 +782,8 @@ STATUS StoreNote(Note* note) {
   }
   if (g_update_fault_hook != nullptr) g_update_fault_hook();
   if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
+  created_files.ids.clear();
+  RemoveContentFiles(db->file, dropped);
 
   // Committed: only now does the in-memory note take the new state.
   note->id = static_cast<NOTEID>(id);
@@ -650,58 +812,49 @@ STATUS RemoveNote(const DatabasePtr& db, NOTEID id) {
     if (STATUS status = StepDone(remove); status != NOERROR) return status;
     if (sqlite3_changes(sql) == 0) return ERR_INVALID_NOTE;
   }
+  std::vector<long long> removed;
+  {
+    Statement owned(sql, "SELECT id FROM objects WHERE note_id = ?1");
+    owned.Bind(1, id);
+    int code;
+    while ((code = owned.Step()) == SQLITE_ROW) removed.push_back(owned.Int(0));
+    if (code != SQLITE_DONE) return StatusFromSqlite(code);
+  }
   for (const char* text :
        {"DELETE FROM items WHERE note_id = ?1", "DELETE FROM text_index WHERE note_id = ?1",
-        "DELETE FROM object_chunks WHERE object_id IN"
-        " (SELECT id FROM objects WHERE note_id = ?1)",
         "DELETE FROM objects WHERE note_id = ?1"}) {
     Statement clear(sql, text);
     clear.Bind(1, id);
     if (STATUS status = StepDone(clear); status != NOERROR) return status;
   }
   if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
+  RemoveContentFiles(db->file, removed);
   return NOERROR;
 }
 
 STATUS StoreFileContent(const DatabasePtr& db, const std::string& path,
                         std::shared_ptr<Attachment>* attachment_r) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ERR_NOEXIST : ERR_FILE_IO;
+  FileDescriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return errno == ENOENT || errno == ENOTDIR ? ERR_NOEXIST : ERR_FILE_IO;
   struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return ERR_FILE_IO;
-  }
-  std::vector<char> buffer(kChunkBytes);
-  auto next = [&](std::string_view* data_r, STATUS* failure_r) {
-    size_t filled = 0;
-    while (filled < buffer.size()) {
-      ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        *failure_r = ERR_FILE_IO;
-        return false;
-      }
-      if (got == 0) break;
-      filled += static_cast<size_t>(got);
-    }
-    *data_r = std::string_view(buffer.data(), filled);
-    return filled > 0;
+  if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ERR_FILE_IO;
+  auto fill = [&](int out, unsigned long long* size_r) {
+    return CopyStream(in.get(), out, size_r);
   };
   auto attachment = std::make_shared<Attachment>();
   attachment->db = db;
-  STATUS status;
-  {
-    std::lock_guard<std::recursive_mutex> lock(db->mutex);
-    Transaction transaction(db->sql, true);
-    status = StatusFromSqlite(transaction.code());
-    if (status == NOERROR) {
-      status = WriteContentRows(db->sql, next, &attachment->object_id, &attachment->size);
-    }
-    if (status == NOERROR) status = StatusFromSqlite(transaction.Commit());
+  std::lock_guard<std::recursive_mutex> lock(db->mutex);
+  Transaction transaction(db->sql, true);
+  if (transaction.code() != SQLITE_OK) return StatusFromSqlite(transaction.code());
+  NewContentFiles created(db->file);
+  if (STATUS status = WriteContentRow(db->sql, db->file, fill, &attachment->object_id,
+                                      &attachment->size);
+      status != NOERROR) {
+    return status;
   }
-  ::close(fd);
-  if (status != NOERROR) return status;
+  created.ids.push_back(attachment->object_id);
+  if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
+  created.ids.clear();
   *attachment_r = std::move(attachment);
   return NOERROR;
 }
@@ -713,30 +866,33 @@ STATUS CopyContent(const Attachment& source, const DatabasePtr& target,
   std::lock_guard<std::recursive_mutex> lock(target->mutex);
   Transaction transaction(target->sql, true);
   if (transaction.code() != SQLITE_OK) return StatusFromSqlite(transaction.code());
+  NewContentFiles created(target->file);
   STATUS status;
   if (source.db->file == target->file) {
-    status = CopyContentRows(target->sql, source.object_id, target->sql,
-                             &attachment->object_id, &attachment->size);
+    status = CopyContentRow(target->sql, target->file, source.object_id, target->sql,
+                            target->file, &attachment->object_id, &attachment->size);
   } else {
     int code = SQLITE_OK;
     sqlite3* source_sql = OpenConnection(source.db->file, SQLITE_OPEN_READONLY, &code);
     if (source_sql == nullptr) return ERR_OBJECT_MISSING;
-    status = CopyContentRows(source_sql, source.object_id, target->sql, &attachment->object_id,
-                             &attachment->size);
+    status = CopyContentRow(source_sql, source.db->file, source.object_id, target->sql,
+                            target->file, &attachment->object_id, &attachment->size);
     sqlite3_close_v2(source_sql);
   }
   if (status != NOERROR) return status;
+  created.ids.push_back(attachment->object_id);
   if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
+  created.ids.clear();
   *attachment_r = std::move(attachment);
   return NOERROR;
 }
 
 STATUS ExtractContent(const Attachment& source, const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return ERR_FILE_IO;
   STATUS status = NOERROR;
-  unsigned long long written = 0;
+  FileDescriptor in(-1);
   {
+    // The row is checked and the file opened in one read transaction: once open, the bytes
+    // stay readable even if another writer deletes the attachment meanwhile.
     std::lock_guard<std::recursive_mutex> lock(source.db->mutex);
     sqlite3* sql = source.db->sql;
     Transaction transaction(sql, false);
@@ -749,27 +905,18 @@ STATUS ExtractContent(const Attachment& source, const std::string& path) {
       else if (code != SQLITE_ROW) status = StatusFromSqlite(code);
     }
     if (status == NOERROR) {
-      Statement chunks(sql, "SELECT data FROM object_chunks WHERE object_id = ?1 ORDER BY seq");
-      chunks.Bind(1, source.object_id);
-      int code;
-      while (status == NOERROR && (code = chunks.Step()) == SQLITE_ROW) {
-        std::string_view data = chunks.Blob(0);
-        size_t done = 0;
-        while (done < data.size()) {
-          ssize_t put = ::write(fd, data.data() + done, data.size() - done);
-          if (put < 0 && errno == EINTR) continue;
-          if (put < 0) {
-            status = ERR_FILE_IO;
-            break;
-          }
-          done += static_cast<size_t>(put);
-        }
-        written += done;
-      }
-      if (status == NOERROR && code != SQLITE_DONE) status = StatusFromSqlite(code);
+      int fd = ::open(ContentPath(source.db->file, source.object_id).c_str(),
+                      O_RDONLY | O_CLOEXEC);
+      if (fd < 0) status = ERR_OBJECT_MISSING;
+      else in.Reset(fd);
     }
   }
-  if (::close(fd) != 0 && status == NOERROR) status = ERR_FILE_IO;
+  if (status != NOERROR) return status;
+  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (out.get() < 0) return ERR_FILE_IO;
+  unsigned long long written = 0;
+  status = CopyStream(in.get(), out.get(), &written);
+  if (!out.Close() && status == NOERROR) status = ERR_FILE_IO;
   if (status == NOERROR && written != source.size) status = ERR_OBJECT_MISSING;
   // A half-written file must not pass for the attachment.
   if (status != NOERROR) ::unlink(path.c_str());
@@ -781,13 +928,25 @@ void DropPendingContent(const Attachment& attachment) {
   sqlite3* sql = attachment.db->sql;
   Transaction transaction(sql, true);
   if (transaction.code() != SQLITE_OK) return;
-  Statement chunks(sql,
-                   "DELETE FROM object_chunks WHERE object_id IN"
-                   " (SELECT id FROM objects WHERE id = ?1 AND note_id IS NULL)");
-  chunks.Bind(1, attachment.object_id);
   Statement row(sql, "DELETE FROM objects WHERE id = ?1 AND note_id IS NULL");
   row.Bind(1, attachment.object_id);
-  if (StepDone(chunks) == NOERROR && StepDone(row) == NOERROR) (void)transaction.Commit();
+  if (StepDone(row) != NOERROR) return;
+  bool removed = sqlite3_changes(sql) != 0;
+  if (transaction.Commit() == SQLITE_OK && removed) {
+    RemoveContentFiles(attachment.db->file, {attachment.object_id});
+  }
+}
+
+void RemoveContentDirectory(const std::string& db_file) {
+  const std::string directory = ContentDirectory(db_file);
+  if (DIR* listing = ::opendir(directory.c_str())) {
+    while (const dirent* entry = ::readdir(listing)) {
+      if (entry->d_name[0] == '.') continue;
+      ::unlink((directory + "/" + entry->d_name).c_str());
+    }
+    ::closedir(listing);
+  }
+  ::rmdir(directory.c_str());
 }
 
 STATUS ListNoteIds(const DatabasePtr& db, WORD class_mask,

@@ -320,6 +320,7 @@ STATUS NSFDbDelete(const char* path) {
   if (::unlink(file.c_str()) != 0) return ERR_FILE_IO;
   ::unlink((file + "-wal").c_str());
   ::unlink((file + "-shm").c_str());
+  RemoveContentDirectory(file);
   return NOERROR;
 }
 

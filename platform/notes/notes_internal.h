@@ -62,7 +62,7 @@ struct Database {
 };
 using DatabasePtr = std::shared_ptr<Database>;
 
-// Content of one attachment: a row of the objects table of db.
+// Content of one attachment: a row of the objects table of db and the file it names.
 struct Attachment {
   DatabasePtr db;
   long long object_id = 0;
@@ -113,6 +113,8 @@ using NotePtr = std::shared_ptr<Note>;
                                  std::shared_ptr<Attachment>* attachment_r);
 [[nodiscard]] STATUS ExtractContent(const Attachment& source, const std::string& path);
 void DropPendingContent(const Attachment& attachment);
+// Removes the content files kept beside a database file (when the database goes away).
+void RemoveContentDirectory(const std::string& db_file);
 // Note IDs of the class mask in order; with terms, only the notes the index gives for the
 // most selective term (callers still evaluate the whole formula on each).
 struct IndexLookup {
