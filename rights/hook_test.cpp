@@ -11,9 +11,9 @@ namespace {
 using testing_support::Mail;
 using testing_support::RightsTest;
 
-class HookTest : public RightsTest {};
+class RightsHookTest : public RightsTest {};
 
-TEST_F(HookTest, SendLimitDeleteMarksTheMailAndWarnsSenderAndAdministrators) {
+TEST_F(RightsHookTest, SendLimitDeleteMarksTheMailAndWarnsSenderAndAdministrators) {
   Arm();
   AddRule({.email3 = "ALICE@ACME.EXAMPLE", .send_limit = 100});
   const NOTEID id = PostMail({.from = "Alice <alice@acme.example>", .send_to = "bob@acme.example",
@@ -33,7 +33,7 @@ TEST_F(HookTest, SendLimitDeleteMarksTheMailAndWarnsSenderAndAdministrators) {
             std::string::npos);
 }
 
-TEST_F(HookTest, SwitchesTurnWarningsOff) {
+TEST_F(RightsHookTest, SwitchesTurnWarningsOff) {
   Arm();
   SetValue("WTOA_Send_SizeRestriction", "0");
   SetValue("WTOS_Send_SizeRestriction", "yes");
@@ -44,7 +44,7 @@ TEST_F(HookTest, SwitchesTurnWarningsOff) {
   EXPECT_TRUE(OtherNotes(id).empty());
 }
 
-TEST_F(HookTest, MailsThatAreNotChecked) {
+TEST_F(RightsHookTest, MailsThatAreNotChecked) {
   AddRule({.email3 = "ALICE@ACME.EXAMPLE", .send_limit = 1});
   const Mail mail{.from = "alice@acme.example", .send_to = "bob@acme.example",
                   .body_bytes = 5 * 1024};
@@ -75,7 +75,7 @@ TEST_F(HookTest, MailsThatAreNotChecked) {
   EXPECT_EQ(OtherNotes(0).size(), 3u);  // three mails here, no warnings
 }
 
-TEST_F(HookTest, ReceiveLimitsForwardDropRefusedRecipientsAndWarnEveryone) {
+TEST_F(RightsHookTest, ReceiveLimitsForwardDropRefusedRecipientsAndWarnEveryone) {
   Arm();
   AddRule({.email3 = "BOB@ACME.EXAMPLE", .receive_limit = 50, .receive_action = "Forward"});
   AddRule({.email3 = "CAROL@ACME.EXAMPLE", .receive_limit = 80, .receive_action = "Delete"});
@@ -98,7 +98,7 @@ TEST_F(HookTest, ReceiveLimitsForwardDropRefusedRecipientsAndWarnEveryone) {
   EXPECT_EQ(ItemText(warnings[3], MAIL_SENDTO_ITEM), "admin@acme.example,ops@acme.example");
 }
 
-TEST_F(HookTest, DoNotScanSenderSkipsTheRecipients) {
+TEST_F(RightsHookTest, DoNotScanSenderSkipsTheRecipients) {
   Arm();
   AddRule({.email3 = "BOSS@ACME.EXAMPLE", .send_limit = 1, .do_not_scan = "yes"});
   AddRule({.email3 = "BOB@ACME.EXAMPLE", .receive_limit = 1});
@@ -110,7 +110,7 @@ TEST_F(HookTest, DoNotScanSenderSkipsTheRecipients) {
   EXPECT_TRUE(OtherNotes(id).empty());
 }
 
-TEST_F(HookTest, BadInputPassesTheMail) {
+TEST_F(RightsHookTest, BadInputPassesTheMail) {
   Arm();
   // A From that is only a comment, a long From, and ten thousand recipients with empty
   // entries against a missing rules database.
@@ -130,7 +130,7 @@ TEST_F(HookTest, BadInputPassesTheMail) {
   EXPECT_NE(log.find("Unable to Open the DB{vtsched.nsf}"), std::string::npos);
 }
 
-TEST_F(HookTest, EntryPointWithoutInstallationInstallsNothing) {
+TEST_F(RightsHookTest, EntryPointWithoutInstallationInstallsNothing) {
   std::filesystem::remove(Path("vantrel/vantrel.ini"));
   DBHOOKVEC vector = {};
   EXPECT_EQ(EntryPoint(&vector), NOERROR);
@@ -140,7 +140,7 @@ TEST_F(HookTest, EntryPointWithoutInstallationInstallsNothing) {
   EXPECT_EQ(Term(&vector), NOERROR);
 }
 
-TEST_F(HookTest, AdministratorTableHoldsTwentyCutEntries) {
+TEST_F(RightsHookTest, AdministratorTableHoldsTwentyCutEntries) {
   std::string admins = ",";
   for (int i = 0; i < 25; ++i) admins += "admin" + std::to_string(i) + "@acme.example,,";
   admins += std::string(600, 'z');

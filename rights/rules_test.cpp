@@ -11,7 +11,7 @@ using testing_support::Mail;
 using testing_support::RightsTest;
 using testing_support::Rule;
 
-TEST(SizeTextToKb, RoundsToTheNearestKilobyte) {
+TEST(RightsSizeText, RoundsToTheNearestKilobyte) {
   EXPECT_EQ(SizeTextToKb("1535"), 1);
   EXPECT_EQ(SizeTextToKb("1537"), 2);
   EXPECT_EQ(SizeTextToKb("102400"), 100);
@@ -22,7 +22,7 @@ TEST(SizeTextToKb, RoundsToTheNearestKilobyte) {
   EXPECT_EQ(SizeTextToKb("99999999999999999999999"), 4194304);
 }
 
-TEST(NormaliseAddress, KeepsTheAddressAlone) {
+TEST(RightsAddress, KeepsTheAddressAlone) {
   const std::pair<std::string, std::string> cases[] = {
       {"Alice Smith <alice@acme.example>", "alice@acme.example"},
       {"\"Smith, Alice\" <alice@acme.example>", "alice@acme.example"},
@@ -41,7 +41,7 @@ TEST(NormaliseAddress, KeepsTheAddressAlone) {
   }
 }
 
-TEST(MakeRule, ChoosesTheFieldByTheKindOfAddress) {
+TEST(RightsMakeRule, ChoosesTheFieldByTheKindOfAddress) {
   EXPECT_EQ(MakeRule("ALICE@ACME.EXAMPLE"),
             "SELECT form = \"NewUser\" & Email3 = \"ALICE@ACME.EXAMPLE\"");
   EXPECT_EQ(MakeRule("CN=ALICE/O=ACME"), "SELECT form = \"NewUser\" & Email1 = \"CN=ALICE/O=ACME\"");
@@ -52,7 +52,7 @@ TEST(MakeRule, ChoosesTheFieldByTheKindOfAddress) {
   EXPECT_EQ(MakeRule("CN=A\"B\\C"), "SELECT form = \"NewUser\" & Email1 = \"CN=A\\\"B\\\\C\"");
 }
 
-class RulesTest : public RightsTest {
+class RightsRulesTest : public RightsTest {
  protected:
   void SetUp() override {
     RightsTest::SetUp();
@@ -79,7 +79,7 @@ class RulesTest : public RightsTest {
   NOTEHANDLE note_ = NULLHANDLE;
 };
 
-TEST_F(RulesTest, CalculateSizeMeasuresTheWholeNote) {
+TEST_F(RightsRulesTest, CalculateSizeMeasuresTheWholeNote) {
   NewMail({.from = "a@b", .send_to = "c@d", .body_bytes = 200 * 1024});
   std::string size;
   ASSERT_EQ(CalculateSize(note_, size), NOERROR);
@@ -88,7 +88,7 @@ TEST_F(RulesTest, CalculateSizeMeasuresTheWholeNote) {
   EXPECT_EQ(CalculateSize(NULLHANDLE, size), 1);
 }
 
-TEST_F(RulesTest, GetUserListNormalisesAndSkipsEmptyEntries) {
+TEST_F(RightsRulesTest, GetUserListNormalisesAndSkipsEmptyEntries) {
   NewMail({.from = "a@b",
            .send_to = " Alice <alice@acme.example> ,, \t,bob@acme.example (Bob)\r\n",
            .copy_to = ""});
@@ -97,7 +97,7 @@ TEST_F(RulesTest, GetUserListNormalisesAndSkipsEmptyEntries) {
   EXPECT_EQ(GetUserList(note_, kListBlindCopyTo), "");
 }
 
-TEST_F(RulesTest, GetUserListReadsLongListsAndCutsLongAddresses) {
+TEST_F(RightsRulesTest, GetUserListReadsLongListsAndCutsLongAddresses) {
   std::string many;
   for (int i = 0; i < 10000; ++i) many += "u" + std::to_string(i) + "@x.example,";
   const std::string long_address(600, 'q');
@@ -111,7 +111,7 @@ TEST_F(RulesTest, GetUserListReadsLongListsAndCutsLongAddresses) {
   EXPECT_EQ(GetUserList(note_, kListCopyTo), std::string(254, 'q'));
 }
 
-TEST_F(RulesTest, SendLimitIsMetAtTheLimitAndNotBelow) {
+TEST_F(RightsRulesTest, SendLimitIsMetAtTheLimitAndNotBelow) {
   AddRule({.email3 = "ALICE@ACME.EXAMPLE", .send_limit = 100, .send_action = "Forward"});
   NewMail({.from = "a@b"});
   WarningInfo info;
@@ -125,7 +125,7 @@ TEST_F(RulesTest, SendLimitIsMetAtTheLimitAndNotBelow) {
   EXPECT_FALSE(CheckUserLimit(&info, note_, "", 100, kDirectionSend));
 }
 
-TEST_F(RulesTest, DisabledRulesTextLimitsAndLaterDocuments) {
+TEST_F(RightsRulesTest, DisabledRulesTextLimitsAndLaterDocuments) {
   AddRule({.email3 = "OFF@ACME.EXAMPLE", .status = "Disable", .send_limit = 1});
   AddRule({.email3 = "TWICE@ACME.EXAMPLE", .send_limit = 10});
   AddRule({.email3 = "TWICE@ACME.EXAMPLE", .send_limit = 500});
@@ -157,7 +157,7 @@ TEST_F(RulesTest, DisabledRulesTextLimitsAndLaterDocuments) {
   EXPECT_EQ(info.send_action, kActionDelete);
 }
 
-TEST_F(RulesTest, MissingOrDamagedRulesDatabaseLimitsNobody) {
+TEST_F(RightsRulesTest, MissingOrDamagedRulesDatabaseLimitsNobody) {
   NewMail({.from = "a@b"});
   WarningInfo info;
   EXPECT_NE(CheckUserNameInDB(info, "alice@acme.example"), NOERROR);
@@ -167,7 +167,7 @@ TEST_F(RulesTest, MissingOrDamagedRulesDatabaseLimitsNobody) {
   EXPECT_FALSE(CheckUserLimit(&info, note_, "alice@acme.example", 100, kDirectionSend));
 }
 
-TEST_F(RulesTest, DoNotScanSenderIsMarkedAndNeverLimited) {
+TEST_F(RightsRulesTest, DoNotScanSenderIsMarkedAndNeverLimited) {
   AddRule({.email3 = "BOSS@ACME.EXAMPLE", .send_limit = 1, .do_not_scan = "YES"});
   NewMail({.from = "boss@acme.example"});
   WarningInfo info;
@@ -178,7 +178,7 @@ TEST_F(RulesTest, DoNotScanSenderIsMarkedAndNeverLimited) {
   EXPECT_EQ(Text(kMarkItem), testing_support::kInstallationId);
 }
 
-TEST_F(RulesTest, RefusedRecipientsLeaveKeptListsAndForwardMarks) {
+TEST_F(RightsRulesTest, RefusedRecipientsLeaveKeptListsAndForwardMarks) {
   AddRule({.email3 = "BOB@ACME.EXAMPLE", .receive_limit = 50, .receive_action = "Forward"});
   AddRule({.email3 = "CAROL@ACME.EXAMPLE", .receive_limit = 80, .receive_action = "Delete"});
   NewMail({.from = "a@b"});
@@ -208,7 +208,7 @@ TEST_F(RulesTest, RefusedRecipientsLeaveKeptListsAndForwardMarks) {
   OSUnlockBlockPointer(value);
 }
 
-TEST_F(RulesTest, EveryRecipientRefusedMarksTheMailWithoutAList) {
+TEST_F(RightsRulesTest, EveryRecipientRefusedMarksTheMailWithoutAList) {
   AddRule({.email3 = "BOB@ACME.EXAMPLE", .receive_limit = 50});
   NewMail({.from = "a@b"});
   WarningInfo info;
@@ -225,7 +225,7 @@ TEST_F(RulesTest, EveryRecipientRefusedMarksTheMailWithoutAList) {
   EXPECT_TRUE(nobody.rejected.empty());
 }
 
-TEST(ReplacePersonBytes, PadsWithOneZeroPerAddressAndOneMore) {
+TEST(RightsReplacePerson, PadsWithOneZeroPerAddressAndOneMore) {
   WarningInfo info;
   info.rejected.push_back({.address = "abcdefg", .receive_action = kActionForward});
   EXPECT_EQ(ReplacePersonBytes(info), std::string("abcdefg\0\0", 9));

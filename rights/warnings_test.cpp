@@ -35,7 +35,7 @@ WarningInfo SampleMail() {
   return info;
 }
 
-TEST(BodyText, SendCaseTexts) {
+TEST(RightsBodyText, SendCaseTexts) {
   const WarningInfo info = SampleMail();
   const std::string recipients =
       "\tbob@acme.example\r\n\tcarol@acme.example\r\n\tdave@acme.example\r\n";
@@ -61,7 +61,7 @@ TEST(BodyText, SendCaseTexts) {
             std::string::npos);
 }
 
-TEST(BodyText, ReceiveCaseTexts) {
+TEST(RightsBodyText, ReceiveCaseTexts) {
   const WarningInfo info = SampleMail();
   EXPECT_EQ(BodyText(info, kWarnReceiveRecipient, &info.rejected[1]),
             "The following email alice@acme.example sent was not delivered to the you\r\nit had "
@@ -84,7 +84,7 @@ TEST(BodyText, ReceiveCaseTexts) {
   EXPECT_EQ(BodyText(info, kWarnReceiveAdmin, nullptr), expected);
 }
 
-class WarningsTest : public RightsTest {
+class RightsWarningsTest : public RightsTest {
  protected:
   void SetUp() override {
     RightsTest::SetUp();
@@ -95,7 +95,7 @@ class WarningsTest : public RightsTest {
   }
 };
 
-TEST_F(WarningsTest, WarningMailsGoToEachAddresseeWithTheMark) {
+TEST_F(RightsWarningsTest, WarningMailsGoToEachAddresseeWithTheMark) {
   WarningInfo info = SampleMail();
   info.mailbox_path = "mail.box";
   ASSERT_EQ(GenerateWarningMessage(&info, false, true, true, true), NOERROR);
@@ -126,7 +126,7 @@ TEST_F(WarningsTest, WarningMailsGoToEachAddresseeWithTheMark) {
   }
 }
 
-TEST_F(WarningsTest, NoAdministratorMeansNoWarning) {
+TEST_F(RightsWarningsTest, NoAdministratorMeansNoWarning) {
   CurrentSettings().admins.clear();
   WarningInfo info = SampleMail();
   info.mailbox_path = "mail.box";
@@ -136,7 +136,7 @@ TEST_F(WarningsTest, NoAdministratorMeansNoWarning) {
   EXPECT_EQ(ComposeWarningMessage("mail.box", "a@b", "admin@acme.example", "", "x", false), 1);
 }
 
-TEST_F(WarningsTest, ChangeRecipientsKeepsOnlyTheKeptAddresses) {
+TEST_F(RightsWarningsTest, ChangeRecipientsKeepsOnlyTheKeptAddresses) {
   DBHANDLE db = NULLHANDLE;
   ASSERT_EQ(NSFDbOpen("mail.box", &db), NOERROR);
   NOTEHANDLE note = NULLHANDLE;
