@@ -179,6 +179,57 @@ TEST_F(AttachmentTest, LeftoverContentFilesAreNeverWrittenThroughAndAreSweptAtOp
   EXPECT_EQ(NSFDbClose(other), NOERROR);
 }
 
+TEST_F(AttachmentTest, ContentKeptInsideAnOlderDatabaseFileIsStillReadCopiedAndDeleted) {
+  std::string pdf = root_ + "/report.pdf";
+  ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "a.pdf", 0), NOERROR);
+  NOTEID id = Save(note_);
+  // The layout of files written before content moved beside the database: the bytes in
+  // object_chunks, in blocks, and no content file.
+  {
+    sqlite3* sql = nullptr;
+    ASSERT_EQ(sqlite3_open(DataPath("mail.box").c_str(), &sql), SQLITE_OK);
+    sqlite3_stmt* insert = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(sql, "INSERT INTO object_chunks VALUES(1, ?1, ?2)", -1,
+                                 &insert, nullptr),
+              SQLITE_OK);
+    constexpr size_t kBlock = 256 * 1024;
+    for (size_t at = 0, seq = 0; at < content_.size(); at += kBlock, ++seq) {
+      size_t size = std::min(kBlock, content_.size() - at);
+      sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(seq));
+      sqlite3_bind_blob(insert, 2, content_.data() + at, static_cast<int>(size), SQLITE_STATIC);
+      ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+      sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_close(sql);
+    ASSERT_TRUE(std::filesystem::remove(DataPath("mail.box.content/1")));
+  }
+  NOTEHANDLE note = Reopen(db_, id);
+  BLOCKID item;
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(note, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr));
+  std::string out = root_ + "/old.pdf";
+  ASSERT_EQ(NSFNoteExtractFile(note, item, out.c_str(), nullptr), NOERROR);
+  EXPECT_TRUE(ReadFile(out) == content_);
+  DBHANDLE other = CreateOpen("other.nsf");
+  NOTEHANDLE copy = NULLHANDLE;
+  ASSERT_EQ(NSFNoteCopy(note, &copy), NOERROR);
+  NSFNoteSetInfo(copy, _NOTE_DB, &other);
+  NOTEID copy_id = Save(copy);
+  ASSERT_EQ(NSFNoteClose(copy), NOERROR);
+  EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  ASSERT_EQ(NSFNoteDelete(db_, id, UPDATE_FORCE), NOERROR);
+  EXPECT_EQ(CountRows("mail.box", "object_chunks"), 0);
+  copy = Reopen(other, copy_id);
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(copy, 0, &item, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr));
+  std::string copied = root_ + "/copied.pdf";
+  ASSERT_EQ(NSFNoteExtractFile(copy, item, copied.c_str(), nullptr), NOERROR);
+  EXPECT_TRUE(ReadFile(copied) == content_);
+  EXPECT_EQ(NSFNoteClose(copy), NOERROR);
+  EXPECT_EQ(NSFDbClose(other), NOERROR);
+}
+
 TEST_F(AttachmentTest, QuarantineCopyCarriesAttachmentsIntoAnotherDatabase) {
   std::string pdf = root_ + "/report.pdf";
   ASSERT_EQ(NSFNoteAttachFile(note_, "$FILE", 5, pdf.c_str(), "report.pdf", 0), NOERROR);

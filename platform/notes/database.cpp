@@ -12,7 +12,8 @@
 //                                          <database file>.content/<id>, outside the log, so
 //                                          a large attachment is written once and not again
 //                                          when the log is folded into the database file
-//   object_chunks(object_id, seq, data)    unused; still created so every file has one layout
+//   object_chunks(object_id, seq, data)    content of files written before it moved out:
+//                                          still read, copied and deleted, never written
 // A content file is written whole before the transaction that adds its row commits, and is
 // never changed afterwards (a copy gets a new id), so a committed row always names complete
 // bytes. A file is removed only after the transaction that deletes its row has committed.
@@ -343,11 +344,17 @@ void DropDeadPending(sqlite3* sql, const std::string& db_file) {
   std::vector<long long> removed;
   {
     Statement ids(sql, "SELECT id FROM objects WHERE note_id IS NULL AND pending_pid = ?1");
+    Statement chunks(sql,
+                     "DELETE FROM object_chunks WHERE object_id IN (SELECT id FROM objects"
+                     " WHERE note_id IS NULL AND pending_pid = ?1)");
     Statement rows(sql, "DELETE FROM objects WHERE note_id IS NULL AND pending_pid = ?1");
     for (long long pid : dead) {
       ids.Bind(1, pid);
       while (ids.Step() == SQLITE_ROW) removed.push_back(ids.Int(0));
       ids.Reset();
+      chunks.Bind(1, pid);
+      if (StepDone(chunks) != NOERROR) return;
+      chunks.Reset();
       rows.Bind(1, pid);
       if (StepDone(rows) != NOERROR) return;
       rows.Reset();
@@ -357,6 +364,9 @@ void DropDeadPending(sqlite3* sql, const std::string& db_file) {
 }
 
 STATUS DeleteContentRow(sqlite3* sql, long long object_id) {
+  Statement chunks(sql, "DELETE FROM object_chunks WHERE object_id = ?1");
+  chunks.Bind(1, object_id);
+  if (STATUS status = StepDone(chunks); status != NOERROR) return status;
   Statement row(sql, "DELETE FROM objects WHERE id = ?1");
   row.Bind(1, object_id);
   return StepDone(row);
@@ -396,22 +406,49 @@ STATUS WriteContentRow(sqlite3* sql, const std::string& db_file, Fill fill,
   return NOERROR;
 }
 
+// Streams the stored chunks of a content row kept inside the database to out.
+STATUS WriteStoredChunks(sqlite3* sql, long long object_id, int out,
+                         unsigned long long* size_r) {
+  Statement chunks(sql, "SELECT data FROM object_chunks WHERE object_id = ?1 ORDER BY seq");
+  chunks.Bind(1, object_id);
+  unsigned long long size = 0;
+  int code;
+  while ((code = chunks.Step()) == SQLITE_ROW) {
+    std::string_view data = chunks.Blob(0);
+    if (!WriteAll(out, data.data(), data.size())) return ERR_FILE_IO;
+    size += data.size();
+  }
+  if (code != SQLITE_DONE) return StatusFromSqlite(code);
+  *size_r = size;
+  return NOERROR;
+}
+
 // Copies a content row of source_sql (the database source_file) into sql (inside the
 // caller's transaction). A hard link shares the bytes, as content files never change; each
 // database still owns its own name for them. Across file systems the bytes are copied.
 STATUS CopyContentRow(sqlite3* source_sql, const std::string& source_file, long long source_id,
                       sqlite3* sql, const std::string& db_file, long long* object_id_r,
                       unsigned long long* size_r) {
+  unsigned long long stored_size = 0;
   {
     Statement exists(source_sql, "SELECT size FROM objects WHERE id = ?1");
     exists.Bind(1, source_id);
     int code = exists.Step();
     if (code == SQLITE_DONE) return ERR_OBJECT_MISSING;
     if (code != SQLITE_ROW) return StatusFromSqlite(code);
+    stored_size = static_cast<unsigned long long>(exists.Int(0));
   }
   const std::string source_path = ContentPath(source_file, source_id);
   FileDescriptor in(::open(source_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return ERR_OBJECT_MISSING;
+  if (in.get() < 0) {
+    if (errno != ENOENT) return ERR_FILE_IO;
+    // Content kept inside an older database file: written out as a file of this one.
+    auto from_chunks = [&](int out, unsigned long long* size_r) {
+      STATUS status = WriteStoredChunks(source_sql, source_id, out, size_r);
+      return status == NOERROR && *size_r != stored_size ? ERR_OBJECT_MISSING : status;
+    };
+    return WriteContentRow(sql, db_file, from_chunks, object_id_r, size_r);
+  }
   struct stat info;
   if (::fstat(in.get(), &info) != 0) return ERR_FILE_IO;
   auto fill = [&](int out, unsigned long long* size_r) {
@@ -822,6 +859,8 @@ STATUS RemoveNote(const DatabasePtr& db, NOTEID id) {
   }
   for (const char* text :
        {"DELETE FROM items WHERE note_id = ?1", "DELETE FROM text_index WHERE note_id = ?1",
+        "DELETE FROM object_chunks WHERE object_id IN"
+        " (SELECT id FROM objects WHERE note_id = ?1)",
         "DELETE FROM objects WHERE note_id = ?1"}) {
     Statement clear(sql, text);
     clear.Bind(1, id);
@@ -888,8 +927,11 @@ STATUS CopyContent(const Attachment& source, const DatabasePtr& target,
 }
 
 STATUS ExtractContent(const Attachment& source, const std::string& path) {
+  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (out.get() < 0) return ERR_FILE_IO;
   STATUS status = NOERROR;
   FileDescriptor in(-1);
+  unsigned long long written = 0;
   {
     // The row is checked and the file opened in one read transaction: once open, the bytes
     // stay readable even if another writer deletes the attachment meanwhile.
@@ -905,17 +947,16 @@ STATUS ExtractContent(const Attachment& source, const std::string& path) {
       else if (code != SQLITE_ROW) status = StatusFromSqlite(code);
     }
     if (status == NOERROR) {
-      int fd = ::open(ContentPath(source.db->file, source.object_id).c_str(),
-                      O_RDONLY | O_CLOEXEC);
-      if (fd < 0) status = ERR_OBJECT_MISSING;
-      else in.Reset(fd);
+      in.Reset(::open(ContentPath(source.db->file, source.object_id).c_str(),
+                      O_RDONLY | O_CLOEXEC));
+      // No file: content kept inside an older database file, read in this transaction.
+      if (in.get() < 0) {
+        status = errno == ENOENT ? WriteStoredChunks(sql, source.object_id, out.get(), &written)
+                                 : ERR_FILE_IO;
+      }
     }
   }
-  if (status != NOERROR) return status;
-  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (out.get() < 0) return ERR_FILE_IO;
-  unsigned long long written = 0;
-  status = CopyStream(in.get(), out.get(), &written);
+  if (status == NOERROR && in.get() >= 0) status = CopyStream(in.get(), out.get(), &written);
   if (!out.Close() && status == NOERROR) status = ERR_FILE_IO;
   if (status == NOERROR && written != source.size) status = ERR_OBJECT_MISSING;
   // A half-written file must not pass for the attachment.
