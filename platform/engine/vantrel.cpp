@@ -216,6 +216,12 @@ std::string SignatureDirectory(const Options& options, const SpoolPaths& paths) 
 
 int Main(int argc, char** argv) {
   Options options;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      Usage();
+      return 0;
+    }
+  }
   if (!ParseOptions(argc, argv, &options)) {
     Usage();
     return 2;
