@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/notes/notes.h"
@@ -136,6 +137,14 @@ TEST_F(Provisioning, RefusesAnExistingRootUnlessForcedAndInstallsPrograms) {
   EXPECT_EQ(Provision("--install '" + build_ + "'"), 0);
   EXPECT_TRUE(fs::exists(root_ + "/domino/vtprovision"));
   EXPECT_TRUE(fs::exists(root_ + "/domino/nsf"));
+
+  // A new root with the programs installed loads the extension libraries that came along.
+  if (fs::exists(build_ + "/lib/libvtnotes.so") && fs::exists(build_ + "/lib/librights.so")) {
+    EXPECT_EQ(Provision("--force --install '" + build_ + "'"), 0);
+    std::ifstream notes_ini(root_ + "/domino/notes.ini");
+    std::string text((std::istreambuf_iterator<char>(notes_ini)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("NSF_HOOKS=vtnotes,rights"), std::string::npos) << text;
+  }
 
   EXPECT_EQ(Provision("--bogus"), 2);
   fs::remove_all(root_);

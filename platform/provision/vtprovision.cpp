@@ -19,8 +19,10 @@
 //   settings named here are written again and the databases made anew (other files stay).
 //
 //   --install BUILD_DIR copies the built programs (BUILD_DIR/bin) and shared libraries
-//   (BUILD_DIR/lib/*.so) into ROOT/domino. Given alone for a ROOT that was provisioned
-//   before, it only installs the programs and leaves everything else as it is.
+//   (BUILD_DIR/lib/*.so) into ROOT/domino; a new ROOT then names the extension libraries it
+//   installed (vtnotes, rights) in NSF_HOOKS, so that nserver's tasks load them. Given alone
+//   for a ROOT that was provisioned before, it only installs the programs and leaves
+//   everything else as it is.
 //
 // FILES
 //   ROOT/windows/win.ini            [Vantrel] InstallDirectory=ROOT/vantrel
@@ -342,6 +344,21 @@ bool InstallPrograms(const std::string& build_dir, const std::string& root, std:
   return true;
 }
 
+// A new root whose programs were installed gets the extensions that came with them loaded
+// by the server tasks: the real-time scan first, then the size limits (which stay off until
+// SizeRestrictionEnabled is set). An installation without them keeps NSF_HOOKS empty.
+bool NameHookLibraries(const std::string& root, std::string* error_r) {
+  const fs::path program_dir = fs::path(root) / "domino";
+  std::string hooks;
+  for (const char* name : {"vtnotes", "rights"}) {
+    std::error_code error;
+    if (!fs::exists(program_dir / ("lib" + std::string(name) + ".so"), error)) continue;
+    hooks += (hooks.empty() ? "" : ",") + std::string(name);
+  }
+  if (hooks.empty()) return true;
+  return WriteSection((program_dir / "notes.ini").string(), "Notes", {{"NSF_HOOKS", hooks}}, error_r);
+}
+
 bool IsEmptyOrMissing(const std::string& root) {
   std::error_code error;
   if (!fs::exists(root, error)) return true;
@@ -379,7 +396,10 @@ int Provision(const std::string& root, bool force, const std::string& install_fr
   bool made = MakeDatabases(&error);
   NotesTerm();
   if (!made) return failed();
-  if (!install_from.empty() && !InstallPrograms(install_from, root, &error)) return failed();
+  if (!install_from.empty() &&
+      (!InstallPrograms(install_from, root, &error) || !NameHookLibraries(root, &error))) {
+    return failed();
+  }
   std::printf("provisioned %s\n", root.c_str());
   return kExitOk;
 }
