@@ -72,7 +72,7 @@ STATUS DeleteMailFromMAILBOX(DBHANDLE db, NOTEID note_id) {
 }
 
 void ReleaseJob(const char* caller, const std::string& out_directory,
-                const std::string& mailbox_number, NOTEID note_id) {
+                const std::string& mailbox_number, NOTEID note_id, bool mail_deleted) {
   ExtensionState& state = State();
   const std::string job_id = mailbox_number + HexNoteId(note_id);
   const std::string out_job = JoinPath(out_directory, job_id);
@@ -90,7 +90,15 @@ void ReleaseJob(const char* caller, const std::string& out_directory,
     std::shared_ptr<JobRecord> record = state.job_list.Remove(name);
     // The record itself (and its job mutex handle) goes when the last note-open using it
     // lets go of its reference.
-    if (record) Log("%s Deleted From Memory", name.c_str());
+    if (record && mail_deleted && record->marked_for_deletion) {
+      // The hooks run before the note is gone: an open that read the note a moment ago
+      // must still be refused, not forward or scan the mail a second time.
+      record->mail_deleted = true;
+      state.job_list.Append(record);
+      Log("%s Kept in Memory as its mail is being deleted", name.c_str());
+    } else if (record) {
+      Log("%s Deleted From Memory", name.c_str());
+    }
   }
   Trace("[%s] UNLocking mutex gMutexHandle for Path=%s MailBoxNumber=%s, NoteID=%lx...",
         caller, out_directory.c_str(), mailbox_number.c_str(),
@@ -272,7 +280,7 @@ STATUS NoteUpdate(DBHOOKVEC*, char*, void*, DBHANDLE db, NOTEID note_id, NOTEHAN
       Log("[TrackerNoteUpdate]: NOT LOCKED hMutexNoteUpdate within 1000 ms!");
       return NOERROR;
     }
-    ReleaseJob("TrackerNoteUpdate", state.out_directory, number, note_id);
+    ReleaseJob("TrackerNoteUpdate", state.out_directory, number, note_id, true);
   } catch (...) {
     Always("ERROR!!! in TrackerNoteUpdate");
   }

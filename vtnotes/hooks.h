@@ -34,9 +34,12 @@ STATUS NoteUpdate(DBHOOKVEC* vector, char* user_name, void* group_list, DBHANDLE
 [[nodiscard]] bool IsRouterProgram();
 
 // The deletion thread (ProcessMAILBOX) and the job release shared with TrackerNoteUpdate.
+// A release for the mail's deletion (mail_deleted) keeps the record of a mail marked for
+// deletion, so that a late open of it is still refused (see job_list.h); its job
+// directories go all the same.
 DWORD WINAPI ProcessMAILBOX(LPVOID parameter);
 void ReleaseJob(const char* caller, const std::string& out_directory,
-                const std::string& mailbox_number, NOTEID note_id);
+                const std::string& mailbox_number, NOTEID note_id, bool mail_deleted = false);
 [[nodiscard]] STATUS DeleteMailFromMAILBOX(DBHANDLE db, NOTEID note_id);
 // One round of the deletion thread over the DeletionList (the body of its loop, exposed
 // for tests). The caller has initialised Notes on the thread.

@@ -5,6 +5,12 @@
 // reuses the first verdict. Mails to delete wait in the DeletionList until the deletion
 // thread removes them from their mail box.
 //
+// A mail marked for deletion stays remembered after its deletion released the job: the
+// router may have read the note just before it went and still open it once more, and that
+// late open must find the verdict (and refuse the mail) rather than start the mail again,
+// with a second quarantine copy. The idle sweep ends such a record. The note's creation
+// time tells a late open of that mail from a new mail given the freed note ID.
+//
 // Ownership: the JobList holds its records through shared pointers. A note-open that found
 // or created a record keeps its own reference (and counts itself in `users`) for as long as
 // it works on the job, so releasing the job (job release, the sweep) never frees a record,
@@ -37,6 +43,8 @@ struct JobRecord {
   std::string mailbox_number;
   std::atomic<DWORD> time_stamp{0};  // tick count of creation and of every later open
   NOTEID note_id = 0;
+  TIMEDATE note_created{};  // the note's identity beside its (reusable) ID
+  bool mail_deleted = false;  // released by the mail's deletion, kept as it was marked
   std::atomic<int> users{0};         // note-opens working on the job right now
 };
 

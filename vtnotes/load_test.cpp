@@ -90,6 +90,13 @@ TEST_F(LoadTest, EveryMailIsAccountedForAndNoJobIsLeft) {
     EXPECT_EQ(State().deletion_list.Count(), 0);
   }
   {
+    // The deleted mails stay remembered, refused to any late open, until the idle sweep.
+    foundation::MutexHold hold(State().g_mutex.get());
+    EXPECT_EQ(State().job_list.Size(), static_cast<std::size_t>(expected_deleted));
+  }
+  Sleep(5);
+  SweepIdleJobs(1);
+  {
     foundation::MutexHold hold(State().g_mutex.get());
     EXPECT_EQ(State().job_list.Size(), 0u);
   }

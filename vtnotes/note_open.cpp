@@ -447,7 +447,16 @@ STATUS OpenMail(DBHANDLE db, NOTEID note_id, NOTEHANDLE note) {
   {
     foundation::MutexHold g_hold(state.g_mutex.get());
     if (!g_hold.held()) return EndUnscanned(call);
+    TIMEDATE created{};
+    NSFNoteGetInfo(note, _NOTE_OID, &created);
     call.record = state.job_list.Find(record_name);
+    if (call.record && call.record->mail_deleted &&
+        std::memcmp(&call.record->note_created, &created, sizeof created) != 0) {
+      // The remembered mail is gone and a new one was given its note ID.
+      Log("%s Released: the note ID belongs to a new mail", record_name.c_str());
+      (void)state.job_list.Remove(record_name);
+      call.record.reset();
+    }
     if (call.record) {
       ++call.record->users;
       call.record->time_stamp = GetTickCount();
@@ -461,6 +470,7 @@ STATUS OpenMail(DBHANDLE db, NOTEID note_id, NOTEHANDLE note) {
       record->out_path = call.out_job;
       record->mailbox_number = call.mailbox_number;
       record->note_id = note_id;
+      record->note_created = created;
       record->time_stamp = GetTickCount();
       HANDLE job_mutex = nullptr;
       if (foundation::OpenMutexForUse(job_mutex, true, record_name.c_str()) != 0)

@@ -126,9 +126,19 @@ TEST_F(NoteOpenTest, DeletedMailIsRefusedThenRemovedByTheDeletionRound) {
   DeleteMarkedMails();
   EXPECT_EQ(CountNotes("mail2.box"), 0);
   EXPECT_EQ(State().deletion_list.Count(), 0);
-  // The deletion passed through the note-update hook, which released the job.
+  // The deletion passed through the note-update hook, which released the job; the
+  // record stays, still refusing the mail, until the idle sweep.
   EXPECT_FALSE(Exists(JoinPath(Out(), job)));
   EXPECT_FALSE(Exists(JoinPath(In(), job)));
+  {
+    foundation::MutexHold hold(State().g_mutex.get());
+    auto record = State().job_list.Find(JobMutexName(job));
+    ASSERT_NE(record, nullptr);
+    EXPECT_TRUE(record->marked_for_deletion);
+    EXPECT_TRUE(record->mail_deleted);
+  }
+  Sleep(5);
+  SweepIdleJobs(1);
   foundation::MutexHold hold(State().g_mutex.get());
   EXPECT_EQ(State().job_list.Size(), 0u);
 }
@@ -263,6 +273,53 @@ TEST_F(NoteOpenTest, ForwardMarkCopiesToQuarantineWithTheReplacementRecipients) 
   NSFItemGetText(copy, "X-Vantrel", text, sizeof text);
   EXPECT_EQ(std::string(text), State().vantrel_id);
   (void)NSFNoteClose(copy);
+  (void)NSFDbClose(db);
+}
+
+// The note as the router reads it before the hooks run: a handle that a deletion in
+// between does not take back.
+NOTEHANDLE ReadWithoutHooks(DBHOOKVEC*& vector, DBHANDLE db, NOTEID id) {
+  const DBHOOKVEC saved = *vector;
+  VtRemoveHooks();
+  NOTEHANDLE note = NULLHANDLE;
+  EXPECT_EQ(NSFNoteOpen(db, id, OPEN_DEFAULT, &note), NOERROR);
+  vector = VtInstallHookVector(saved);
+  return note;
+}
+
+// A forward-marked mail without replacement recipients is copied once and deleted: later
+// opens, also one that read the note just before the deletion thread removed it, are
+// refused without a second copy, while a new mail given the freed note ID is scanned.
+TEST_F(NoteOpenTest, ForwardedMailIsCopiedOnceHoweverOftenItIsOpened) {
+  StartEngine(AnswerClean);
+  StartRouter();
+  const NOTEID id = PutMail("mail.box", "forward once", "ann@example.com", "x\r\n", "",
+                            {{"X-Vantrel", "FORWARD"}});
+  EXPECT_EQ(OpenAsRouter("mail.box", id).status, kStatusMarkedForDeletion);
+  EXPECT_EQ(OpenAsRouter("mail.box", id).status, kStatusMarkedForDeletion);
+  EXPECT_EQ(CountNotes("vtquaran.nsf"), 1);
+
+  DBHANDLE db = NULLHANDLE;
+  ASSERT_EQ(NSFDbOpen("mail.box", &db), NOERROR);
+  NOTEHANDLE late = ReadWithoutHooks(vector_, db, id);
+  ASSERT_NE(late, NULLHANDLE);
+  DeleteMarkedMails();
+  EXPECT_EQ(CountNotes("mail.box"), 0);
+  EXPECT_EQ(NoteOpen(vector_, nullptr, nullptr, db, id, late, OPEN_DEFAULT),
+            kStatusMarkedForDeletion);
+  EXPECT_EQ(CountNotes("vtquaran.nsf"), 1);
+  EXPECT_EQ(engine_->answered(), 0);
+
+  // A different mail presented under the freed ID is not taken for the deleted one.
+  Sleep(20);
+  const NOTEID other_id = PutMail("mail.box", "new mail");
+  NOTEHANDLE other = ReadWithoutHooks(vector_, db, other_id);
+  ASSERT_NE(other, NULLHANDLE);
+  EXPECT_EQ(NoteOpen(vector_, nullptr, nullptr, db, id, other, OPEN_DEFAULT), NOERROR);
+  EXPECT_EQ(engine_->answered(), 1);
+  EXPECT_EQ(CountNotes("vtquaran.nsf"), 1);
+  (void)NSFNoteClose(late);
+  (void)NSFNoteClose(other);
   (void)NSFDbClose(db);
 }
 
