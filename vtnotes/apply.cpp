@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/log.h"
 #include "foundation/named_objects.h"
 #include "platform/win32/windows.h"
 #include "vtnotes/capture.h"
@@ -43,7 +44,7 @@ STATUS SetDefaultBody(NOTEHANDLE note) {
   }
   STATUS status = NSFItemSetText(note, MAIL_BODY_ITEM, "", 0);
   if (status != NOERROR) {
-    NotesStatusLine(status);
+    foundation::LogStatus(status);
     Log("ERROR!!!  %sUnable to Use NSFItemSetText", "");
   }
   return status;
@@ -107,7 +108,7 @@ STATUS AddDisclaimer(NOTEHANDLE note, const std::string& text_path, const std::s
   }
   status = MailAppendBodyItemLine(body, &body_len, "", 0);
   if (status != NOERROR) {
-    NotesStatusLine(status);
+    foundation::LogStatus(status);
     Always("[%s] ERROR!!! MailAppendBodyItemLine for adding CLRF. Reason above", id);
     return status;
   }
@@ -117,7 +118,7 @@ STATUS AddDisclaimer(NOTEHANDLE note, const std::string& text_path, const std::s
                                                 static_cast<WORD>(line.size()));
     if (line_status != NOERROR) {
       Always("%s", line.c_str());
-      NotesStatusLine(line_status);
+      foundation::LogStatus(line_status);
       Always("[%s] ERROR!!! Adding a string above in MailAppendBodyItemLine. Reason above", id);
     }
     return line_status;
@@ -181,7 +182,7 @@ STATUS ChangeReceipentField(NOTEHANDLE source, NOTEHANDLE target) {
   for (const Reset& reset : kResets) {
     STATUS status = NSFItemSetText(target, reset.item, "", 0);
     if (status != NOERROR) {
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       Log("%s", reset.message);
       return status;
     }
@@ -189,7 +190,7 @@ STATUS ChangeReceipentField(NOTEHANDLE source, NOTEHANDLE target) {
   // Written with the mark's full length: the joined addresses and their zero padding.
   STATUS status = NSFItemSetText(target, MAIL_SENDTO_ITEM, buffer.data(), static_cast<WORD>(bytes));
   if (status != NOERROR) {
-    NotesStatusLine(status);
+    foundation::LogStatus(status);
     Log("ERROR!!! Unable to Write ReplacePersonLength in ChangeReceipentField...Reason above");
   }
   return status;

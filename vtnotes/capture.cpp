@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "foundation/log.h"
 #include "foundation/named_objects.h"
 #include "foundation/uuencode.h"
 #include "mime/body_struct.h"
@@ -39,7 +40,7 @@ STATUS NoteWork(ScanContext& context, const char* failure) {
   STATUS status = MailGetMessageBodyText(context.note, MAIL_BODY_ITEM, "\r\n", 80, FALSE,
                                          context.info->body_path.c_str(), &size);
   if (status != NOERROR) {
-    NotesStatusLine(status);
+    foundation::LogStatus(status);
     Log("ERROR!!! MailGetMessageBodyText...Reason above");
     Log("%s", failure);
     return status;
@@ -221,7 +222,7 @@ int ExtractAttachment(NOTEHANDLE note, const std::string& in_job_dir, const std:
       } else {
         Always("[%s] Found attachment: %s (%ld). Extraction not successful!!!", id, name,
                static_cast<long>(size));
-        NotesStatusLine(status);
+        foundation::LogStatus(status);
         Always("[%s] %s", id, "Reason for non-extraction shown above...");
       }
       if (number == MAXWORD) break;

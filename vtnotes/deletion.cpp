@@ -12,6 +12,7 @@
 // release at the same time. Order: MutexNoteUpdate, gMutex, MailBoxMutex.
 #include <cstdio>
 
+#include "foundation/log.h"
 #include "vtnotes/extension_state.h"
 #include "vtnotes/hooks.h"
 #include "vtnotes/spool.h"
@@ -46,7 +47,7 @@ class DbHolder {
     Trace("Closing Database...");
     STATUS status = NSFDbClose(db_);
     if (status != NOERROR) {
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       Log("ERROR!!! NSFDbclose Fails **** Reason above ***");
     } else {
       Trace("Closing Database Successful...");
@@ -65,7 +66,7 @@ STATUS DeleteMailFromMAILBOX(DBHANDLE db, NOTEID note_id) {
   if (db == NULLHANDLE || note_id == 0) return 1;
   STATUS status = NSFNoteDelete(db, note_id, UPDATE_FORCE);
   if (status != NOERROR) {
-    NotesStatusLine(status);
+    foundation::LogStatus(status);
     Log("ERROR!!! Unable to DeleteMailFromMAILBOX in mail.box... Reason above.");
   }
   return status;
@@ -142,7 +143,7 @@ void DeleteMarkedMails() {
     DBHANDLE raw_db = NULLHANDLE;
     STATUS status = NSFDbOpen(box.c_str(), &raw_db);
     if (status != NOERROR) {
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       Log("ERROR!!! Unable to Open %s.  Reason above", box.c_str());
       Sleep(1);
       continue;
@@ -220,7 +221,7 @@ DWORD WINAPI ProcessMAILBOX(LPVOID) {
     while (!state.shutdown) {
       STATUS status = NotesInitThread();
       if (status != NOERROR) {
-        NotesStatusLine(status);
+        foundation::LogStatus(status);
         Log("ERROR!!! Unable to do NotesInitThread function in thread function. Reason above");
         return 0;
       }
@@ -268,7 +269,7 @@ STATUS NoteUpdate(DBHOOKVEC*, char*, void*, DBHANDLE db, NOTEID note_id, NOTEHAN
     STATUS status = NSFDbPathGet(db, canonical, nullptr);
     if (status != NOERROR) {
       Log("ERROR!!! in NSFDBPathGet");
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       return status;
     }
     if (!IsRouterMailBox(canonical)) return NOERROR;

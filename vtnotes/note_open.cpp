@@ -310,7 +310,7 @@ STATUS RunJob(OpenCall& call) {
     WORD text_len = 0;
     STATUS status = ConvertTIMEDATEToText(nullptr, nullptr, &posted, text, sizeof text, &text_len);
     if (status != NOERROR) {
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       Log("ERROR!!! TrackerNoteOpen()...ConvertTIMEDATEToText Fails Reason above");
     } else {
       info.posted_date = text;
@@ -406,7 +406,7 @@ STATUS OpenMail(DBHANDLE db, NOTEID note_id, NOTEHANDLE note) {
   char canonical[MAXPATH] = {};
   STATUS status = NSFDbPathGet(db, canonical, nullptr);
   if (status != NOERROR) {
-    NotesStatusLine(status);
+    foundation::LogStatus(status);
     Log("ERROR!!! in NSFDBPathGet Reason above.");
     return NOERROR;
   }

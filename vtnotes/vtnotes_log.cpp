@@ -6,7 +6,6 @@
 
 #include "foundation/error_text.h"
 #include "foundation/log.h"
-#include "platform/notes/notes.h"
 
 namespace vtnotes {
 namespace {
@@ -67,13 +66,6 @@ void Event(const char* format, ...) {
 void SystemErrorLine() {
   std::string text = foundation::ErrorText();
   if (!text.empty()) foundation::LogAlways(text);
-}
-
-void NotesStatusLine(STATUS status) {
-  if (ERR(status) == 0) return;
-  char text[MAXSPRINTF] = {};
-  OSLoadString(NULLHANDLE, ERR(status), text, sizeof text);
-  foundation::LogAlways(Format("STATUS: %d (%s)", ERR(status), text));
 }
 
 }  // namespace vtnotes

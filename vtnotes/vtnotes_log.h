@@ -6,8 +6,8 @@
 //   Trace    a step-by-step line, written only at verbosity 2;
 //   Always   a debug-log line written at every verbosity;
 //   Event    a line of vtnotes.log (the event log), whatever the verbosity.
-// A failed system call is logged with SystemErrorLine before the routine's own message, a
-// failed Notes call with NotesStatusLine; both go on the debug log at every verbosity.
+// A failed system call is logged with SystemErrorLine (at every verbosity) before the
+// routine's own message, a failed Notes call with the foundation's LogStatus.
 //
 // Ownership: none; the log files belong to the foundation's logging unit. Locks: the debug
 // log is written under "LogFile" by the foundation; nothing here holds a lock.
@@ -27,8 +27,6 @@ void Event(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "<system message> (0x<code>)" of the calling thread's last error, on a line of its own.
 void SystemErrorLine();
-// "STATUS: <code> (<Notes text>)" for a non-zero status, on a line of its own.
-void NotesStatusLine(STATUS status);
 
 // printf into a std::string, cut at 5120 bytes like every log line.
 [[nodiscard]] std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "foundation/log.h"
 #include "foundation/named_objects.h"
 #include "platform/win32/windows.h"
 #include "vtnotes/apply.h"
@@ -53,13 +54,13 @@ STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name) {
   BLOCKID item{};
   STATUS status = NSFItemInfo(source, item_name, name_len, &item, nullptr, nullptr, nullptr);
   if (status != NOERROR) {
-    NotesStatusLine(status);
+    foundation::LogStatus(status);
     Log("ERROR!!! NSFItemInfo in ItemCopy. Reason above");
     return status;
   }
   status = NSFItemCopy(target, item);
   if (status != NOERROR) {
-    NotesStatusLine(status);
+    foundation::LogStatus(status);
     Log("ERROR!!! NSFItemCopy in ItemCopy.  Reason above");
     return status;
   }
@@ -68,13 +69,13 @@ STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name) {
     status = NSFItemInfoNext(source, item, item_name, name_len, &next, nullptr, nullptr, nullptr);
     if (ERR(status) == ERR_ITEM_NOT_FOUND) return NOERROR;
     if (status != NOERROR) {
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       Log("ERROR!!! NSFItemInfoNext in ItemCopy.  Reason above");
       return status;
     }
     status = NSFItemCopy(target, next);
     if (status != NOERROR) {
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       Log("ERROR!!! NSFItemInfoNext->NSFItemCopy in ItemCopy.  Reason above");
       return status;
     }
@@ -96,7 +97,7 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
     DbOwner db;
     status = NSFDbOpen(entry.c_str(), db.out());
     if (status != NOERROR) {
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       Log("Unable to Open vtquaran.nsf");
       return NOERROR;
     }
@@ -135,7 +136,7 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
         status = NSFNoteAttachFile(copy.get(), MAIL_FILE_ITEM, 5, node.file_path.c_str(),
                                    node.display_name.c_str(), COMPRESS_NONE);
         if (status != NOERROR) {
-          NotesStatusLine(status);
+          foundation::LogStatus(status);
           Log("ERROR!!! Unable to Attach the file in CopyQuarantine...Reason above");
           store = false;
           break;
@@ -153,7 +154,7 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
       Log("ERROR!!! Unable to Add X-Vantrel Entry in Quarantine Database");
     status = NSFNoteUpdate(copy.get(), 0);
     if (status != NOERROR) {
-      NotesStatusLine(status);
+      foundation::LogStatus(status);
       Log("ERROR!!! Quarantine()...Unable to Update");
     }
   }
@@ -266,7 +267,7 @@ STATUS NSFSendMailReport(const std::string& directory, const MailInfo& info,
       if (status != NOERROR) {
         Log("ERROR!!! NSFReportMail()...Error in MailAddMessageBoxyTextExt....");
         Log("%s", info.body_path.c_str());
-        NotesStatusLine(status);
+        foundation::LogStatus(status);
         return status;
       }
     }
@@ -282,7 +283,7 @@ STATUS NSFSendMailReport(const std::string& directory, const MailInfo& info,
       status = NSFNoteAttachFile(note.get(), MAIL_FILE_ITEM, 5, node.file_path.c_str(),
                                  node.display_name.c_str(), COMPRESS_NONE);
       if (status != NOERROR) {
-        NotesStatusLine(status);
+        foundation::LogStatus(status);
         Log("ERROR!!! Error in NSFNoteAttachFile...Reason above");
         return status;
       }
