@@ -19,19 +19,6 @@ constexpr WORD kParagraphRecord = 0x0001;
 constexpr size_t kRichTextItemBytes = 60000;
 constexpr const char* kDefaultBodyItem = "Body";
 
-struct LockedNote {
-  NotePtr note;
-  std::unique_lock<std::recursive_mutex> lock;
-};
-
-STATUS LockNote(NOTEHANDLE handle, LockedNote* locked_r) {
-  NotePtr note;
-  if (STATUS status = FindNote(handle, &note); status != NOERROR) return status;
-  locked_r->lock = std::unique_lock<std::recursive_mutex>(note->mutex);
-  locked_r->note = std::move(note);
-  return NOERROR;
-}
-
 const char* HeaderItemName(WORD code) {
   switch (code) {
     case MAIL_SENDTO_ITEM_NUM: return MAIL_SENDTO_ITEM;

@@ -125,20 +125,6 @@ void CloseNoteObject(const NotePtr& note) {
   for (const auto& attachment : pending) DropPendingContent(*attachment);
 }
 
-// Finds note and locks it; the guard and pointer are returned together.
-struct LockedNote {
-  NotePtr note;
-  std::unique_lock<std::recursive_mutex> lock;
-};
-
-STATUS LockNote(NOTEHANDLE handle, LockedNote* locked_r) {
-  NotePtr note;
-  if (STATUS status = FindNote(handle, &note); status != NOERROR) return status;
-  locked_r->lock = std::unique_lock<std::recursive_mutex>(note->mutex);
-  locked_r->note = std::move(note);
-  return NOERROR;
-}
-
 STATUS NameFromC(const char* name, std::string* name_r) {
   if (name == nullptr) return ERR_BAD_PARAM;
   return CheckItemName(name, static_cast<WORD>(strnlen(name, MAXITEMNAME + 1)), name_r);
@@ -271,6 +257,14 @@ STATUS OpenNoteHandle(DBHANDLE db_handle, NOTEID id, NOTEHANDLE* note_r, bool ho
     }
   }
   *note_r = handle;
+  return NOERROR;
+}
+
+STATUS LockNote(NOTEHANDLE handle, LockedNote* locked_r) {
+  NotePtr note;
+  if (STATUS status = FindNote(handle, &note); status != NOERROR) return status;
+  locked_r->lock = std::unique_lock<std::recursive_mutex>(note->mutex);
+  locked_r->note = std::move(note);
   return NOERROR;
 }
 

@@ -152,6 +152,13 @@ void ClearHandles(std::vector<HandleObject>* objects_r);
 [[nodiscard]] STATUS FindMemory(DHANDLE handle, std::shared_ptr<MemoryBlock>* block_r);
 [[nodiscard]] STATUS FindBodyItem(DHANDLE handle, std::shared_ptr<BodyItem>* item_r);
 
+// A note found by its handle and locked; the guard and the pointer are returned together.
+struct LockedNote {
+  NotePtr note;
+  std::unique_lock<std::recursive_mutex> lock;
+};
+[[nodiscard]] STATUS LockNote(NOTEHANDLE handle, LockedNote* locked_r);
+
 // ---- notes and items (note.cpp)
 
 [[nodiscard]] STATUS CheckItemName(const char* name, WORD name_len, std::string* name_r);
