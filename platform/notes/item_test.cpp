@@ -6,28 +6,9 @@
 
 namespace {
 
-class ItemTest : public NotesRootTest {
+class ItemTest : public OpenNoteTest {
  protected:
-  void SetUp() override {
-    NotesRootTest::SetUp();
-    db_ = CreateOpen("items.nsf");
-    ASSERT_EQ(NSFNoteCreate(db_, &note_), NOERROR);
-  }
-  void TearDown() override {
-    EXPECT_EQ(NSFNoteClose(note_), NOERROR);
-    EXPECT_EQ(NSFDbClose(db_), NOERROR);
-    NotesRootTest::TearDown();
-  }
-  // Saves the note and reads it back through a fresh handle.
-  void Reload() {
-    ASSERT_EQ(NSFNoteUpdate(note_, 0), NOERROR);
-    NOTEID id = 0;
-    NSFNoteGetInfo(note_, _NOTE_ID, &id);
-    ASSERT_EQ(NSFNoteClose(note_), NOERROR);
-    ASSERT_EQ(NSFNoteOpen(db_, id, 0, &note_), NOERROR);
-  }
-  DBHANDLE db_ = NULLHANDLE;
-  NOTEHANDLE note_ = NULLHANDLE;
+  ItemTest() : OpenNoteTest("items.nsf") {}
 };
 
 struct ScannedItem {

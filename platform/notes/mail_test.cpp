@@ -6,25 +6,9 @@
 
 namespace {
 
-class MailTest : public NotesRootTest {
+class MailTest : public OpenNoteTest {
  protected:
-  void SetUp() override {
-    NotesRootTest::SetUp();
-    db_ = CreateOpen("mail.box");
-    ASSERT_EQ(NSFNoteCreate(db_, &note_), NOERROR);
-  }
-  void TearDown() override {
-    EXPECT_EQ(NSFNoteClose(note_), NOERROR);
-    EXPECT_EQ(NSFDbClose(db_), NOERROR);
-    NotesRootTest::TearDown();
-  }
-  void Reload() {
-    ASSERT_EQ(NSFNoteUpdate(note_, 0), NOERROR);
-    NOTEID id = 0;
-    NSFNoteGetInfo(note_, _NOTE_ID, &id);
-    ASSERT_EQ(NSFNoteClose(note_), NOERROR);
-    ASSERT_EQ(NSFNoteOpen(db_, id, 0, &note_), NOERROR);
-  }
+  MailTest() : OpenNoteTest("mail.box") {}
   std::string BodyText(const char* delimiter = "\r\n", WORD width = 80) {
     std::string out = root_ + "/0.bdy";
     DWORD size = 0;
@@ -34,8 +18,6 @@ class MailTest : public NotesRootTest {
     EXPECT_EQ(size, text.size());
     return text;
   }
-  DBHANDLE db_ = NULLHANDLE;
-  NOTEHANDLE note_ = NULLHANDLE;
 };
 
 std::vector<std::string> Lines(const std::string& text, const std::string& delimiter) {

@@ -84,3 +84,30 @@ class NotesRootTest : public ::testing::Test {
 
   std::string root_;
 };
+
+// A new note in a new database of the test's root, closed after the test; Reload saves it
+// and reads it back through a fresh handle.
+class OpenNoteTest : public NotesRootTest {
+ protected:
+  explicit OpenNoteTest(const char* db_name) : db_name_(db_name) {}
+  void SetUp() override {
+    NotesRootTest::SetUp();
+    db_ = CreateOpen(db_name_);
+    ASSERT_EQ(NSFNoteCreate(db_, &note_), NOERROR);
+  }
+  void TearDown() override {
+    EXPECT_EQ(NSFNoteClose(note_), NOERROR);
+    EXPECT_EQ(NSFDbClose(db_), NOERROR);
+    NotesRootTest::TearDown();
+  }
+  void Reload() {
+    ASSERT_EQ(NSFNoteUpdate(note_, 0), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note_, _NOTE_ID, &id);
+    ASSERT_EQ(NSFNoteClose(note_), NOERROR);
+    ASSERT_EQ(NSFNoteOpen(db_, id, 0, &note_), NOERROR);
+  }
+  const char* db_name_;
+  DBHANDLE db_ = NULLHANDLE;
+  NOTEHANDLE note_ = NULLHANDLE;
+};
