@@ -27,50 +27,28 @@ FILES
     <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
 """
 import argparse
-import json
 import os
 import shutil
-import signal
 import smtplib
-import socket
-import subprocess
 import sys
 import tempfile
 import time
 from email.message import EmailMessage
 
-KEY = "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "platform", "provision"))
+import demo_machine  # noqa: E402
+
 SENDER_SUBJECT = "Size Restriction Warning from Vantrel to Mail-Sender!"
 ADMIN_SUBJECT = "Size Restriction Warning from Vantrel to Mail-Administrator!"
 RECIPIENT_SUBJECT = "Size Restriction Warning from Vantrel to Mail-Recipient!"
 
 
-class Machine:
-    def __init__(self, build, root):
-        self.build = os.path.abspath(build)
-        self.root = os.path.abspath(root)
-        self.env = dict(os.environ, VT_SYSROOT=self.root)
-        self.engine = None
-        self.server = None
-        self.port = free_port()
-
-    def tool(self, name, *args, check=True):
-        result = subprocess.run([os.path.join(self.build, "bin", name), *args], env=self.env,
-                                capture_output=True, text=True)
-        if check and result.returncode != 0:
-            raise RuntimeError(f"{name} {' '.join(args)}: {result.stderr.strip()}")
-        return result.stdout
-
+class Machine(demo_machine.Machine):
     def provision(self):
-        self.tool("vtprovision", "--force", "--install", self.build, self.root)
-        ini = os.path.join(self.root, "domino", "notes.ini")
-        with open(ini) as f:
-            lines = [l for l in f.read().splitlines()
-                     if not l.lower().startswith(("nsf_hooks=", "smtpport="))]
-        lines.append("NSF_HOOKS=vtnotes,rights")
-        lines.append("SMTPPort=%d" % self.port)
-        with open(ini, "w") as f:
-            f.write("\n".join(lines) + "\n")
+        super().provision("vtnotes,rights", (("TimeOut", "6"), ("VTADMINDB", "vtquaran.nsf"),
+                                             ("SizeRestrictionEnabled", "1"), ("VTDEBUG", "5"),
+                                             ("ProcessDeleteMailInSeconds", "1")))
         # Every task that loads rights reads the identifier at load: make it before the start.
         config = os.path.join(self.root, "vantrel", "vantrel.ini")
         with open(config) as f:
@@ -79,10 +57,6 @@ class Machine:
             text = text.replace("[General]", "[General]\nVantrelID=1000-1234567890", 1)
             with open(config, "w") as f:
                 f.write(text)
-        for name, value in (("TimeOut", "6"), ("VTADMINDB", "vtquaran.nsf"),
-                            ("SizeRestrictionEnabled", "1"), ("VTDEBUG", "5"),
-                            ("ProcessDeleteMailInSeconds", "1")):
-            self.tool("winreg", "set", KEY, name, value)
         with open(os.path.join(self.root, "vantrel", "engine.ini"), "w") as f:
             f.write("[Infected]\nAction=clean\nQuarantine=0\n"
                     "[Warnings]\nSender=0\nRecipients=0\nAdministrators=0\n[Clean]\nDisclaimer=\n")
@@ -95,58 +69,15 @@ class Machine:
         self.tool("nsf", *args)
 
     def start(self):
-        self.engine = subprocess.Popen(
-            [os.path.join(self.build, "bin", "vantrel"), "--root", self.root, "--no-system-db"],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        lock = os.path.join(self.root, "vantrel", "maildisp.lck")
-        wait_for(lambda: os.path.exists(lock), 20, "the engine's lock file")
-        self.server = subprocess.Popen(
-            [os.path.join(self.build, "bin", "nserver"), "--root", self.root],
-            env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        wait_for(lambda: port_open(self.port), 30, "the SMTP port")
+        self.start_engine()
+        self.start_server()
 
     def stop(self):
-        if self.server:
-            self.server.send_signal(signal.SIGTERM)
-            try:
-                self.server.wait(40)
-            except subprocess.TimeoutExpired:
-                self.server.kill()
-            self.server = None
-        if self.engine:
-            self.engine.send_signal(signal.SIGTERM)
-            self.engine.wait(20)
-            self.engine = None
+        self.stop_server()
+        self.stop_engine()
 
     def subjects(self, db):
-        out = self.tool("nsf", "ls", db, "--json", check=False)
-        try:
-            entries = json.loads(out) if out.strip() else []
-        except json.JSONDecodeError:
-            return []
-        return [e.get("subject") or e.get("Subject") or "" for e in entries]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def port_open(port):
-    with socket.socket() as s:
-        s.settimeout(0.2)
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
-def wait_for(test, seconds, what):
-    end = time.time() + seconds
-    while time.time() < end:
-        if test():
-            return True
-        time.sleep(0.1)
-    raise RuntimeError(f"timed out waiting for {what}")
+        return [e.get("subject") or e.get("Subject") or "" for e in self.documents(db)]
 
 
 def send(port, sender, recipients, subject, size_kb):

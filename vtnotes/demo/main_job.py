@@ -33,48 +33,26 @@ import os
 import shutil
 import signal
 import smtplib
-import socket
-import subprocess
 import sys
 import tempfile
 import time
 from email.message import EmailMessage
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "platform", "provision"))
+import demo_machine  # noqa: E402
+from demo_machine import wait_for  # noqa: E402
 
 TIMEOUT_SECONDS = 6
 # The attachment text the project's test signatures know as a virus.
 VIRUS_TEXT = b"VANTREL-TEST-ATTACHMENT-VIRUS"
 
 
-class Machine:
-    def __init__(self, build, root):
-        self.build = os.path.abspath(build)
-        self.root = os.path.abspath(root)
-        self.env = dict(os.environ, VT_SYSROOT=self.root)
-        self.engine = None
-        self.server = None
-        self.port = free_port()
-
-    def tool(self, name, *args, check=True):
-        result = subprocess.run([os.path.join(self.build, "bin", name), *args], env=self.env,
-                                capture_output=True, text=True)
-        if check and result.returncode != 0:
-            raise RuntimeError(f"{name} {' '.join(args)}: {result.stderr.strip()}")
-        return result.stdout
-
+class Machine(demo_machine.Machine):
     def provision(self):
-        self.tool("vtprovision", "--force", "--install", self.build, self.root)
-        ini = os.path.join(self.root, "domino", "notes.ini")
-        with open(ini) as f:
-            lines = [l for l in f.read().splitlines()
-                     if not l.lower().startswith(("nsf_hooks=", "smtpport="))]
-        lines.append("NSF_HOOKS=vtnotes")
-        lines.append("SMTPPort=%d" % self.port)
-        with open(ini, "w") as f:
-            f.write("\n".join(lines) + "\n")
-        key = "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes"
-        for name, value in (("TimeOut", str(TIMEOUT_SECONDS)), ("VTADMINDB", "vtquaran.nsf"),
-                            ("VTDEBUG", "10"), ("ProcessDeleteMailInSeconds", "1")):
-            self.tool("winreg", "set", key, name, value)
+        super().provision("vtnotes", (("TimeOut", str(TIMEOUT_SECONDS)),
+                                      ("VTADMINDB", "vtquaran.nsf"), ("VTDEBUG", "10"),
+                                      ("ProcessDeleteMailInSeconds", "1")))
 
     def set_policy(self, action="clean", quarantine=0, disclaimer=""):
         text = ("[Infected]\nAction=%s\nQuarantine=%d\n"
@@ -84,56 +62,6 @@ class Machine:
         with open(os.path.join(self.root, "vantrel", "engine.ini"), "w") as f:
             f.write(text)
         time.sleep(0.05)
-
-    def start_engine(self):
-        self.engine = subprocess.Popen(
-            [os.path.join(self.build, "bin", "vantrel"), "--root", self.root, "--no-system-db"],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        lock = os.path.join(self.root, "vantrel", "maildisp.lck")
-        wait_for(lambda: os.path.exists(lock), 20, "the engine's lock file")
-
-    def stop_engine(self):
-        if self.engine:
-            self.engine.send_signal(signal.SIGCONT)
-            self.engine.send_signal(signal.SIGTERM)
-            self.engine.wait(20)
-            self.engine = None
-
-    def start_server(self):
-        self.server = subprocess.Popen(
-            [os.path.join(self.build, "bin", "nserver"), "--root", self.root],
-            env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        wait_for(lambda: port_open(self.port), 30, "the SMTP port")
-
-    def stop_server(self):
-        if self.server:
-            self.server.send_signal(signal.SIGTERM)
-            try:
-                self.server.wait(40)
-            except subprocess.TimeoutExpired:
-                self.server.kill()
-            self.server = None
-
-    def documents(self, db):
-        out = self.tool("nsf", "ls", db, "--json", check=False)
-        try:
-            return json.loads(out) if out.strip() else []
-        except json.JSONDecodeError:
-            return []
-
-    def show(self, db, note_id):
-        out = self.tool("nsf", "show", db, str(note_id), "--json", check=False)
-        try:
-            return json.loads(out)
-        except json.JSONDecodeError:
-            return {}
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def kill_router(root):
@@ -151,21 +79,6 @@ def kill_router(root):
         if args and args[0].endswith(b"nrouter") and (
                 root.encode() in b" ".join(args) or root.encode() in environ):
             os.kill(int(pid), signal.SIGKILL)
-
-
-def port_open(port):
-    with socket.socket() as s:
-        s.settimeout(0.2)
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
-def wait_for(test, seconds, what):
-    end = time.time() + seconds
-    while time.time() < end:
-        if test():
-            return True
-        time.sleep(0.1)
-    raise RuntimeError(f"timed out waiting for {what}")
 
 
 def send(port, subject, text, attachment=None, mailer=None):
