@@ -694,3 +694,23 @@ HMODULE LoadLibrary(LPCSTR name);
 HMODULE GetModuleHandle(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
+
+// ---------------------------------------------------------------------------------------------
+// Message boxes: this platform has no desktop, so a box is written to standard error as one
+// line, "<caption>: <text>" (the text alone under an empty caption), and answered at once as
+// if its first button had been pressed.
+
+using HWND = void*;
+#define MB_OK 0x00000000L
+#define MB_OKCANCEL 0x00000001L
+#define MB_YESNO 0x00000004L
+#define MB_ICONHAND 0x00000010L
+#define MB_ICONERROR 0x00000010L
+#define MB_ICONSTOP 0x00000010L
+#define MB_ICONQUESTION 0x00000020L
+#define MB_ICONWARNING 0x00000030L
+#define MB_ICONEXCLAMATION 0x00000030L
+#define MB_ICONINFORMATION 0x00000040L
+#define IDOK 1
+#define IDYES 6
+int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
