@@ -2,6 +2,7 @@
 #include "platform/engine/clam_scanner.h"
 
 #include <clamav.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,9 +30,33 @@ bool InitLibrary(std::string* error_r) {
 
 constexpr long long kMaxFileBytes = 1LL << 30;
 constexpr long long kMaxScanBytes = 2LL << 30;
-// Names libclamav gives a file it stopped scanning at a limit (size, archive depth, file
-// count, time) when asked to report that.
-constexpr std::string_view kLimitsExceeded = "Heuristics.Limits.Exceeded";
+
+// libclamav's database files: signed databases and their containers (cvd, cld, cud) and
+// the plain signature formats a directory may hold.
+constexpr std::string_view kDatabaseExtensions[] = {
+    ".cvd", ".cld", ".cud", ".ndb", ".ndu", ".hdb", ".hdu", ".hsb", ".hsu", ".mdb",
+    ".mdu", ".msb", ".msu", ".ldb", ".ldu", ".idb", ".cdb", ".cbc", ".ftm", ".fp",
+    ".sfp", ".ign", ".ign2", ".pdb", ".gdb", ".wdb", ".crb", ".yar", ".yara", ".pwdb",
+    ".cat", ".info", ".cfg", ".db"};
+
+bool HasDatabaseFile(const std::string& directory) {
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    for (std::string_view extension : kDatabaseExtensions) {
+      if (name.size() > extension.size() &&
+          name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
+        found = true;
+        break;
+      }
+    }
+    if (found) break;
+  }
+  ::closedir(dir);
+  return found;
+}
 
 // libclamav marks names from unsigned databases as ".UNOFFICIAL"; the name of the finding
 // is what users see in warning mails, so the marker is dropped.
@@ -56,7 +81,8 @@ struct ClamScanner::Engine {
 ClamScanner::ClamScanner() = default;
 ClamScanner::~ClamScanner() = default;
 
-bool ClamScanner::Load(const std::string& signature_dir, bool with_system, std::string* error_r) {
+bool ClamScanner::Load(const std::string& signature_dir, const std::string& system_dir,
+                       std::string* error_r) {
   if (!InitLibrary(error_r)) return false;
   auto engine = std::make_unique<Engine>();
   engine->handle = cl_engine_new();
@@ -70,13 +96,23 @@ bool ClamScanner::Load(const std::string& signature_dir, bool with_system, std::
     *error_r = "cl_load " + signature_dir + ": " + cl_strerror(status);
     return false;
   }
+  system_databases_ = SystemDatabases::kNotAsked;
   struct stat st {};
-  if (with_system && ::stat(kSystemClamDatabases, &st) == 0 && S_ISDIR(st.st_mode)) {
-    status = cl_load(kSystemClamDatabases, engine->handle, &count, CL_DB_STDOPT);
+  if (system_dir.empty()) {
+    // Only the shipped signatures were asked for.
+  } else if (::stat(system_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    system_databases_ = SystemDatabases::kAbsent;
+  } else if (!HasDatabaseFile(system_dir)) {
+    // ClamAV installed and never updated: its directory is there, empty. That is no
+    // reason to refuse mail; the shipped signatures still serve.
+    system_databases_ = SystemDatabases::kEmpty;
+  } else {
+    status = cl_load(system_dir.c_str(), engine->handle, &count, CL_DB_STDOPT);
     if (status != CL_SUCCESS) {
-      *error_r = std::string("cl_load ") + kSystemClamDatabases + ": " + cl_strerror(status);
+      *error_r = "cl_load " + system_dir + ": " + cl_strerror(status);
       return false;
     }
+    system_databases_ = SystemDatabases::kLoaded;
   }
   // libclamav's default limits (100 MB a file, 400 MB a scan) are below what a mail server
   // accepts; beyond the limits below a file is reported as not scanned (see ScanFile).
@@ -113,19 +149,19 @@ ScanResult ClamScanner::ScanFile(const std::string& path) const {
   }
   cl_scan_options options{};
   options.parse = ~0u;  // every format: archives, mail, documents, executables
-  // Without this, a file libclamav stops at a limit (a zip bomb, a huge file) would come
-  // back clean although it was not looked at whole.
+  // Content libclamav cannot look into whole (a nesting, archive depth, size, file count or
+  // time limit reached, an encrypted archive) is reported under a heuristic name
+  // (Heuristics.Limits.Exceeded.*, Heuristics.Encrypted.*) and counts as a finding: a mail
+  // that could not be looked into is not known to be clean. A signature match anywhere in
+  // the file still takes precedence over these names.
   options.general = CL_SCAN_GENERAL_HEURISTICS;
-  options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX;
+  options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX | CL_SCAN_HEURISTIC_ENCRYPTED_ARCHIVE;
   const char* virus = nullptr;
   unsigned long scanned = 0;
   const cl_error_t status =
       cl_scandesc(fd, path.c_str(), &virus, &scanned, engine_->handle, &options);
   ::close(fd);
-  if (status == CL_VIRUS && virus &&
-      std::string_view(virus).substr(0, kLimitsExceeded.size()) == kLimitsExceeded) {
-    result.error = path + ": not scanned whole (" + CleanVirusName(virus) + ")";
-  } else if (status == CL_VIRUS) {
+  if (status == CL_VIRUS) {
     result.status = ScanStatus::kInfected;
     result.virus = CleanVirusName(virus);
   } else if (status == CL_CLEAN) {

@@ -18,6 +18,14 @@ namespace vtengine {
 // Where Debian's ClamAV keeps its downloaded databases.
 inline constexpr const char* kSystemClamDatabases = "/var/lib/clamav";
 
+// What became of the system's ClamAV databases at Load.
+enum class SystemDatabases {
+  kNotAsked,  // no system directory given
+  kAbsent,    // the directory does not exist
+  kEmpty,     // the directory exists but holds no database (ClamAV never updated)
+  kLoaded,
+};
+
 enum class ScanStatus { kClean, kInfected, kError };
 
 struct ScanResult {
@@ -33,20 +41,27 @@ class ClamScanner {
   ClamScanner(const ClamScanner&) = delete;
   ClamScanner& operator=(const ClamScanner&) = delete;
 
-  // Loads every database in `signature_dir` and, when `with_system` is set and
-  // kSystemClamDatabases exists, those too; then compiles the engine. False with
+  // Loads every database in `signature_dir` and, when `system_dir` is not empty and holds
+  // databases, those too; then compiles the engine. A system directory that is missing or
+  // holds no database is passed over (system_databases() says which). False with
   // `error_r` when the library cannot start or a database cannot be loaded.
-  [[nodiscard]] bool Load(const std::string& signature_dir, bool with_system, std::string* error_r);
+  [[nodiscard]] bool Load(const std::string& signature_dir, const std::string& system_dir,
+                          std::string* error_r);
 
   [[nodiscard]] unsigned signature_count() const { return signature_count_; }
+  [[nodiscard]] SystemDatabases system_databases() const { return system_databases_; }
 
-  // Scans one file. A file that cannot be opened or read is kError, never kClean.
+  // Scans one file. A file that cannot be opened or read is kError, never kClean. Content
+  // that cannot be scanned whole (limits, encrypted archives) is kInfected under libclamav's
+  // heuristic name, such as Heuristics.Limits.Exceeded.MaxRecursion or
+  // Heuristics.Encrypted.Zip.
   [[nodiscard]] ScanResult ScanFile(const std::string& path) const;
 
  private:
   struct Engine;
   std::unique_ptr<Engine> engine_;
   unsigned signature_count_ = 0;
+  SystemDatabases system_databases_ = SystemDatabases::kNotAsked;
 };
 
 }  // namespace vtengine

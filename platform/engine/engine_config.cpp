@@ -104,6 +104,11 @@ SpoolPaths FindSpoolPaths(const std::string& root) {
   paths.in_dir = JoinUnder(paths.install_dir, scan_dir);
   paths.out_dir = paths.install_dir + "/Out";
   paths.lock_path = paths.install_dir + "/maildisp.lck";
+  std::string report = ReadIni(paths.install_dir + "/vantrel.ini", "General", "ReportDirectory", "");
+  for (char& c : report) {
+    if (c == '\\') c = '/';
+  }
+  if (!report.empty()) paths.report_dir = JoinUnder(root, report);
   return paths;
 }
 

@@ -4,7 +4,8 @@
 // same files the system writes:
 //   - the directories: the install directory from WIN.INI [Vantrel] InstallDirectory
 //     (default <root>/vantrel), IN = install + [General] ScanDir of vantrel.ini (empty by
-//     default, which makes IN the install directory itself), OUT = install/Out;
+//     default, which makes IN the install directory itself), OUT = install/Out, and the
+//     report directory of the logs ([General] ReportDirectory of vantrel.ini);
 //   - the policy, from <install>/engine.ini: what to do with an infected mail (leave,
 //     clean, neuter, delete), whether to quarantine it, which warnings to send to whom with
 //     which texts, and the disclaimer for clean mail. The defaults are in kDefault* below
@@ -26,7 +27,8 @@ struct SpoolPaths {
   std::string install_dir;
   std::string in_dir;
   std::string out_dir;
-  std::string lock_path;  // <install>/maildisp.lck
+  std::string lock_path;   // <install>/maildisp.lck
+  std::string report_dir;  // [General] ReportDirectory of vantrel.ini; empty when not set
 };
 
 // Reads WIN.INI and vantrel.ini below `root` (which must already be the stand-in's root).

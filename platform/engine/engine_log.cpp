@@ -2,17 +2,25 @@
 #include "platform/engine/engine_log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 namespace vtengine {
 
 namespace {
 
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
 std::atomic<bool> g_verbose{false};
-std::mutex g_log_mutex;  // one line at a time on stderr
+std::mutex g_log_mutex;  // one line at a time on stderr and in the file
+std::unique_ptr<std::FILE, FileCloser> g_log_file;  // guarded by g_log_mutex
 
 void WriteLine(const char* format, va_list args) {
   char text[2048];
@@ -25,11 +33,32 @@ void WriteLine(const char* format, va_list args) {
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
   std::lock_guard<std::mutex> lock(g_log_mutex);
   std::fprintf(stderr, "vantrel: %s.%03ld %s\n", stamp, now.tv_nsec / 1000000, text);
+  if (g_log_file) {
+    std::fprintf(g_log_file.get(), "vantrel: %s.%03ld %s\n", stamp, now.tv_nsec / 1000000, text);
+    // A reader (an administrator's tail, a test) sees each line as it happens.
+    std::fflush(g_log_file.get());
+  }
 }
 
 }  // namespace
 
 void SetVerboseLog(bool verbose) { g_verbose = verbose; }
+
+bool OpenLogFile(const std::string& path, std::string* error_r) {
+  std::FILE* file = std::fopen(path.c_str(), "ae");  // append, close on exec
+  if (file == nullptr) {
+    *error_r = path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_log_file.reset(file);
+  return true;
+}
+
+void CloseLogFile() {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_log_file.reset();
+}
 
 void LogLine(const char* format, ...) {
   va_list args;

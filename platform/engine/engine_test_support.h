@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -61,6 +62,110 @@ inline void RemoveTree(const std::string& path) {
   } else {
     ::unlink(path.c_str());
   }
+}
+
+// A zip archive of stored (uncompressed) files, put together by hand so the tests need no
+// archiver. With `encrypted`, every entry is flagged as encrypted and its data prefixed by
+// the 12-byte encryption header, as a password-protected archive is.
+inline std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& files,
+                             bool encrypted = false) {
+  auto crc32 = [](const std::string& bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+      crc ^= byte;
+      for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+  };
+  auto put = [](std::string& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  };
+  std::string archive;
+  std::string directory;
+  for (const auto& [name, content] : files) {
+    const std::string data = encrypted ? std::string(12, '\x5a') + content : content;
+    const std::uint32_t crc = crc32(content);
+    const std::uint32_t offset = static_cast<std::uint32_t>(archive.size());
+    const std::uint32_t flags = encrypted ? 1 : 0;
+    put(archive, 0x04034b50, 4);
+    put(archive, 20, 2);
+    put(archive, flags, 2);
+    put(archive, 0, 2);     // stored
+    put(archive, 0, 2);     // time
+    put(archive, 0x21, 2);  // date: 1 January 1980
+    put(archive, crc, 4);
+    put(archive, static_cast<std::uint32_t>(data.size()), 4);
+    put(archive, static_cast<std::uint32_t>(content.size()), 4);
+    put(archive, static_cast<std::uint32_t>(name.size()), 2);
+    put(archive, 0, 2);
+    archive += name + data;
+    put(directory, 0x02014b50, 4);
+    put(directory, 20, 2);
+    put(directory, 20, 2);
+    put(directory, flags, 2);
+    put(directory, 0, 2);
+    put(directory, 0, 2);
+    put(directory, 0x21, 2);
+    put(directory, crc, 4);
+    put(directory, static_cast<std::uint32_t>(data.size()), 4);
+    put(directory, static_cast<std::uint32_t>(content.size()), 4);
+    put(directory, static_cast<std::uint32_t>(name.size()), 2);
+    put(directory, 0, 2);  // extra
+    put(directory, 0, 2);  // comment
+    put(directory, 0, 2);  // disk
+    put(directory, 0, 2);  // internal attributes
+    put(directory, 0, 4);  // external attributes
+    put(directory, offset, 4);
+    directory += name;
+  }
+  const std::uint32_t directory_offset = static_cast<std::uint32_t>(archive.size());
+  archive += directory;
+  put(archive, 0x06054b50, 4);
+  put(archive, 0, 2);
+  put(archive, 0, 2);
+  put(archive, static_cast<std::uint32_t>(files.size()), 2);
+  put(archive, static_cast<std::uint32_t>(files.size()), 2);
+  put(archive, static_cast<std::uint32_t>(directory.size()), 4);
+  put(archive, directory_offset, 4);
+  put(archive, 0, 2);
+  return archive;
+}
+
+// `content` as eicar.com inside `levels` zips, each holding the next.
+inline std::string NestedZips(int levels, const std::string& content) {
+  std::string archive = StoredZip({{"eicar.com", content}});
+  for (int level = 1; level < levels; ++level)
+    archive = StoredZip({{"level" + std::to_string(level) + ".zip", archive}});
+  return archive;
+}
+
+// A MIME message whose multiparts nest `levels` deep, with `content` as the innermost
+// attachment (base64), as an attacker hides a file from a parser that gives up early.
+inline std::string NestedMultipart(int levels, const std::string& content) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string encoded;
+  for (std::size_t i = 0; i < content.size(); i += 3) {
+    std::uint32_t group = static_cast<unsigned char>(content[i]) << 16;
+    if (i + 1 < content.size()) group |= static_cast<unsigned char>(content[i + 1]) << 8;
+    if (i + 2 < content.size()) group |= static_cast<unsigned char>(content[i + 2]);
+    encoded += kAlphabet[(group >> 18) & 63];
+    encoded += kAlphabet[(group >> 12) & 63];
+    encoded += i + 1 < content.size() ? kAlphabet[(group >> 6) & 63] : '=';
+    encoded += i + 2 < content.size() ? kAlphabet[group & 63] : '=';
+  }
+  std::string part = "Content-Type: application/octet-stream; name=\"eicar.com\"\r\n"
+                     "Content-Transfer-Encoding: base64\r\n"
+                     "Content-Disposition: attachment; filename=\"eicar.com\"\r\n\r\n" +
+                     encoded + "\r\n";
+  for (int level = levels; level >= 1; --level) {
+    const std::string boundary = "b" + std::to_string(level);
+    part = "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n--" +
+           boundary + "\r\nContent-Type: text/plain\r\n\r\nlevel " + std::to_string(level) +
+           "\r\n--" + boundary + "\r\n" + part + "--" + boundary + "--\r\n";
+  }
+  return "From: ann@example.com\r\nTo: bob@example.com\r\nSubject: deep\r\n"
+         "MIME-Version: 1.0\r\n" + part;
 }
 
 struct JobFiles {

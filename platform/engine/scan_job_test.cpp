@@ -27,7 +27,7 @@ class ScanJobTest : public testing::Test {
   static void SetUpTestSuite() {
     scanner_ = new ClamScanner;
     std::string error;
-    ASSERT_TRUE(scanner_->Load(VT_ENGINE_SIGNATURE_DIR, false, &error)) << error;
+    ASSERT_TRUE(scanner_->Load(VT_ENGINE_SIGNATURE_DIR, "", &error)) << error;
   }
   static void TearDownTestSuite() {
     delete scanner_;
@@ -177,14 +177,47 @@ TEST_F(ScanJobTest, FindsTheSignatureInsideAZip) {
   EXPECT_EQ(report.findings[0].display_name, "report.zip");
 }
 
-TEST_F(ScanJobTest, AnArchiveTooDeepToScanIsNotCalledClean) {
+// Content the scanner cannot look into whole is a finding under the infected action, never
+// an error that lets the mail through and never clean.
+struct UnscannableCase {
+  const char* name;
+  std::string attachment;  // empty: the content goes into the raw MIME text 0.bdx
+  std::string raw_mime;
+  const char* virus_prefix;  // empty: any finding
+};
+
+void PrintTo(const UnscannableCase& c, std::ostream* out) { *out << c.name; }
+
+class UnscannableContentTest : public ScanJobTest,
+                               public testing::WithParamInterface<UnscannableCase> {};
+
+TEST_P(UnscannableContentTest, IsAFindingUnderTheInfectedAction) {
+  const UnscannableCase& c = GetParam();
   JobFiles files;
-  files.attachments = {{"deep.zip", ReadAll(VT_ENGINE_TESTDATA_DIR "/nested.zip")}};
+  if (!c.attachment.empty()) files.attachments = {{"a.doc", "figures"}, {"x.zip", c.attachment}};
   root_.WriteJob("8f6", files);
+  if (!c.raw_mime.empty()) WriteAll(root_.in() + "/8f6/0.bdx", c.raw_mime);
   const JobReport report = Run("8f6");
-  EXPECT_EQ(report.outcome, JobOutcome::kError) << report.detail;
-  EXPECT_TRUE(Exists(root_.OutFile("8f6", "error.hdr")));
+  ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
+  EXPECT_EQ(report.findings[0].virus.rfind(c.virus_prefix, 0), 0u) << report.findings[0].virus;
+  EXPECT_FALSE(Exists(root_.OutFile("8f6", "error.hdr")));
+  // The default action cleans: the answer says so and asks for a quarantine copy.
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "Scanover.txt")));
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "Forward.txt")));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, UnscannableContentTest,
+    testing::Values(
+        UnscannableCase{"HarmlessZipsTooDeep", ReadAll(VT_ENGINE_TESTDATA_DIR "/nested.zip"), "",
+                        "Heuristics.Limits.Exceeded."},
+        UnscannableCase{"EicarIn25Zips", testing_support::NestedZips(25, EicarText()), "", ""},
+        UnscannableCase{"EncryptedZip",
+                        testing_support::StoredZip({{"budget.xls", "figures"}}, true), "",
+                        "Heuristics.Encrypted.Zip"},
+        UnscannableCase{"Eicar30MultipartsDeep", "",
+                        testing_support::NestedMultipart(30, EicarText()), ""}),
+    [](const testing::TestParamInfo<UnscannableCase>& info) { return info.param.name; });
 
 TEST_F(ScanJobTest, FindsAnAttachmentOnlyInTheRawMimeText) {
   JobFiles files;

@@ -3,7 +3,7 @@
 //
 // SYNOPSIS
 //      vantrel [--root DIR] [--threads N] [--no-scan] [--no-system-db]
-//              [--signatures DIR] [--rescan-ms N] [--verbose]
+//              [--system-db DIR] [--signatures DIR] [--rescan-ms N] [--verbose]
 //
 // DESCRIPTION
 //      vantrel stands in the engine's place on a machine (a root directory, VT_SYSROOT or
@@ -40,6 +40,17 @@
 //      and its event is not set. A job whose OUT directory already holds an answer (a
 //      result header, or error.hdr) was answered before a restart and is left alone.
 //
+//      Content that cannot be scanned whole is a finding, not an error: a nesting, archive
+//      depth, size, file-count or time limit reached, or an encrypted archive, is reported
+//      under libclamav's heuristic name (Heuristics.Limits.Exceeded.MaxRecursion,
+//      Heuristics.Encrypted.Zip, ...) and gets the [Infected] action like any virus: a mail
+//      that could not be looked into is not known to be clean.
+//
+//      Once it holds the lock file, the engine calls UpdateDLL of libvtupdate.so (beside
+//      the program, or in ../lib), which sets "UpdateEvent": the real-time extension in
+//      the router then finds the engine running and turns scanning on, whichever of the
+//      two started first, and after every restart of the engine.
+//
 //      On SIGTERM or SIGINT the engine stops taking jobs, lets the running ones finish,
 //      releases the lock file and exits 0. Jobs still waiting stay published in IN; the
 //      next engine takes them.
@@ -48,9 +59,11 @@
 //      --root DIR        the machine's root (default: VT_SYSROOT)
 //      --threads N       worker threads (default 4)
 //      --no-scan         answer every job as clean without scanning (benchmarks)
-//      --no-system-db    do not load the system's databases from /var/lib/clamav
-//      --signatures DIR  the signature directory (default <install>/signatures when it
-//                        exists, else the signatures shipped with the source)
+//      --no-system-db    do not load the system's ClamAV databases
+//      --system-db DIR   the system's ClamAV databases (default /var/lib/clamav); a
+//                        directory that is missing or holds no database is passed over
+//      --signatures DIR  the signature directory (default <install>/signatures, which
+//                        vtprovision --install fills)
 //      --rescan-ms N     interval of the safety-net rescan of IN (default 1000)
 //      --verbose         one line for every job, clean ones included
 //
@@ -58,7 +71,8 @@
 //      <root>/windows/win.ini    [Vantrel] InstallDirectory: the install directory
 //                                (default <root>/vantrel; a relative value is below root)
 //      <install>/vantrel.ini     [General] ScanDir: IN below the install directory (default
-//                                empty: IN is the install directory); AdminEmailId and
+//                                empty: IN is the install directory); ReportDirectory:
+//                                where vantrel.log goes; AdminEmailId and
 //                                WarningMailsFromUser: defaults of the warnings
 //      <install>/Out             OUT
 //      <install>/maildisp.lck    held open without sharing while the engine takes jobs;
@@ -66,7 +80,10 @@
 //      <install>/engine.ini      the policy (below); re-read when it changes. The
 //                                platform/engine/engine.ini of the source spells out
 //                                the defaults and is what provisioning installs
-//      signatures/*.ndb          the project's test signatures: the EICAR test file, and
+//      <report>/vantrel.log      the diagnostic lines, as on standard error
+//      <program dir>/libvtupdate.so   the updater (or ../lib/libvtupdate.so)
+//      named objects: UpdateEvent (through UpdateDLL), each job's event
+//      <install>/signatures/*.ndb  the project's test signatures: the EICAR test file, and
 //                                the texts VANTREL-TEST-BODY-VIRUS, VANTREL-TEST-ATTACHMENT-
 //                                VIRUS and VANTREL-TEST-ZIPPED-VIRUS
 //
@@ -97,11 +114,12 @@
 //      The database scanner gets no warning jobs (it sends none); it logs Virnames.txt.
 //
 // DIAGNOSTICS
-//      Lines on standard error: the start with the directories and signature count, one
-//      line per infected, refused or dropped job (every job with --verbose), the stop.
-//      Exit status 0 after a signal; 1 when the root is not set, the lock file is held by
-//      another engine or cannot be created, or the signatures cannot be loaded; 2 for a
-//      bad command line.
+//      Lines on standard error and in <report>/vantrel.log: the start with the directories
+//      and signature count, a system ClamAV directory without databases, the call of
+//      UpdateDLL, one line per infected, refused or dropped job (every job with --verbose),
+//      the stop. Exit status 0 after a signal; 1 when the root is not set, the lock file is
+//      held by another engine or cannot be created, or the signatures cannot be loaded; 2
+//      for a bad command line.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -118,6 +136,7 @@
 #include "platform/engine/clam_scanner.h"
 #include "platform/engine/engine_config.h"
 #include "platform/engine/engine_log.h"
+#include "platform/engine/extension_signal.h"
 #include "platform/engine/spool_watch.h"
 #include "platform/win32/machine.h"
 #include "platform/win32/windows.h"
@@ -129,7 +148,7 @@ struct Options {
   std::string root;
   std::string signatures;
   bool no_scan = false;
-  bool system_db = true;
+  std::string system_db = kSystemClamDatabases;  // empty: none
   bool verbose = false;
   WatchOptions watch;
 };
@@ -137,7 +156,7 @@ struct Options {
 void Usage() {
   std::fprintf(stderr,
                "usage: vantrel [--root DIR] [--threads N] [--no-scan] [--no-system-db]\n"
-               "               [--signatures DIR] [--rescan-ms N] [--verbose]\n");
+               "               [--system-db DIR] [--signatures DIR] [--rescan-ms N] [--verbose]\n");
 }
 
 bool ParseNumber(const char* text, int low, int high, int* value_r) {
@@ -156,6 +175,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     int number = 0;
     if (arg == "--root" && has_value) {
       options->root = argv[++i];
+    } else if (arg == "--system-db" && has_value) {
+      options->system_db = argv[++i];
     } else if (arg == "--signatures" && has_value) {
       options->signatures = argv[++i];
     } else if (arg == "--threads" && has_value && ParseNumber(argv[++i], 1, 256, &number)) {
@@ -165,7 +186,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     } else if (arg == "--no-scan") {
       options->no_scan = true;
     } else if (arg == "--no-system-db") {
-      options->system_db = false;
+      options->system_db.clear();
     } else if (arg == "--verbose") {
       options->verbose = true;
     } else {
@@ -207,11 +228,41 @@ void MakeDirectories(const std::string& path) {
   }
 }
 
+// The signatures installed with the product; never those of a source tree, which an
+// installed engine must not depend on.
 std::string SignatureDirectory(const Options& options, const SpoolPaths& paths) {
   if (!options.signatures.empty()) return options.signatures;
-  const std::string installed = paths.install_dir + "/signatures";
-  if (IsDirectory(installed)) return installed;
-  return VT_ENGINE_SIGNATURE_DIR;
+  return paths.install_dir + "/signatures";
+}
+
+// The log file in the report directory, made when missing. Without a report directory, or
+// when it cannot be written, the lines go to standard error only, and the first says so.
+void OpenEngineLog(const SpoolPaths& paths) {
+  if (paths.report_dir.empty()) {
+    LogLine("no [General] ReportDirectory in %s/vantrel.ini: logging to standard error only",
+            paths.install_dir.c_str());
+    return;
+  }
+  MakeDirectories(paths.report_dir);
+  std::string error;
+  if (!OpenLogFile(paths.report_dir + "/" + kEngineLogFileName, &error))
+    LogLine("cannot open the log file %s: logging to standard error only", error.c_str());
+}
+
+void LogSystemDatabases(const ClamScanner& scanner, const std::string& system_dir) {
+  switch (scanner.system_databases()) {
+    case SystemDatabases::kEmpty:
+      LogLine("the system's ClamAV database directory %s holds no database (ClamAV was never "
+              "updated): scanning with the shipped signatures only",
+              system_dir.c_str());
+      break;
+    case SystemDatabases::kLoaded:
+      LogLine("loaded the system's ClamAV databases from %s", system_dir.c_str());
+      break;
+    case SystemDatabases::kNotAsked:
+    case SystemDatabases::kAbsent:
+      break;
+  }
 }
 
 int Main(int argc, char** argv) {
@@ -253,6 +304,7 @@ int Main(int argc, char** argv) {
   }
 
   const SpoolPaths paths = FindSpoolPaths(root);
+  OpenEngineLog(paths);
   MakeDirectories(paths.in_dir);
   MakeDirectories(paths.out_dir);
 
@@ -260,14 +312,21 @@ int Main(int argc, char** argv) {
   if (!options.no_scan) {
     const std::string signature_dir = SignatureDirectory(options, paths);
     std::string error;
+    if (!IsDirectory(signature_dir)) {
+      LogLine("cannot load signatures: no directory %s (vtprovision --install puts them there)",
+              signature_dir.c_str());
+      ::close(signal_fd);
+      return 1;
+    }
     if (!scanner.Load(signature_dir, options.system_db, &error)) {
       LogLine("cannot load signatures: %s", error.c_str());
       ::close(signal_fd);
       return 1;
     }
-    LogLine(
-        "loaded %u signatures from %s%s", scanner.signature_count(), signature_dir.c_str(),
-        options.system_db && IsDirectory(kSystemClamDatabases) ? " and the system databases" : "");
+    LogSystemDatabases(scanner, options.system_db);
+    LogLine("loaded %u signatures from %s%s", scanner.signature_count(), signature_dir.c_str(),
+            scanner.system_databases() == SystemDatabases::kLoaded ? " and the system databases"
+                                                                    : "");
   }
 
   EngineLock lock(paths.lock_path);
@@ -286,6 +345,17 @@ int Main(int argc, char** argv) {
   context.policy = &policy;
   LogLine("taking jobs from %s, answering in %s (%u threads%s)", paths.in_dir.c_str(),
           paths.out_dir.c_str(), options.watch.threads, options.no_scan ? ", no scanning" : "");
+  // Jobs published from now on are seen: the watcher's first scan takes every job already
+  // in IN, so the extension may turn scanning on before the watcher runs.
+  std::string updater;
+  std::string updater_error;
+  if (SignalEngineStarted(&updater, &updater_error)) {
+    LogLine("called UpdateDLL of %s: the real-time extension turns scanning on", updater.c_str());
+  } else {
+    LogLine("cannot tell the real-time extension that the engine runs (%s); it scans again "
+            "after the next settings reload or router start",
+            updater_error.c_str());
+  }
 
   SpoolWatcher watcher(context, options.watch);
   watcher.Run(signal_fd);
@@ -296,6 +366,7 @@ int Main(int argc, char** argv) {
           static_cast<unsigned long long>(counters.infected.load()),
           static_cast<unsigned long long>(counters.errors.load()),
           static_cast<unsigned long long>(counters.dropped.load()));
+  CloseLogFile();
   return 0;
 }
 

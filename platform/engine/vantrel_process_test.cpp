@@ -39,10 +39,16 @@ class Engine {
  public:
   // Starts vantrel on `root` and waits until it holds the lock file (it takes the lock
   // only once its signatures are loaded and it is about to watch the spool).
-  explicit Engine(const TestRoot& root, std::vector<std::string> extra = {}) : root_(root) {
-    std::vector<std::string> args = {VT_VANTREL_PATH,  "--root",       root.root(),
-                                     "--no-system-db", "--signatures", VT_ENGINE_SIGNATURE_DIR,
-                                     "--rescan-ms",    "200"};
+  // With `installed`, the engine finds its signatures where an installed one does (the
+  // install directory) and the system databases as `extra` says.
+  explicit Engine(const TestRoot& root, std::vector<std::string> extra = {},
+                  bool installed = false)
+      : root_(root) {
+    std::vector<std::string> args = {VT_VANTREL_PATH, "--root", root.root(), "--rescan-ms", "200"};
+    if (!installed) {
+      for (const char* arg : {"--no-system-db", "--signatures", VT_ENGINE_SIGNATURE_DIR})
+        args.push_back(arg);
+    }
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -138,6 +144,47 @@ TEST_F(VantrelProcessTest, HoldsTheLockWhileRunningAndReleasesItOnStop) {
 
   EXPECT_EQ(engine.Stop(), 0);
   EXPECT_FALSE(Engine::EngineHoldsLock(lock));
+}
+
+// An installed engine: signatures from the install directory, a system ClamAV directory
+// that was never filled, its log in the report directory, and the reload event set for the
+// extension once the lock is held.
+TEST_F(VantrelProcessTest, ComesUpFromItsInstallDirectoryAndTellsTheExtension) {
+  const std::string signatures = root_.install() + "/signatures";
+  const std::string system_db = root_.root() + "/clamav";
+  const std::string report = root_.root() + "/reports";
+  ::mkdir(signatures.c_str(), 0755);
+  ::mkdir(system_db.c_str(), 0755);
+  WriteAll(signatures + "/vantrel-test.ndb",
+           ReadAll(std::string(VT_ENGINE_SIGNATURE_DIR) + "/vantrel-test.ndb"));
+  WritePrivateProfileString("General", "ReportDirectory", report.c_str(),
+                            (root_.install() + "/vantrel.ini").c_str());
+  HANDLE reload = CreateEvent(nullptr, FALSE, FALSE, "UpdateEvent");  // the router's
+  ASSERT_NE(reload, nullptr);
+
+  Engine engine(root_, {"--system-db", system_db}, true);
+  ASSERT_TRUE(engine.WaitUntilRunning());
+  EXPECT_EQ(WaitForSingleObject(reload, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  JobFiles infected;
+  infected.attachments = {{"e.com", EicarText()}};
+  HANDLE event = Publish("8f6", infected);
+  EXPECT_EQ(WaitForSingleObject(event, kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "Scanover.txt")));
+  CloseHandle(event);
+  EXPECT_EQ(engine.Stop(), 0);
+  CloseHandle(reload);
+
+  const std::string log = ReadAll(report + "/vantrel.log");
+  EXPECT_NE(log.find("signatures from " + signatures), std::string::npos) << log;
+  EXPECT_NE(log.find(system_db + " holds no database"), std::string::npos) << log;
+  EXPECT_NE(log.find("called UpdateDLL"), std::string::npos) << log;
+  EXPECT_NE(log.find("stopped: 1 jobs answered, 1 infected"), std::string::npos) << log;
+}
+
+TEST_F(VantrelProcessTest, WithoutInstalledSignaturesItRefusesToStart) {
+  Engine engine(root_, {"--no-system-db"}, true);
+  EXPECT_EQ(engine.WaitForExit(), 1);
+  EXPECT_FALSE(Exists(root_.install() + "/maildisp.lck"));
 }
 
 TEST_F(VantrelProcessTest, AnswerWakesTheWaiterInAnotherProcess) {
