@@ -60,6 +60,7 @@ void ResetState() {
   state.statistics_mutex.reset();
   state.skipped_mutex.reset();
   state.stop_event.reset();
+  state.update_event.reset();
   state.reload_thread.reset();
   state.deletion_thread.reset();
   state.job_list.Clear();

@@ -65,6 +65,10 @@ struct ExtensionState {
   foundation::UniqueHandle skipped_mutex;
   // Set by TrackerTerm: wakes the deletion thread out of its sleep at once.
   foundation::UniqueHandle stop_event;
+  // "UpdateEvent", made at start-up before the engine is looked for, so that an engine
+  // coming up at any moment after that look finds the event to set; the reload thread
+  // waits on it.
+  foundation::UniqueHandle update_event;
   foundation::UniqueHandle reload_thread;
   foundation::UniqueHandle deletion_thread;
 

@@ -2,7 +2,9 @@
 //
 // Start-up happens once per router task: settings with their defaults written back, the
 // named objects, the IN and OUT spool directories, the installation identifier, the two
-// background threads, and last the hooks. Any failure before the hooks are stored leaves
+// background threads, and last the hooks. Scanning is on whenever an engine runs, whichever
+// started first: start-up finds an engine that is already up, and an engine that comes up
+// later sets "UpdateEvent", which start-up made before it looked. Any failure before the hooks are stored leaves
 // the router running without the extension, and the entry reports success either way.
 #include <cctype>
 #include <chrono>
@@ -56,13 +58,19 @@ void ReloadSettings() {
   FillAdminLists();
   LogAdminTables();
   state.debug_level = ReadSettingNumber("VTDEBUG", "1", 0);
-  if (foundation::IsEngineRunning(state.install_directory)) {
-    Event("Vantrel Started");
-    state.log_buf_size = ReadSettingNumber("LogBufSize", "10000", 10000);
-    foundation::SetLogBufSize(state.log_buf_size);
+  {
+    // The engine test and the flag change are one step under MyMutex, as in the note-open
+    // hook's time-out branch: otherwise a hook that found the engine gone just before it
+    // came back could clear the flag after this reload had set it, and scanning would stay
+    // off although the engine runs.
     foundation::MutexHold hold(state.my_mutex.get());
-    ApplyTimeoutSetting();
-    state.active = true;
+    if (foundation::IsEngineRunning(state.install_directory)) {
+      Event("Vantrel Started");
+      state.log_buf_size = ReadSettingNumber("LogBufSize", "10000", 10000);
+      foundation::SetLogBufSize(state.log_buf_size);
+      ApplyTimeoutSetting();
+      state.active = true;
+    }
   }
   state.warn_when_disabled = ReadSettingNumber("VTDisableWarningToAdmin", "1", 1) != 0;
   state.warn_on_timeout = ReadSettingNumber("TimeOutWarningToAdmin", "1", 1) != 0;
@@ -70,17 +78,14 @@ void ReloadSettings() {
   Always("DoNotDeleteOutFolder = %d", state.keep_out_jobs ? 1 : 0);
 }
 
+// Waits on "UpdateEvent", which start-up made. The event resets itself when a wait takes
+// it; it is not reset again after the reload, since a signal that arrives while the
+// settings are being read (an engine coming up just then) would be lost with that reset.
 DWORD WINAPI ReloadThread(LPVOID) {
   ExtensionState& state = State();
   try {
-    foundation::UniqueHandle event(CreateEvent(nullptr, FALSE, FALSE, "UpdateEvent"));
-    if (!event.valid()) {
-      SystemErrorLine();
-      Log("ERROR!!! Unable to Create Event....Reason above");
-      return 0;
-    }
     for (;;) {
-      DWORD result = WaitForSingleObject(event.get(), kReloadWaitMs);
+      DWORD result = WaitForSingleObject(state.update_event.get(), kReloadWaitMs);
       if (state.shutdown) return 0;
       if (result == WAIT_TIMEOUT) continue;
       if (result != WAIT_OBJECT_0) {
@@ -89,7 +94,6 @@ DWORD WINAPI ReloadThread(LPVOID) {
         return 0;
       }
       ReloadSettings();
-      ResetEvent(event.get());
     }
   } catch (...) {
     Always("ERROR!!! in the settings reload thread");
@@ -168,6 +172,15 @@ STATUS EntryPoint(DBHOOKVEC* vector) {
     state.in_directory =
         scan_dir.empty() ? state.install_directory : JoinPath(state.install_directory, scan_dir);
     state.out_directory = JoinPath(state.install_directory, "Out");
+    // The reload event exists before the engine is looked for: an engine that comes up
+    // after the look sets it (through UpdateDLL) and the reload thread turns scanning on;
+    // one that came up before is found by the look. Made later, the event could miss an
+    // engine's signal, which is lost when nobody holds the event open.
+    state.update_event.reset(CreateEvent(nullptr, FALSE, FALSE, "UpdateEvent"));
+    if (!state.update_event.valid()) {
+      SystemErrorLine();
+      Log("ERROR!!! Unable to Create Event....Reason above");
+    }
     if (foundation::IsEngineRunning(state.install_directory)) {
       state.active = true;
       DeleteTree(state.out_directory, false);
@@ -219,10 +232,12 @@ STATUS EntryPoint(DBHOOKVEC* vector) {
     // The threads start last of all the objects, so that they never see a half-made state
     // (the deletion thread takes MutexNoteUpdate and gMutex at once).
     Sleep(50);
-    state.reload_thread.reset(CreateThread(nullptr, 0, ReloadThread, nullptr, 0, nullptr));
-    if (!state.reload_thread.valid()) {
-      SystemErrorLine();
-      Always("ERROR!!! Unable to Create a Thread...Reason above.");
+    if (state.update_event.valid()) {
+      state.reload_thread.reset(CreateThread(nullptr, 0, ReloadThread, nullptr, 0, nullptr));
+      if (!state.reload_thread.valid()) {
+        SystemErrorLine();
+        Always("ERROR!!! Unable to Create a Thread...Reason above.");
+      }
     }
     state.deletion_thread.reset(CreateThread(nullptr, 0, ProcessMAILBOX, nullptr, 0, nullptr));
     if (state.deletion_thread.valid()) {

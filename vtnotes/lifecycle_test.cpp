@@ -149,6 +149,65 @@ TEST_F(LifecycleTest, ReloadReadsTheSettingsAgain) {
   EXPECT_EQ(State().AdminAddresses(), (std::vector<std::string>{"a@x", "b@y"}));
 }
 
+// What the engine does when it comes up: UpdateDLL makes or opens the event, sets it and
+// closes its handle at once, so the signal survives only if the router holds the event.
+void SignalAsTheEngineDoes() {
+  HANDLE update = CreateEvent(nullptr, FALSE, FALSE, "UpdateEvent");
+  ASSERT_NE(update, nullptr);
+  SetEvent(update);
+  CloseHandle(update);
+}
+
+bool BecomesActiveWithin(DWORD milliseconds) {
+  for (DWORD waited = 0; waited < milliseconds && !State().active; waited += 10) Sleep(10);
+  return State().active;
+}
+
+// The server first, the engine later: the router already holds the event when start-up
+// returns, so an engine that comes up at any moment after the look is heard.
+TEST_F(LifecycleTest, EngineStartedAfterTheRouterTurnsScanningOn) {
+  StartRouter();
+  EXPECT_FALSE(State().active);
+  HANDLE held = OpenEvent(EVENT_ALL_ACCESS, FALSE, "UpdateEvent");
+  EXPECT_NE(held, nullptr) << "the reload event must exist once start-up has returned";
+  if (held != nullptr) CloseHandle(held);
+
+  StartEngine(nullptr);
+  SignalAsTheEngineDoes();
+  EXPECT_TRUE(BecomesActiveWithin(1000));
+}
+
+// An engine that stopped answering was taken for gone at a time-out (scanning off, the
+// time-out at its ceiling); the engine started again announces itself and scanning resumes
+// with the configured time-out.
+TEST_F(LifecycleTest, EngineRestartedAfterATimeOutResumesScanning) {
+  StartRouter();
+  State().active = false;
+  State().current_timeout_ms = State().timeout_ceiling_ms.load();
+  StartEngine(nullptr);
+  SignalAsTheEngineDoes();
+  ASSERT_TRUE(BecomesActiveWithin(1000));
+  EXPECT_EQ(State().current_timeout_ms.load(), State().base_timeout_ms.load());
+
+}
+
+// A signal that comes while a reload runs is a reload of its own: the reload must not
+// reset the event afterwards and swallow it.
+TEST_F(LifecycleTest, SignalDuringAReloadIsNotSwallowed) {
+  StartEngine(nullptr);
+  StartRouter();
+  // Hold the reload in the middle: it has read the administrators and waits for MyMutex.
+  ASSERT_EQ(WaitForSingleObject(State().my_mutex.get(), INFINITE), WAIT_OBJECT_0);
+  SignalAsTheEngineDoes();
+  Sleep(300);
+  WriteText("vantrel/vantrel.ini", "[General]\r\nScanDir=In\r\nAdminEmailId=late@x\r\n");
+  SignalAsTheEngineDoes();
+  ReleaseMutex(State().my_mutex.get());
+  for (int i = 0; i < 100 && State().AdminAddresses() != std::vector<std::string>{"late@x"}; ++i)
+    Sleep(10);
+  EXPECT_EQ(State().AdminAddresses(), std::vector<std::string>{"late@x"});
+}
+
 TEST_F(LifecycleTest, TerminationWaitsForMailsInFlightAndEndsItsThreads) {
   // The engine holds its lock but never answers: the open waits its full time-out.
   HANDLE lock = CreateFile(Path("vantrel/maildisp.lck").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
