@@ -91,7 +91,12 @@ TEST_F(Provisioning, MakesAWholeMachine) {
   EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "AdminEmailId"), "admin@example.com");
   EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "PrimaryDomain"), "example.com");
   EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "ScanDir"), "IN");
-  EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "VantrelID"), "<absent>");
+  // The identifier every task reads: tick count, hyphen, ten digits.
+  const std::string id = Ini("vantrel/vantrel.ini", "General", "VantrelID");
+  const std::size_t hyphen = id.find('-');
+  ASSERT_NE(hyphen, std::string::npos) << id;
+  EXPECT_EQ(id.size() - hyphen - 1, 10u) << id;
+  EXPECT_EQ(id.find_first_not_of("0123456789-"), std::string::npos) << id;
   EXPECT_NE(Ini("vantrel/verinfo.ini", "General", "Version"), "<absent>");
   EXPECT_EQ(Ini("domino/notes.ini", "Notes", "SMTPPort"), "2525");
   EXPECT_EQ(Ini("domino/notes.ini", "Notes", "Directory"), root_ + "/domino/data");
@@ -133,10 +138,30 @@ TEST_F(Provisioning, RefusesAnExistingRootUnlessForcedAndInstallsPrograms) {
   EXPECT_EQ(Provision("--force"), 0);
   EXPECT_TRUE(fs::exists(root_ + "/vantrel/keep.txt"));
 
-  // --install alone on a provisioned root installs the programs and nothing else.
+  const std::string id = Ini("vantrel/vantrel.ini", "General", "VantrelID");
+  EXPECT_NE(id, "<absent>");
+
+  // --install alone on a provisioned root installs the product and nothing else: the
+  // programs and libraries, not the build tree's test libraries, benchmarks or this tool;
+  // the engine's signatures and policy; the identifier stays.
+  std::ofstream(root_ + "/vantrel/engine.ini") << "[Infected]\nAction=delete\n";
   EXPECT_EQ(Provision("--install '" + build_ + "'"), 0);
-  EXPECT_TRUE(fs::exists(root_ + "/domino/vtprovision"));
-  EXPECT_TRUE(fs::exists(root_ + "/domino/nsf"));
+  for (const char* file : {"nserver", "nrouter", "nsmtp", "vantrel", "nsf", "libvt_notes.so"})
+    EXPECT_TRUE(fs::exists(root_ + "/domino/" + file)) << file;
+  for (const char* file : {"vtupdate", "libvtupdate.so", "libvtnotes.so", "librights.so"}) {
+    if (fs::exists(build_ + "/bin/" + file) || fs::exists(build_ + "/lib/" + file)) {
+      EXPECT_TRUE(fs::exists(root_ + "/domino/" + file)) << file;
+    }
+  }
+  for (const auto& entry : fs::directory_iterator(root_ + "/domino")) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_EQ(name.find("test"), std::string::npos) << name;
+    EXPECT_EQ(name.find("bench"), std::string::npos) << name;
+    EXPECT_NE(name, "vtprovision");
+  }
+  EXPECT_TRUE(fs::exists(root_ + "/vantrel/signatures/vantrel-test.ndb"));
+  EXPECT_EQ(Ini("vantrel/engine.ini", "Infected", "Action"), "delete") << "the site's policy is kept";
+  EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "VantrelID"), id);
 
   // A new root with the programs installed loads the extension libraries that came along.
   if (fs::exists(build_ + "/lib/libvtnotes.so") && fs::exists(build_ + "/lib/librights.so")) {

@@ -13,16 +13,23 @@
 //   mail.box and mail2.box, the schedule and rules database vtsched.nsf (with a schedule
 //   document, Form "Scheduledfrm", switched off), the quarantine database vtquaran.nsf,
 //   and the product's install directory with vantrel.ini, verinfo.ini and the spool
-//   directories IN and Out. admin@example.com is the product's administrator. The installation identifier (VantrelID) is left for the system to make.
+//   directories IN and Out. admin@example.com is the product's administrator. The root
+//   gets its installation identifier (VantrelID) at once, so that every task that loads
+//   the extensions finds the same one; an identifier already there is kept.
 //
 //   An existing ROOT that is not empty is refused unless --force is given; with --force the
 //   settings named here are written again and the databases made anew (other files stay).
 //
-//   --install BUILD_DIR copies the built programs (BUILD_DIR/bin) and shared libraries
-//   (BUILD_DIR/lib/*.so) into ROOT/domino; a new ROOT then names the extension libraries it
-//   installed (vtnotes, rights) in NSF_HOOKS, so that nserver's tasks load them. Given alone
-//   for a ROOT that was provisioned before, it only installs the programs and leaves
-//   everything else as it is.
+//   --install BUILD_DIR installs the product from a build tree: its programs (from
+//   BUILD_DIR/bin: the server nserver with its tasks nrouter and nsmtp, the engine
+//   vantrel, vtupdate, vtsweep, vtrunner, vtsetup, and the tools nsf, winreg and
+//   vtcapture) and its libraries (from BUILD_DIR/lib: libvt_notes.so, libvtnotes.so,
+//   librights.so, libvtupdate.so) into ROOT/domino, and the engine's signatures and
+//   default policy (from BUILD_DIR/share/engine) into ROOT/vantrel. Test libraries and
+//   benchmark programs of the build tree are not installed. A new ROOT then names the
+//   extension libraries it installed (vtnotes, rights) in NSF_HOOKS, so that nserver's
+//   tasks load them. Given alone for a ROOT that was provisioned before, it installs the
+//   product (an engine.ini already there is kept) and leaves everything else as it is.
 //
 // FILES
 //   ROOT/windows/win.ini            [Vantrel] InstallDirectory=ROOT/vantrel
@@ -32,12 +39,13 @@
 //                                   SMTPPort=2525, RouterThreads=3, NSF_HOOKS=, ServerTasks=
 //   ROOT/domino/data/               names.nsf, mail.box, mail2.box, vtsched.nsf,
 //                                   vtquaran.nsf, mail/NAME.nsf
-//   ROOT/vantrel/                   vantrel.ini, verinfo.ini, IN/, Out/, Reports/
+//   ROOT/vantrel/                   vantrel.ini, verinfo.ini, IN/, Out/, Reports/,
+//                                   signatures/ and engine.ini (with --install)
 //
 // CONFIGURATION
 //   vantrel.ini [General]: ScanDir=IN, ReportDirectory=ROOT/vantrel/Reports,
 //   AdminEmailId=admin@example.com, WarningMailsFromUser=admin, PrimaryDomain=example.com,
-//   ContentControlEnabled=0. verinfo.ini [General]: Version. The registry values are those
+//   ContentControlEnabled=0, VantrelID=<tick count>-<ten random digits>. verinfo.ini [General]: Version. The registry values are those
 //   the console's setup writes, with the defaults the extensions would write themselves.
 //
 // DIAGNOSTICS
@@ -51,6 +59,7 @@
 #include <system_error>
 #include <vector>
 
+#include "foundation/utilities.h"
 #include "platform/notes/notes.h"
 #include "platform/win32/machine.h"
 #include "platform/win32/windows.h"
@@ -323,25 +332,70 @@ bool MakeDatabases(std::string* error_r) {
   return FillDirectory(error_r) && FillSchedule(error_r);
 }
 
+// What the product is made of. A build tree holds more (test hook libraries, benchmark
+// programs, this program); only these are installed, each when the build made it.
+constexpr const char* kProductPrograms[] = {"nserver", "nrouter", "nsmtp",   "vantrel",
+                                            "vtupdate", "vtsweep", "vtrunner", "vtsetup",
+                                            "nsf",     "winreg",  "vtcapture"};
+constexpr const char* kProductLibraries[] = {"libvt_notes.so", "libvtnotes.so", "librights.so",
+                                             "libvtupdate.so"};
+
+bool CopyInto(const fs::path& file, const fs::path& directory, std::string* error_r) {
+  std::error_code error;
+  fs::copy_file(file, directory / file.filename(), fs::copy_options::overwrite_existing, error);
+  if (error) return Fail(error_r, "cannot install " + file.string() + ": " + error.message());
+  return true;
+}
+
+// The engine reads its signatures from the install directory only; its policy file is
+// the administrator's once installed, so one already there is kept.
+bool InstallEngineFiles(const std::string& build_dir, const std::string& root, std::string* error_r) {
+  const fs::path source = fs::path(build_dir) / "share" / "engine";
+  const fs::path install = fs::path(root) / "vantrel";
+  std::error_code error;
+  if (!fs::is_directory(source / "signatures", error))
+    return Fail(error_r, build_dir + " holds no engine signatures (share/engine/signatures)");
+  const fs::path signatures = install / "signatures";
+  fs::create_directories(signatures, error);
+  if (error) return Fail(error_r, signatures.string() + ": " + error.message());
+  for (const fs::directory_entry& entry : fs::directory_iterator(source / "signatures", error)) {
+    if (entry.is_regular_file(error) && !CopyInto(entry.path(), signatures, error_r)) return false;
+  }
+  if (error) return Fail(error_r, (source / "signatures").string() + ": " + error.message());
+  if (fs::exists(source / "engine.ini", error) && !fs::exists(install / "engine.ini", error) &&
+      !CopyInto(source / "engine.ini", install, error_r))
+    return false;
+  return true;
+}
+
 bool InstallPrograms(const std::string& build_dir, const std::string& root, std::string* error_r) {
   const fs::path target = fs::path(root) / "domino";
   std::error_code error;
   size_t copied = 0;
-  for (const char* folder : {"bin", "lib"}) {
-    const fs::path source = fs::path(build_dir) / folder;
-    if (!fs::is_directory(source, error)) continue;
-    for (const fs::directory_entry& entry : fs::directory_iterator(source, error)) {
-      if (!entry.is_regular_file(error)) continue;
-      const fs::path& file = entry.path();
-      if (std::string(folder) == "lib" && file.extension() != ".so") continue;
-      fs::copy_file(file, target / file.filename(), fs::copy_options::overwrite_existing, error);
-      if (error) return Fail(error_r, "cannot install " + file.string() + ": " + error.message());
-      ++copied;
-    }
-    if (error) return Fail(error_r, source.string() + ": " + error.message());
+  for (const char* program : kProductPrograms) {
+    const fs::path file = fs::path(build_dir) / "bin" / program;
+    if (!fs::is_regular_file(file, error)) continue;
+    if (!CopyInto(file, target, error_r)) return false;
+    ++copied;
   }
-  if (copied == 0) return Fail(error_r, build_dir + " holds no programs (bin/) or libraries (lib/*.so)");
-  return true;
+  for (const char* library : kProductLibraries) {
+    const fs::path file = fs::path(build_dir) / "lib" / library;
+    if (!fs::is_regular_file(file, error)) continue;
+    if (!CopyInto(file, target, error_r)) return false;
+    ++copied;
+  }
+  if (copied == 0) return Fail(error_r, build_dir + " holds none of the product's programs (bin/) or libraries (lib/)");
+  return InstallEngineFiles(build_dir, root, error_r);
+}
+
+// The installation identifier, made here once so that the router, the other server tasks
+// and the console all read the same one instead of racing to make their own.
+bool EnsureVantrelId(const std::string& root, std::string* error_r) {
+  const std::string ini = root + "/vantrel/vantrel.ini";
+  char existing[260] = "";
+  GetPrivateProfileString("General", "VantrelID", "", existing, sizeof existing, ini.c_str());
+  if (existing[0] != '\0') return true;
+  return WriteSection(ini, "General", {{"VantrelID", foundation::MakeId(true)}}, error_r);
 }
 
 // A new root whose programs were installed gets the extensions that came with them loaded
@@ -374,7 +428,11 @@ int Provision(const std::string& root, bool force, const std::string& install_fr
   const bool provisioned = fs::exists(fs::path(root) / "domino" / "notes.ini");
   if (!IsEmptyOrMissing(root) && !force) {
     if (!install_from.empty() && provisioned) {
-      return InstallPrograms(install_from, root, &error) ? kExitOk : failed();
+      setenv(vtplatform::kRootVariable, root.c_str(), 1);
+      vtplatform::SetSystemRoot(root);
+      return InstallPrograms(install_from, root, &error) && EnsureVantrelId(root, &error)
+                 ? kExitOk
+                 : failed();
     }
     error = root + " exists and is not empty (use --force to provision it anyway)";
     return failed();
@@ -388,7 +446,9 @@ int Provision(const std::string& root, bool force, const std::string& install_fr
   // Everything below goes through the stand-ins, which find the machine through VT_SYSROOT.
   setenv(vtplatform::kRootVariable, root.c_str(), 1);
   vtplatform::SetSystemRoot(root);
-  if (!MakeDirectories(root, &error) || !WriteSettings(root, &error) || !WriteRegistry(root, &error)) return failed();
+  if (!MakeDirectories(root, &error) || !WriteSettings(root, &error) ||
+      !EnsureVantrelId(root, &error) || !WriteRegistry(root, &error))
+    return failed();
   if (STATUS status = NotesInitExtended(0, nullptr)) {
     error = "Unable to Initialize Notes! " + StatusText(status);
     return failed();
