@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+"""engine_order_job - scanning follows the engine, whatever the order of starts.
+
+SYNOPSIS
+    engine_order_job.py [--build DIR] [--root DIR] [--check]
+
+DESCRIPTION
+    Provisions a machine root with vtnotes loaded into the router and the engine's policy
+    set to delete infected mail, then plays the orders of start an administrator meets and
+    sends a virus through SMTP after each, one second after the engine took its lock:
+
+        engine after server   the server (and its router) up first, the engine later: the
+                              engine's UpdateDLL turns scanning on
+        restart after timeout the engine killed; a mail waits its time-out and passes
+                              unscanned (scanning off); the engine started again turns
+                              scanning back on
+        server restarted      the server stopped and started again under a running engine
+        30 multiparts deep    EICAR in the innermost of 30 nested multiparts
+        25 zips deep          EICAR in the innermost of 25 nested zip archives
+        encrypted zip         an archive that cannot be opened
+        clean control         a plain mail, delivered: the router works, nothing else
+
+    A virus must never reach bob's mail database: the engine's delete verdict (or, for
+    content that could not be scanned whole, a heuristic finding under the same verdict)
+    removes it. With --check the exit status says whether every case held.
+
+FILES
+    <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
+    <root>/vantrel/Reports/   the router's debug log, vtnotes.log, vantrel.log
+"""
+import argparse
+import glob
+import io
+import os
+import shutil
+import signal
+import smtplib
+import sys
+import tempfile
+import time
+import zipfile
+from email.message import EmailMessage
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "platform", "provision"))
+import demo_machine  # noqa: E402
+from demo_machine import wait_for  # noqa: E402
+
+TIMEOUT_SECONDS = 4
+# How long after the engine holds its lock a virus is sent: scanning must be on by then.
+AFTER_ENGINE_SECONDS = 1.0
+VIRUS_TEXT = b"VANTREL-TEST-ATTACHMENT-VIRUS"
+
+
+def eicar():
+    # Put together here so that no file of the tree carries the test virus whole.
+    return (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-" +
+            b"ANTIVIRUS-TEST-FILE!$H+H*")
+
+
+class Machine(demo_machine.Machine):
+    def provision(self):
+        super().provision("vtnotes", (("TimeOut", str(TIMEOUT_SECONDS)), ("VTDEBUG", "10"),
+                                      ("ProcessDeleteMailInSeconds", "1")))
+        with open(os.path.join(self.root, "vantrel", "engine.ini"), "w") as f:
+            f.write("[Infected]\nAction=delete\nQuarantine=0\n"
+                    "[Warnings]\nSender=0\nRecipients=0\nAdministrators=0\n")
+
+    def reports(self):
+        return os.path.join(self.root, "vantrel", "Reports")
+
+    def router_started(self):
+        """True once vtnotes has started in a router of this root (its debug log says so)."""
+        for path in glob.glob(os.path.join(self.reports(), "*-*.log")):
+            with open(path, "rb") as f:
+                if b"MainEntryPoint Called" in f.read():
+                    return True
+        return False
+
+    def start_engine_at(self):
+        """Starts the engine; returns the time it held its lock."""
+        self.start_engine()
+        return time.time()
+
+    def kill_engine(self):
+        self.engine.send_signal(signal.SIGKILL)
+        self.engine.wait(20)
+        self.engine = None
+
+
+def send_text(port, subject, text, attachment=None):
+    message = EmailMessage()
+    message["From"] = "alice@example.com"
+    message["To"] = "bob@example.com"
+    message["Subject"] = subject
+    message.set_content(text)
+    if attachment:
+        message.add_attachment(attachment[1], maintype="application", subtype="octet-stream",
+                               filename=attachment[0])
+    send_raw(port, message.as_bytes())
+
+
+def send_raw(port, data):
+    with smtplib.SMTP("127.0.0.1", port, timeout=30) as smtp:
+        smtp.sendmail("alice@example.com", ["bob@example.com"], data)
+
+
+def nested_multipart(subject, levels, content):
+    """A message whose multiparts nest `levels` deep around `content` as an attachment."""
+    import base64
+    part = (b'Content-Type: application/octet-stream; name="eicar.com"\r\n'
+            b"Content-Transfer-Encoding: base64\r\n"
+            b'Content-Disposition: attachment; filename="eicar.com"\r\n\r\n' +
+            base64.b64encode(content) + b"\r\n")
+    for level in range(levels, 0, -1):
+        boundary = b"level-%d" % level
+        part = (b'Content-Type: multipart/mixed; boundary="' + boundary + b'"\r\n\r\n--' +
+                boundary + b"\r\nContent-Type: text/plain\r\n\r\nlevel %d\r\n--" % level +
+                boundary + b"\r\n" + part + b"--" + boundary + b"--\r\n")
+    return (b"From: alice@example.com\r\nTo: bob@example.com\r\nSubject: " +
+            subject.encode() + b"\r\nMIME-Version: 1.0\r\n" + part)
+
+
+def nested_zips(levels, content):
+    data = content
+    name = "eicar.com"
+    for level in range(levels):
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+            archive.writestr(name, data)
+        data = buffer.getvalue()
+        name = "level%d.zip" % (level + 1)
+    return data
+
+
+def encrypted_zip(content):
+    """A zip whose one entry is flagged as encrypted (traditional PKWARE encryption)."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+        info = zipfile.ZipInfo("budget.xls")
+        archive.writestr(info, b"\x5a" * 12 + content)
+    data = bytearray(buffer.getvalue())
+    # Set bit 0 of the general-purpose flags in the local and the central header.
+    for signature, offset in ((b"PK\x03\x04", 6), (b"PK\x01\x02", 8)):
+        at = data.find(signature)
+        data[at + offset] |= 1
+    return bytes(data)
+
+
+def subjects(machine, db):
+    return {entry.get("subject") or entry.get("Subject") for entry in machine.documents(db)}
+
+
+def in_boxes(machine, subject):
+    return any(subject in subjects(machine, box) for box in ("mail.box", "mail2.box"))
+
+
+def settle(machine, subject, seconds):
+    """Waits until the mail left the router boxes (delivered or deleted)."""
+    time.sleep(0.5)
+    try:
+        wait_for(lambda: not in_boxes(machine, subject), seconds, "the mail " + subject)
+        return True
+    except RuntimeError:
+        return False
+
+
+def check_virus(machine, name, subject, send, engine_up_at=None):
+    """Sends a virus; it must leave the box without reaching bob."""
+    if engine_up_at is not None:
+        delay = engine_up_at + AFTER_ENGINE_SECONDS - time.time()
+        if delay > 0:
+            time.sleep(delay)
+    sent_after = time.time() - engine_up_at if engine_up_at is not None else None
+    send()
+    left = settle(machine, subject, 60)
+    delivered = subject in subjects(machine, "mail/bob.nsf")
+    ok = left and not delivered
+    note = "removed" if ok else ("DELIVERED" if delivered else "still in the box")
+    if sent_after is not None:
+        note += ", sent %.1f s after the engine came up" % sent_after
+    return (name, "ok" if ok else "WRONG", note)
+
+
+def run(machine):
+    rows = []
+    # The server first; the engine once the router runs without it.
+    machine.start_server()
+    wait_for(machine.router_started, 30, "vtnotes in the router")
+    up = machine.start_engine_at()
+    rows.append(check_virus(machine, "engine after server", "case engine after server",
+                            lambda: send_text(machine.port, "case engine after server",
+                                              "After the engine came up.",
+                                              ("x.exe", VIRUS_TEXT)), up))
+
+    # The engine dies; a mail waits its time-out and passes (the router finds the engine
+    # gone and turns scanning off); the engine started again turns it on.
+    machine.kill_engine()
+    subject = "case during the outage"
+    send_text(machine.port, subject, "Sent while the engine is down.")
+    outage_ok = settle(machine, subject, TIMEOUT_SECONDS + 30) and subject in subjects(
+        machine, "mail/bob.nsf")
+    rows.append(("outage passes", "ok" if outage_ok else "WRONG",
+                 "delivered unscanned after the time-out" if outage_ok else "not delivered"))
+    up = machine.start_engine_at()
+    rows.append(check_virus(machine, "restart after timeout", "case restart after timeout",
+                            lambda: send_text(machine.port, "case restart after timeout",
+                                              "After the engine came back.",
+                                              ("y.exe", VIRUS_TEXT)), up))
+
+    # The server restarted under a running engine.
+    machine.stop_server()
+    machine.start_server()
+    wait_for(machine.router_started, 30, "vtnotes in the router")
+    rows.append(check_virus(machine, "server restarted", "case server restarted",
+                            lambda: send_text(machine.port, "case server restarted",
+                                              "After the server came back.",
+                                              ("z.exe", VIRUS_TEXT))))
+
+    # Content that cannot be scanned whole gets the infected action.
+    deep = "case 30 multiparts deep"
+    rows.append(check_virus(machine, "30 multiparts deep", deep,
+                            lambda: send_raw(machine.port, nested_multipart(deep, 30, eicar()))))
+    rows.append(check_virus(machine, "25 zips deep", "case 25 zips deep",
+                            lambda: send_text(machine.port, "case 25 zips deep", "Unpack me.",
+                                              ("deep.zip", nested_zips(25, eicar())))))
+    rows.append(check_virus(machine, "encrypted zip", "case encrypted zip",
+                            lambda: send_text(machine.port, "case encrypted zip",
+                                              "The password is in the next mail.",
+                                              ("budget.zip", encrypted_zip(b"figures")))))
+
+    subject = "case clean control"
+    send_text(machine.port, subject, "Lunch at noon?")
+    clean_ok = settle(machine, subject, 30) and subject in subjects(machine, "mail/bob.nsf")
+    rows.append(("clean control", "ok" if clean_ok else "WRONG",
+                 "delivered" if clean_ok else "not delivered"))
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
+    parser.add_argument("--root")
+    parser.add_argument("--check", action="store_true")
+    args = parser.parse_args()
+    root = args.root or tempfile.mkdtemp(prefix="vantrel-engine-order.")
+    machine = Machine(args.build, root)
+    print("machine root:", root)
+    machine.provision()
+    try:
+        rows = run(machine)
+    finally:
+        machine.stop_server()
+        machine.stop_engine()
+    print("%-22s %-6s %s" % ("case", "result", "what happened"))
+    print("-" * 80)
+    for row in rows:
+        print("%-22s %-6s %s" % row)
+    failures = sum(1 for row in rows if row[1] != "ok")
+    if args.check:
+        print("all cases held" if failures == 0 else f"{failures} case(s) went wrong")
+    if not args.root and failures == 0:
+        shutil.rmtree(root, ignore_errors=True)
+    return 1 if args.check and failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
