@@ -165,21 +165,33 @@ def settle(machine, subject, seconds):
         return False
 
 
-def check_virus(machine, name, subject, send, engine_up_at=None):
-    """Sends a virus; it must leave the box without reaching bob."""
+def check_virus(machine, name, attachment=None, raw=None, engine_up_at=None):
+    """Sends a virus (an attachment, or a whole raw message) under the subject "case NAME";
+    it must leave the box without reaching bob. With engine_up_at, the mail goes out
+    AFTER_ENGINE_SECONDS after that time."""
+    subject = "case " + name
     if engine_up_at is not None:
-        delay = engine_up_at + AFTER_ENGINE_SECONDS - time.time()
-        if delay > 0:
-            time.sleep(delay)
-    sent_after = time.time() - engine_up_at if engine_up_at is not None else None
-    send()
+        time.sleep(max(0.0, engine_up_at + AFTER_ENGINE_SECONDS - time.time()))
+    note = ""
+    if engine_up_at is not None:
+        note = ", sent %.1f s after the engine came up" % (time.time() - engine_up_at)
+    if raw is not None:
+        send_raw(machine.port, raw(subject))
+    else:
+        send_text(machine.port, subject, "Open the attachment.", attachment or ("x.exe", VIRUS_TEXT))
     left = settle(machine, subject, 60)
     delivered = subject in subjects(machine, "mail/bob.nsf")
     ok = left and not delivered
-    note = "removed" if ok else ("DELIVERED" if delivered else "still in the box")
-    if sent_after is not None:
-        note += ", sent %.1f s after the engine came up" % sent_after
-    return (name, "ok" if ok else "WRONG", note)
+    return (name, "ok" if ok else "WRONG",
+            ("removed" if ok else "DELIVERED" if delivered else "still in the box") + note)
+
+
+def check_delivered(machine, name, seconds, what):
+    """Sends a plain mail, which must reach bob."""
+    subject = "case " + name
+    send_text(machine.port, subject, "Lunch at noon?")
+    ok = settle(machine, subject, seconds) and subject in subjects(machine, "mail/bob.nsf")
+    return (name, "ok" if ok else "WRONG", what if ok else "not delivered")
 
 
 def run(machine):
@@ -187,53 +199,31 @@ def run(machine):
     # The server first; the engine once the router runs without it.
     machine.start_server()
     wait_for(machine.router_started, 30, "vtnotes in the router")
-    up = machine.start_engine_at()
-    rows.append(check_virus(machine, "engine after server", "case engine after server",
-                            lambda: send_text(machine.port, "case engine after server",
-                                              "After the engine came up.",
-                                              ("x.exe", VIRUS_TEXT)), up))
+    rows.append(check_virus(machine, "engine after server",
+                            engine_up_at=machine.start_engine_at()))
 
     # The engine dies; a mail waits its time-out and passes (the router finds the engine
     # gone and turns scanning off); the engine started again turns it on.
     machine.kill_engine()
-    subject = "case during the outage"
-    send_text(machine.port, subject, "Sent while the engine is down.")
-    outage_ok = settle(machine, subject, TIMEOUT_SECONDS + 30) and subject in subjects(
-        machine, "mail/bob.nsf")
-    rows.append(("outage passes", "ok" if outage_ok else "WRONG",
-                 "delivered unscanned after the time-out" if outage_ok else "not delivered"))
-    up = machine.start_engine_at()
-    rows.append(check_virus(machine, "restart after timeout", "case restart after timeout",
-                            lambda: send_text(machine.port, "case restart after timeout",
-                                              "After the engine came back.",
-                                              ("y.exe", VIRUS_TEXT)), up))
+    rows.append(check_delivered(machine, "outage passes", TIMEOUT_SECONDS + 30,
+                                "delivered unscanned after the time-out"))
+    rows.append(check_virus(machine, "restart after timeout",
+                            engine_up_at=machine.start_engine_at()))
 
     # The server restarted under a running engine.
     machine.stop_server()
     machine.start_server()
     wait_for(machine.router_started, 30, "vtnotes in the router")
-    rows.append(check_virus(machine, "server restarted", "case server restarted",
-                            lambda: send_text(machine.port, "case server restarted",
-                                              "After the server came back.",
-                                              ("z.exe", VIRUS_TEXT))))
+    rows.append(check_virus(machine, "server restarted"))
 
     # Content that cannot be scanned whole gets the infected action.
-    deep = "case 30 multiparts deep"
-    rows.append(check_virus(machine, "30 multiparts deep", deep,
-                            lambda: send_raw(machine.port, nested_multipart(deep, 30, eicar()))))
-    rows.append(check_virus(machine, "25 zips deep", "case 25 zips deep",
-                            lambda: send_text(machine.port, "case 25 zips deep", "Unpack me.",
-                                              ("deep.zip", nested_zips(25, eicar())))))
-    rows.append(check_virus(machine, "encrypted zip", "case encrypted zip",
-                            lambda: send_text(machine.port, "case encrypted zip",
-                                              "The password is in the next mail.",
-                                              ("budget.zip", encrypted_zip(b"figures")))))
-
-    subject = "case clean control"
-    send_text(machine.port, subject, "Lunch at noon?")
-    clean_ok = settle(machine, subject, 30) and subject in subjects(machine, "mail/bob.nsf")
-    rows.append(("clean control", "ok" if clean_ok else "WRONG",
-                 "delivered" if clean_ok else "not delivered"))
+    rows.append(check_virus(machine, "30 multiparts deep",
+                            raw=lambda subject: nested_multipart(subject, 30, eicar())))
+    rows.append(check_virus(machine, "25 zips deep",
+                            attachment=("deep.zip", nested_zips(25, eicar()))))
+    rows.append(check_virus(machine, "encrypted zip",
+                            attachment=("budget.zip", encrypted_zip(b"figures"))))
+    rows.append(check_delivered(machine, "clean control", 30, "delivered"))
     return rows
 
 
