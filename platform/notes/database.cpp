@@ -2,8 +2,10 @@
 //
 // Layout of a database file:
 //   dbinfo(key, value)                     'format' = kFormat, 'info' = the information text
-//   notes(id, class, created, modified)    ids come from AUTOINCREMENT and are never reused,
-//                                          so a stale note ID can never name a newer note
+//   notes(id, class, created, modified)    ids are 4k + 2 from 0x8F6 on, above the highest
+//                                          ever used (AUTOINCREMENT's sequence), so they are
+//                                          never reused and a stale note ID can never name a
+//                                          newer note
 //   items(note_id, seq, name, flags, value)  values with their type word, in note order
 //   text_index(note_id, name, value)       folded item name and folded text value (cut to
 //                                          kIndexValueBytes) of every text item and every
@@ -50,6 +52,21 @@ constexpr size_t kChunkBytes = 256 * 1024;
 constexpr size_t kIndexValueBytes = 256;
 
 void (*g_update_fault_hook)() = nullptr;
+
+// Note IDs take the server's form, 4k + 2, and the data notes of a new database start above
+// the range a real database's design notes occupy, so the low IDs the system treats as
+// special never name a mail. Databases that numbered 1, 2, 3 ... keep their notes' IDs and
+// go on from 0x8F6.
+constexpr long long kFirstNoteId = 0x8F6;
+constexpr long long kNoteIdStep = 4;
+constexpr NOTEID kMaxNoteId = 0x7FFFFFFE;
+
+long long NextNoteId(long long last) {
+  if (last < kFirstNoteId) return kFirstNoteId;
+  long long next = last + 1;
+  while (next % kNoteIdStep != kFirstNoteId % kNoteIdStep) ++next;
+  return next;
+}
 
 constexpr const char* kSchema =
     // 16 KiB pages: a note with many items spans few pages, while a small note update
@@ -680,12 +697,24 @@ STATUS StoreNote(Note* note) {
   OSCurrentTIMEDATE(&now);
   long long id = note->id;
   if (id == 0) {
-    Statement insert(sql, "INSERT INTO notes(class, created, modified) VALUES(?1, ?2, ?3)");
+    // The next ID in the server's form after the highest ever handed out (the sequence
+    // remembers deleted notes too, so an ID is never reused).
+    long long last = 0;
+    {
+      Statement sequence(sql, "SELECT seq FROM sqlite_sequence WHERE name = 'notes'");
+      int code = sequence.Step();
+      if (code == SQLITE_ROW) last = sequence.Int(0);
+      else if (code != SQLITE_DONE) return StatusFromSqlite(code);
+    }
+    id = NextNoteId(last);
+    if (id > static_cast<long long>(kMaxNoteId)) return ERR_DB_WRITE;
+    Statement insert(sql,
+                     "INSERT INTO notes(id, class, created, modified) VALUES(?4, ?1, ?2, ?3)");
     insert.Bind(1, note->note_class);
     insert.Bind(2, TimeTicks(note->created));
     insert.Bind(3, TimeTicks(now));
+    insert.Bind(4, id);
     if (STATUS status = StepDone(insert); status != NOERROR) return status;
-    id = sqlite3_last_insert_rowid(sql);
   } else {
     Statement update(sql, "UPDATE notes SET class = ?2, modified = ?3 WHERE id = ?1");
     update.Bind(1, id);

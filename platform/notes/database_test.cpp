@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -147,6 +148,57 @@ TEST_F(DatabaseTest, UnknownAndDeletedNoteIds) {
   NSFNoteGetInfo(note, _NOTE_ID, &next);
   EXPECT_GT(next, id);
   EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+// Note IDs take the server's form (4k + 2) from 0x8F6 on, so that no mail ever lands on the
+// low IDs the mail hooks treat as special; a database that numbered 1, 2, 3 keeps those IDs
+// and goes on in the new form.
+TEST_F(DatabaseTest, NoteIdsTakeTheServersFormAndOldIdsStay) {
+  auto create = [](DBHANDLE db) {
+    NOTEHANDLE note = NULLHANDLE;
+    EXPECT_EQ(NSFNoteCreate(db, &note), NOERROR);
+    EXPECT_EQ(NSFNoteUpdate(note, 0), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    EXPECT_EQ(NSFNoteClose(note), NOERROR);
+    return id;
+  };
+  DBHANDLE db = CreateOpen("ids.nsf");
+  std::vector<NOTEID> ids;
+  for (int i = 0; i < 400; ++i) ids.push_back(create(db));
+  EXPECT_EQ(ids.front(), 0x8F6u);
+  for (size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i], ids[i - 1] + 4);
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 0x12Eu), 0);
+  // The newest note deleted: its ID is not handed out again.
+  ASSERT_EQ(NSFNoteDelete(db, ids.back(), UPDATE_FORCE), NOERROR);
+  EXPECT_EQ(create(db), ids.back() + 4);
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+
+  // A database written when notes were numbered 1, 2, 3.
+  db = CreateOpen("old.nsf");
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+  sqlite3* sql = nullptr;
+  ASSERT_EQ(sqlite3_open(DataPath("old.nsf").c_str(), &sql), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(sql,
+                         "INSERT INTO notes(id, class, created, modified) VALUES"
+                         " (1, 1, 0, 0), (2, 1, 0, 0), (3, 1, 0, 0);"
+                         "INSERT INTO items VALUES (3, 0, 'Form', 0, x'00054d656d6f');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(sql);
+  ASSERT_EQ(NSFDbOpen("old.nsf", &db), NOERROR);
+  NOTEHANDLE note = NULLHANDLE;
+  ASSERT_EQ(NSFNoteOpen(db, 3, 0, &note), NOERROR);
+  char form[16] = "";
+  EXPECT_EQ(NSFItemGetText(note, "Form", form, sizeof form), 4);
+  EXPECT_STREQ(form, "Memo");
+  ASSERT_EQ(NSFNoteUpdate(note, 0), NOERROR);
+  NOTEID kept = 0;
+  NSFNoteGetInfo(note, _NOTE_ID, &kept);
+  EXPECT_EQ(kept, 3u);
+  EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  EXPECT_EQ(create(db), 0x8F6u);
   EXPECT_EQ(NSFDbClose(db), NOERROR);
 }
 
