@@ -900,15 +900,12 @@ STATUS RemoveNote(const DatabasePtr& db, NOTEID id) {
   return NOERROR;
 }
 
-STATUS StoreFileContent(const DatabasePtr& db, const std::string& path,
-                        std::shared_ptr<Attachment>* attachment_r) {
-  FileDescriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return errno == ENOENT || errno == ENOTDIR ? ERR_NOEXIST : ERR_FILE_IO;
-  struct stat info;
-  if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ERR_FILE_IO;
-  auto fill = [&](int out, unsigned long long* size_r) {
-    return CopyStream(in.get(), out, size_r);
-  };
+namespace {
+
+// Adds a pending content row to db in a transaction of its own, its bytes written by fill.
+template <typename Fill>
+STATUS StoreContentRow(const DatabasePtr& db, Fill fill,
+                       std::shared_ptr<Attachment>* attachment_r) {
   auto attachment = std::make_shared<Attachment>();
   attachment->db = db;
   std::lock_guard<std::recursive_mutex> lock(db->mutex);
@@ -925,6 +922,40 @@ STATUS StoreFileContent(const DatabasePtr& db, const std::string& path,
   created.ids.clear();
   *attachment_r = std::move(attachment);
   return NOERROR;
+}
+
+}  // namespace
+
+STATUS StoreFileContent(const DatabasePtr& db, const std::string& path,
+                        std::shared_ptr<Attachment>* attachment_r) {
+  FileDescriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return errno == ENOENT || errno == ENOTDIR ? ERR_NOEXIST : ERR_FILE_IO;
+  struct stat info;
+  if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ERR_FILE_IO;
+  auto fill = [&](int out, unsigned long long* size_r) {
+    return CopyStream(in.get(), out, size_r);
+  };
+  return StoreContentRow(db, fill, attachment_r);
+}
+
+STATUS StoreStreamContent(const DatabasePtr& db, const ContentSource& source,
+                          std::shared_ptr<Attachment>* attachment_r) {
+  auto fill = [&](int out, unsigned long long* size_r) -> STATUS {
+    std::vector<char> buffer(kChunkBytes);
+    unsigned long long size = 0;
+    for (;;) {
+      size_t got = 0;
+      if (STATUS status = source(buffer.data(), buffer.size(), &got); status != NOERROR) {
+        return status;
+      }
+      if (got == 0) break;
+      if (!WriteAll(out, buffer.data(), got)) return ERR_FILE_IO;
+      size += got;
+    }
+    *size_r = size;
+    return NOERROR;
+  };
+  return StoreContentRow(db, fill, attachment_r);
 }
 
 STATUS CopyContent(const Attachment& source, const DatabasePtr& target,
@@ -955,12 +986,10 @@ STATUS CopyContent(const Attachment& source, const DatabasePtr& target,
   return NOERROR;
 }
 
-STATUS ExtractContent(const Attachment& source, const std::string& path) {
-  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (out.get() < 0) return ERR_FILE_IO;
+STATUS ReadContent(const Attachment& source, const ContentSink& sink) {
   STATUS status = NOERROR;
   FileDescriptor in(-1);
-  unsigned long long written = 0;
+  unsigned long long read = 0;
   {
     // The row is checked and the file opened in one read transaction: once open, the bytes
     // stay readable even if another writer deletes the attachment meanwhile.
@@ -980,14 +1009,42 @@ STATUS ExtractContent(const Attachment& source, const std::string& path) {
                       O_RDONLY | O_CLOEXEC));
       // No file: content kept inside an older database file, read in this transaction.
       if (in.get() < 0) {
-        status = errno == ENOENT ? WriteStoredChunks(sql, source.object_id, out.get(), &written)
-                                 : ERR_FILE_IO;
+        if (errno != ENOENT) return ERR_FILE_IO;
+        Statement chunks(sql,
+                         "SELECT data FROM object_chunks WHERE object_id = ?1 ORDER BY seq");
+        chunks.Bind(1, source.object_id);
+        int code;
+        while (status == NOERROR && (code = chunks.Step()) == SQLITE_ROW) {
+          std::string_view data = chunks.Blob(0);
+          status = sink(data.data(), data.size());
+          read += data.size();
+        }
+        if (status == NOERROR && code != SQLITE_DONE) status = StatusFromSqlite(code);
       }
     }
   }
-  if (status == NOERROR && in.get() >= 0) status = CopyStream(in.get(), out.get(), &written);
+  if (status == NOERROR && in.get() >= 0) {
+    std::vector<char> buffer(kChunkBytes);
+    for (;;) {
+      ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return ERR_FILE_IO;
+      if (got == 0) break;
+      if ((status = sink(buffer.data(), static_cast<size_t>(got))) != NOERROR) return status;
+      read += static_cast<unsigned long long>(got);
+    }
+  }
+  if (status == NOERROR && read != source.size) status = ERR_OBJECT_MISSING;
+  return status;
+}
+
+STATUS ExtractContent(const Attachment& source, const std::string& path) {
+  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (out.get() < 0) return ERR_FILE_IO;
+  STATUS status = ReadContent(source, [&out](const char* data, size_t size) {
+    return WriteAll(out.get(), data, size) ? STATUS{NOERROR} : ERR_FILE_IO;
+  });
   if (!out.Close() && status == NOERROR) status = ERR_FILE_IO;
-  if (status == NOERROR && written != source.size) status = ERR_OBJECT_MISSING;
   // A half-written file must not pass for the attachment.
   if (status != NOERROR) ::unlink(path.c_str());
   return status;

@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+
+#include "platform/notes/mime_parts.h"
+#include "platform/notes/notes_mail.h"
 
 namespace mail_import {
 
@@ -481,7 +485,8 @@ std::vector<std::string_view> SplitMimeText(std::string_view text, size_t max_by
 
 namespace {
 
-// Writes MIME text into Body items as it arrives, one item per piece.
+// Writes MIME text into Body items as it arrives, one item per piece, and the items of the
+// parts whose content went into an attachment object.
 class BodyWriter {
  public:
   explicit BodyWriter(NOTEHANDLE note) : note_(note) {}
@@ -492,6 +497,30 @@ class BodyWriter {
       if (STATUS status = WritePiece(PieceLength(pending_, kMimePartMaxBytes))) return status;
     }
     return NOERROR;
+  }
+
+  // The item of a part kept in an object: its header section (blank line included) and the
+  // name of the $FILE item that holds its content.
+  [[nodiscard]] STATUS AppendObjectPart(std::string_view header, std::string_view object_name) {
+    while (!pending_.empty()) {
+      if (STATUS status = WritePiece(PieceLength(pending_, kMimePartMaxBytes))) return status;
+    }
+    if (header.size() > kMimePartMaxBytes) return ERR_ITEM_TOO_LARGE;
+    MIME_PART part{};
+    part.wVersion = MIME_PART_VERSION;
+    part.dwFlags = MIME_PART_BODY_IN_DBOBJECT;
+    part.cPartType = items_ == 0 ? MIME_PART_MESSAGE : MIME_PART_BODY;
+    part.wByteCount = static_cast<WORD>(header.size());
+    part.wHeadersLen = static_cast<WORD>(header.size());
+    std::string value(ODSLength(_MIME_PART), '\0');
+    void* cursor = value.data();
+    ODSWriteMemory(&cursor, _MIME_PART, &part, 1);
+    value.append(header);
+    value.append(object_name);
+    STATUS status = NSFItemAppend(note_, 0, "Body", 4, TYPE_MIME_PART, value.data(),
+                                  static_cast<DWORD>(value.size()));
+    if (status == NOERROR) ++items_;
+    return status;
   }
 
   [[nodiscard]] STATUS Finish() {
@@ -529,6 +558,282 @@ class BodyWriter {
   size_t items_ = 0;
 };
 
+// The message text after its header section, line by line: from memory, or from a file read
+// in blocks so that only a block and one line are held. A line longer than kMaxLineBytes
+// comes in pieces; only a piece that starts a line can be a boundary.
+class LineSource {
+ public:
+  static constexpr size_t kMaxLineBytes = 64 * 1024;
+  static constexpr size_t kBlockBytes = 256 * 1024;
+
+  // With a file, `text` is what was already read of it (copied); without one, `text` is the
+  // whole rest and must outlive the source.
+  LineSource(std::string_view text, std::FILE* file) : file_(file), text_(text) {
+    if (file_ != nullptr) buffer_.assign(text.data(), text.size());
+  }
+
+  struct Piece {
+    std::string_view bytes;  // with its line end when it has one
+    bool starts_line = true;
+  };
+
+  // False at the end of the text or on a read error (see failed()).
+  bool Next(Piece* piece_r) {
+    if (pushed_back_) {
+      pushed_back_ = false;
+      *piece_r = last_;
+      return true;
+    }
+    if (file_ != nullptr && pos_ >= kBlockBytes) {
+      buffer_.erase(0, pos_);
+      pos_ = 0;
+    }
+    size_t newline;
+    while ((newline = Data().find('\n', pos_)) == std::string::npos &&
+           Data().size() - pos_ < kMaxLineBytes && Fill()) {
+    }
+    std::string_view data = Data();
+    if (pos_ >= data.size()) return false;
+    size_t length = newline == std::string::npos ? std::min(data.size() - pos_, kMaxLineBytes)
+                                                 : std::min(newline + 1 - pos_, kMaxLineBytes);
+    last_.bytes = data.substr(pos_, length);
+    last_.starts_line = at_line_start_;
+    at_line_start_ = last_.bytes.back() == '\n';
+    pos_ += length;
+    *piece_r = last_;
+    return true;
+  }
+
+  // The piece last returned comes again from the next Next (once).
+  void PushBack() { pushed_back_ = true; }
+  [[nodiscard]] bool failed() const { return failed_; }
+
+ private:
+  bool Fill() {
+    if (file_ == nullptr || std::feof(file_) || failed_) return false;
+    if (pos_ > 0) {
+      buffer_.erase(0, pos_);
+      pos_ = 0;
+    }
+    size_t old = buffer_.size();
+    buffer_.resize(old + kBlockBytes);
+    size_t got = std::fread(buffer_.data() + old, 1, kBlockBytes, file_);
+    buffer_.resize(old + got);
+    if (std::ferror(file_)) failed_ = true;
+    return got > 0;
+  }
+
+  [[nodiscard]] std::string_view Data() const {
+    return file_ != nullptr ? std::string_view(buffer_) : text_;
+  }
+
+  std::FILE* file_;
+  std::string_view text_;
+  std::string buffer_;
+  size_t pos_ = 0;
+  bool at_line_start_ = true;
+  bool pushed_back_ = false;
+  bool failed_ = false;
+  Piece last_;
+};
+
+// The line end of a piece ("\r\n", "\n" or none) and what comes before it.
+std::string_view LineEndOf(std::string_view piece) {
+  if (piece.empty() || piece.back() != '\n') return {};
+  return piece.size() >= 2 && piece[piece.size() - 2] == '\r' ? piece.substr(piece.size() - 2)
+                                                                 : piece.substr(piece.size() - 1);
+}
+
+// Walks the MIME structure of the body as it streams past: text stays in the Body items,
+// the content of every attachment part goes into a $FILE object, decoded.
+class PartSplitter {
+ public:
+  // Multipart levels followed; a part nested deeper is kept as text.
+  static constexpr size_t kMaxDepth = 64;
+  // A part header section longer than this is not one; it is kept as text.
+  static constexpr size_t kMaxPartHeaderBytes = 32 * 1024;
+
+  PartSplitter(NOTEHANDLE note, LineSource* in, BodyWriter* body)
+      : note_(note), in_(in), body_(body) {}
+
+  // The message's own header section has been read; its MIME lines are `mime_header`.
+  [[nodiscard]] STATUS Run(const MailHeaders& headers) {
+    std::string header = headers.mime_header + headers.line_end;
+    STATUS status = StartPart(header, headers, true);
+    while (status == NOERROR) {
+      LineSource::Piece piece;
+      if (!in_->Next(&piece)) break;
+      size_t level = 0;
+      bool closing = false;
+      if (piece.starts_line && MatchDelimiter(piece.bytes, &level, &closing)) {
+        if ((status = body_->Append(piece.bytes)) != NOERROR) break;
+        boundaries_.resize(closing ? level : level + 1);
+        if (!closing) status = ReadPartHeaders();
+        continue;
+      }
+      status = body_->Append(piece.bytes);
+    }
+    if (status == NOERROR && in_->failed()) status = ERR_FILE_IO;
+    return status;
+  }
+
+ private:
+  // True when the line is the delimiter ("--b") or close delimiter ("--b--") of a boundary
+  // in force; level is its place in the stack (an outer boundary ends the inner parts too).
+  bool MatchDelimiter(std::string_view line, size_t* level_r, bool* closing_r) const {
+    if (boundaries_.empty() || line.size() < 2 || line[0] != '-' || line[1] != '-') return false;
+    line.remove_suffix(LineEndOf(line).size());
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    line.remove_prefix(2);
+    for (size_t i = boundaries_.size(); i-- > 0;) {
+      const std::string& boundary = boundaries_[i];
+      if (line.size() < boundary.size() || line.compare(0, boundary.size(), boundary) != 0) continue;
+      std::string_view rest = line.substr(boundary.size());
+      if (rest.empty() || rest == "--") {
+        *level_r = i;
+        *closing_r = !rest.empty();
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The header section of a part (or of an enclosed message) after a delimiter.
+  STATUS ReadPartHeaders() {
+    std::string header;
+    for (;;) {
+      LineSource::Piece piece;
+      if (!in_->Next(&piece)) break;  // cut short: what was read stays text
+      size_t level = 0;
+      bool closing = false;
+      if (!piece.starts_line || header.size() + piece.bytes.size() > kMaxPartHeaderBytes ||
+          MatchDelimiter(piece.bytes, &level, &closing)) {
+        in_->PushBack();
+        break;
+      }
+      header += piece.bytes;
+      if (piece.bytes.size() == LineEndOf(piece.bytes).size()) {  // the blank line
+        MailHeaders headers;
+        std::string error;
+        if (!ParseMailHeaders(header, true, &headers, &error)) break;
+        return StartPart(header, headers, false);
+      }
+    }
+    return body_->Append(header);
+  }
+
+  // Decides what the part whose header section is `header` is, and reads an attachment's
+  // content into its object.
+  STATUS StartPart(const std::string& header, const MailHeaders& headers, bool top) {
+    mime_parts::PartInfo info = mime_parts::ReadPartInfo(headers);
+    switch (mime_parts::Classify(info)) {
+      case mime_parts::PartKind::kAttachment:
+        if (header.size() <= kMimePartMaxBytes) return StoreObject(header, info);
+        return body_->Append(header);
+      case mime_parts::PartKind::kMultipart:
+        if (STATUS status = body_->Append(header); status != NOERROR) return status;
+        if (boundaries_.size() < kMaxDepth) boundaries_.push_back(info.boundary);
+        return NOERROR;
+      case mime_parts::PartKind::kMessage:
+        if (STATUS status = body_->Append(header); status != NOERROR) return status;
+        return top ? NOERROR : ReadPartHeaders();
+      case mime_parts::PartKind::kText:
+        return body_->Append(header);
+    }
+    return NOERROR;
+  }
+
+  // A name for the $FILE item that no other attachment of the note has.
+  std::string ObjectName(const mime_parts::PartInfo& info) {
+    std::string name = mime_parts::SafeFileName(info.file_name);
+    if (name.size() >= MAXPATH - 16) name.clear();
+    auto taken = [this](const std::string& candidate) {
+      std::string folded = Folded(candidate);
+      return std::find(names_.begin(), names_.end(), folded) != names_.end();
+    };
+    if (name.empty() || taken(name)) {
+      std::string extension;
+      size_t dot = name.rfind('.');
+      if (dot != std::string::npos && name.size() - dot <= 8) extension = name.substr(dot);
+      do {
+        char generated[16];
+        std::snprintf(generated, sizeof generated, "ATT%05u", ++generated_);
+        name = generated + extension;
+      } while (taken(name));
+    }
+    names_.push_back(Folded(name));
+    return name;
+  }
+
+  static std::string Folded(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return folded;
+  }
+
+  // Streams the content of the part into a $FILE object, up to the next delimiter.
+  STATUS StoreObject(const std::string& header, const mime_parts::PartInfo& info) {
+    std::string name = ObjectName(info);
+    decoder_.emplace(info.encoding);
+    decoded_.clear();
+    held_end_.clear();
+    content_done_ = false;
+    STATUS status = VtNoteAttachStream(note_, MAIL_FILE_ITEM, 5, name.c_str(), ReadContent, this,
+                                       nullptr);
+    if (status == NOERROR && in_->failed()) status = ERR_FILE_IO;
+    if (status == NOERROR) status = body_->AppendObjectPart(header, name);
+    // The line end before the delimiter belongs to the delimiter: it stays text.
+    if (status == NOERROR) status = body_->Append(held_end_);
+    return status;
+  }
+
+  static STATUS ReadContent(void* context, char* buffer, DWORD size, DWORD* got_r) {
+    auto* self = static_cast<PartSplitter*>(context);
+    while (self->decoded_.size() < size && !self->content_done_) self->DecodeNextPiece();
+    DWORD got = static_cast<DWORD>(std::min<size_t>(size, self->decoded_.size()));
+    std::memcpy(buffer, self->decoded_.data(), got);
+    self->decoded_.erase(0, got);
+    *got_r = got;
+    return NOERROR;
+  }
+
+  void DecodeNextPiece() {
+    LineSource::Piece piece;
+    size_t level = 0;
+    bool closing = false;
+    if (!in_->Next(&piece)) {
+      content_done_ = true;
+      return;
+    }
+    if (piece.starts_line && MatchDelimiter(piece.bytes, &level, &closing)) {
+      in_->PushBack();
+      content_done_ = true;
+      return;
+    }
+    std::string_view end = LineEndOf(piece.bytes);
+    std::string_view content = piece.bytes.substr(0, piece.bytes.size() - end.size());
+    if (decoder_->IgnoresBlankLines() && piece.starts_line && !end.empty() &&
+        content.find_first_not_of(" \t\r") == std::string_view::npos) {
+      held_end_.append(piece.bytes);  // stays text if no more content follows
+      return;
+    }
+    if (!held_end_.empty()) decoder_->LineEnd(held_end_, &decoded_);
+    decoder_->Content(content, &decoded_);
+    held_end_.assign(end);
+  }
+
+  NOTEHANDLE note_;
+  LineSource* in_;
+  BodyWriter* body_;
+  std::vector<std::string> boundaries_;
+  std::vector<std::string> names_;  // folded names of the objects made so far
+  unsigned generated_ = 0;
+  std::optional<mime_parts::ContentDecoder> decoder_;
+  std::string decoded_;
+  std::string held_end_;
+  bool content_done_ = false;
+};
+
 // Entries of a text list item are WORD-counted; MAXWORD would mean "NUL-terminated".
 constexpr size_t kMaxEntryBytes = MAXWORD - 1;
 
@@ -547,13 +852,54 @@ STATUS SetTextList(NOTEHANDLE note, const char* name, const std::vector<std::str
   return NOERROR;
 }
 
+// The header lines of a header section that are not MIME lines (nor an mbox separator),
+// folding and line ends kept.
+std::string OtherHeaderLines(std::string_view section) {
+  std::string other;
+  size_t pos = 0;
+  bool keep = false;
+  bool first = true;
+  while (pos < section.size()) {
+    Line line = LineAt(section, pos);
+    if (line.content.empty()) break;
+    std::string_view raw = section.substr(pos, line.next - pos);
+    pos = line.next;
+    if (line.content[0] == ' ' || line.content[0] == '\t') {
+      if (keep) other += raw;
+      continue;
+    }
+    std::string_view name = FieldName(line.content);
+    if (first && name.empty() && line.content.rfind("From ", 0) == 0) {
+      first = false;
+      continue;
+    }
+    first = false;
+    if (name.empty()) break;
+    keep = !IsMimeField(name);
+    if (keep) other += raw;
+  }
+  return other;
+}
+
 STATUS SetText(NOTEHANDLE note, const char* name, std::string_view text) {
   return NSFItemSetText(note, name, text.data(), static_cast<WORD>(std::min(text.size(), kMaxEntryBytes)));
 }
 
-STATUS WriteHeaderItems(NOTEHANDLE note, const MailHeaders& headers, const ImportOptions& options) {
+STATUS WriteHeaderItems(NOTEHANDLE note, std::string_view message, const MailHeaders& headers,
+                        const ImportOptions& options) {
   MailItems items = ItemsFromHeaders(headers, &options.envelope_recipients);
   STATUS status = SetText(note, "Form", "Memo");
+  if (status == NOERROR) {
+    // The header lines the Body items do not hold, as written, for the message to be
+    // written back whole.
+    std::string other = OtherHeaderLines(message.substr(0, headers.body_offset));
+    status = NSFItemDelete(note, kMailHeadersItem, static_cast<WORD>(std::strlen(kMailHeadersItem)));
+    if (ERR(status) == ERR_ITEM_NOT_FOUND) status = NOERROR;
+    if (status == NOERROR && !other.empty()) {
+      status = NSFItemAppend(note, 0, kMailHeadersItem, static_cast<WORD>(std::strlen(kMailHeadersItem)),
+                             TYPE_TEXT, other.data(), static_cast<DWORD>(other.size()));
+    }
+  }
   if (status == NOERROR) {
     if (headers.Find("From") != nullptr) status = SetText(note, "From", items.from);
     else if (!options.envelope_sender.empty()) status = SetText(note, "From", options.envelope_sender);
@@ -586,6 +932,14 @@ STATUS WriteHeaderItems(NOTEHANDLE note, const MailHeaders& headers, const Impor
   return status;
 }
 
+STATUS WriteBody(NOTEHANDLE note, const MailHeaders& headers, LineSource* source) {
+  BodyWriter body(note);
+  body.header_bytes_ = headers.mime_header.size();
+  PartSplitter splitter(note, source, &body);
+  if (STATUS status = splitter.Run(headers); status != NOERROR) return status;
+  return body.Finish();
+}
+
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -600,14 +954,10 @@ STATUS ImportMailText(NOTEHANDLE note, std::string_view message, const ImportOpt
     if (error_r != nullptr) *error_r = error;
     return ERR_BAD_PARAM;
   }
-  STATUS status = WriteHeaderItems(note, headers, options);
+  STATUS status = WriteHeaderItems(note, message, headers, options);
   if (status != NOERROR) return status;
-  BodyWriter body(note);
-  body.header_bytes_ = headers.mime_header.size();
-  if ((status = body.Append(headers.mime_header)) != NOERROR) return status;
-  if ((status = body.Append(headers.line_end)) != NOERROR) return status;
-  if ((status = body.Append(message.substr(headers.body_offset))) != NOERROR) return status;
-  return body.Finish();
+  LineSource source(message.substr(headers.body_offset), nullptr);
+  return WriteBody(note, headers, &source);
 }
 
 STATUS ImportMailFile(NOTEHANDLE note, const char* path, const ImportOptions& options,
@@ -636,26 +986,16 @@ STATUS ImportMailFile(NOTEHANDLE note, const char* path, const ImportOptions& op
     if (error_r != nullptr) *error_r = std::string(path) + ": " + error;
     return ERR_BAD_PARAM;
   }
-  STATUS status = WriteHeaderItems(note, headers, options);
+  STATUS status = WriteHeaderItems(note, head, headers, options);
   if (status != NOERROR) return status;
-  BodyWriter body(note);
-  body.header_bytes_ = headers.mime_header.size();
-  if ((status = body.Append(headers.mime_header)) != NOERROR) return status;
-  if ((status = body.Append(headers.line_end)) != NOERROR) return status;
-  if ((status = body.Append(std::string_view(head).substr(headers.body_offset))) != NOERROR) return status;
+  LineSource source(std::string_view(head).substr(headers.body_offset), file.get());
   head.clear();
   head.shrink_to_fit();
-  std::string block(64 * 1024, '\0');
-  for (;;) {
-    size_t got = std::fread(block.data(), 1, block.size(), file.get());
-    if (got > 0 && (status = body.Append(std::string_view(block.data(), got))) != NOERROR) return status;
-    if (got < block.size()) break;
+  status = WriteBody(note, headers, &source);
+  if (ERR(status) == ERR_FILE_IO && source.failed() && error_r != nullptr) {
+    *error_r = std::string(path) + ": read failed";
   }
-  if (std::ferror(file.get())) {
-    if (error_r != nullptr) *error_r = std::string(path) + ": read failed";
-    return ERR_FILE_IO;
-  }
-  return body.Finish();
+  return status;
 }
 
 }  // namespace mail_import

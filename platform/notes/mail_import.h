@@ -11,10 +11,18 @@
 //     given); $MessageID (Message-ID, when given); $NoteHasNativeMIME "1"; MIME_Version;
 //     and the message's MIME header lines (MIME-Version, Content-*) with its body as Body
 //     items of TYPE_MIME_PART.
-//   The Body items hold the bytes exactly as received; joined in order they give an RFC 822
-//   text that a MIME parser reads from the top. One item holds at most kMimePartMaxBytes of
-//   text, so a larger message spans several Body items, cut after a line end where one is
-//   near.
+//   The Body items hold the MIME text as received, except the content of attachment parts
+//   (a part with a file name, or whose type is not text, multipart or message): that goes,
+//   decoded from its transfer encoding, into a $FILE object, and the part's own Body item
+//   (flagged MIME_PART_BODY_IN_DBOBJECT) holds its header section and names the object, as
+//   notes_nsf.h describes. Joined in order, the Body items give an RFC 822 text that a MIME
+//   parser reads from the top, with the attachments' content left out. One item holds at
+//   most kMimePartMaxBytes of text, so a larger text spans several Body items, cut after a
+//   line end where one is near. The header lines of the message that are not MIME lines
+//   are kept as written in the text item $MailHeaders, so that the message can be written
+//   back (mail_export.h).
+//   The message streams through: a block of it and one line are held at a time, and an
+//   attachment is written into its object as it is decoded.
 //
 //   The parsing half (ParseMailHeaders and the address and date helpers) is pure; the
 //   writing half goes through the Notes API into a note the caller has open.
@@ -38,6 +46,8 @@ namespace mail_import {
 // The header section is read into memory; a message whose header is longer than this is
 // refused rather than read without bound (real header sections are a few KiB).
 inline constexpr size_t kMaxHeaderBytes = 1024 * 1024;
+// The text item that keeps the header lines of the message that are not MIME lines.
+inline constexpr const char* kMailHeadersItem = "$MailHeaders";
 // Entries kept from one address header; further entries are dropped.
 inline constexpr size_t kMaxAddresses = 1000;
 
@@ -116,10 +126,10 @@ struct ImportOptions {
 };
 
 // Writes the items of the message into `note` (which should be new and empty; items of the
-// same names already there are replaced, Body items appended). `error_r`, when not null,
-// receives a reason for a failure that has no Notes status of its own (the status is then
-// ERR_BAD_PARAM, ERR_NOEXIST or ERR_FILE_IO). The message file is read in pieces: only its
-// header section is held in memory.
+// same names already there are replaced, Body items and attachments appended). `error_r`,
+// when not null, receives a reason for a failure that has no Notes status of its own (the
+// status is then ERR_BAD_PARAM, ERR_NOEXIST or ERR_FILE_IO). The message file is read in
+// pieces: its header section, a block and one line are held in memory, whatever its size.
 [[nodiscard]] STATUS ImportMailText(NOTEHANDLE note, std::string_view message,
                                     const ImportOptions& options, std::string* error_r);
 [[nodiscard]] STATUS ImportMailFile(NOTEHANDLE note, const char* path,

@@ -968,6 +968,29 @@ void ODSWriteMemory(void** destination, WORD structure_type, const void* source,
 
 // ---- attachments
 
+namespace {
+
+// Appends a $FILE-style item for content already stored as a pending row of the note's
+// database.
+void AppendFileItem(Note& note, const std::string& name, const std::string& display,
+                    const std::shared_ptr<Attachment>& attachment, TIMEDATE created,
+                    TIMEDATE modified) {
+  FILEOBJECT object{};
+  object.ObjectType = OBJECT_FILE;
+  object.ObjectID = static_cast<DWORD>(attachment->object_id);
+  object.HostType = HOST_LOCAL;
+  object.CompressionType = COMPRESS_NONE;
+  object.FileSize = static_cast<DWORD>(attachment->size & 0xFFFFFFFFu);
+  object.FileCreated = created;
+  object.FileModified = modified;
+  std::vector<std::uint8_t> value = EncodeFileObject(object, display);
+  AppendItem(note, name, ITEM_SUMMARY, TYPE_OBJECT, TextOf(value));
+  note.items.back().object = attachment;
+  note.pending.push_back(attachment);
+}
+
+}  // namespace
+
 STATUS NSFNoteAttachFile(NOTEHANDLE handle, const char* item_name, WORD item_name_len,
                          const char* file_path, const char* display_name, WORD encoding) {
   if (file_path == nullptr || *file_path == '\0') return ERR_BAD_PARAM;
@@ -996,20 +1019,66 @@ STATUS NSFNoteAttachFile(NOTEHANDLE handle, const char* item_name, WORD item_nam
   if (STATUS status = StoreFileContent(db, file_path, &attachment); status != NOERROR) {
     return status;
   }
-  FILEOBJECT object{};
-  object.ObjectType = OBJECT_FILE;
-  object.ObjectID = static_cast<DWORD>(attachment->object_id);
-  object.HostType = HOST_LOCAL;
-  object.CompressionType = COMPRESS_NONE;
-  object.FileSize = static_cast<DWORD>(attachment->size & 0xFFFFFFFFu);
-  object.FileCreated = VtTimeDateFromUnix(info.st_ctime);
-  object.FileModified = VtTimeDateFromUnix(info.st_mtime);
-  std::vector<std::uint8_t> value = EncodeFileObject(object, display);
   std::lock_guard<std::recursive_mutex> lock(note->mutex);
-  AppendItem(*note, name, ITEM_SUMMARY, TYPE_OBJECT, TextOf(value));
-  note->items.back().object = attachment;
-  note->pending.push_back(attachment);
+  AppendFileItem(*note, name, display, attachment, VtTimeDateFromUnix(info.st_ctime),
+                 VtTimeDateFromUnix(info.st_mtime));
   return NOERROR;
+}
+
+STATUS VtNoteAttachStream(NOTEHANDLE handle, const char* item_name, WORD item_name_len,
+                          const char* display_name, VTREADPROC read, void* context,
+                          BLOCKID* item_r) {
+  if (read == nullptr || display_name == nullptr || *display_name == '\0') return ERR_BAD_PARAM;
+  std::string name;
+  if (STATUS status = CheckItemName(item_name, item_name_len, &name); status != NOERROR) {
+    return status;
+  }
+  std::string display(display_name);
+  if (display.size() >= MAXPATH) return ERR_PATH_TOO_LONG;
+  NotePtr note;
+  if (STATUS status = FindNote(handle, &note); status != NOERROR) return status;
+  DatabasePtr db;
+  {
+    std::lock_guard<std::recursive_mutex> lock(note->mutex);
+    db = note->db;
+  }
+  auto source = [read, context](char* buffer, size_t size, size_t* got_r) {
+    DWORD got = 0;
+    STATUS status = read(context, buffer, static_cast<DWORD>(std::min<size_t>(size, MAXDWORD)), &got);
+    *got_r = std::min<size_t>(got, size);
+    return status;
+  };
+  std::shared_ptr<Attachment> attachment;
+  if (STATUS status = StoreStreamContent(db, source, &attachment); status != NOERROR) {
+    return status;
+  }
+  TIMEDATE now;
+  OSCurrentTIMEDATE(&now);
+  std::lock_guard<std::recursive_mutex> lock(note->mutex);
+  AppendFileItem(*note, name, display, attachment, now, now);
+  if (item_r != nullptr) *item_r = BLOCKID{handle, note->items.back().serial};
+  return NOERROR;
+}
+
+STATUS VtNoteReadFile(NOTEHANDLE handle, BLOCKID item_block, VTWRITEPROC write, void* context) {
+  if (write == nullptr) return ERR_BAD_PARAM;
+  std::shared_ptr<Attachment> attachment;
+  {
+    LockedNote locked;
+    if (STATUS status = LockNote(handle, &locked); status != NOERROR) return status;
+    if (item_block.pool != handle) return ERR_BAD_PARAM;
+    Item* item = FindItemBySerial(*locked.note, item_block.block);
+    if (item == nullptr) return ERR_ITEM_NOT_FOUND;
+    FILEOBJECT object;
+    if (item->Type() != TYPE_OBJECT || !DecodeFileObject(item->Data(), &object, nullptr)) {
+      return ERR_NOT_ATTACHMENT;
+    }
+    if (!item->object) return ERR_OBJECT_MISSING;
+    attachment = item->object;
+  }
+  return ReadContent(*attachment, [write, context](const char* data, size_t size) {
+    return write(context, data, static_cast<DWORD>(size));
+  });
 }
 
 STATUS NSFNoteExtractFile(NOTEHANDLE handle, BLOCKID item_block, const char* file_path,

@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -112,6 +113,13 @@ using NotePtr = std::shared_ptr<Note>;
 [[nodiscard]] STATUS CopyContent(const Attachment& source, const DatabasePtr& target,
                                  std::shared_ptr<Attachment>* attachment_r);
 [[nodiscard]] STATUS ExtractContent(const Attachment& source, const std::string& path);
+// Content produced or consumed in pieces: a source fills buffer and reports the bytes put
+// (0 at the end); a sink takes each piece in order. A non-zero status stops the stream.
+using ContentSource = std::function<STATUS(char* buffer, size_t size, size_t* got_r)>;
+using ContentSink = std::function<STATUS(const char* data, size_t size)>;
+[[nodiscard]] STATUS StoreStreamContent(const DatabasePtr& db, const ContentSource& source,
+                                        std::shared_ptr<Attachment>* attachment_r);
+[[nodiscard]] STATUS ReadContent(const Attachment& source, const ContentSink& sink);
 void DropPendingContent(const Attachment& attachment);
 // Removes the content files kept beside a database file (when the database goes away).
 void RemoveContentDirectory(const std::string& db_file);

@@ -16,7 +16,12 @@
 //   TYPE_NUMBER        an 8-byte IEEE double
 //   TYPE_TIME          TIMEDATE (two DWORDs)
 //   TYPE_MIME_PART     the stored MIME_PART header (ODSLength(_MIME_PART) bytes, read it with
-//                      ODSReadMemory), then wByteCount bytes of MIME text
+//                      ODSReadMemory), then wByteCount bytes of MIME text. A part whose
+//                      content is kept in an attachment object (dwFlags has
+//                      MIME_PART_BODY_IN_DBOBJECT) holds its header section as its MIME text
+//                      (wHeadersLen == wByteCount, the blank line included) and, after it,
+//                      the file name of the $FILE item that holds the content, decoded from
+//                      the part's transfer encoding
 //   TYPE_COMPOSITE     paragraphs: per paragraph WORD CD_PARAGRAPH, WORD byte length, bytes
 //   TYPE_OBJECT        the stored FILEOBJECT (ODSLength(_FILEOBJECT) bytes), then the file
 //                      name (FileNameLength bytes)
@@ -149,6 +154,7 @@ struct MIME_PART {
   WORD wSpare;
   DWORD dwSpare;
 };
+inline constexpr DWORD MIME_PART_BODY_IN_DBOBJECT = 0x00000004;
 inline constexpr BYTE MIME_PART_MESSAGE = 1;
 inline constexpr BYTE MIME_PART_BODY = 3;
 inline constexpr WORD MIME_PART_VERSION = 2;
@@ -182,3 +188,13 @@ inline constexpr WORD COMPRESS_NONE = 0;
 // Removes the attachment item; its content goes with the next update.
 [[nodiscard]] STATUS NSFNoteDetachFile(NOTEHANDLE note, BLOCKID item);
 unsigned long long VtAttachmentSize(NOTEHANDLE note, BLOCKID item);
+// Stand-in: an attachment whose content comes from read (called until it reports 0 bytes),
+// streamed into the database as it comes; item_r (may be null) names the new item.
+using VTREADPROC = STATUS (*)(void* context, char* buffer, DWORD buffer_size, DWORD* got_r);
+[[nodiscard]] STATUS VtNoteAttachStream(NOTEHANDLE note, const char* item_name,
+                                        WORD item_name_len, const char* display_name,
+                                        VTREADPROC read, void* context, BLOCKID* item_r);
+// Stand-in: hands an attachment's content to write in pieces, in order.
+using VTWRITEPROC = STATUS (*)(void* context, const char* data, DWORD size);
+[[nodiscard]] STATUS VtNoteReadFile(NOTEHANDLE note, BLOCKID item, VTWRITEPROC write,
+                                    void* context);

@@ -4,11 +4,12 @@
 // SYNOPSIS
 //   nsf [--root DIR] create DB [--title TITLE] [--class DESIGNCLASS] [--force]
 //   nsf [--root DIR] ls DB [--json]
-//   nsf [--root DIR] show DB NOTEID [--json]
+//   nsf [--root DIR] show DB NOTEID [--json] [--full]
 //   nsf [--root DIR] search DB FORMULA [--json]
 //   nsf [--root DIR] put DB [--note NOTEID] [--body FILE] [--attach FILE]... ITEM...
 //   nsf [--root DIR] import DB FILE.eml [--rcpt ADDRESS]...
 //   nsf [--root DIR] extract DB NOTEID DIR
+//   nsf [--root DIR] export DB NOTEID [FILE]
 //   nsf [--root DIR] delete DB NOTEID
 //   nsf --help
 //
@@ -20,7 +21,9 @@
 //   create   makes a new, empty database with a title and a design class (a mail database
 //            has a design class ending in "Mail"). --force replaces an existing file.
 //   ls       lists the documents: note ID, Form, item count and Subject.
-//   show     prints every item of one document in order: name, type and value.
+//   show     prints every item of one document in order: name, type and value. MIME
+//            values are cut after 200 bytes unless --full is given; a MIME part whose
+//            content is kept in an attachment names that attachment.
 //   search   prints the note IDs of the documents a selection formula selects, as NSFSearch
 //            finds them (SELECT form = "NewUser" & Email3 = "alice@example.com").
 //   put      creates a document (or, with --note, changes one) from ITEM arguments:
@@ -37,6 +40,10 @@
 //            $Mailer, Body MIME parts) and prints its note ID. --rcpt gives envelope
 //            recipients (Recipients), else they come from To, Cc and Bcc.
 //   extract  writes every attachment of a document into DIR under its own name.
+//   export   writes a mail document as an RFC 822 message to FILE (standard output when
+//            none is given): an imported MIME mail with its original header lines and
+//            structure, each attachment encoded again in its transfer encoding; any other
+//            mail as a MIME message of its body text and its attachments in base64.
 //   delete   deletes a document.
 //
 //   Note IDs are printed in decimal; they are read in decimal or, with 0x, in hex.
@@ -62,6 +69,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/notes/mail_export.h"
 #include "platform/notes/mail_import.h"
 #include "platform/notes/notes.h"
 
@@ -75,13 +83,14 @@ const char kUsage[] =
     "usage: nsf [--root DIR] COMMAND DB ...\n"
     "  create DB [--title TITLE] [--class DESIGNCLASS] [--force]\n"
     "  ls DB [--json]\n"
-    "  show DB NOTEID [--json]\n"
+    "  show DB NOTEID [--json] [--full]   (--full: whole MIME values)\n"
     "  search DB 'SELECT ...' [--json]\n"
     "  put DB [--note NOTEID] [--body FILE] [--attach FILE]... ITEM...\n"
     "                                   ITEM: Name=text  Name#=12.5  Name[]=a,b,c\n"
     "                                         Name@=YYYY-MM-DD HH:MM:SS (or now)\n"
     "  import DB FILE.eml [--rcpt ADDRESS]...\n"
     "  extract DB NOTEID DIR\n"
+    "  export DB NOTEID [FILE]            (the mail as an RFC 822 message)\n"
     "  delete DB NOTEID\n"
     "DB is relative to the data directory or absolute; the root is VT_SYSROOT unless --root.\n"
     "Note IDs are decimal (or hex with 0x).\n";
@@ -223,8 +232,11 @@ bool ReadPacked(const BYTE*& cursor, const BYTE* end, T* value_r) {
   return true;
 }
 
+// MIME values are cut after this many bytes unless the whole value is asked for.
+constexpr size_t kShownMimeBytes = 200;
+
 // Renders an item value (type word first) as text entries; unreadable values say so.
-void RenderValue(const BYTE* value, DWORD value_len, ItemView* view) {
+void RenderValue(const BYTE* value, DWORD value_len, bool full, ItemView* view) {
   const BYTE* cursor = value + sizeof(WORD);
   const BYTE* end = value + value_len;
   view->bytes = value_len;
@@ -259,10 +271,16 @@ void RenderValue(const BYTE* value, DWORD value_len, ItemView* view) {
       if (static_cast<size_t>(end - cursor) < header) break;
       ODSReadMemory(&source, _MIME_PART, &part, 1);
       size_t available = static_cast<size_t>(end - cursor) - header;
-      size_t shown = std::min<size_t>({static_cast<size_t>(part.wByteCount), available, size_t{200}});
-      view->texts.push_back(std::to_string(part.wByteCount) + " bytes: " +
-                            std::string(reinterpret_cast<const char*>(cursor + header), shown) +
-                            (shown < part.wByteCount ? "..." : ""));
+      size_t count = std::min<size_t>(part.wByteCount, available);
+      size_t shown = full ? count : std::min(count, kShownMimeBytes);
+      std::string text = std::to_string(part.wByteCount) + " bytes: " +
+                         std::string(reinterpret_cast<const char*>(cursor + header), shown) +
+                         (shown < part.wByteCount ? "..." : "");
+      if ((part.dwFlags & MIME_PART_BODY_IN_DBOBJECT) != 0) {
+        text += " [content in attachment " +
+                std::string(reinterpret_cast<const char*>(cursor + header + count), available - count) + "]";
+      }
+      view->texts.push_back(std::move(text));
       return;
     }
     case TYPE_COMPOSITE: {
@@ -303,17 +321,22 @@ void RenderValue(const BYTE* value, DWORD value_len, ItemView* view) {
   view->texts.emplace_back(text);
 }
 
+struct ItemViews {
+  bool full = false;
+  std::vector<ItemView> items;
+};
+
 STATUS CollectItem(WORD, WORD item_flags, char* name, WORD name_len, void* value, DWORD value_len,
                    void* context) {
-  auto* items = static_cast<std::vector<ItemView>*>(context);
+  auto* views = static_cast<ItemViews*>(context);
   ItemView view;
   view.name.assign(name, name_len);
   view.flags = item_flags;
   if (value_len >= sizeof(WORD)) {
     std::memcpy(&view.type, value, sizeof(WORD));
-    RenderValue(static_cast<const BYTE*>(value), value_len, &view);
+    RenderValue(static_cast<const BYTE*>(value), value_len, views->full, &view);
   }
-  items->push_back(std::move(view));
+  views->items.push_back(std::move(view));
   return NOERROR;
 }
 
@@ -403,7 +426,7 @@ int List(const std::string& db_path, bool json) {
   return PrintSummaries(db.get(), ids, json);
 }
 
-int Show(const std::string& db_path, const std::string& id_text, bool json) {
+int Show(const std::string& db_path, const std::string& id_text, bool json, bool full) {
   NOTEID id = 0;
   if (!ParseNoteId(id_text, &id)) return Usage("not a note ID: " + id_text);
   Database db;
@@ -412,8 +435,10 @@ int Show(const std::string& db_path, const std::string& id_text, bool json) {
   if (STATUS status = NSFNoteOpen(db.get(), id, OPEN_DEFAULT, note.out())) {
     return FailStatus("cannot open note " + id_text + " of " + db_path, status);
   }
-  std::vector<ItemView> items;
-  if (STATUS status = NSFItemScan(note.get(), CollectItem, &items)) return FailStatus("cannot read note " + id_text, status);
+  ItemViews views;
+  views.full = full;
+  if (STATUS status = NSFItemScan(note.get(), CollectItem, &views)) return FailStatus("cannot read note " + id_text, status);
+  const std::vector<ItemView>& items = views.items;
   WORD note_class = 0;
   NSFNoteGetInfo(note.get(), _NOTE_CLASS, &note_class);
   if (json) {
@@ -618,6 +643,31 @@ int Extract(const std::string& db_path, const std::string& id_text, const std::s
   return result;
 }
 
+int Export(const std::string& db_path, const std::string& id_text, const std::string& file) {
+  NOTEID id = 0;
+  if (!ParseNoteId(id_text, &id)) return Usage("not a note ID: " + id_text);
+  Database db;
+  if (STATUS status = db.Open(db_path)) return FailStatus("cannot open " + db_path, status);
+  Note note;
+  if (STATUS status = NSFNoteOpen(db.get(), id, OPEN_DEFAULT, note.out())) {
+    return FailStatus("cannot open note " + id_text + " of " + db_path, status);
+  }
+  std::string reason;
+  STATUS status;
+  if (file.empty() || file == "-") {
+    status = mail_export::ExportMail(note.get(), [](std::string_view piece) {
+      return std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size();
+    }, &reason);
+    if (std::fflush(stdout) != 0 && status == NOERROR) status = ERR_FILE_IO;
+  } else {
+    status = mail_export::ExportMailFile(note.get(), file.c_str(), &reason);
+  }
+  if (status != NOERROR) {
+    return FailStatus("cannot export note " + id_text + (reason.empty() ? "" : " (" + reason + ")"), status);
+  }
+  return kExitOk;
+}
+
 int Delete(const std::string& db_path, const std::string& id_text) {
   NOTEID id = 0;
   if (!ParseNoteId(id_text, &id)) return Usage("not a note ID: " + id_text);
@@ -634,10 +684,14 @@ int Run(std::vector<std::string> args) {
   const std::string db_path = args[1];
   std::vector<std::string> rest(args.begin() + 2, args.end());
   bool json = false;
+  bool full = false;
   if (command == "ls" || command == "show" || command == "search") {
     for (auto it = rest.begin(); it != rest.end();) {
       if (*it == "--json") {
         json = true;
+        it = rest.erase(it);
+      } else if (*it == "--full" && command == "show") {
+        full = true;
         it = rest.erase(it);
       } else {
         ++it;
@@ -646,11 +700,15 @@ int Run(std::vector<std::string> args) {
   }
   if (command == "create") return Create(db_path, rest);
   if (command == "ls") return rest.empty() ? List(db_path, json) : Usage("ls: unexpected argument " + rest[0]);
-  if (command == "show") return rest.size() == 1 ? Show(db_path, rest[0], json) : Usage("show DB NOTEID");
+  if (command == "show") return rest.size() == 1 ? Show(db_path, rest[0], json, full) : Usage("show DB NOTEID");
   if (command == "search") return rest.size() == 1 ? Search(db_path, rest[0], json) : Usage("search DB 'SELECT ...'");
   if (command == "put") return Put(db_path, rest);
   if (command == "import") return Import(db_path, rest);
   if (command == "extract") return rest.size() == 2 ? Extract(db_path, rest[0], rest[1]) : Usage("extract DB NOTEID DIR");
+  if (command == "export") {
+    return rest.size() == 1 || rest.size() == 2 ? Export(db_path, rest[0], rest.size() == 2 ? rest[1] : "")
+                                                : Usage("export DB NOTEID [FILE]");
+  }
   if (command == "delete") return rest.size() == 1 ? Delete(db_path, rest[0]) : Usage("delete DB NOTEID");
   return Usage("unknown command " + command);
 }
