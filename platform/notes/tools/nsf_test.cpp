@@ -165,3 +165,38 @@ TEST_F(NsfTool, ImportStoresAMimeMailAndExtractGivesAttachmentsBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(NsfTool, ExportWritesTheMailBackAndShowFullShowsWholeValues) {
+  ASSERT_EQ(Nsf("create mail.box --title Mail --class MailBox").status, 0);
+  const std::string attachment(3000, '\x7f');
+  const std::string message =
+      "From: a@example.com\r\nSubject: export\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+      "--b\r\nContent-Type: text/plain\r\n\r\n" + std::string(300, 't') + "\r\n"
+      "--b\r\nContent-Type: application/octet-stream; name=\"f.bin\"\r\n\r\n" + attachment + "\r\n"
+      "--b--\r\n";
+  ToolRun imported = Nsf("import mail.box " + Write("in.eml", message));
+  ASSERT_EQ(imported.status, 0) << imported.out;
+  std::string id = imported.out.substr(0, imported.out.find('\n'));
+
+  ToolRun exported = Nsf("export mail.box " + id + " " + root_ + "/out.eml");
+  ASSERT_EQ(exported.status, 0) << exported.out;
+  std::ifstream in(root_ + "/out.eml", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), message);
+  EXPECT_EQ(Nsf("export mail.box " + id).out, message);  // to standard output
+  EXPECT_EQ(Nsf("export mail.box 0x12E").status, 1);
+
+  ToolRun cut = Nsf("show mail.box " + id);
+  EXPECT_FALSE(Has(cut.out, std::string(300, 't'))) << cut.out;
+  EXPECT_TRUE(Has(cut.out, "...")) << cut.out;
+  ToolRun full = Nsf("show mail.box " + id + " --full");
+  EXPECT_TRUE(Has(full.out, std::string(300, 't') + "\\r\\n--b")) << full.out;
+  EXPECT_TRUE(Has(full.out, "[content in attachment f.bin]")) << full.out;
+  ToolRun help = Nsf("--help");
+  EXPECT_TRUE(Has(help.out, "export DB NOTEID [FILE]")) << help.out;
+  EXPECT_TRUE(Has(help.out, "--full")) << help.out;
+}
+
+}  // namespace
