@@ -72,6 +72,12 @@ STATUS NewChangeBody(NOTEHANDLE note, const std::string& out_job_dir, const Mail
       status = SetDefaultBody(note);
       if (status != NOERROR) Log("ERROR!!! NewChangeBody()...SetDefaultBody");
     }
+    // The MIME parts went with the old body (and the attachments they named with the
+    // detached files): the note no longer claims to hold MIME.
+    for (const char* marker : {"$NoteHasNativeMIME", "MIME_Version"}) {
+      STATUS dropped = NSFItemDelete(note, marker, static_cast<WORD>(std::strlen(marker)));
+      if (dropped != NOERROR && ERR(dropped) != ERR_ITEM_NOT_FOUND) foundation::LogStatus(dropped);
+    }
   }
   if (!delete_mode) {
     for (const AttachmentNode& node : info.attachments) {

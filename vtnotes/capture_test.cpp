@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/notes/mail_export.h"
+#include "platform/notes/mail_import.h"
 #include "vtnotes/apply.h"
 #include "vtnotes/capture.h"
 #include "vtnotes/hook_test_support.h"
@@ -175,6 +177,92 @@ TEST_F(ApplyTest, WarningJobSendsOneMailPerRecipient) {
   ASSERT_EQ(NSFDbDelete("mail2.box"), NOERROR);
   EXPECT_EQ(SendWarningMail(out_job_, "mail.box"), NOERROR);
   EXPECT_EQ(CountNotes("mail.box"), 1 + 2);  // no mail2.box: mail.box takes them
+}
+
+// An internet mail with its text, a clean and an infected attachment, stored as the server
+// stores it: capture writes each attachment as a file of its own and keeps their content out
+// of the raw body; a cleaning answer keeps the text and the clean attachment, and the note
+// is whole afterwards (delivered and written back as a message).
+TEST_F(ApplyTest, InternetMailAttachmentsAreCapturedOneByOneAndCleanedOneByOne) {
+  const std::string message =
+      "From: Ann <ann@example.com>\r\nTo: bob@example.com\r\nSubject: mixed\r\n"
+      "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+      "--b\r\nContent-Type: text/plain\r\n\r\nThe report is attached.\r\n"
+      "--b\r\nContent-Type: application/pdf; name=\"report.pdf\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQKcmVwb3J0\r\n"
+      "--b\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Disposition: attachment; filename=\"evil.exe\"\r\n\r\nVIRUS-BYTES\r\n"
+      "--b--\r\n";
+  NOTEHANDLE created = NULLHANDLE;
+  ASSERT_EQ(NSFNoteCreate(db_, &created), NOERROR);
+  std::string reason;
+  ASSERT_EQ(mail_import::ImportMailText(created, message, mail_import::ImportOptions{}, &reason), NOERROR)
+      << reason;
+  ASSERT_EQ(NSFNoteUpdate(created, 0), NOERROR);
+  NSFNoteGetInfo(created, _NOTE_ID, &note_id_);
+  ASSERT_EQ(NSFNoteClose(created), NOERROR);
+  NOTEHANDLE note = OpenStored();
+
+  const std::string in_job = JoinPath(In(), "j1");
+  std::filesystem::create_directories(in_job);
+  std::unique_ptr<MailInfo> info;
+  ASSERT_EQ(ExtractAttachment(note, in_job, "j1", info), 0);
+  ASSERT_EQ(info->attachments.size(), 2u);
+  EXPECT_EQ(info->attachments[0].display_name, "report.pdf");
+  EXPECT_EQ(ReadFile(JoinPath(in_job, "0.ATT")), "%PDF-1.4\nreport");
+  EXPECT_EQ(info->attachments[1].display_name, "evil.exe");
+  EXPECT_EQ(ReadFile(JoinPath(in_job, "1.ATT")), "VIRUS-BYTES");
+  ASSERT_EQ(FetchBody(note, *info, in_job, "j1"), 0);
+  const std::string raw = ReadFile(JoinPath(in_job, "0.bdx"));
+  EXPECT_NE(raw.find("filename=\"evil.exe\""), std::string::npos) << raw;
+  EXPECT_EQ(raw.find("VIRUS-BYTES"), std::string::npos) << raw;
+  EXPECT_EQ(raw.find("JVBERi0x"), std::string::npos) << raw;
+  EXPECT_NE(ReadFile(JoinPath(in_job, "0.bdy")).find("The report is attached."), std::string::npos);
+
+  // The engine's answer: the text with its notice, the clean attachment only.
+  Write(out_job_ + "/new.bdy", "The report is attached.\r\n\r\nevil.exe was removed.\r\n");
+  Write(out_job_ + "/0.ATT", "%PDF-1.4\nreport");
+  Write(out_job_ + "/x.hd0", "Body: j1\\new.bdy\r\nAttachment: j1\\0.ATT,report.pdf\r\n");
+  Write(out_job_ + "/Scanover.txt", "Test.Virus\r\n");
+  MailInfo answer;
+  bool changed = false;
+  EXPECT_EQ(CheckHD0File(out_job_, note, answer, true, "mail.box", changed, "j1"), 0);
+  EXPECT_TRUE(changed);
+  ASSERT_EQ(Attachments(), 1);
+  BLOCKID item{};
+  char name[MAXPATH] = "";
+  ASSERT_TRUE(MailGetMessageAttachmentInfo(note, 0, &item, name, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr));
+  EXPECT_STREQ(name, "report.pdf");
+  // No MIME part is left to name the attachments that went.
+  EXPECT_FALSE(HasMimeBody());
+  EXPECT_FALSE(NSFItemIsPresent(note, "$NoteHasNativeMIME", 17));
+  const std::string text = Path("body.txt");
+  DWORD size = 0;
+  ASSERT_EQ(MailGetMessageBodyText(note, "Body", "\n", 0, FALSE, text.c_str(), &size), NOERROR);
+  EXPECT_NE(ReadFile(text).find("The report is attached."), std::string::npos);
+
+  // Delivered into a user's database and written back as a message.
+  ASSERT_EQ(NSFDbCreate("bob.nsf", DBCLASS_NOTEFILE, FALSE), NOERROR);
+  DBHANDLE user = NULLHANDLE;
+  ASSERT_EQ(NSFDbOpen("bob.nsf", &user), NOERROR);
+  NOTEHANDLE copy = NULLHANDLE;
+  ASSERT_EQ(NSFNoteCopy(note, &copy), NOERROR);
+  NSFNoteSetInfo(copy, _NOTE_DB, &user);
+  ASSERT_EQ(NSFNoteUpdate(copy, 0), NOERROR);
+  std::string exported;
+  ASSERT_EQ(mail_export::ExportMail(copy, [&exported](std::string_view piece) {
+    exported.append(piece);
+    return true;
+  }, &reason), NOERROR) << reason;
+  EXPECT_NE(exported.find("Subject: mixed\r\n"), std::string::npos) << exported;
+  EXPECT_NE(exported.find("The report is attached."), std::string::npos) << exported;
+  EXPECT_NE(exported.find("filename=\"report.pdf\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                          "JVBERi0xLjQKcmVwb3J0\r\n"),
+            std::string::npos) << exported;
+  EXPECT_EQ(exported.find("evil.exe\""), std::string::npos) << exported;
+  EXPECT_EQ(NSFNoteClose(copy), NOERROR);
+  EXPECT_EQ(NSFDbClose(user), NOERROR);
 }
 
 TEST(Statistics, SizeClassesByWholeMebibytes) {

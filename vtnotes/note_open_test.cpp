@@ -266,7 +266,7 @@ TEST_F(NoteOpenTest, ForwardMarkCopiesToQuarantineWithTheReplacementRecipients) 
   DBHANDLE db = NULLHANDLE;
   ASSERT_EQ(NSFDbOpen("vtquaran.nsf", &db), NOERROR);
   NOTEHANDLE copy = NULLHANDLE;
-  ASSERT_EQ(NSFNoteOpen(db, 1, OPEN_DEFAULT, &copy), NOERROR);
+  ASSERT_EQ(NSFNoteOpen(db, 0x8F6, OPEN_DEFAULT, &copy), NOERROR);
   char text[256] = {};
   NSFItemGetText(copy, "SendTo", text, sizeof text);
   EXPECT_STREQ(text, "a@b.c,dd@e.f");
