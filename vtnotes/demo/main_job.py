@@ -11,7 +11,8 @@ DESCRIPTION
     vtquaran.nsf and the router mail boxes:
 
         clean          a plain mail, delivered unchanged
-        cleaned        an infected attachment removed, the rest delivered
+        cleaned        an internet mail with a clean and an infected attachment: the
+                       infected one removed, the text and the clean one delivered
         neutered       the mail replaced by the engine's text
         deleted        the mail removed before delivery
         quarantined    cleaned, and a copy put into vtquaran.nsf
@@ -81,7 +82,7 @@ def kill_router(root):
             os.kill(int(pid), signal.SIGKILL)
 
 
-def send(port, subject, text, attachment=None, mailer=None):
+def send(port, subject, text, attachment=None, mailer=None, attachments=()):
     message = EmailMessage()
     message["From"] = "alice@example.com"
     message["To"] = "bob@example.com"
@@ -89,9 +90,9 @@ def send(port, subject, text, attachment=None, mailer=None):
     if mailer:
         message["X-Mailer"] = mailer
     message.set_content(text)
-    if attachment:
-        message.add_attachment(attachment[1], maintype="application", subtype="octet-stream",
-                               filename=attachment[0])
+    for name, data in ([attachment] if attachment else []) + list(attachments):
+        message.add_attachment(data, maintype="application", subtype="octet-stream",
+                               filename=name)
     with smtplib.SMTP("127.0.0.1", port, timeout=30) as smtp:
         smtp.send_message(message)
 
@@ -157,18 +158,21 @@ CASES = [
     # name, policy, mail, expectation
     ("clean", dict(action="clean"), dict(text="Lunch at noon?"),
      dict(delivered=True, body="Lunch at noon", attachments=0, quarantined=False)),
-    # A mail from SMTP carries its attachment inside the MIME body, so cleaning it gives the
-    # mail a new body without the infected part.
-    ("cleaned", dict(action="clean"), dict(text="The report is attached.",
-                                           attachment=("report.exe", VIRUS_TEXT)),
-     dict(delivered=True, body="removed by Vantrel", attachments=0, quarantined=False)),
+    # An internet mail keeps its text and its clean attachment; only the infected one goes.
+    ("cleaned", dict(action="clean"),
+     dict(text="The report is attached.",
+          attachments=(("report.pdf", b"%PDF-1.4 quarterly figures"),
+                       ("report.exe", VIRUS_TEXT))),
+     dict(delivered=True, body="The report is attached.", attachments=1, quarantined=False,
+          kept="report.pdf")),
     ("neutered", dict(action="neuter"), dict(text="Open this.", attachment=("x.exe", VIRUS_TEXT)),
      dict(delivered=True, body="contained a virus", attachments=0, quarantined=False)),
     ("deleted", dict(action="delete"), dict(text="Bad mail.", attachment=("y.exe", VIRUS_TEXT)),
      dict(delivered=False, quarantined=False)),
     ("quarantined", dict(action="clean", quarantine=1),
      dict(text="Keep a copy.", attachment=("z.exe", VIRUS_TEXT)),
-     dict(delivered=True, body="removed by Vantrel", attachments=0, quarantined=True)),
+     dict(delivered=True, body="Vantrel removed the attachment", attachments=0,
+          quarantined=True)),
     ("disclaimer", dict(action="clean", disclaimer="Scanned for viruses by Vantrel."),
      dict(text="From a Notes client.", mailer="Lotus Notes Release 8.5.3"),
      dict(delivered=True, body="Scanned for viruses by Vantrel", attachments=0,
@@ -185,7 +189,8 @@ def run(machine, check):
         for name, policy, mail, expected in CASES:
             machine.set_policy(**policy)
             subject = "case " + name
-            send(machine.port, subject, mail["text"], mail.get("attachment"), mail.get("mailer"))
+            send(machine.port, subject, mail["text"], mail.get("attachment"), mail.get("mailer"),
+                 mail.get("attachments", ()))
             settle(machine, subject, 30)
             rows.append(outcome(machine, name, subject, expected))
         # The router is killed in the middle of a job and the server started again: the
@@ -211,7 +216,7 @@ def run(machine, check):
             row = row[:5] + ("WRONG", "spool not empty", 1)
         rows.append(row)
         # The engine stops: the next mail waits its time-out and passes unscanned, its MIME body
-        # as it came (the listing shows only its beginning).
+        # and its attachment as they came (the listing shows only the body's beginning).
         machine.stop_engine()
         subject = "case engine stopped"
         send(machine.port, subject, "Sent while the engine is down.", ("w.exe", VIRUS_TEXT))
@@ -220,7 +225,7 @@ def run(machine, check):
                             # The listing shows only the first 200 bytes of a MIME part: the
                             # unchanged multipart body is recognised by its first part's header.
                             dict(delivered=True, body='Content-Type: text/plain; charset="utf-8"',
-                                 attachments=0,
+                                 attachments=1,
                                  quarantined=False, admin_warned=True, scanned=False)))
     finally:
         machine.stop_server()
@@ -246,6 +251,8 @@ def outcome(machine, name, subject, expected):
         if expected.get("scanned", True):
             ok = ok and VIRUS_TEXT.decode() not in body
     ok = ok and quarantined == expected["quarantined"]
+    if expected.get("kept"):
+        ok = ok and expected["kept"] in item_text_all(delivered, "$FILE")[0]
     if expected.get("admin_warned"):
         def warned():
             return any("Vantrel Disabled" in (e.get("subject") or "")
@@ -258,6 +265,11 @@ def outcome(machine, name, subject, expected):
     # The part of the body that tells the case apart.
     at = text.find(expected.get("body", "")) if expected.get("body") else 0
     snippet = text[at:][:50] if at >= 0 else "(the MIME body as it was sent)"
+    if expected.get("kept") and count:
+        # A cleaned body is the engine's text, not MIME: no header lines to skip.
+        plain = " ".join(body.split())
+        snippet = plain[max(plain.find(expected["body"]), 0):][:23] + " + kept " + ", ".join(
+            name.split(" (")[0] for name in item_text_all(delivered, "$FILE"))
     return (name, "yes" if delivered else "no", str(count), "left" if left_in_box else "-",
             "copy" if quarantined else "-", "ok" if ok else "WRONG", snippet, 0 if ok else 1)
 
