@@ -3,7 +3,7 @@
 // NAME
 //   notes_bench - time a note's attachment round trip against a plain file copy
 // SYNOPSIS
-//   notes_bench [--size-mb N] [--big-mb N] [--runs N]
+//   notes_bench [--size-mb N] [--big-mb N] [--runs N] [--mail-mb N]...
 // DESCRIPTION
 //   Makes a fresh machine root in the temporary directory and measures, in the same run:
 //   a plain copy of an N MB file (read and write in 256 KiB blocks; default 10 MB), and
@@ -11,6 +11,11 @@
 //   (create, attach, update, close; open, extract, close). Prints the medians and their
 //   ratio. Then attaches and extracts a --big-mb file (default 200 MB) and prints the peak
 //   resident memory above the baseline taken just before (VmHWM after resetting it).
+//   Last, for each --mail-mb size (default 60 and 200), writes an RFC 822 message with an
+//   attachment of that size in base64 and prints the peak resident memory above the
+//   baseline of importing it into a mail box (ImportMailFile, as the SMTP task and the
+//   pickup directory store mail) and of delivering it (the router's copy into a user's
+//   mail database: NSFNoteCopy, the copy moved there and written).
 // DIAGNOSTICS
 //   Exits 1 with a line on stderr when a Notes call fails.
 #include <fcntl.h>
@@ -28,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/notes/mail_import.h"
 #include "platform/notes/notes.h"
 #include "platform/win32/machine.h"
 
@@ -116,13 +122,94 @@ long StatusKb(const char* field) {
   return -1;
 }
 
+// Peak resident memory of step above the resident memory just before it, in MB: the
+// kernel's high-water mark restarted here, and a sampler in case it cannot be restarted.
+template <typename Step>
+double PeakAboveBaselineMb(Step step) {
+  long baseline_kb = StatusKb("VmRSS:");
+  std::ofstream("/proc/self/clear_refs") << "5";
+  std::atomic<bool> done{false};
+  std::atomic<long> sampled_kb{baseline_kb};
+  std::thread sampler([&] {
+    while (!done.load()) {
+      long now = StatusKb("VmRSS:");
+      if (now > sampled_kb.load()) sampled_kb.store(now);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  step();
+  done.store(true);
+  sampler.join();
+  long peak_kb = std::max(StatusKb("VmHWM:"), sampled_kb.load());
+  return (peak_kb - baseline_kb) / 1024.0;
+}
+
+// An internet mail with its text and one attachment of `bytes` bytes in base64, written in
+// blocks.
+void MakeMessage(const std::string& path, size_t bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << "From: alice@example.com\r\nTo: bob@example.com\r\nSubject: large\r\n"
+         "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+         "--b\r\nContent-Type: text/plain\r\n\r\nThe data is attached.\r\n"
+         "--b\r\nContent-Type: application/octet-stream\r\n"
+         "Content-Disposition: attachment; filename=\"data.bin\"\r\n"
+         "Content-Transfer-Encoding: base64\r\n\r\n";
+  std::string block;
+  size_t lines = (bytes + 56) / 57;  // 57 bytes make a line of 76 characters
+  for (size_t line = 0; line < lines; ++line) {
+    for (int c = 0; c < 76; ++c) block += kAlphabet[(line * 31 + c * 7) & 63];
+    block += "\r\n";
+    if (block.size() >= (1 << 20)) {
+      out << block;
+      block.clear();
+    }
+  }
+  out << block << "--b--\r\n";
+}
+
+void MailMemory(DBHANDLE box, DBHANDLE user, const std::string& root, size_t mb) {
+  const std::string message = root + "/large.eml";
+  MakeMessage(message, mb << 20);
+  NOTEID id = 0;
+  double import_mb = PeakAboveBaselineMb([&] {
+    NOTEHANDLE note = NULLHANDLE;
+    Check(NSFNoteCreate(box, &note), "NSFNoteCreate");
+    std::string reason;
+    STATUS status = mail_import::ImportMailFile(note, message.c_str(), mail_import::ImportOptions{}, &reason);
+    if (status != NOERROR) std::fprintf(stderr, "notes_bench: %s\n", reason.c_str());
+    Check(status, "ImportMailFile");
+    Check(NSFNoteUpdate(note, 0), "NSFNoteUpdate");
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    Check(NSFNoteClose(note), "NSFNoteClose");
+  });
+  double deliver_mb = PeakAboveBaselineMb([&] {
+    NOTEHANDLE note = NULLHANDLE;
+    NOTEHANDLE copy = NULLHANDLE;
+    Check(NSFNoteOpen(box, id, 0, &note), "NSFNoteOpen");
+    Check(NSFNoteCopy(note, &copy), "NSFNoteCopy");
+    NSFNoteSetInfo(copy, _NOTE_DB, &user);
+    Check(NSFNoteUpdate(copy, 0), "NSFNoteUpdate");
+    Check(NSFNoteClose(copy), "NSFNoteClose");
+    Check(NSFNoteClose(note), "NSFNoteClose");
+  });
+  std::printf("mail with a %zu MB attachment: peak memory above baseline: import %.1f MB, "
+              "delivery copy %.1f MB\n", mb, import_mb, deliver_mb);
+  DeleteAll(box);
+  DeleteAll(user);
+  std::filesystem::remove(message);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   size_t size_mb = 10;
   size_t big_mb = 200;
   int runs = 5;
+  std::vector<size_t> mail_mb;
   for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--mail-mb") == 0) mail_mb.push_back(std::strtoul(argv[i + 1], nullptr, 10));
     if (std::strcmp(argv[i], "--size-mb") == 0) size_mb = std::strtoul(argv[i + 1], nullptr, 10);
     if (std::strcmp(argv[i], "--big-mb") == 0) big_mb = std::strtoul(argv[i + 1], nullptr, 10);
     if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
@@ -168,6 +255,17 @@ int main(int argc, char** argv) {
   long peak_kb = std::max(StatusKb("VmHWM:"), sampled_kb.load());
   std::printf("%zu MB attachment: peak memory above baseline %.1f MB\n", big_mb,
               (peak_kb - baseline_kb) / 1024.0);
+
+  if (mail_mb.empty()) mail_mb = {60, 200};
+  Check(NSFDbCreate("mail.box", DBCLASS_NOTEFILE, TRUE), "NSFDbCreate");
+  Check(NSFDbCreate("mail/bob.nsf", DBCLASS_NOTEFILE, TRUE), "NSFDbCreate");
+  DBHANDLE box = NULLHANDLE;
+  DBHANDLE user = NULLHANDLE;
+  Check(NSFDbOpen("mail.box", &box), "NSFDbOpen");
+  Check(NSFDbOpen("mail/bob.nsf", &user), "NSFDbOpen");
+  for (size_t mb : mail_mb) MailMemory(box, user, root, mb);
+  Check(NSFDbClose(user), "NSFDbClose");
+  Check(NSFDbClose(box), "NSFDbClose");
 
   Check(NSFDbClose(db), "NSFDbClose");
   NotesTerm();
