@@ -652,6 +652,8 @@ class PartSplitter {
   static constexpr size_t kMaxDepth = 64;
   // A part header section longer than this is not one; it is kept as text.
   static constexpr size_t kMaxPartHeaderBytes = 32 * 1024;
+  // Attachment objects made for one message; real mail has a few.
+  static constexpr size_t kMaxObjects = 1000;
 
   PartSplitter(NOTEHANDLE note, LineSource* in, BodyWriter* body)
       : note_(note), in_(in), body_(body) {}
@@ -659,7 +661,9 @@ class PartSplitter {
   // The message's own header section has been read; its MIME lines are `mime_header`.
   [[nodiscard]] STATUS Run(const MailHeaders& headers) {
     std::string header = headers.mime_header + headers.line_end;
-    STATUS status = StartPart(header, headers, true);
+    bool enclosed_message = false;
+    STATUS status = StartPart(header, headers, &enclosed_message);
+    if (status == NOERROR && enclosed_message) status = ReadPartHeaders();
     while (status == NOERROR) {
       LineSource::Piece piece;
       if (!in_->Next(&piece)) break;
@@ -698,45 +702,62 @@ class PartSplitter {
     return false;
   }
 
-  // The header section of a part (or of an enclosed message) after a delimiter.
+  // The header section of a part after a delimiter, and of each message it encloses.
   STATUS ReadPartHeaders() {
-    std::string header;
-    for (;;) {
-      LineSource::Piece piece;
-      if (!in_->Next(&piece)) break;  // cut short: what was read stays text
-      size_t level = 0;
-      bool closing = false;
-      if (!piece.starts_line || header.size() + piece.bytes.size() > kMaxPartHeaderBytes ||
-          MatchDelimiter(piece.bytes, &level, &closing)) {
-        in_->PushBack();
-        break;
+    bool enclosed_message = true;
+    while (enclosed_message) {
+      std::string header;
+      bool complete = false;
+      for (;;) {
+        LineSource::Piece piece;
+        if (!in_->Next(&piece)) break;  // cut short: what was read stays text
+        size_t level = 0;
+        bool closing = false;
+        if (!piece.starts_line || header.size() + piece.bytes.size() > kMaxPartHeaderBytes ||
+            MatchDelimiter(piece.bytes, &level, &closing)) {
+          in_->PushBack();
+          break;
+        }
+        header += piece.bytes;
+        if (piece.bytes.size() == LineEndOf(piece.bytes).size()) {  // the blank line
+          complete = true;
+          break;
+        }
       }
-      header += piece.bytes;
-      if (piece.bytes.size() == LineEndOf(piece.bytes).size()) {  // the blank line
-        MailHeaders headers;
-        std::string error;
-        if (!ParseMailHeaders(header, true, &headers, &error)) break;
-        return StartPart(header, headers, false);
+      MailHeaders headers;
+      std::string error;
+      if (!complete || !ParseMailHeaders(header, true, &headers, &error)) {
+        return body_->Append(header);
+      }
+      if (STATUS status = StartPart(header, headers, &enclosed_message); status != NOERROR) {
+        return status;
       }
     }
-    return body_->Append(header);
+    return NOERROR;
   }
 
   // Decides what the part whose header section is `header` is, and reads an attachment's
-  // content into its object.
-  STATUS StartPart(const std::string& header, const MailHeaders& headers, bool top) {
+  // content into its object. enclosed_message_r: an enclosed message's header section
+  // follows.
+  STATUS StartPart(const std::string& header, const MailHeaders& headers,
+                   bool* enclosed_message_r) {
+    *enclosed_message_r = false;
     mime_parts::PartInfo info = mime_parts::ReadPartInfo(headers);
     switch (mime_parts::Classify(info)) {
       case mime_parts::PartKind::kAttachment:
-        if (header.size() <= kMimePartMaxBytes) return StoreObject(header, info);
+        // Past the limit (or with headers no item can hold) the content stays text, where
+        // a scan of the raw body still sees it.
+        if (header.size() <= kMimePartMaxBytes && names_.size() < kMaxObjects) {
+          return StoreObject(header, info);
+        }
         return body_->Append(header);
       case mime_parts::PartKind::kMultipart:
         if (STATUS status = body_->Append(header); status != NOERROR) return status;
         if (boundaries_.size() < kMaxDepth) boundaries_.push_back(info.boundary);
         return NOERROR;
       case mime_parts::PartKind::kMessage:
-        if (STATUS status = body_->Append(header); status != NOERROR) return status;
-        return top ? NOERROR : ReadPartHeaders();
+        *enclosed_message_r = true;
+        return body_->Append(header);
       case mime_parts::PartKind::kText:
         return body_->Append(header);
     }

@@ -244,6 +244,43 @@ TEST_F(MimeStoreTest, AMessageThatIsOneAttachmentAndLinesLongerThanABlock) {
   EXPECT_EQ(NSFNoteClose(note), NOERROR);
 }
 
+// Structures no mail client writes, built to hurt: each is stored without harm and written
+// back as it came.
+TEST_F(MimeStoreTest, HostileStructuresAreStoredWholeAndBounded) {
+  std::string nested_messages = "Content-Type: message/rfc822\r\n\r\n";
+  for (int i = 0; i < 100000; ++i) nested_messages += "Content-Type: message/rfc822\r\n\r\n";
+  nested_messages += "Content-Type: application/x-evil\r\n\r\nEVIL";
+  std::string nested_multiparts;
+  for (int i = 0; i < 200; ++i) {
+    nested_multiparts += "Content-Type: multipart/mixed; boundary=\"l" + std::to_string(i) + "\"\r\n\r\n--l" +
+                         std::to_string(i) + "\r\n";
+  }
+  nested_multiparts += "Content-Type: application/zip; name=deep.zip\r\n\r\nPK\r\n--l0--\r\n";
+  std::string many = "Content-Type: multipart/mixed; boundary=m\r\n\r\n";
+  for (int i = 0; i < 1100; ++i) many += "--m\r\nContent-Type: image/gif\r\n\r\nGIF" + std::to_string(i) + "\r\n";
+  many += "--m--\r\n";
+  struct Case {
+    const char* what;
+    std::string message;
+    size_t attachments;
+  };
+  const Case cases[] = {
+      {"100000 enclosed messages", nested_messages, 1},
+      {"200 multipart levels", nested_multiparts, 0},  // deeper than followed: kept as text
+      {"1100 attachment parts", many, 1000},           // past the limit: kept as text
+  };
+  for (const Case& c : cases) {
+    NOTEHANDLE note = Import(c.message);
+    EXPECT_EQ(Attachments(note).size(), c.attachments) << c.what;
+    // Header lines are made from the items for a message that brought none but its MIME lines.
+    std::string exported = Export(note);
+    EXPECT_TRUE(exported.size() >= c.message.size() &&
+                exported.compare(exported.size() - c.message.size(), std::string::npos, c.message) == 0)
+        << c.what;
+    EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  }
+}
+
 TEST_F(MimeStoreTest, TransferEncodingsDecodeAndEncodeBack) {
   struct Case {
     const char* encoding;
