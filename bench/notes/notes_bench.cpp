@@ -236,25 +236,11 @@ int main(int argc, char** argv) {
   std::printf("ratio note round trip / plain copy: %6.2f\n", notes / copy);
 
   MakeFile(source, big_mb << 20);
-  long baseline_kb = StatusKb("VmRSS:");
-  // The peak two ways: the kernel's high-water mark restarted here, and a sampler.
-  std::ofstream("/proc/self/clear_refs") << "5";
-  std::atomic<bool> done{false};
-  std::atomic<long> sampled_kb{baseline_kb};
-  std::thread sampler([&] {
-    while (!done.load()) {
-      long now = StatusKb("VmRSS:");
-      if (now > sampled_kb.load()) sampled_kb.store(now);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+  double peak_mb = PeakAboveBaselineMb([&] {
+    NoteRoundTrip(db, source, target);
+    DeleteAll(db);
   });
-  NoteRoundTrip(db, source, target);
-  DeleteAll(db);
-  done.store(true);
-  sampler.join();
-  long peak_kb = std::max(StatusKb("VmHWM:"), sampled_kb.load());
-  std::printf("%zu MB attachment: peak memory above baseline %.1f MB\n", big_mb,
-              (peak_kb - baseline_kb) / 1024.0);
+  std::printf("%zu MB attachment: peak memory above baseline %.1f MB\n", big_mb, peak_mb);
 
   if (mail_mb.empty()) mail_mb = {60, 200};
   Check(NSFDbCreate("mail.box", DBCLASS_NOTEFILE, TRUE), "NSFDbCreate");

@@ -338,22 +338,6 @@ std::optional<int64_t> ParseMailDate(std::string_view value) {
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 // Decodes one encoded word at the start of `text`; returns its length, 0 when it is not one.
 size_t DecodeWord(std::string_view text, std::string* out) {
   if (text.size() < 8 || text.substr(0, 2) != "=?") return 0;
@@ -370,9 +354,9 @@ size_t DecodeWord(std::string_view text, std::string* out) {
     for (size_t i = 0; i < payload.size(); ++i) {
       if (payload[i] == '_') {
         decoded += ' ';
-      } else if (payload[i] == '=' && i + 2 < payload.size() && HexValue(payload[i + 1]) >= 0 &&
-                 HexValue(payload[i + 2]) >= 0) {
-        decoded += static_cast<char>(HexValue(payload[i + 1]) * 16 + HexValue(payload[i + 2]));
+      } else if (payload[i] == '=' && i + 2 < payload.size() && mime_parts::HexDigitValue(payload[i + 1]) >= 0 &&
+                 mime_parts::HexDigitValue(payload[i + 2]) >= 0) {
+        decoded += static_cast<char>(mime_parts::HexDigitValue(payload[i + 1]) * 16 + mime_parts::HexDigitValue(payload[i + 2]));
         i += 2;
       } else {
         decoded += payload[i];
@@ -382,7 +366,7 @@ size_t DecodeWord(std::string_view text, std::string* out) {
     uint32_t bits = 0;
     int count = 0;
     for (char c : payload) {
-      int v = Base64Value(c);
+      int v = mime_parts::Base64DigitValue(c);
       if (v < 0) continue;
       bits = (bits << 6) | static_cast<uint32_t>(v);
       count += 6;

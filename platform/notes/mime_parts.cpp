@@ -20,22 +20,6 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::size_t kEncodedLineChars = 76;
@@ -78,9 +62,9 @@ std::string DecodeExtendedValue(std::string_view text) {
   if (second != std::string_view::npos) text.remove_prefix(second + 1);
   std::string plain;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      plain += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+        HexDigitValue(text[i + 2]) >= 0) {
+      plain += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
       i += 2;
     } else {
       plain += text[i];
@@ -90,6 +74,22 @@ std::string DecodeExtendedValue(std::string_view text) {
 }
 
 }  // namespace
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+int Base64DigitValue(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
 
 std::string ParamValue(std::string_view value, std::string_view name) {
   const std::string wanted = Lower(name);
@@ -177,7 +177,7 @@ void ContentDecoder::Content(std::string_view bytes, std::string* out) {
           base64_done_ = true;  // padding: whatever follows is not content
           return;
         }
-        int value = Base64Value(c);
+        int value = Base64DigitValue(c);
         if (value < 0) continue;
         bits_ = (bits_ << 6) | static_cast<std::uint32_t>(value);
         bit_count_ += 6;
@@ -197,8 +197,8 @@ void ContentDecoder::Content(std::string_view bytes, std::string* out) {
           out->push_back(bytes[i]);
         } else if (i + 1 == end) {
           soft_break_ = true;  // "=" ends the line: the line end is not content
-        } else if (i + 2 < end && HexValue(bytes[i + 1]) >= 0 && HexValue(bytes[i + 2]) >= 0) {
-          out->push_back(static_cast<char>(HexValue(bytes[i + 1]) * 16 + HexValue(bytes[i + 2])));
+        } else if (i + 2 < end && HexDigitValue(bytes[i + 1]) >= 0 && HexDigitValue(bytes[i + 2]) >= 0) {
+          out->push_back(static_cast<char>(HexDigitValue(bytes[i + 1]) * 16 + HexDigitValue(bytes[i + 2])));
           i += 2;
         } else {
           out->push_back('=');  // not an escape: kept as written

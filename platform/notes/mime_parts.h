@@ -39,6 +39,10 @@ enum class PartKind {
 // attachment; a multipart without a boundary and an encoded message are read as text.
 [[nodiscard]] PartKind Classify(const PartInfo& info);
 
+// The value of a hexadecimal digit, or of a base64 character; -1 for any other character.
+[[nodiscard]] int HexDigitValue(char c);
+[[nodiscard]] int Base64DigitValue(char c);
+
 // The value of the parameter `name` of a structured header value ("type; a=b; name=c"),
 // quotes removed, RFC 2231 (name*=charset''text) and RFC 2047 encoded words decoded; empty
 // when absent.

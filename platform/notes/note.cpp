@@ -1060,21 +1060,32 @@ STATUS VtNoteAttachStream(NOTEHANDLE handle, const char* item_name, WORD item_na
   return NOERROR;
 }
 
+namespace {
+
+// The content behind an attachment item of the note, found under the note's lock.
+STATUS FileContentOf(NOTEHANDLE handle, BLOCKID item_block,
+                     std::shared_ptr<Attachment>* attachment_r) {
+  LockedNote locked;
+  if (STATUS status = LockNote(handle, &locked); status != NOERROR) return status;
+  if (item_block.pool != handle) return ERR_BAD_PARAM;
+  Item* item = FindItemBySerial(*locked.note, item_block.block);
+  if (item == nullptr) return ERR_ITEM_NOT_FOUND;
+  FILEOBJECT object;
+  if (item->Type() != TYPE_OBJECT || !DecodeFileObject(item->Data(), &object, nullptr)) {
+    return ERR_NOT_ATTACHMENT;
+  }
+  if (!item->object) return ERR_OBJECT_MISSING;
+  *attachment_r = item->object;
+  return NOERROR;
+}
+
+}  // namespace
+
 STATUS VtNoteReadFile(NOTEHANDLE handle, BLOCKID item_block, VTWRITEPROC write, void* context) {
   if (write == nullptr) return ERR_BAD_PARAM;
   std::shared_ptr<Attachment> attachment;
-  {
-    LockedNote locked;
-    if (STATUS status = LockNote(handle, &locked); status != NOERROR) return status;
-    if (item_block.pool != handle) return ERR_BAD_PARAM;
-    Item* item = FindItemBySerial(*locked.note, item_block.block);
-    if (item == nullptr) return ERR_ITEM_NOT_FOUND;
-    FILEOBJECT object;
-    if (item->Type() != TYPE_OBJECT || !DecodeFileObject(item->Data(), &object, nullptr)) {
-      return ERR_NOT_ATTACHMENT;
-    }
-    if (!item->object) return ERR_OBJECT_MISSING;
-    attachment = item->object;
+  if (STATUS status = FileContentOf(handle, item_block, &attachment); status != NOERROR) {
+    return status;
   }
   return ReadContent(*attachment, [write, context](const char* data, size_t size) {
     return write(context, data, static_cast<DWORD>(size));
@@ -1085,18 +1096,8 @@ STATUS NSFNoteExtractFile(NOTEHANDLE handle, BLOCKID item_block, const char* fil
                           void* decryption_key) {
   if (file_path == nullptr || *file_path == '\0') return ERR_BAD_PARAM;
   std::shared_ptr<Attachment> attachment;
-  {
-    LockedNote locked;
-    if (STATUS status = LockNote(handle, &locked); status != NOERROR) return status;
-    if (item_block.pool != handle) return ERR_BAD_PARAM;
-    Item* item = FindItemBySerial(*locked.note, item_block.block);
-    if (item == nullptr) return ERR_ITEM_NOT_FOUND;
-    FILEOBJECT object;
-    if (item->Type() != TYPE_OBJECT || !DecodeFileObject(item->Data(), &object, nullptr)) {
-      return ERR_NOT_ATTACHMENT;
-    }
-    if (!item->object) return ERR_OBJECT_MISSING;
-    attachment = item->object;
+  if (STATUS status = FileContentOf(handle, item_block, &attachment); status != NOERROR) {
+    return status;
   }
   return ExtractContent(*attachment, file_path);
 }
