@@ -103,7 +103,9 @@ BOOL MailGetMessageAttachmentInfo(NOTEHANDLE message, WORD attachment_num, BLOCK
                                         void* nls_info);
 
 // Stand-in helpers for MIME bodies: store raw RFC 822 MIME text as TYPE_MIME_PART items of
-// the name, split into items of at most kMimePartMaxBytes; and read them back joined.
+// the name, split into items of at most kMimePartMaxBytes; and read them back joined (a part
+// whose content is kept in an attachment object gives its header section only; mail_export.h
+// writes the whole message).
 [[nodiscard]] STATUS VtNoteSetMimeBody(NOTEHANDLE note, const char* item_name,
                                        const char* text, DWORD text_len);
 [[nodiscard]] STATUS VtNoteGetMimeBody(NOTEHANDLE note, const char* item_name,
