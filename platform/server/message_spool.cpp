@@ -7,10 +7,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace vtserver {
 namespace {
+
+constexpr const char* kSpoolPrefix = "smtp-";
 
 // Bytes gathered before a write: the text arrives a line at a time, and a write per line
 // would make a large message cost a system call per 80 bytes.
@@ -32,7 +35,8 @@ bool SpoolFile::Create(const std::string& directory, std::string* error_r) {
   Remove();
   std::string pattern = directory;
   if (pattern.empty() || pattern.back() != '/') pattern += '/';
-  pattern += "smtp-XXXXXX";
+  pattern += kSpoolPrefix;
+  pattern += "XXXXXX";
   int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) {
     if (error_r != nullptr) *error_r = pattern + ": " + std::strerror(errno);
@@ -105,6 +109,20 @@ MessageSink SpoolSink(std::string directory, SpooledStoreFn store, SpoolLogFn lo
   };
   sink.discard = [file] { file->Remove(); };
   return sink;
+}
+
+int RemoveStaleSpoolFiles(const std::string& directory) {
+  namespace fs = std::filesystem;
+  int removed = 0;
+  std::error_code error;
+  for (fs::directory_iterator it(directory, error), end; !error && it != end;
+       it.increment(error)) {
+    std::string name = it->path().filename().string();
+    std::error_code entry_error;
+    if (name.rfind(kSpoolPrefix, 0) != 0 || !it->is_regular_file(entry_error)) continue;
+    if (fs::remove(it->path(), entry_error)) ++removed;
+  }
+  return removed;
 }
 
 }  // namespace vtserver

@@ -53,4 +53,8 @@ using SpoolLogFn = std::function<void(const std::string& line)>;
 // A session sink that spools into directory and stores through store.
 [[nodiscard]] MessageSink SpoolSink(std::string directory, SpooledStoreFn store, SpoolLogFn log);
 
+// Removes the spool files a task that died in the middle of a message left in directory;
+// returns how many. Only for the one task that spools there, before it takes any message.
+int RemoveStaleSpoolFiles(const std::string& directory);
+
 }  // namespace vtserver

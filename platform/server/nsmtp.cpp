@@ -31,7 +31,8 @@
 //   <root>/domino/notes.ini        settings (below)
 //   <root>/domino/data/mail.box    where inbound mail is written
 //   <root>/domino/data/pickup/     the pickup directory (created when missing)
-//   <root>/tmp/smtp-*              a message being received (removed once it is done)
+//   <root>/tmp/smtp-*              a message being received (removed once it is done, or
+//                                  at the next start after a crash)
 //   <root>/domino/console.log      the log, shared by the server tasks
 //
 // CONFIGURATION (notes.ini)
@@ -284,6 +285,10 @@ int main(int argc, char** argv) {
   settings.spool_directory = temp_directory;
   std::error_code spool_error;
   std::filesystem::create_directories(settings.spool_directory, spool_error);
+  // A task that died in the middle of a message (it is restarted) left its text behind.
+  if (int stale = vtserver::RemoveStaleSpoolFiles(settings.spool_directory); stale > 0) {
+    TaskLog("Removed %d spool file(s) of messages that were never completed", stale);
+  }
 
   int listen_fd = -1;
   if (settings.port != 0) {

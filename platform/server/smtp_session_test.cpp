@@ -365,6 +365,11 @@ TEST(SpoolSinkTest, TheSpoolFileIsGoneWhateverBecomesOfTheMessage) {
     EXPECT_EQ(files(), 1);
   }
   EXPECT_EQ(files(), 0);  // the client left
+  // What a task that died in the middle of a message left behind goes at its next start.
+  std::ofstream(directory + "/smtp-AbC123") << "half a message";
+  std::ofstream(directory + "/other") << "not ours";
+  EXPECT_EQ(RemoveStaleSpoolFiles(directory), 1);
+  EXPECT_EQ(files(), 1);
   // A spool directory that cannot take a file: DATA is refused and the reason logged.
   fs::remove_all(directory);
   SmtpSession session("mx.test", limits, SpoolSink(directory, store, [&](const std::string& line) {

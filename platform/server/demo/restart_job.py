@@ -13,8 +13,9 @@ DESCRIPTION
                        the router's hands; nrouter is killed (SIGKILL); the server starts it
                        again and every waiting mail is delivered exactly once, within
                        seconds of the engine answering again
-        smtp killed    nsmtp is killed; the server starts it again and SMTP answers: a mail
-                       sent afterwards is delivered once
+        smtp killed    nsmtp is killed in the middle of a message; the server starts it
+                       again, the half message's spool file is gone, and SMTP answers: a
+                       mail sent afterwards is delivered once
         stopped        the server stops: no task is restarted behind its back
 
     With --check the outcomes are compared with what each case must give and the exit
@@ -30,6 +31,7 @@ import re
 import shutil
 import signal
 import smtplib
+import socket
 import sys
 import tempfile
 import time
@@ -124,11 +126,20 @@ def run(machine):
             len(subjects), "/".join(map(str, counts))),
             "%.1f s" % seconds if seconds is not None else "-", ok))
 
-        # nsmtp is killed: SMTP answers again once the server has started it anew.
+        # nsmtp is killed in the middle of a message: SMTP answers again once the server has
+        # started it anew, and the half message left nothing behind.
+        spool = os.path.join(machine.root, "tmp")
+        half = socket.create_connection(("127.0.0.1", machine.port), timeout=10)
+        half.sendall(b"HELO half\r\nMAIL FROM:<alice@example.com>\r\n"
+                     b"RCPT TO:<bob@example.com>\r\nDATA\r\nSubject: half\r\n\r\ntext\r\n")
+        wait_for(lambda: any(n.startswith("smtp-") for n in os.listdir(spool)), 15,
+                 "the half message's spool file")
         smtp = machine.task_pid("nsmtp")
         os.kill(smtp, signal.SIGKILL)
+        half.close()
         wait_for(lambda: machine.task_pid("nsmtp") not in (None, smtp), 15, "the SMTP restart")
         wait_for(lambda: demo_machine.port_open(machine.port), 15, "the SMTP port")
+        spool_left = [n for n in os.listdir(spool) if n.startswith("smtp-")]
         send(machine.port, "after smtp")
         start = time.time()
         try:
@@ -138,8 +149,12 @@ def run(machine):
             seconds = None
         time.sleep(1)
         count = machine.subjects("mail/bob.nsf").count("after smtp")
-        rows.append(("smtp killed", "restarted", "mail after it, copies %d" % count,
-                     "%.1f s" % seconds if seconds is not None else "-", count == 1))
+        rows.append(("smtp killed", "restarted",
+                     "mail after it, copies %d; spool %s" % (
+                         count, "empty" if not spool_left else "LEFT"),
+                     "%.1f s" % seconds if seconds is not None else "-",
+                     count == 1 and not spool_left and
+                     "half" not in machine.subjects("mail/bob.nsf")))
         pids = [machine.task_pid("nrouter"), machine.task_pid("nsmtp")]
     finally:
         machine.stop_server()
@@ -152,10 +167,10 @@ def run(machine):
     rows.append(("stopped", "not restarted" if ok else "RESTARTED", "tasks left: %d" % len(left),
                  "-", ok))
     restarts = log.count(") ended by itself with exit code 137; it is restarted in")
-    print("%-14s %-14s %-34s %-9s %s" % ("case", "task", "mail", "delivered", "result"))
-    print("-" * 80)
+    print("%-14s %-14s %-40s %-9s %s" % ("case", "task", "mail", "delivered", "result"))
+    print("-" * 86)
     for name, task, mail, seconds, ok in rows:
-        print("%-14s %-14s %-34s %-9s %s" % (name, task, mail, seconds, "ok" if ok else "WRONG"))
+        print("%-14s %-14s %-40s %-9s %s" % (name, task, mail, seconds, "ok" if ok else "WRONG"))
     print("console.log: %d restart(s) announced" % restarts)
     return sum(0 if row[4] else 1 for row in rows)
 
