@@ -11,8 +11,8 @@
 //   signal or a non-zero exit code) is started again after a delay that doubles with each
 //   restart of it within the hour, up to a limit of restarts per hour; each death and each
 //   restart is said on the console and in the log. A task that ends with exit code 0 is
-//   logged and not restarted, nor is a task the server stops itself. The server stops every task
-//   cleanly (SIGTERM, then SIGKILL after 15 seconds) and ends when it receives SIGTERM or
+//   logged and not restarted, nor is a task the server stops itself. The server stops every
+//   task cleanly (SIGTERM, then SIGKILL after 15 seconds) and ends when it receives SIGTERM or
 //   SIGINT, or when the console (standard input) gives the line "quit" or "exit". Further
 //   console commands: "show tasks", "help". Without a console (standard input at its end)
 //   the server runs until it is signalled. Tasks inherit the root (VT_SYSROOT) and find
@@ -35,8 +35,11 @@
 //   TaskRestartsPerHour    restarts of one task within an hour (default 10; 0: none)
 //
 // DIAGNOSTICS
-//   Log lines on standard output and in console.log. Exit status 0 after a clean stop, 1 when
-//   the root is missing or the router cannot be started.
+//   Log lines on standard output and in console.log, among them "Task NAME (process N) ended
+//   by itself with exit code C; it is restarted in S seconds", "Task NAME restarted (process
+//   N)" and, past the hourly limit, "... it was restarted K times within the hour and is not
+//   restarted again". Exit status 0 after a clean stop, 1 when the root is missing or the
+//   router cannot be started at all.
 #include <limits.h>
 #include <poll.h>
 #include <unistd.h>
