@@ -6,6 +6,8 @@
 // Recipients, $Mailer, Form "Memo", the MIME Body items); the SMTP reverse-path is kept
 // beside them. The note is written with NSFNoteUpdate, so the note-update hooks of the
 // calling process see it as a new note (note ID 0) before it is stored.
+// A message of any size is stored from a file (StoreInboundMailFile) without being read into
+// memory whole; StoreInboundMail takes a text already in memory.
 // Ownership: nothing is kept; the database is opened and closed per call.
 // Locks: none of its own; the calling thread must have initialised the Notes runtime.
 #pragma once
@@ -29,5 +31,11 @@ inline constexpr const char* kOriginatorItem = "SMTPOriginator";
 [[nodiscard]] STATUS StoreInboundMail(const char* mail_box, std::string_view text,
                                       const std::vector<std::string>& recipients,
                                       const std::string* envelope_sender, NOTEID* note_id_r);
+// The same for the message in the file at path (read in pieces). error_r, when not null,
+// receives the reason of a failure that has no Notes status of its own.
+[[nodiscard]] STATUS StoreInboundMailFile(const char* mail_box, const std::string& path,
+                                          const std::vector<std::string>& recipients,
+                                          const std::string* envelope_sender, NOTEID* note_id_r,
+                                          std::string* error_r = nullptr);
 
 }  // namespace vtserver

@@ -96,12 +96,14 @@ TEST_F(MailStoreTest, PickupTakesFilesInArrivalOrderAndSetsAsideWhatCannotBeStor
   drop("big", std::string(100, 'x'), 5);
   drop(".incoming", "skip", 40);
   std::vector<std::string> order;
-  auto store = [&](std::string_view text, std::string* reason) {
+  auto store = [&](const std::string& path, std::string* reason) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (text == "x") {
       *reason = "no recipient";
       return PickupResult::kRefused;
     }
-    order.emplace_back(text);
+    order.push_back(text);
     return PickupResult::kStored;
   };
   std::vector<std::string> log;
@@ -125,7 +127,7 @@ TEST_F(MailStoreTest, PickupStopsAtABusyStoreSoLaterFilesDoNotOvertake) {
   fs::last_write_time(pickup + "/one", fs::file_time_type::clock::now() - std::chrono::seconds(9));
   std::ofstream(pickup + "/two") << "2";
   int calls = 0;
-  auto busy = [&](std::string_view, std::string* reason) {
+  auto busy = [&](const std::string&, std::string* reason) {
     ++calls;
     *reason = "busy";
     return PickupResult::kRetry;

@@ -7,9 +7,12 @@
 // DESCRIPTION
 //   Starts the server's tasks, each as a process of its own: the router nrouter, the SMTP and
 //   pickup task nsmtp, and the add-in tasks named in notes.ini ServerTasks (vtrunner, for
-//   example). Each task loads the hook libraries itself when it starts. A task that ends by
-//   itself is logged with its exit code and not restarted. The server stops every task
-//   cleanly (SIGTERM, then SIGKILL after 15 seconds) and ends when it receives SIGTERM or
+//   example). Each task loads the hook libraries itself when it starts. A task that dies (a
+//   signal or a non-zero exit code) is started again after a delay that doubles with each
+//   restart of it within the hour, up to a limit of restarts per hour; each death and each
+//   restart is said on the console and in the log. A task that ends with exit code 0 is
+//   logged and not restarted, nor is a task the server stops itself. The server stops every
+//   task cleanly (SIGTERM, then SIGKILL after 15 seconds) and ends when it receives SIGTERM or
 //   SIGINT, or when the console (standard input) gives the line "quit" or "exit". Further
 //   console commands: "show tasks", "help". Without a console (standard input at its end)
 //   the server runs until it is signalled. Tasks inherit the root (VT_SYSROOT) and find
@@ -27,14 +30,21 @@
 //                 built-in tasks, which always run)
 //   NotesProgram  the program directory (default <root>/domino)
 //   Directory     the data directory (default <root>/domino/data)
+//   TaskRestartDelayMs     delay before the first restart of a dead task (default 1000)
+//   TaskRestartMaxDelayMs  longest delay, however often it died (default 60000)
+//   TaskRestartsPerHour    restarts of one task within an hour (default 10; 0: none)
 //
 // DIAGNOSTICS
-//   Log lines on standard output and in console.log. Exit status 0 after a clean stop, 1 when
-//   the root is missing or the router cannot be started.
+//   Log lines on standard output and in console.log, among them "Task NAME (process N) ended
+//   by itself with exit code C; it is restarted in S seconds", "Task NAME restarted (process
+//   N)" and, past the hourly limit, "... it was restarted K times within the hour and is not
+//   restarted again". Exit status 0 after a clean stop, 1 when the root is missing or the
+//   router cannot be started at all.
 #include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,7 +138,16 @@ int main(int argc, char** argv) {
   // Tells every task it starts that it runs as a server task: a runtime that loads hook
   // libraries on its own at start-up can go by it (tools and other programs load none).
   setenv("VT_SERVER_TASK", "1", 1);
-  vtserver::TaskTable tasks([](const std::string& line) { TaskLog("%s", line.c_str()); });
+  vtserver::RestartPolicy restart;
+  restart.initial_delay_ms =
+      static_cast<int>(vtserver::EnvironmentNumber("TaskRestartDelayMs", 1000, 0, 3600000));
+  restart.max_delay_ms = std::max(
+      restart.initial_delay_ms,
+      static_cast<int>(vtserver::EnvironmentNumber("TaskRestartMaxDelayMs", 60000, 0, 3600000)));
+  restart.max_per_hour =
+      static_cast<int>(vtserver::EnvironmentNumber("TaskRestartsPerHour", 10, 0, 1000));
+  vtserver::TaskTable tasks([](const std::string& line) { TaskLog("%s", line.c_str()); },
+                            restart);
   std::vector<std::string> directories = {program_directory, OwnDirectory()};
   bool router_started = false;
   for (const std::string& program : vtserver::TaskPrograms(server_tasks)) {
@@ -156,6 +175,9 @@ int main(int argc, char** argv) {
       for (const vtserver::Task& task : tasks.Tasks()) {
         if (task.pid > 0) {
           TaskLog("  %-12s running (process %d)", task.name.c_str(), static_cast<int>(task.pid));
+        } else if (task.restart_pending) {
+          TaskLog("  %-12s waiting to be restarted (exit code %d)", task.name.c_str(),
+                  task.exit_code);
         } else {
           TaskLog("  %-12s ended (exit code %d)", task.name.c_str(), task.exit_code);
         }

@@ -10,13 +10,17 @@
 //   mail.box, where the router (nrouter) picks it up:
 //
 //   SMTP on 127.0.0.1 at the port notes.ini SMTPPort names: EHLO/HELO, MAIL (with the SIZE
-//   extension), RCPT, DATA, RSET, NOOP, VRFY, HELP and QUIT. A message is stored before the
-//   client is told 250; a client that disconnects before the final "." stores nothing. The
-//   recipients given in RCPT become the note's Recipients item. Each connection has a thread
-//   of its own.
+//   extension), RCPT, DATA, RSET, NOOP, VRFY, HELP and QUIT. Only CR LF ends a line and only
+//   CR LF "." CR LF ends the message: a command line holding a bare CR, LF or a NUL is
+//   refused (500, 501) and changes nothing. The message text is written into a file of the
+//   root's temporary directory while it arrives and stored from there, so no message is held
+//   in memory whole; the file is removed whatever becomes of the message. A message is
+//   stored before the client is told 250; a client that disconnects before the final "."
+//   stores nothing. The recipients given in RCPT become the note's Recipients item. Each
+//   connection has a thread of its own.
 //
 //   The pickup directory <data>/pickup: every file there is one RFC 822 message, taken in
-//   arrival order and removed once stored. Recipients come from its To, Cc and Bcc headers.
+//   arrival order, read from where it lies, and removed once stored. Recipients come from its To, Cc and Bcc headers.
 //   Names beginning with '.' are skipped (write under such a name, then rename); a file that
 //   cannot be stored is renamed to NAME.bad.
 //
@@ -27,11 +31,14 @@
 //   <root>/domino/notes.ini        settings (below)
 //   <root>/domino/data/mail.box    where inbound mail is written
 //   <root>/domino/data/pickup/     the pickup directory (created when missing)
+//   <root>/tmp/smtp-*              a message being received (removed once it is done, or
+//                                  at the next start after a crash)
 //   <root>/domino/console.log      the log, shared by the server tasks
 //
 // CONFIGURATION (notes.ini)
 //   SMTPPort            listening port on 127.0.0.1 (default 2525; 0 disables SMTP)
-//   SMTPMaxMessageSizeKB  largest message accepted, in KB (default 10240)
+//   SMTPMaxMessageSizeKB  largest message accepted, in KB (default 65536; the pickup
+//                       directory takes the same limit)
 //   SMTPMaxSessions     connections served at once (default 200); further ones get 421
 //   SMTPIdleTimeoutSeconds  a silent client is dropped after this long (default 300)
 //   NSF_HOOKS           hook libraries loaded at start
@@ -57,9 +64,11 @@
 #include <thread>
 
 #include "platform/server/mail_store.h"
+#include "platform/server/message_spool.h"
 #include "platform/server/pickup.h"
 #include "platform/server/server_task.h"
 #include "platform/server/smtp_session.h"
+#include "platform/win32/windows.h"
 
 namespace {
 
@@ -69,6 +78,9 @@ constexpr const char* kMailBox = "mail.box";
 constexpr int kPollMs = 200;
 constexpr int kPickupIntervalMs = 500;
 constexpr int kStopGraceSeconds = 5;
+// Messages are spooled to disk, so the limit is about what a mail box should take, not about
+// the task's memory: large enough for the attachments people send today.
+constexpr long kDefaultMaxMessageKb = 64 * 1024;
 
 struct ListenerSettings {
   int port = 2525;
@@ -76,6 +88,7 @@ struct ListenerSettings {
   int max_sessions = 200;
   int idle_timeout_s = 300;
   std::string host_name;
+  std::string spool_directory;  // the root's temporary directory
 };
 
 // Counts the live connection threads so that the task waits for them before it ends.
@@ -106,14 +119,15 @@ bool SendAll(int fd, const std::string& text) {
   return true;
 }
 
-bool StoreMessage(const vtserver::SmtpEnvelope& envelope, std::string_view text,
+bool StoreMessage(const vtserver::SmtpEnvelope& envelope, const std::string& path,
                   std::string* id_r) {
   NOTEID note_id = 0;
-  STATUS status =
-      vtserver::StoreInboundMail(kMailBox, text, envelope.recipients, &envelope.sender, &note_id);
+  std::string error;
+  STATUS status = vtserver::StoreInboundMailFile(kMailBox, path, envelope.recipients,
+                                                 &envelope.sender, &note_id, &error);
   if (status != NOERROR) {
-    TaskLog("message from <%s> not stored: %s", envelope.sender.c_str(),
-            vtserver::StatusText(status).c_str());
+    TaskLog("message from <%s> not stored: %s%s%s", envelope.sender.c_str(),
+            vtserver::StatusText(status).c_str(), error.empty() ? "" : ": ", error.c_str());
     return false;
   }
   char id[16];
@@ -131,7 +145,10 @@ void ServeConnection(int fd, const ListenerSettings& settings) {
     (void)SendAll(fd, "421 4.3.0 Service not available\r\n");
     return;
   }
-  vtserver::SmtpSession session(settings.host_name, settings.limits, StoreMessage);
+  vtserver::SmtpSession session(
+      settings.host_name, settings.limits,
+      vtserver::SpoolSink(settings.spool_directory, StoreMessage,
+                          [](const std::string& line) { TaskLog("%s", line.c_str()); }));
   auto last_activity = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point stop_seen{};
   // Reads wait in short slices so that a stop request or an idle client ends the session. A
@@ -220,17 +237,19 @@ void RunPickup(const std::string& directory, size_t max_bytes) {
   if (NotesInitThread() != NOERROR) return;
   std::error_code error;
   std::filesystem::create_directories(directory, error);
-  auto store = [](std::string_view text, std::string* reason_r) {
+  auto store = [](const std::string& path, std::string* reason_r) {
     NOTEID note_id = 0;
-    STATUS status = vtserver::StoreInboundMail(kMailBox, text, {}, nullptr, &note_id);
+    std::string error;
+    STATUS status =
+        vtserver::StoreInboundMailFile(kMailBox, path, {}, nullptr, &note_id, &error);
     if (status == NOERROR) {
       TaskLog("Pickup: message stored as note %X in %s", static_cast<unsigned>(note_id),
               kMailBox);
       return vtserver::PickupResult::kStored;
     }
-    *reason_r = vtserver::StatusText(status);
+    *reason_r = vtserver::StatusText(status) + (error.empty() ? "" : ": " + error);
     if (status == ERR_BAD_PARAM) {
-      *reason_r = "the message names no recipient";
+      if (error.empty()) *reason_r = "the message names no recipient";
       return vtserver::PickupResult::kRefused;
     }
     return vtserver::PickupResult::kRetry;
@@ -254,12 +273,22 @@ int main(int argc, char** argv) {
   ListenerSettings settings;
   settings.port = static_cast<int>(vtserver::EnvironmentNumber("SMTPPort", 2525, 0, 65535));
   settings.limits.max_message_bytes = static_cast<size_t>(
-      vtserver::EnvironmentNumber("SMTPMaxMessageSizeKB", 10240, 1, 1024 * 1024)) * 1024;
+      vtserver::EnvironmentNumber("SMTPMaxMessageSizeKB", kDefaultMaxMessageKb, 1, 1024 * 1024)) *
+      1024;
   settings.max_sessions =
       static_cast<int>(vtserver::EnvironmentNumber("SMTPMaxSessions", 200, 1, 10000));
   settings.idle_timeout_s =
       static_cast<int>(vtserver::EnvironmentNumber("SMTPIdleTimeoutSeconds", 300, 1, 86400));
   settings.host_name = "localhost";
+  char temp_directory[MAXPATH] = "";
+  (void)GetTempPath(sizeof temp_directory, temp_directory);
+  settings.spool_directory = temp_directory;
+  std::error_code spool_error;
+  std::filesystem::create_directories(settings.spool_directory, spool_error);
+  // A task that died in the middle of a message (it is restarted) left its text behind.
+  if (int stale = vtserver::RemoveStaleSpoolFiles(settings.spool_directory); stale > 0) {
+    TaskLog("Removed %d spool file(s) of messages that were never completed", stale);
+  }
 
   int listen_fd = -1;
   if (settings.port != 0) {

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 #include <vector>
 
@@ -63,13 +61,8 @@ PickupCounts ScanPickupDirectory(const std::string& directory, size_t max_bytes,
       ++counts.refused;
       continue;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) continue;
-    std::ostringstream text;
-    text << in.rdbuf();
-    in.close();
     std::string reason;
-    PickupResult result = store(text.str(), &reason);
+    PickupResult result = store(path.string(), &reason);
     if (result == PickupResult::kStored) {
       std::error_code remove_error;
       fs::remove(path, remove_error);

@@ -13,15 +13,15 @@
 
 #include <functional>
 #include <string>
-#include <string_view>
 
 namespace vtserver {
 
 enum class PickupResult { kStored, kRetry, kRefused };
 
-// Stores one message text; kRetry leaves the file for the next scan (the database was busy),
-// kRefused sets it aside as .bad.
-using PickupStoreFn = std::function<PickupResult(std::string_view text, std::string* reason_r)>;
+// Stores the message in the file at path (read from there, never into memory whole); kRetry
+// leaves the file for the next scan (the database was busy), kRefused sets it aside as .bad.
+using PickupStoreFn =
+    std::function<PickupResult(const std::string& path, std::string* reason_r)>;
 // Receives one log line.
 using PickupLogFn = std::function<void(const std::string& line)>;
 

@@ -2,6 +2,7 @@
 // one here wrote (swaks, Python's smtplib) delivered end to end, the pickup directory, the
 // console and signals of nserver, and bad input on the SMTP port.
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 
 #include <atomic>
 #include <cstdio>
@@ -32,6 +33,11 @@ class RawClient {
     fd_ = -1;
   }
   bool connected() const { return connected_; }
+  // Each Send leaves as a segment of its own, as soon as it is made.
+  void NoDelay() {
+    int yes = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  }
 
   void Send(const std::string& text) {
     size_t sent = 0;
@@ -81,12 +87,20 @@ class SmtpProcessTest : public vtserver_test::ServerRootTest {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  // The process id nserver logged for a task.
+  // The process id nserver last logged for a task, started or restarted.
   pid_t TaskPid(const std::string& task) {
     std::string log = ReadRootFile("domino/console.log");
-    std::string marker = "Task " + task + " started (process ";
-    size_t at = log.find(marker);
-    return at == std::string::npos ? -1 : std::stoi(log.substr(at + marker.size()));
+    pid_t pid = -1;
+    size_t last = 0;
+    for (const char* how : {" started (process ", " restarted (process "}) {
+      std::string marker = "Task " + task + how;
+      size_t at = log.rfind(marker);
+      if (at != std::string::npos && (pid < 0 || at > last)) {
+        pid = std::stoi(log.substr(at + marker.size()));
+        last = at;
+      }
+    }
+    return pid;
   }
 };
 
@@ -149,22 +163,31 @@ TEST_F(SmtpProcessTest, ServerDeliversMailFromRealClientsAndStopsOnQuit) {
   EXPECT_NE(log.find("nsmtp        running"), std::string::npos) << log;
 }
 
-TEST_F(SmtpProcessTest, TaskThatDiesIsReportedAndNotRestartedAndSigtermStopsTheRest) {
+TEST_F(SmtpProcessTest, TaskThatDiesIsRestartedAndTasksStoppedByTheServerAreNot) {
+  WriteNotesIni("TaskRestartDelayMs=200\n");
   vtserver_test::Child& server = Start("nserver");
   ASSERT_TRUE(Listening());
   pid_t smtp = TaskPid("nsmtp");
   ASSERT_GT(smtp, 0);
   ::kill(smtp, SIGKILL);
   ASSERT_TRUE(vtserver_test::WaitFor([&] {
-    return ReadRootFile("domino/console.log").find("ended by itself with exit code 137") !=
+    return ReadRootFile("domino/console.log").find("Task nsmtp restarted (process") !=
            std::string::npos;
-  }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  RawClient client(port_);
-  EXPECT_FALSE(client.connected());  // not restarted behind the administrator's back
+  })) << ReadRootFile("domino/console.log");
+  std::string log = ReadRootFile("domino/console.log");
+  EXPECT_NE(log.find("ended by itself with exit code 137; it is restarted in 0.2 seconds"),
+            std::string::npos) << log;
+  EXPECT_NE(ReadRootFile("nserver.out").find("Task nsmtp restarted"), std::string::npos)
+      << "the restart is said on the console too";
+  ASSERT_TRUE(Listening());  // SMTP answers again
+  pid_t restarted = TaskPid("nsmtp");
+  EXPECT_NE(restarted, smtp);
   pid_t router = TaskPid("nrouter");
   EXPECT_EQ(Stop(server, 20000), 0);
   EXPECT_NE(::kill(router, 0), 0) << "the router was left running";
+  EXPECT_NE(::kill(restarted, 0), 0) << "the restarted task was left running";
+  log = ReadRootFile("domino/console.log");
+  EXPECT_EQ(log.find("Task nsmtp restarted"), log.rfind("Task nsmtp restarted")) << log;
 }
 
 TEST_F(SmtpProcessTest, BadInputIsAnsweredAndNothingHalfIsStored) {
@@ -177,14 +200,13 @@ TEST_F(SmtpProcessTest, BadInputIsAnsweredAndNothingHalfIsStored) {
     EXPECT_EQ(client.Command(std::string(5000, 'A')), "500");  // overlong command
     EXPECT_EQ(client.Command("EHLO " + std::string(600, 'h')), "500");
     EXPECT_EQ(client.Command("NOOP"), "250");  // the session goes on
-    // Bare LF line ends throughout, dot-stuffing included.
-    client.Send("HELO bare\nMAIL FROM:<a@x>\nRCPT TO:<bob@example.com>\nDATA\n");
-    EXPECT_EQ(client.Reply(), "250");
-    EXPECT_EQ(client.Reply(), "250");
-    EXPECT_EQ(client.Reply(), "250");
-    EXPECT_EQ(client.Reply(), "354");
-    client.Send("Subject: bare\n\n..one\n.\n");
-    EXPECT_EQ(client.Reply(), "250");
+    // A bare LF ends no command: the two lines are one, refused.
+    EXPECT_EQ(client.Command("HELO bare\nMAIL FROM:<a@x>"), "500");
+    EXPECT_EQ(client.Command("MAIL FROM:<a@x>"), "503");
+    // Pipelined, dot-stuffing included: the replies come in order.
+    client.Send("HELO piped\r\nMAIL FROM:<a@x>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n"
+                "Subject: piped\r\n\r\n..one\r\n.\r\n");
+    for (const char* code : {"250", "250", "250", "354", "250"}) EXPECT_EQ(client.Reply(), code);
     // Oversize, announced and not announced.
     EXPECT_EQ(client.Command("MAIL FROM:<a@x> SIZE=100000"), "552");
     EXPECT_EQ(client.Command("MAIL FROM:<a@x>"), "250");
@@ -216,9 +238,71 @@ TEST_F(SmtpProcessTest, BadInputIsAnsweredAndNothingHalfIsStored) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   std::vector<Doc> box = Docs("mail.box");
   ASSERT_EQ(box.size(), 1u);
-  EXPECT_EQ(box.front().subject, "bare");
+  EXPECT_EQ(box.front().subject, "piped");
   EXPECT_NE(box.front().body.find("\n.one\r\n"), std::string::npos) << box.front().body;
   EXPECT_EQ(box.front().body.find(".."), std::string::npos) << box.front().body;
+  // The text of every message was spooled to a file; none is left behind.
+  EXPECT_TRUE(std::filesystem::is_empty(root_ + "/tmp"));
+}
+
+TEST_F(SmtpProcessTest, NoSecondMessageOrRecipientIsSmuggledThroughTheFirst) {
+  Start("nsmtp");
+  ASSERT_TRUE(Listening());
+  const std::string hidden =
+      "MAIL FROM:<mallory@example.com>\r\nRCPT TO:<carol@example.com>\r\nDATA\r\n"
+      "Subject: smuggled\r\n\r\nsecond";
+  const std::string forms[] = {"\n.\n", "\r\n.\n", "\n.\r\n"};
+  for (const std::string& form : forms) {
+    for (bool byte_by_byte : {false, true}) {
+      RawClient client(port_);
+      ASSERT_EQ(client.Reply(), "220");
+      const std::string bytes = "EHLO client.test\r\nMAIL FROM:<alice@example.com>\r\n"
+                                "RCPT TO:<bob@example.com>\r\nDATA\r\nSubject: first\r\n\r\n"
+                                "first" + form + hidden + form + "\r\n.\r\nQUIT\r\n";
+      if (byte_by_byte) {
+        client.NoDelay();
+        for (char c : bytes) client.Send(std::string(1, c));
+      } else {
+        client.Send(bytes);
+      }
+      for (const char* code : {"250", "250", "250", "354", "250", "221"}) {
+        EXPECT_EQ(client.Reply(), code) << byte_by_byte;
+      }
+    }
+  }
+  {
+    // A recipient behind a bare LF, or with a NUL in it, is refused and adds nobody.
+    RawClient client(port_);
+    ASSERT_EQ(client.Reply(), "220");
+    EXPECT_EQ(client.Command("EHLO client.test"), "250");
+    EXPECT_EQ(client.Command("MAIL FROM:<alice@example.com>"), "250");
+    EXPECT_EQ(client.Command("RCPT TO:<bob@example.com\nRCPT TO:<carol@example.com>>"), "500");
+    EXPECT_EQ(client.Command(std::string("RCPT TO:<carol@example.com\0>", 29)), "501");
+    EXPECT_EQ(client.Command(std::string("RCPT TO:<alice\0bob@example.com>", 31)), "501");
+    EXPECT_EQ(client.Command("DATA"), "554");  // still no recipient at all
+    EXPECT_EQ(client.Command("RCPT TO:<bob@example.com>"), "250");
+    EXPECT_EQ(client.Command("DATA"), "354");
+    EXPECT_EQ(client.Command("Subject: first\r\n\r\nonly bob\r\n."), "250");
+  }
+  std::vector<Doc> box = Docs("mail.box");
+  EXPECT_EQ(box.size(), 7u);
+  for (const Doc& doc : box) {
+    EXPECT_EQ(doc.subject, "first");
+    EXPECT_EQ(doc.from, "alice@example.com");
+  }
+  // Every message is for bob alone.
+  DBHANDLE db = NULLHANDLE;
+  ASSERT_EQ(NSFDbOpen("mail.box", &db), NOERROR);
+  for (const Doc& doc : box) {
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteOpen(db, doc.id, 0, &note), NOERROR);
+    char recipient[256] = "";
+    EXPECT_EQ(NSFItemGetTextListEntries(note, "Recipients"), 1);
+    NSFItemGetTextListEntry(note, "Recipients", 0, recipient, sizeof recipient);
+    EXPECT_STREQ(recipient, "bob@example.com");
+    EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  }
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
 }
 
 TEST_F(SmtpProcessTest, StopDoesNotWaitForeverForAClientInTheMiddleOfAMessage) {

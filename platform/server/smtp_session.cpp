@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <memory>
 
 namespace vtserver {
 namespace {
@@ -46,7 +47,44 @@ bool SizeParameter(std::string_view parameters, unsigned long long* size_r) {
   return true;
 }
 
+// RFC 5321 2.3.8: CR and LF occur only together, as the line end. The reader hands a
+// command line over without its CR LF, so any CR or LF left in it stood alone.
+bool HasBareLineEnd(std::string_view line) {
+  return line.find_first_of("\r\n") != std::string_view::npos;
+}
+
+bool HasControl(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
 }  // namespace
+
+MessageSink MemorySink(StoreFn store) {
+  auto text = std::make_shared<std::string>();
+  MessageSink sink;
+  sink.begin = [text] {
+    text->clear();
+    return true;
+  };
+  sink.append = [text](std::string_view bytes) {
+    text->append(bytes);
+    return true;
+  };
+  sink.store = [text, store = std::move(store)](const SmtpEnvelope& envelope, std::string* id_r) {
+    bool stored = store(envelope, *text, id_r);
+    text->clear();
+    text->shrink_to_fit();
+    return stored;
+  };
+  sink.discard = [text] {
+    text->clear();
+    text->shrink_to_fit();
+  };
+  return sink;
+}
 
 bool ParsePath(std::string_view argument, std::string* address_r, std::string* parameters_r) {
   argument = TrimBlanks(argument);
@@ -60,14 +98,22 @@ bool ParsePath(std::string_view argument, std::string* address_r, std::string* p
     if (colon == std::string_view::npos) return false;
     address.remove_prefix(colon + 1);
   }
-  if (address.find_first_of("<> \t") != std::string_view::npos) return false;
+  if (address.find_first_of("<> ") != std::string_view::npos || HasControl(address)) return false;
   *address_r = std::string(address);
   *parameters_r = std::string(TrimBlanks(argument.substr(close + 1)));
   return true;
 }
 
-SmtpSession::SmtpSession(std::string host_name, SmtpLimits limits, StoreFn store)
-    : host_name_(std::move(host_name)), limits_(limits), store_(std::move(store)) {}
+SmtpSession::SmtpSession(std::string host_name, SmtpLimits limits, MessageSink sink)
+    : host_name_(std::move(host_name)), limits_(limits), sink_(std::move(sink)) {}
+
+SmtpSession::~SmtpSession() { DiscardMessage(); }
+
+void SmtpSession::DiscardMessage() {
+  if (!sink_open_) return;
+  sink_open_ = false;
+  if (sink_.discard) sink_.discard();
+}
 
 std::string SmtpSession::Greeting() const {
   return "220 " + host_name_ + " ESMTP Mail service ready\r\n";
@@ -80,9 +126,11 @@ size_t SmtpSession::LineLimit() const {
 void SmtpSession::ResetTransaction() {
   envelope_.sender.clear();
   envelope_.recipients.clear();
-  message_.clear();
+  DiscardMessage();
+  message_bytes_ = 0;
   message_too_big_ = false;
   message_line_too_long_ = false;
+  message_not_kept_ = false;
   if (state_ != State::kStart) state_ = State::kGreeted;
 }
 
@@ -90,6 +138,9 @@ std::string SmtpSession::OnLine(std::string_view line, bool overlong) {
   if (closed_) return "";
   if (state_ == State::kData) return DataLine(line, overlong);
   if (overlong) return "500 5.5.2 Line too long\r\n";
+  // Refused before it is read as a command, so that nothing in it reaches the transaction.
+  if (HasBareLineEnd(line)) return "500 5.5.2 Bare CR or LF in a command line\r\n";
+  if (line.find('\0') != std::string_view::npos) return "501 5.5.2 NUL in a command line\r\n";
   return Command(line);
 }
 
@@ -154,8 +205,16 @@ std::string SmtpSession::Command(std::string_view line) {
     if (!argument.empty()) return "501 5.5.4 Syntax: DATA\r\n";
     if (state_ == State::kMail) return "554 5.5.1 No valid recipients\r\n";
     if (state_ != State::kRcpt) return "503 5.5.1 Need RCPT before DATA\r\n";
+    message_bytes_ = 0;
+    bool begun = false;
+    try {
+      begun = sink_.begin && sink_.begin();
+    } catch (...) {
+      begun = false;
+    }
+    if (!begun) return "451 4.3.0 Error: no message can be taken now\r\n";
+    sink_open_ = true;
     state_ = State::kData;
-    message_.clear();
     return "354 End data with <CR><LF>.<CR><LF>\r\n";
   }
   if (verb.empty()) return "500 5.5.2 Error: empty command\r\n";
@@ -167,16 +226,32 @@ std::string SmtpSession::DataLine(std::string_view line, bool overlong) {
   // Dot-stuffing (RFC 5321 4.5.2): a leading dot was doubled by the client.
   if (!line.empty() && line.front() == '.') line.remove_prefix(1);
   if (overlong) message_line_too_long_ = true;
-  // Once the message is over the limit, the rest is read and dropped, never held.
-  if (message_too_big_ || message_line_too_long_) return "";
-  if (message_.size() + line.size() + 2 > limits_.max_message_bytes) {
+  // Once the message is refused, the rest is read and dropped, never kept.
+  if (!message_too_big_ && !message_line_too_long_ && !message_not_kept_ &&
+      line.size() + 2 > limits_.max_message_bytes - std::min(message_bytes_,
+                                                              limits_.max_message_bytes)) {
     message_too_big_ = true;
-    message_.clear();
-    message_.shrink_to_fit();
+  }
+  if (message_too_big_ || message_line_too_long_ || message_not_kept_) {
+    DiscardMessage();
     return "";
   }
-  message_.append(line);
-  message_.append("\r\n");
+  std::string text;
+  text.reserve(line.size() + 2);
+  text.append(line);
+  text.append("\r\n");
+  bool kept = false;
+  try {
+    kept = sink_.append(text);
+  } catch (...) {
+    kept = false;
+  }
+  if (!kept) {
+    message_not_kept_ = true;
+    DiscardMessage();
+    return "";
+  }
+  message_bytes_ += text.size();
   return "";
 }
 
@@ -186,11 +261,14 @@ std::string SmtpSession::EndOfData() {
     reply = "552 5.3.4 Message size exceeds fixed maximum message size\r\n";
   } else if (message_line_too_long_) {
     reply = "500 5.5.2 Message line too long\r\n";
+  } else if (message_not_kept_ || !sink_open_) {
+    reply = "451 4.3.0 Error: message could not be stored\r\n";
   } else {
     std::string id;
     bool stored = false;
+    sink_open_ = false;  // store ends the message whatever it returns
     try {
-      stored = store_(envelope_, message_, &id);
+      stored = sink_.store(envelope_, &id);
     } catch (...) {
       stored = false;
     }
@@ -218,25 +296,25 @@ LineReader::Result LineReader::Next(size_t limit, std::string* line_r, bool* ove
   *overlong_r = false;
   line_r->clear();
   for (;;) {
-    size_t lf = buffer_.find('\n', position_);
-    if (lf != std::string::npos && lf + 1 - position_ <= limit) {
-      size_t end = lf;
-      if (end > position_ && buffer_[end - 1] == '\r') --end;
-      line_r->assign(buffer_, position_, end - position_);
-      position_ = lf + 1;
+    size_t crlf = buffer_.find("\r\n", position_);
+    if (crlf != std::string::npos && crlf + 2 - position_ <= limit) {
+      line_r->assign(buffer_, position_, crlf - position_);
+      position_ = crlf + 2;
       return Result::kLine;
     }
-    if (buffer_.size() - position_ >= limit || lf != std::string::npos) {
+    if (crlf != std::string::npos || buffer_.size() - position_ >= limit) {
       // Too long: hand out the first limit bytes, then skip to the end of the line.
       line_r->assign(buffer_, position_, limit);
       *overlong_r = true;
       for (;;) {
-        size_t skip_lf = buffer_.find('\n', position_);
-        if (skip_lf != std::string::npos) {
-          position_ = skip_lf + 1;
+        size_t skip_crlf = buffer_.find("\r\n", position_);
+        if (skip_crlf != std::string::npos) {
+          position_ = skip_crlf + 2;
           return Result::kLine;
         }
+        // Keep a CR at the very end: its LF may come with the next read.
         position_ = buffer_.size();
+        if (position_ > 0 && buffer_[position_ - 1] == '\r') --position_;
         if (!Fill()) return Result::kEnd;
       }
     }

@@ -2,12 +2,29 @@
 #include "platform/server/smtp_session.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/server/message_spool.h"
+
 namespace vtserver {
 namespace {
+
+// A reader over a fixed input, handing out at most chunk bytes per read.
+LineReader ReaderOver(const std::string& input, size_t chunk, size_t* position) {
+  return LineReader([&input, chunk, position](char* buffer, size_t size) -> long {
+    size_t count = std::min({chunk, size, input.size() - *position});
+    input.copy(buffer, count, *position);
+    *position += count;
+    return static_cast<long>(count);
+  });
+}
 
 struct Stored {
   SmtpEnvelope envelope;
@@ -18,11 +35,12 @@ class SmtpSessionTest : public ::testing::Test {
  protected:
   SmtpSessionTest()
       : session_("mx.test", Limits(),
-                 [this](const SmtpEnvelope& envelope, std::string_view text, std::string* id) {
+                 MemorySink([this](const SmtpEnvelope& envelope, std::string_view text,
+                                   std::string* id) {
                    stored_.push_back({envelope, std::string(text)});
                    *id = std::to_string(stored_.size());
                    return store_result_;
-                 }) {}
+                 })) {}
 
   static SmtpLimits Limits() {
     SmtpLimits limits;
@@ -44,10 +62,31 @@ class SmtpSessionTest : public ::testing::Test {
     ASSERT_EQ(Code("DATA"), "354");
   }
 
+  // Feeds raw bytes through a line reader into the session, chunk bytes per read, as nsmtp
+  // does with a socket; returns the codes of the replies in order.
+  std::vector<std::string> Converse(const std::string& bytes, size_t chunk) {
+    size_t position = 0;
+    LineReader reader = ReaderOver(bytes, chunk, &position);
+    std::vector<std::string> codes;
+    std::string line;
+    bool overlong = false;
+    while (!session_.Closed() &&
+           reader.Next(session_.LineLimit(), &line, &overlong) == LineReader::Result::kLine) {
+      std::string reply = session_.OnLine(line, overlong);
+      if (reply.empty()) continue;
+      // A multi-line reply counts once, by its last line.
+      size_t last_line = reply.rfind("\r\n", reply.size() - 3);
+      codes.push_back(reply.substr(last_line == std::string::npos ? 0 : last_line + 2, 3));
+    }
+    return codes;
+  }
+
   std::vector<Stored> stored_;
   bool store_result_ = true;
   SmtpSession session_;
 };
+
+using Codes = std::vector<std::string>;
 
 TEST_F(SmtpSessionTest, CommandsOutOfOrderOrMalformedGetTheirCodes) {
   struct Case {
@@ -134,18 +173,219 @@ TEST_F(SmtpSessionTest, OverlongLinesAreRefused) {
   EXPECT_TRUE(session_.InData());
 }
 
-// A reader over a fixed input, handing out at most chunk bytes per read.
-LineReader ReaderOver(const std::string& input, size_t chunk, size_t* position) {
-  return LineReader([&input, chunk, position](char* buffer, size_t size) -> long {
-    size_t count = std::min({chunk, size, input.size() - *position});
-    input.copy(buffer, count, *position);
-    *position += count;
-    return static_cast<long>(count);
-  });
+TEST_F(SmtpSessionTest, CommandWithABareLineEndOrNulIsRefusedAndChangesNothing) {
+  struct Case {
+    std::string line;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"MAIL FROM:<a@b>\nRSET", "500"},  // before MAIL: the RSET must not count either
+      {std::string("MAIL FROM:<a\0@b>", 17), "501"},
+      {"MAIL FROM:<alice@example.com>", "250"},
+      {"RCPT TO:<bob@example.com>", "250"},
+      {"RCPT TO:<bob@example.com\nRCPT TO:<carol@example.com>>", "500"},
+      {"RCPT TO:<carol@example.com>\r", "500"},
+      {"RCPT TO:<\rcarol@example.com>", "500"},
+      {std::string("RCPT TO:<carol@example.com\0>", 29), "501"},
+      {std::string("RCPT TO:<bob@example.com>\0RCPT TO:<carol@example.com>", 54), "501"},
+      {"RSET\n", "500"},  // not a reset: the transaction stays
+      {"DATA", "354"},
+  };
+  ASSERT_EQ(Code("EHLO client.test"), "250");
+  for (const Case& c : cases) EXPECT_EQ(Code(c.line), c.code) << c.line;
+  EXPECT_EQ(Code("."), "250");
+  ASSERT_EQ(stored_.size(), 1u);
+  EXPECT_EQ(stored_[0].envelope.sender, "alice@example.com");
+  EXPECT_EQ(stored_[0].envelope.recipients, std::vector<std::string>{"bob@example.com"});
 }
 
-TEST(LineReaderTest, SplitsAtCrlfAndBareLfWhateverTheChunking) {
-  const std::string input = "EHLO a\r\nbare\nlast\r\n\r\nno end";
+TEST(ParsePathTest, ControlCharactersNeverEnterAnAddress) {
+  std::string address, parameters;
+  EXPECT_TRUE(ParsePath("<bob@example.com> SIZE=10", &address, &parameters));
+  EXPECT_EQ(address, "bob@example.com");
+  for (std::string bad : {std::string("<b\0b@example.com>", 18), std::string("<b\tb@x>"),
+                          std::string("<b\x7f@x>"), std::string("<b\nb@x>")}) {
+    EXPECT_FALSE(ParsePath(bad, &address, &parameters)) << bad;
+  }
+}
+
+TEST_F(SmtpSessionTest, OnlyCrlfDotCrlfEndsTheMessageSoNothingIsSmuggled) {
+  // Each form another mail system may take for the end of the message; the text after it
+  // would be a second mail to carol if it were read as commands.
+  for (const std::string form : {"\n.\n", "\r\n.\n", "\n.\r\n", "\r.\r", "\r\n.\r"}) {
+    for (size_t chunk : {1u, 5u, 4096u}) {
+      stored_.clear();
+      const std::string hidden =
+          "MAIL FROM:<mallory@example.com>\r\nRCPT TO:<carol@example.com>\r\nDATA\r\n"
+          "Subject: smuggled\r\n\r\nsecond";
+      const std::string bytes = "EHLO client.test\r\nMAIL FROM:<alice@example.com>\r\n"
+                                "RCPT TO:<bob@example.com>\r\nDATA\r\nSubject: first\r\n\r\n"
+                                "first" + form + hidden + form + "\r\n.\r\n";
+      EXPECT_EQ(Converse(bytes, chunk), (Codes{"250", "250", "250", "354", "250"}))
+          << chunk;
+      ASSERT_EQ(stored_.size(), 1u) << chunk;
+      EXPECT_EQ(stored_[0].envelope.recipients, std::vector<std::string>{"bob@example.com"});
+      // The bytes stay in the one message (a dot at a line's start is unstuffed).
+      EXPECT_NE(stored_[0].text.find("RCPT TO:<carol@example.com>"), std::string::npos);
+      EXPECT_NE(stored_[0].text.find("Subject: smuggled"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(SmtpSessionTest, PipelinedCommandsAreAnsweredInOrder) {
+  const std::string bytes =
+      "EHLO client.test\r\nMAIL FROM:<alice@example.com>\r\nRCPT TO:<bob@example.com>\r\n"
+      "RCPT TO:<>\r\nRCPT TO:<carol@example.com>\r\nDATA\r\nSubject: p\r\n\r\nhi\r\n.\r\n"
+      "MAIL FROM:<a@x>\r\nRCPT TO:<bob@example.com>\r\nRSET\r\nNOOP\r\nDATA\r\nQUIT\r\n";
+  EXPECT_EQ(Converse(bytes, 4096), (Codes{"250", "250", "250", "501", "250", "354", "250",
+                                          "250", "250", "250", "250", "503", "221"}));
+  ASSERT_EQ(stored_.size(), 1u);
+  EXPECT_EQ(stored_[0].envelope.recipients,
+            (std::vector<std::string>{"bob@example.com", "carol@example.com"}));
+  EXPECT_EQ(stored_[0].text, "Subject: p\r\n\r\nhi\r\n");
+}
+
+// A sink that counts how each message ended.
+struct CountingSink {
+  int begun = 0, stored = 0, discarded = 0;
+  bool begin_result = true;
+  size_t fail_after_bytes = SIZE_MAX;
+  size_t bytes = 0;
+
+  MessageSink Make() {
+    MessageSink sink;
+    sink.begin = [this] {
+      ++begun;
+      bytes = 0;
+      return begin_result;
+    };
+    sink.append = [this](std::string_view text) {
+      bytes += text.size();
+      return bytes <= fail_after_bytes;
+    };
+    sink.store = [this](const SmtpEnvelope&, std::string*) {
+      ++stored;
+      return true;
+    };
+    sink.discard = [this] { ++discarded; };
+    return sink;
+  }
+};
+
+TEST(SmtpSessionSinkTest, EveryMessageIsStoredOrDiscardedExactlyOnce) {
+  SmtpLimits limits;
+  limits.max_message_bytes = 100;
+  auto open_message = [](SmtpSession& session) {
+    for (const char* line : {"HELO c", "MAIL FROM:<a@x>", "RCPT TO:<b@x>"}) {
+      ASSERT_EQ(session.OnLine(line, false).substr(0, 3), "250") << line;
+    }
+  };
+  CountingSink counts;
+  {
+    SmtpSession session("mx.test", limits, counts.Make());
+    open_message(session);
+    ASSERT_EQ(session.OnLine("DATA", false).substr(0, 3), "354");
+    EXPECT_EQ(session.OnLine("short", false), "");
+    EXPECT_EQ(session.OnLine(".", false).substr(0, 3), "250");
+    EXPECT_EQ(counts.stored, 1);
+    EXPECT_EQ(counts.discarded, 0);
+    // Oversize: discarded as soon as it is known, the rest dropped, 552 at the end.
+    open_message(session);
+    ASSERT_EQ(session.OnLine("DATA", false).substr(0, 3), "354");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(session.OnLine(std::string(40, 'x'), false), "");
+    EXPECT_EQ(counts.discarded, 1);
+    EXPECT_EQ(session.OnLine(".", false).substr(0, 3), "552");
+    // A sink that cannot write: the message is refused with a temporary failure.
+    counts.fail_after_bytes = 10;
+    open_message(session);
+    ASSERT_EQ(session.OnLine("DATA", false).substr(0, 3), "354");
+    EXPECT_EQ(session.OnLine(std::string(20, 'y'), false), "");
+    EXPECT_EQ(session.OnLine(".", false).substr(0, 3), "451");
+    EXPECT_EQ(counts.discarded, 2);
+    counts.fail_after_bytes = SIZE_MAX;
+    // A sink that cannot begin: DATA is refused and the transaction stays.
+    open_message(session);
+    counts.begin_result = false;
+    EXPECT_EQ(session.OnLine("DATA", false).substr(0, 3), "451");
+    EXPECT_FALSE(session.InData());
+    counts.begin_result = true;
+    // The client leaves in the middle of the text.
+    ASSERT_EQ(session.OnLine("DATA", false).substr(0, 3), "354");
+    EXPECT_EQ(session.OnLine("half", false), "");
+  }
+  EXPECT_EQ(counts.stored, 1);
+  EXPECT_EQ(counts.discarded, 3);
+  EXPECT_EQ(counts.begun, 5);
+}
+
+TEST(SpoolSinkTest, TheSpoolFileIsGoneWhateverBecomesOfTheMessage) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/vt_spool_test_XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string directory = pattern;
+  auto files = [&] {
+    return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
+  };
+  std::vector<std::string> stored_texts;
+  bool store_result = true;
+  auto store = [&](const SmtpEnvelope&, const std::string& path, std::string*) {
+    std::ifstream in(path, std::ios::binary);
+    stored_texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return store_result;
+  };
+  std::vector<std::string> log;
+  SmtpLimits limits;
+  limits.max_message_bytes = 200 * 1024;
+  {
+    SmtpSession session("mx.test", limits,
+                        SpoolSink(directory, store, [&](const std::string& line) {
+                          log.push_back(line);
+                        }));
+    auto send = [&](int lines, const char* expected) {
+      for (const char* line : {"MAIL FROM:<a@x>", "RCPT TO:<b@x>", "DATA"}) {
+        ASSERT_NE(session.OnLine(line, false).substr(0, 1), "5") << line;
+      }
+      EXPECT_EQ(files(), 1);
+      for (int i = 0; i < lines; ++i) (void)session.OnLine(std::string(998, 'a' + i % 26), false);
+      EXPECT_EQ(session.OnLine(".", false).substr(0, 3), expected);
+      EXPECT_EQ(files(), 0);
+    };
+    ASSERT_EQ(session.OnLine("HELO c", false).substr(0, 3), "250");
+    send(150, "250");  // over the write buffer: written in several pieces, read back whole
+    ASSERT_EQ(stored_texts.size(), 1u);
+    EXPECT_EQ(stored_texts[0].size(), 150u * 1000u);
+    EXPECT_EQ(stored_texts[0].substr(149000, 3), std::string(3, 'a' + 149 % 26));
+    send(300, "552");  // refused
+    store_result = false;
+    send(1, "451");    // the store failed
+    (void)session.OnLine("MAIL FROM:<a@x>", false);
+    (void)session.OnLine("RCPT TO:<b@x>", false);
+    (void)session.OnLine("DATA", false);
+    (void)session.OnLine("left in the middle", false);
+    EXPECT_EQ(files(), 1);
+  }
+  EXPECT_EQ(files(), 0);  // the client left
+  // What a task that died in the middle of a message left behind goes at its next start.
+  std::ofstream(directory + "/smtp-AbC123") << "half a message";
+  std::ofstream(directory + "/other") << "not ours";
+  EXPECT_EQ(RemoveStaleSpoolFiles(directory), 1);
+  EXPECT_EQ(files(), 1);
+  // A spool directory that cannot take a file: DATA is refused and the reason logged.
+  fs::remove_all(directory);
+  SmtpSession session("mx.test", limits, SpoolSink(directory, store, [&](const std::string& line) {
+                        log.push_back(line);
+                      }));
+  for (const char* line : {"HELO c", "MAIL FROM:<a@x>", "RCPT TO:<b@x>"}) {
+    (void)session.OnLine(line, false);
+  }
+  EXPECT_EQ(session.OnLine("DATA", false).substr(0, 3), "451");
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find(directory), std::string::npos) << log[0];
+}
+
+TEST(LineReaderTest, OnlyCrlfEndsALineWhateverTheChunking) {
+  // A bare LF or CR stays in its line; a line without its CR LF at the end is no line.
+  const std::string input = "EHLO a\r\nbare\nlf\r\nbare\rcr\r\n\r\n\r\r\n\n\r\nno end";
   for (size_t chunk : {1u, 2u, 3u, 7u, 4096u}) {
     size_t position = 0;
     LineReader reader = ReaderOver(input, chunk, &position);
@@ -156,13 +396,16 @@ TEST(LineReaderTest, SplitsAtCrlfAndBareLfWhateverTheChunking) {
       EXPECT_FALSE(overlong);
       lines.push_back(line);
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"EHLO a", "bare", "last", ""})) << chunk;
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"EHLO a", "bare\nlf", "bare\rcr", "", "\r", "\n"}))
+        << chunk;
   }
 }
 
 TEST(LineReaderTest, OverlongLineIsCutAndItsRestSkipped) {
-  const std::string input = std::string(5000, 'a') + "\r\nnext\r\n";
-  for (size_t chunk : {1u, 100u, 4096u}) {
+  // The bare LF inside the long line does not end it; a CR LF split between two reads does.
+  const std::string input = std::string(3000, 'a') + "\n" + std::string(2000, 'a') + "\r\nnext\r\n";
+  for (size_t chunk : {1u, 100u, 4096u, 5001u}) {
     size_t position = 0;
     LineReader reader = ReaderOver(input, chunk, &position);
     std::string line;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -79,38 +80,85 @@ bool TaskTable::Start(const std::string& program_name, const std::vector<std::st
     log_("Task " + program_name + " not started: no program of that name was found");
     return false;
   }
+  Task task;
+  task.name = program_name;
+  task.program = program;
+  task.working_directory = working_directory;
+  if (!Spawn(task)) return false;
+  tasks_.push_back(std::move(task));
+  log_("Task " + program_name + " started (process " + std::to_string(tasks_.back().pid) + ")");
+  return true;
+}
+
+bool TaskTable::Spawn(Task& task) {
   pid_t pid = ::fork();
   if (pid < 0) {
-    log_("Task " + program_name + " not started: " + std::strerror(errno));
+    log_("Task " + task.name + " not started: " + std::strerror(errno));
     return false;
   }
   if (pid == 0) {
     // In the child only async-signal-safe calls until exec.
-    if (::chdir(working_directory.c_str()) != 0) _exit(126);
+    if (::chdir(task.working_directory.c_str()) != 0) _exit(126);
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_IGN);  // a console Ctrl-C reaches nserver, which stops the tasks
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    char* const args[] = {const_cast<char*>(program.c_str()), nullptr};
-    ::execv(program.c_str(), args);
+    char* const args[] = {const_cast<char*>(task.program.c_str()), nullptr};
+    ::execv(task.program.c_str(), args);
     _exit(127);
   }
-  tasks_.push_back({program_name, program, pid, 0});
-  log_("Task " + program_name + " started (process " + std::to_string(pid) + ")");
+  task.pid = pid;
   return true;
 }
 
+void TaskTable::ScheduleRestart(Task& task, const std::string& ended,
+                                TaskClock::time_point now) {
+  if (task.exit_code == 0 || stopping_) {
+    log_(ended + "; it is not restarted");
+    return;
+  }
+  while (!task.restarts.empty() && now - task.restarts.front() >= std::chrono::hours(1)) {
+    task.restarts.pop_front();
+  }
+  if (task.restarts.size() >= static_cast<size_t>(std::max(policy_.max_per_hour, 0))) {
+    log_(ended + "; it was restarted " + std::to_string(task.restarts.size()) +
+         " times within the hour and is not restarted again");
+    return;
+  }
+  // Doubling per restart within the hour; the shift is capped long before it could overflow.
+  long long delay_ms = static_cast<long long>(std::max(policy_.initial_delay_ms, 0))
+                       << std::min<size_t>(task.restarts.size(), 20);
+  delay_ms = std::min<long long>(delay_ms, std::max(policy_.max_delay_ms, 0));
+  task.restart_pending = true;
+  task.restart_at = now + std::chrono::milliseconds(delay_ms);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(delay_ms) / 1000.0);
+  log_(ended + "; it is restarted in " + seconds + " seconds");
+}
+
 void TaskTable::Reap() {
+  TaskClock::time_point now = TaskClock::now();
   for (Task& task : tasks_) {
-    if (task.pid < 0) continue;
-    int wait_status = 0;
-    if (::waitpid(task.pid, &wait_status, WNOHANG) == task.pid) {
+    if (task.pid > 0) {
+      int wait_status = 0;
+      if (::waitpid(task.pid, &wait_status, WNOHANG) != task.pid) continue;
+      pid_t old_pid = task.pid;
       task.exit_code = ExitCode(wait_status);
-      log_("Task " + task.name + " (process " + std::to_string(task.pid) +
-           ") ended by itself with exit code " + std::to_string(task.exit_code) +
-           "; it is not restarted");
       task.pid = -1;
+      ScheduleRestart(task,
+                      "Task " + task.name + " (process " + std::to_string(old_pid) +
+                          ") ended by itself with exit code " + std::to_string(task.exit_code),
+                      now);
+    } else if (task.restart_pending && !stopping_ && now >= task.restart_at) {
+      task.restart_pending = false;
+      task.restarts.push_back(now);
+      if (Spawn(task)) {
+        log_("Task " + task.name + " restarted (process " + std::to_string(task.pid) + ")");
+      } else {
+        task.exit_code = -1;
+        ScheduleRestart(task, "Task " + task.name + " could not be restarted", now);
+      }
     }
   }
 }
@@ -121,7 +169,9 @@ int TaskTable::LiveCount() const {
 }
 
 void TaskTable::StopAll(int timeout_ms) {
+  stopping_ = true;
   Reap();
+  for (Task& task : tasks_) task.restart_pending = false;
   for (auto it = tasks_.rbegin(); it != tasks_.rend(); ++it) {
     if (it->pid > 0) {
       log_("Stopping task " + it->name);
