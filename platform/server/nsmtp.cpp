@@ -181,10 +181,14 @@ void ServeConnection(int fd, const ListenerSettings& settings) {
   if (SendAll(fd, session.Greeting())) {
     std::string line;
     bool overlong = false;
-    while (!session.Closed() &&
-           reader.Next(session.LineLimit(), &line, &overlong) ==
-               vtserver::LineReader::Result::kLine) {
-      std::string reply = session.OnLine(line, overlong);
+    bool bare_lf = false;
+    while (!session.Closed()) {
+      vtserver::LineReader::Result result =
+          session.InData()
+              ? reader.NextTextPiece(session.LineLimit(), &line, &overlong, &bare_lf)
+              : reader.Next(session.LineLimit(), &line, &overlong);
+      if (result != vtserver::LineReader::Result::kLine) break;
+      std::string reply = session.OnLine(line, overlong, session.InData() && bare_lf);
       if (!reply.empty() && !SendAll(fd, reply)) break;
     }
     if (session.InData()) TaskLog("client left during a message; nothing was stored");

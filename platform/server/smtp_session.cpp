@@ -131,12 +131,17 @@ void SmtpSession::ResetTransaction() {
   message_too_big_ = false;
   message_line_too_long_ = false;
   message_not_kept_ = false;
+  after_crlf_ = true;
   if (state_ != State::kStart) state_ = State::kGreeted;
 }
 
 std::string SmtpSession::OnLine(std::string_view line, bool overlong) {
+  return OnLine(line, overlong, false);
+}
+
+std::string SmtpSession::OnLine(std::string_view line, bool overlong, bool bare_lf) {
   if (closed_) return "";
-  if (state_ == State::kData) return DataLine(line, overlong);
+  if (state_ == State::kData) return DataLine(line, overlong, bare_lf);
   if (overlong) return "500 5.5.2 Line too long\r\n";
   // Refused before it is read as a command, so that nothing in it reaches the transaction.
   if (HasBareLineEnd(line)) return "500 5.5.2 Bare CR or LF in a command line\r\n";
@@ -221,8 +226,10 @@ std::string SmtpSession::Command(std::string_view line) {
   return "500 5.5.2 Command not recognized\r\n";
 }
 
-std::string SmtpSession::DataLine(std::string_view line, bool overlong) {
-  if (!overlong && line == ".") return EndOfData();
+std::string SmtpSession::DataLine(std::string_view line, bool overlong, bool bare_lf) {
+  // Only CR LF "." CR LF ends the text: a "." after or before a bare LF is text.
+  if (!overlong && !bare_lf && after_crlf_ && line == ".") return EndOfData();
+  after_crlf_ = !bare_lf;
   // Dot-stuffing (RFC 5321 4.5.2): a leading dot was doubled by the client.
   if (!line.empty() && line.front() == '.') line.remove_prefix(1);
   if (overlong) message_line_too_long_ = true;
@@ -239,7 +246,7 @@ std::string SmtpSession::DataLine(std::string_view line, bool overlong) {
   std::string text;
   text.reserve(line.size() + 2);
   text.append(line);
-  text.append("\r\n");
+  text.append(bare_lf ? "\n" : "\r\n");
   bool kept = false;
   try {
     kept = sink_.append(text);
@@ -315,6 +322,40 @@ LineReader::Result LineReader::Next(size_t limit, std::string* line_r, bool* ove
         // Keep a CR at the very end: its LF may come with the next read.
         position_ = buffer_.size();
         if (position_ > 0 && buffer_[position_ - 1] == '\r') --position_;
+        if (!Fill()) return Result::kEnd;
+      }
+    }
+    if (!Fill()) return Result::kEnd;
+  }
+}
+
+LineReader::Result LineReader::NextTextPiece(size_t limit, std::string* line_r,
+                                             bool* overlong_r, bool* bare_lf_r) {
+  *overlong_r = false;
+  *bare_lf_r = false;
+  line_r->clear();
+  for (;;) {
+    size_t lf = buffer_.find('\n', position_);
+    if (lf != std::string::npos && lf + 1 - position_ <= limit) {
+      bool crlf = lf > position_ && buffer_[lf - 1] == '\r';
+      line_r->assign(buffer_, position_, lf - position_ - (crlf ? 1 : 0));
+      *bare_lf_r = !crlf;
+      position_ = lf + 1;
+      return Result::kLine;
+    }
+    if (lf != std::string::npos || buffer_.size() - position_ >= limit) {
+      // Too long: hand out the first limit bytes, then skip to the end of that line.
+      line_r->assign(buffer_, position_, limit);
+      *overlong_r = true;
+      for (;;) {
+        size_t skip_lf = buffer_.find('\n', position_);
+        if (skip_lf != std::string::npos) {
+          *bare_lf_r = skip_lf == 0 || buffer_[skip_lf - 1] != '\r';
+          position_ = skip_lf + 1;
+          return Result::kLine;
+        }
+        // Keep the last byte: a CR there decides whether the coming LF is bare.
+        position_ = buffer_.empty() ? 0 : buffer_.size() - 1;
         if (!Fill()) return Result::kEnd;
       }
     }

@@ -76,6 +76,9 @@ class SmtpSession {
   // the caller read with (LineLimit()) and was cut; the rest of it was discarded. Returns the
   // reply to send, CRLF-terminated, or an empty string while message text is being read.
   [[nodiscard]] std::string OnLine(std::string_view line, bool overlong);
+  // The same for a piece of message text that ended in a bare LF (bare_lf, read with
+  // LineReader::NextTextPiece): such a piece is kept with its LF and never ends the message.
+  [[nodiscard]] std::string OnLine(std::string_view line, bool overlong, bool bare_lf);
 
   // The longest line, line end included, that the current state accepts.
   [[nodiscard]] size_t LineLimit() const;
@@ -88,7 +91,7 @@ class SmtpSession {
   enum class State { kStart, kGreeted, kMail, kRcpt, kData };
 
   std::string Command(std::string_view line);
-  std::string DataLine(std::string_view line, bool overlong);
+  std::string DataLine(std::string_view line, bool overlong, bool bare_lf);
   std::string EndOfData();
   void ResetTransaction();
   // Ends the sink's message without storing it, once.
@@ -105,6 +108,8 @@ class SmtpSession {
   bool message_too_big_ = false;
   bool message_line_too_long_ = false;
   bool message_not_kept_ = false;  // append failed
+  // The text read so far ends with CR LF (or is empty): only then can "." end the message.
+  bool after_crlf_ = true;
 };
 
 // Reads lines from a byte source, at most a given length each, so that a client cannot make
@@ -121,6 +126,12 @@ class LineReader {
   // line is returned cut, with *overlong set, and the rest of it up to its CR LF is skipped.
   // Input that ends without a CR LF is no line (kEnd).
   [[nodiscard]] Result Next(size_t limit, std::string* line_r, bool* overlong_r);
+  // For message text: like Next, but a bare LF also ends the piece (*bare_lf_r set, the LF not
+  // returned). Clients that write their messages with LF line ends send them so; the limit
+  // then applies to each of their lines, and the session still ends the message only at
+  // CR LF "." CR LF.
+  [[nodiscard]] Result NextTextPiece(size_t limit, std::string* line_r, bool* overlong_r,
+                                     bool* bare_lf_r);
 
  private:
   bool Fill();

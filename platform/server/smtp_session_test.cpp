@@ -26,6 +26,31 @@ LineReader ReaderOver(const std::string& input, size_t chunk, size_t* position) 
   });
 }
 
+// Feeds raw bytes through a line reader into the session, chunk bytes per read, as nsmtp
+// does with a socket; returns the codes of the replies in order.
+std::vector<std::string> ConverseWith(SmtpSession& session, const std::string& bytes,
+                                      size_t chunk) {
+  size_t position = 0;
+  LineReader reader = ReaderOver(bytes, chunk, &position);
+  std::vector<std::string> codes;
+  std::string line;
+  bool overlong = false;
+  bool bare_lf = false;
+  while (!session.Closed()) {
+    const bool in_data = session.InData();
+    LineReader::Result result =
+        in_data ? reader.NextTextPiece(session.LineLimit(), &line, &overlong, &bare_lf)
+                : reader.Next(session.LineLimit(), &line, &overlong);
+    if (result != LineReader::Result::kLine) break;
+    std::string reply = session.OnLine(line, overlong, in_data && bare_lf);
+    if (reply.empty()) continue;
+    // A multi-line reply counts once, by its last line.
+    size_t last_line = reply.rfind("\r\n", reply.size() - 3);
+    codes.push_back(reply.substr(last_line == std::string::npos ? 0 : last_line + 2, 3));
+  }
+  return codes;
+}
+
 struct Stored {
   SmtpEnvelope envelope;
   std::string text;
@@ -62,23 +87,8 @@ class SmtpSessionTest : public ::testing::Test {
     ASSERT_EQ(Code("DATA"), "354");
   }
 
-  // Feeds raw bytes through a line reader into the session, chunk bytes per read, as nsmtp
-  // does with a socket; returns the codes of the replies in order.
   std::vector<std::string> Converse(const std::string& bytes, size_t chunk) {
-    size_t position = 0;
-    LineReader reader = ReaderOver(bytes, chunk, &position);
-    std::vector<std::string> codes;
-    std::string line;
-    bool overlong = false;
-    while (!session_.Closed() &&
-           reader.Next(session_.LineLimit(), &line, &overlong) == LineReader::Result::kLine) {
-      std::string reply = session_.OnLine(line, overlong);
-      if (reply.empty()) continue;
-      // A multi-line reply counts once, by its last line.
-      size_t last_line = reply.rfind("\r\n", reply.size() - 3);
-      codes.push_back(reply.substr(last_line == std::string::npos ? 0 : last_line + 2, 3));
-    }
-    return codes;
+    return ConverseWith(session_, bytes, chunk);
   }
 
   std::vector<Stored> stored_;
@@ -230,6 +240,40 @@ TEST_F(SmtpSessionTest, OnlyCrlfDotCrlfEndsTheMessageSoNothingIsSmuggled) {
       EXPECT_NE(stored_[0].text.find("Subject: smuggled"), std::string::npos);
     }
   }
+}
+
+TEST(SmtpSessionLfTest, MessageWrittenWithLfLineEndsIsTakenLineByLine) {
+  // Clients that hand over a message as bytes with LF line ends (Python's smtplib does) send
+  // it so, closed by CR LF "." CR LF: the text-line limit holds per LF line, the LFs are kept
+  // as they came, and "." after a bare LF is text.
+  std::vector<std::string> stored;
+  SmtpSession session("mx.test", SmtpLimits{},
+                      MemorySink([&stored](const SmtpEnvelope&, std::string_view text,
+                                           std::string* id) {
+                        stored.emplace_back(text);
+                        *id = "1";
+                        return true;
+                      }));
+  using Codes = std::vector<std::string>;
+  std::string body;
+  for (int i = 0; i < 40; ++i) body += std::string(76, 'A' + i % 26) + "\n";
+  const std::string bytes = "EHLO client.test\r\nMAIL FROM:<alice@example.com>\r\n"
+                            "RCPT TO:<bob@example.com>\r\nDATA\r\nSubject: lf\n\n" + body +
+                            "..dot\n\r\n.\r\n";
+  for (size_t chunk : {1u, 7u, 4096u}) {
+    stored.clear();
+    EXPECT_EQ(ConverseWith(session, bytes, chunk), (Codes{"250", "250", "250", "354", "250"}))
+        << chunk;
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0], "Subject: lf\n\n" + body + ".dot\n\r\n");
+  }
+  // One LF line over the limit is still refused.
+  stored.clear();
+  const std::string longline = "MAIL FROM:<alice@example.com>\r\n"
+                               "RCPT TO:<bob@example.com>\r\nDATA\r\nSubject: lf\n\n" +
+                               std::string(1200, 'x') + "\nend\r\n.\r\n";
+  EXPECT_EQ(ConverseWith(session, longline, 4096), (Codes{"250", "250", "354", "500"}));
+  EXPECT_TRUE(stored.empty());
 }
 
 TEST_F(SmtpSessionTest, PipelinedCommandsAreAnsweredInOrder) {
