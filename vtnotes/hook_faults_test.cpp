@@ -302,6 +302,18 @@ TEST_F(HookFaultsTest, HeldMailWaitsInTheBoxUntilItCanBeScanned) {
   EXPECT_EQ(OpenAsRouter("mail.box", id).status, NOERROR);
   EXPECT_EQ(engine_->answered(), 3);
 
+  // No answer within the time-out: held as well, and scanned at the next try.
+  engine_->Stop();
+  HANDLE lock = CreateFile(Path("vantrel/maildisp.lck").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const NOTEID slow = PutMail("mail.box", "slow");
+  EXPECT_EQ(OpenAsRouter("mail.box", slow).status, kStatusHeldForScan);
+  EXPECT_EQ(ReadProductValue("TotalTimeout"), "1");
+  CloseHandle(lock);
+  StartEngine(AnswerClean);
+  EXPECT_EQ(OpenAsRouter("mail.box", slow).status, NOERROR);
+  EXPECT_EQ(ReadProductValue("TotalSkippedMail"), "0");
+
   // Scanning off: held too, but the warnings it sends pass, and so does any other database.
   engine_->Stop();
   State().active = false;
@@ -324,6 +336,27 @@ TEST_F(HookFaultsTest, InactiveNoticeOncePerMail) {
     EXPECT_EQ(OpenAsRouter("mail.box", id).status, NOERROR);
   EXPECT_EQ(Occurrences(ReadFile(Path("vantrel/logs/vtnotes.log")), "Vantrel is not active."), 2);
   EXPECT_EQ(ReadProductValue("HoldMailWhenNotScanned"), "0");  // written back at start-up
+}
+
+// The recipient rewrite reports to the scratch log; the mail deposit traces its steps.
+TEST_F(HookFaultsTest, RewriteAndDepositReportWhereTheyBelong) {
+  WriteProductValue("VTDEBUG", "11");
+  StartEngine(AnswerError);
+  StartRouter();
+  const NOTEID forward =
+      PutMail("mail.box", "forward", "ann@example.com", "x\r\n", "", {{"X-Vantrel", "FORWARD"}});
+  EXPECT_EQ(OpenAsRouter("mail.box", forward).status, kStatusMarkedForDeletion);
+  EXPECT_NE(ReadFile(foundation::ScratchLogFile()).find("\"ReplacePersonLength is absent\""),
+            std::string::npos);
+  EXPECT_EQ(OpenAsRouter("mail.box", PutMail("mail.box", "no verdict")).status, NOERROR);
+  const std::string logs = Logs();
+  EXPECT_EQ(logs.find("ReplacePersonLength is absent"), std::string::npos);
+  for (const char* step : {"Step1", "Step4", "Step5", "Step5.1", "Step5.2", "Step5.3", "Step6",
+                           "Step7", "Step8", "Step9", "Step10", "Step11", "Step12", "END"}) {
+    EXPECT_NE(logs.find(std::string("NSFSendMailReport admin@example.com ") + step + "\r\n"),
+              std::string::npos)
+        << step;
+  }
 }
 
 // Termination leaves the spool alone once IN cannot be made again.

@@ -553,7 +553,11 @@ STATUS CheckAndRun(OpenCall& call, DBHANDLE db) {
         "scanning...",
         (ceiling / 1000) / std::max<long>(1, base / 1000));
     if (!state.hold_when_not_scanned) return NOERROR;
-    not_scanning = "the engine timed out continuously";
+    // The ceiling stays until the settings are reloaded (UpdateEvent), as it always has;
+    // held mails flow again from then on.
+    not_scanning =
+        "the engine timed out continuously; scanning resumes when the settings are "
+        "reloaded";
   }
   if (db == NULLHANDLE) return NOERROR;
 
