@@ -236,12 +236,17 @@ STATUS HoldMail(OpenCall& call, const std::string& reason) {
       "It stays in the mail box to be tried again.",
       call.job_id.c_str(), static_cast<unsigned long>(call.note_id), call.mailbox_path.c_str(),
       reason.c_str());
-  DeleteTree(call.out_job, true);
-  DeleteTree(call.in_job, true);
+  // Only the owner of the job undoes it; a call that never obtained the job mutex leaves
+  // the job to the thread that runs it.
+  const bool owns_job = call.job_mutex.owned();
+  if (owns_job) {
+    DeleteTree(call.out_job, true);
+    DeleteTree(call.in_job, true);
+  }
   if (AdminWarningDue(AdminWarning::kHeld))
     SendAdminWarningMail(AdminWarning::kHeld, call.info.get(), call.job_id, call.mail_size,
                          call.mailbox_path, reason);
-  if (call.record) call.record->held_for_scan = true;
+  if (call.record && owns_job) call.record->held_for_scan = true;
   call.handled = false;
   call.status = kStatusHeldForScan;
   return FinishCall(call);
