@@ -19,6 +19,8 @@ DESCRIPTION
         held until writable the same with HoldMailWhenNotScanned=1: the mail waits in
                             mail.box, the administrators are told, and once the spool can be
                             written again the mail is scanned and delivered cleaned
+        held until engine   the same while the engine is down: delivered cleaned once the
+                            engine runs again
 
     The server and the engine run as the unprivileged user "nobody" when this runs as root
     (root ignores the permissions the spool case takes away); without such a user the spool
@@ -214,6 +216,24 @@ def case_held_until_writable(machine, in_dir):
                % (waiting and not early, warned, scanned))
 
 
+def case_held_until_engine_runs(machine):
+    machine.set_policy(action="clean")
+    subject = "case held until engine runs"
+    machine.stop_engine()
+    main_job.send(machine.port, subject, "Held while the engine is down.", ("e.exe", VIRUS_TEXT))
+    time.sleep(4)
+    waiting = main_job.find_by_subject(machine, "mail.box", subject) is not None
+    early = delivered(machine, subject) is not None
+    machine.start_engine()  # announces itself: scanning is on again
+    main_job.settle(machine, subject, 60)
+    document = delivered(machine, subject)
+    body = main_job.body_text(document) if document else ""
+    scanned = document is not None and VIRUS_TEXT.decode() not in body
+    ok = waiting and not early and scanned
+    return row("held until engine", ok, "waited in mail.box: %s, delivered scanned: %s"
+               % (waiting and not early, scanned))
+
+
 def run(machine, spool_cases):
     rows = []
     in_dir = os.path.join(machine.root, "vantrel", "IN")
@@ -227,6 +247,7 @@ def run(machine, spool_cases):
             machine.tool("winreg", "set", demo_machine.PRODUCT_KEY, "HoldMailWhenNotScanned", "1")
             machine.start_server()
             rows.append(case_held_until_writable(machine, in_dir))
+            rows.append(case_held_until_engine_runs(machine))
     finally:
         machine.stop_server()
         machine.stop_engine()
