@@ -541,8 +541,10 @@ STATUS CheckAndRun(OpenCall& call, DBHANDLE db) {
   const char* not_scanning = nullptr;
   if (!state.active) {
     if (FirstNoticeOf(note_id, note)) Event("Vantrel is not active.");
-    Log("vantrel is Disabled, sending mail without scanning");
-    if (!state.hold_when_not_scanned) return NOERROR;
+    if (!state.hold_when_not_scanned) {
+      Log("vantrel is Disabled, sending mail without scanning");
+      return NOERROR;
+    }
     not_scanning = "Vantrel is not active";
   }
   if (DecimalValue(ReadProductValue("VTDEBUG", nullptr, 9)) == 3) {
