@@ -320,8 +320,9 @@ void HandleTimeout(OpenCall& call, DWORD waited_ms) {
     Log("\"TimeOutWarningToAdmin\" Option Disabled");
 }
 
-// Step 17's forward copy: a copy that failed keeps the original instead; when that fails
-// too the mail is not to leave the box. False in that case.
+// The copy of a mail that the size-restriction extension marked FORWARD: a copy that
+// failed keeps the original instead; when that fails too the mail is not to leave the box.
+// False in that case.
 bool ForwardToQuarantine(OpenCall& call) {
   if (!call.info) return true;
   if (CopyQuarantine(call.note, call.in_job, *call.info, true) == NOERROR) return true;
