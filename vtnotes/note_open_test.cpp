@@ -38,7 +38,15 @@ void AnswerDelete(const std::string&, const std::string&, const std::string& out
   Write(out_job + "/delete.txt", "");
 }
 
-class NoteOpenTest : public RouterTest {};
+class NoteOpenTest : public RouterTest {
+ protected:
+  // Time enough for the test engine to answer on a loaded machine; the cases that wait for
+  // a time-out set 1 s again.
+  void SetUp() override {
+    RouterTest::SetUp();
+    WriteProductValue("TimeOut", "10");
+  }
+};
 
 TEST_F(NoteOpenTest, CleanMailPassesAndIsRememberedWithoutItsJob) {
   StartEngine(AnswerClean);
@@ -191,6 +199,7 @@ TEST_F(NoteOpenTest, ConcurrentOpensOfOneNoteShareOneVerdict) {
 }
 
 TEST_F(NoteOpenTest, TimeOutLetsTheMailPassLengthensTheWaitAndWarns) {
+  WriteProductValue("TimeOut", "1");
   StartEngine(nullptr);  // holds the lock file, answers nothing
   engine_->Stop();
   // The engine "runs" (its lock is held) but never answers.
@@ -368,6 +377,7 @@ TEST_F(NoteOpenTest, JobLeftByAKilledRouterIsCapturedAfresh) {
 }
 
 TEST_F(NoteOpenTest, EngineKilledMidRunWarnsAndScanningResumesAfterReload) {
+  WriteProductValue("TimeOut", "1");
   StartEngine(AnswerDelete);
   StartRouter();
   EXPECT_EQ(OpenAsRouter("mail.box", PutMail("mail.box", "before")).status,
