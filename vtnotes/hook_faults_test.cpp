@@ -229,12 +229,17 @@ TEST_F(HookFaultsTest, FailedQuarantineCopyAppliesTheVerdictAndKeepsTheOriginal)
   (void)NSFNoteClose(original);
   (void)NSFDbClose(db);
 
+  // No quarantine database named at all: kept the same way.
+  State().SetLists(State().AdminAddresses(), {" "});
+  EXPECT_EQ(OpenAsRouter("mail.box", PutMail("mail.box", "nowhere to copy")).status, NOERROR);
+  EXPECT_EQ(CountSubject("mail2.box", "Warning Mail: Vantrel Quarantine Failed"), 2);
+
   // The folder cannot be made (a file has its name): the mail is neither delivered nor lost.
   std::filesystem::remove_all(Path("vantrel/Quarantine"));
   Write(Path("vantrel/Quarantine"), "in the way");
   const NOTEID second = PutMail("mail.box", "infected again");
   EXPECT_EQ(OpenAsRouter("mail.box", second).status, kStatusHeldForScan);
-  EXPECT_EQ(CountNotes("mail.box"), 2);
+  EXPECT_EQ(CountNotes("mail.box"), 3);
   EXPECT_FALSE(Exists(JoinPath(Out(), MakeJobId("", second))));
 }
 

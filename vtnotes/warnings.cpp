@@ -93,9 +93,11 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
   STATUS status = NOERROR;
   // A copy that failed in one database is reported even when a later one took it.
   STATUS failed_status = NOERROR;
+  bool database_named = false;  // a database was named at all
   for (const std::string& raw_entry : State().QuarantineDatabases()) {
     std::string entry = TrimmedEntry(raw_entry);
     if (entry.empty()) continue;
+    database_named = true;
     Trace("Processing = %s\n", entry.c_str());
     DbOwner db;
     status = NSFDbOpen(entry.c_str(), db.out());
@@ -171,6 +173,12 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
       Log("ERROR!!! Quarantine()...Unable to Update");
       failed_status = status;
     }
+  }
+  if (!database_named && failed_status == NOERROR) {
+    // Asked for a copy with no quarantine database named: the copy has failed as surely as
+    // one into a database that cannot be written, and is kept elsewhere the same way.
+    Always("ERROR!!! No quarantine database is named (VTADMINDB): the copy was not made");
+    return 1;
   }
   return failed_status != NOERROR ? failed_status : status;
 }
