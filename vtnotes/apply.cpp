@@ -9,6 +9,7 @@
 #include "platform/win32/windows.h"
 #include "vtnotes/capture.h"
 #include "vtnotes/extension_state.h"
+#include "vtnotes/kept_mail.h"
 #include "vtnotes/settings_store.h"
 #include "vtnotes/vtnotes_log.h"
 #include "vtnotes/warnings.h"
@@ -33,6 +34,16 @@ std::string Trimmed(const std::string& text) {
   if (first == std::string::npos) return {};
   std::size_t last = text.find_last_not_of(kBlanks);
   return text.substr(first, last - first + 1);
+}
+
+// The recipient rewrite reports to the scratch log, as the size-restriction extension whose
+// marks it reads does: a Notes status first, then the message.
+void ScratchStatus(STATUS status) {
+  if (ERR(status) == NOERROR) return;
+  std::string text = foundation::NotesStatusText(status);
+  foundation::ScratchLog(
+      Format("STATUS: %u (%s)", static_cast<unsigned>(status & 0xFFFF),
+             text.empty() ? "Unable to locate message in string tables" : text.c_str()));
 }
 
 }  // namespace
@@ -157,12 +168,14 @@ STATUS ChangeReceipentField(NOTEHANDLE source, NOTEHANDLE target) {
   char length_text[kReplacePersonLengthChars + 1] = {};
   WORD length_len = NSFItemGetText(source, "ReplacePersonLength", length_text, sizeof length_text);
   if (length_len == 0) {
-    Log("\"ReplacePersonLength is absent\" Value = {%s} length = %d", length_text, length_len);
+    foundation::ScratchLog(Format("\"ReplacePersonLength is absent\" Value = {%s} length = %d",
+                                  length_text, length_len));
     return NOERROR;
   }
   long bytes = DecimalValue(length_text);
   if (bytes <= 0 || bytes > kMaxReplacePersonBytes) {
-    Log("\"ReplacePersonLength is absent\" Value = {%s} length = %d", length_text, length_len);
+    foundation::ScratchLog(Format("\"ReplacePersonLength is absent\" Value = {%s} length = %d",
+                                  length_text, length_len));
     return NOERROR;
   }
   std::vector<char> buffer(static_cast<std::size_t>(bytes) + 1, '\0');
@@ -188,16 +201,17 @@ STATUS ChangeReceipentField(NOTEHANDLE source, NOTEHANDLE target) {
   for (const Reset& reset : kResets) {
     STATUS status = NSFItemSetText(target, reset.item, "", 0);
     if (status != NOERROR) {
-      foundation::LogStatus(status);
-      Log("%s", reset.message);
+      ScratchStatus(status);
+      foundation::ScratchLog(reset.message);
       return status;
     }
   }
   // Written with the mark's full length: the joined addresses and their zero padding.
   STATUS status = NSFItemSetText(target, MAIL_SENDTO_ITEM, buffer.data(), static_cast<WORD>(bytes));
   if (status != NOERROR) {
-    foundation::LogStatus(status);
-    Log("ERROR!!! Unable to Write ReplacePersonLength in ChangeReceipentField...Reason above");
+    ScratchStatus(status);
+    foundation::ScratchLog(
+        "ERROR!!! Unable to Write ReplacePersonLength in ChangeReceipentField...Reason above");
   }
   return status;
 }
@@ -232,7 +246,9 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
       if (status != NOERROR) {
         Log("ERROR!!! in CopyQuarantine Function");
         Log("ERROR!!! Unable to Write in vtquaran.nsf");
-        return status;
+        // The verdict is applied all the same, so the infected original is never delivered;
+        // the original itself is kept where nothing is lost.
+        if (!KeepMailAfterFailedCopy(note, &info, job_id, mailbox_path)) return kApplyLeaveInBox;
       }
     }
 

@@ -17,8 +17,14 @@
 
 namespace vtnotes {
 
-// 0 applied (or nothing to apply), 100 the engine reported an error, another value a
-// failure (the caller empties the OUT job and leaves error.HD0 in it).
+// CheckHD0File's result when the quarantine copy failed and the original could not be kept
+// elsewhere either: the mail is to stay in its mail box, neither delivered nor lost.
+inline constexpr int kApplyLeaveInBox = 101;
+
+// 0 applied (or nothing to apply), 100 the engine reported an error, kApplyLeaveInBox, or
+// another value for a failure (the caller empties the OUT job and leaves error.HD0 in it).
+// A failed quarantine copy does not stop the verdict: the original is kept in a file
+// (kept_mail.h) and the rest of the answer is applied.
 [[nodiscard]] int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info,
                                bool primary, const std::string& mailbox_path,
                                bool& mail_changed, const std::string& job_id);

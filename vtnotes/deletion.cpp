@@ -48,7 +48,7 @@ class DbHolder {
     STATUS status = NSFDbClose(db_);
     if (status != NOERROR) {
       foundation::LogStatus(status);
-      Log("ERROR!!! NSFDbclose Fails **** Reason above ***");
+      Always("ERROR!!! NSFDbclose Fails **** Reason above ***");
     } else {
       Trace("Closing Database Successful...");
     }
@@ -67,7 +67,7 @@ STATUS DeleteMailFromMAILBOX(DBHANDLE db, NOTEID note_id) {
   STATUS status = NSFNoteDelete(db, note_id, UPDATE_FORCE);
   if (status != NOERROR) {
     foundation::LogStatus(status);
-    Log("ERROR!!! Unable to DeleteMailFromMAILBOX in mail.box... Reason above.");
+    Always("ERROR!!! Unable to DeleteMailFromMAILBOX in mail.box... Reason above.");
   }
   return status;
 }
@@ -107,10 +107,10 @@ void ReleaseJob(const char* caller, const std::string& out_directory,
   if (DirectoryExists(out_job)) {
     DeleteTree(out_job, true);
     Log("Deleted %s Directory", out_job.c_str());
-    Log("[%lx] Deleting IN Folder = %s if Present", static_cast<unsigned long>(note_id),
-        in_job.c_str());
+    Always("[%lx] Deleting IN Folder = %s if Present", static_cast<unsigned long>(note_id),
+           in_job.c_str());
     if (DirectoryExists(in_job)) {
-      Log("[%lx] IN Folder = %s Present. So deleting now...",
+      Always("[%lx] IN Folder = %s Present. So deleting now...",
           static_cast<unsigned long>(note_id), in_job.c_str());
       DeleteTree(in_job, true);
     }
@@ -144,7 +144,7 @@ void DeleteMarkedMails() {
     STATUS status = NSFDbOpen(box.c_str(), &raw_db);
     if (status != NOERROR) {
       foundation::LogStatus(status);
-      Log("ERROR!!! Unable to Open %s.  Reason above", box.c_str());
+      Always("ERROR!!! Unable to Open %s.  Reason above", box.c_str());
       Sleep(1);
       continue;
     }
@@ -166,11 +166,11 @@ void DeleteMarkedMails() {
         foundation::MutexHold mb_hold(state.mailbox_mutex.get());
         state.deletion_list.Clear(next.slot);
         if (record)
-          Log("ERROR!!! %s Mail has ***NOT *** been marked as deletion so return error code. "
+          Always("ERROR!!! %s Mail has ***NOT *** been marked as deletion so return error code. "
               "in \"ProcessMAILBOX\"",
               name.c_str());
         else
-          Log("ERROR!!! Note ID %s not in the Global List in fn \"ProcessMAILBOX\"",
+          Always("ERROR!!! Note ID %s not in the Global List in fn \"ProcessMAILBOX\"",
               name.c_str());
       }
     }
@@ -180,7 +180,7 @@ void DeleteMarkedMails() {
     Trace("Out of DeleteMailFromMAILBOX...");
     // A note already gone from the box needs no second attempt either.
     if (status != NOERROR && ERR(status) != ERR_INVALID_NOTE) {
-      Log("ERROR!! DeleteMailFromMAILBOX Function fails in Mail Box Thread");
+      Always("ERROR!! DeleteMailFromMAILBOX Function fails in Mail Box Thread");
     } else {
       std::string entry;
       {
@@ -192,7 +192,7 @@ void DeleteMarkedMails() {
     }
     db.Close();
     if (state.shutdown) {
-      Log("SERVER SHUTTING DOWN NOW....");
+      Always("SERVER SHUTTING DOWN NOW....");
       break;
     }
     Sleep(1);
@@ -208,8 +208,8 @@ void SweepIdleJobs(DWORD max_age_ms) {
     idle = state.job_list.Idle(GetTickCount(), max_age_ms);
   }
   for (const auto& record : idle) {
-    Log("(1) Releasing MailboxNumber = \"%s\" NotesID = %lx...", record->mailbox_number.c_str(),
-        static_cast<unsigned long>(record->note_id));
+    Always("(1) Releasing MailboxNumber = \"%s\" NotesID = %lx...", record->mailbox_number.c_str(),
+           static_cast<unsigned long>(record->note_id));
     ReleaseJob("ProcessMAILBOX", state.out_directory, record->mailbox_number, record->note_id);
   }
 }
@@ -222,13 +222,13 @@ DWORD WINAPI ProcessMAILBOX(LPVOID) {
       STATUS status = NotesInitThread();
       if (status != NOERROR) {
         foundation::LogStatus(status);
-        Log("ERROR!!! Unable to do NotesInitThread function in thread function. Reason above");
+        Always("ERROR!!! Unable to do NotesInitThread function in thread function. Reason above");
         return 0;
       }
       Trace("NotesIDCount = %d...", state.deletion_list.Count());
       DeleteMarkedMails();
       if (state.shutdown) {
-        Log("SERVER SHUTTING DOWN NOW....");
+        Always("SERVER SHUTTING DOWN NOW....");
         NotesTermThread();
         return 0;
       }
@@ -248,7 +248,7 @@ DWORD WINAPI ProcessMAILBOX(LPVOID) {
   } catch (...) {
     Always("ERROR!!! in ProcessMAILBOX");
   }
-  Log("SERVER SHUTTING DOWN NOW....");
+  Always("SERVER SHUTTING DOWN NOW....");
   return 0;
 }
 

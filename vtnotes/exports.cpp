@@ -16,17 +16,25 @@
 //   <install>/maildisp.lck    held by the running engine
 //   <install>/<ScanDir>/<JobId>/   IN job: 0.bdy, 0.bdx, n.ATT, 0.hdr
 //   <install>/Out/<JobId>/         OUT job: the engine's answer
+//   <install>/Out/{VTDisable,TimeOut,Held,Quarantine}/<name>/   administrator warnings
+//                             waiting to be sent, one directory each
+//   <install>/Quarantine/<JobId>-<date>-<n>.nsf   the original of a mail whose quarantine
+//                             copy failed, every item and attachment
 //   named objects: gMutex, MailBoxMutex, LogFile, MutexNoteUpdate, MyMutex,
 //   statistics_mutex, TotalSkippedMail_mutex, UpdateEvent, <JobId>a90z, <JobId>x
 // CONFIGURATION
 //   HKLM\SOFTWARE\Veltrane\Vantrel For Lotus Notes: TimeOut (120 s),
 //   ProcessDeleteMailInSeconds (20), LogBufSize (10000), VTDEBUG (0),
 //   VTDisableWarningToAdmin (1), TimeOutWarningToAdmin (1), DONOT_DELETE_OUT_DIR (0),
-//   VTADMINDB (quarantine databases); statistics TotalTimeout, MaxTimeoutReached, Small,
-//   Medium, Large, VeryLarge, TotalSkippedMail.
+//   VTADMINDB (quarantine databases), HoldMailWhenNotScanned (0; 1 keeps a mail that
+//   could not be scanned in its mail box for the router to try again); statistics
+//   TotalTimeout, MaxTimeoutReached, Small, Medium, Large, VeryLarge, TotalSkippedMail.
 // DIAGNOSTICS
 //   The debug log "dd-mm-yyyy-hh-mm-ss.log" and the event log vtnotes.log in the report
-//   directory. Every failure lets the mail pass; only a deletion returns status 582.
+//   directory. Every failure lets the mail pass, counted as skipped and reported to the
+//   administrators; only a deletion returns status 582. With HoldMailWhenNotScanned, and
+//   when a failed quarantine copy leaves no other place for the original, the open is
+//   refused (ERR_HOOK_REFUSED) and the mail stays in the mail box.
 #include "vtnotes/hooks.h"
 
 extern "C" {

@@ -49,6 +49,16 @@ void ResetState() {
   state.warn_when_disabled = true;
   state.warn_on_timeout = true;
   state.keep_out_jobs = false;
+  state.hold_when_not_scanned = false;
+  {
+    std::lock_guard<std::mutex> lock(state.warning_clock_mutex);
+    state.warning_last_sent.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(state.announced_mutex);
+    state.announced_order.clear();
+    state.announced.clear();
+  }
   state.shutdown = false;
   state.started = false;
   state.hooks_in_flight = 0;
@@ -135,6 +145,11 @@ void ReadStartupSettings() {
   state.warn_when_disabled = ReadSettingNumber("VTDisableWarningToAdmin", "1", 1) != 0;
   state.warn_on_timeout = ReadSettingNumber("TimeOutWarningToAdmin", "1", 1) != 0;
   state.keep_out_jobs = ReadSettingNumber("DONOT_DELETE_OUT_DIR", "0", 0) != 0;
+  ReadHoldSetting();
+}
+
+void ReadHoldSetting() {
+  State().hold_when_not_scanned = ReadSettingNumber("HoldMailWhenNotScanned", "0", 0) != 0;
 }
 
 }  // namespace vtnotes

@@ -18,7 +18,10 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +55,9 @@ struct ExtensionState {
   std::atomic<bool> warn_when_disabled{true};
   std::atomic<bool> warn_on_timeout{true};
   std::atomic<bool> keep_out_jobs{false};
+  // HoldMailWhenNotScanned: a mail that could not be scanned stays in its mail box for the
+  // router to try again, instead of passing unscanned.
+  std::atomic<bool> hold_when_not_scanned{false};
   std::atomic<bool> shutdown{false};
   std::atomic<bool> started{false};       // hooks installed and not yet terminated
   std::atomic<int> hooks_in_flight{0};   // note-open and note-update calls running now
@@ -74,6 +80,17 @@ struct ExtensionState {
 
   JobList job_list;            // guarded by gMutex
   DeletionList deletion_list;  // guarded by MailBoxMutex
+
+  // Tick count at which each kind of administrator warning (warnings.h) last went out;
+  // guarded by warning_clock_mutex.
+  std::mutex warning_clock_mutex;
+  std::map<int, DWORD> warning_last_sent;
+
+  // Mails already announced as passing while scanning is off: the router opens each mail
+  // more than once, the event log names it once. Guarded by announced_mutex; bounded.
+  std::mutex announced_mutex;
+  std::deque<std::string> announced_order;
+  std::set<std::string> announced;
 
   [[nodiscard]] std::vector<std::string> AdminAddresses() const;
   [[nodiscard]] std::vector<std::string> QuarantineDatabases() const;
@@ -108,6 +125,9 @@ void ReadStartupSettings();
 [[nodiscard]] int HookVerbosity(long debug_level);
 // Verbosity at start-up: 2 from 10, 1 from 5 to 9, else 0.
 [[nodiscard]] int StartupVerbosity(long debug_level);
+
+// Reads HoldMailWhenNotScanned (default 0, written back when absent).
+void ReadHoldSetting();
 
 // Sets base and current time-out and the ceiling from the TimeOut setting.
 void ApplyTimeoutSetting();

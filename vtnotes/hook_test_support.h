@@ -88,6 +88,16 @@ class FakeEngine {
   std::thread thread_;
 };
 
+// Writes a file of an engine answer.
+inline void WriteAnswerFile(const std::string& path, const std::string& text) {
+  RootTest::WriteFile(path, text);
+}
+
+// The engine's answer for a clean mail: a result header and nothing to change.
+inline void AnswerClean(const std::string&, const std::string&, const std::string& out_job) {
+  WriteAnswerFile(out_job + "/r.hd0", "Body: x\\0.bdy\r\n");
+}
+
 class RouterTest : public RootTest {
  protected:
   void SetUp() override {

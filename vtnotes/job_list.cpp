@@ -69,7 +69,7 @@ DeletionList::Next DeletionList::FindNext(int after) const {
     if (entry.empty()) continue;
     std::size_t hyphen = entry.find('-');
     if (hyphen == std::string::npos || hyphen + 1 >= entry.size()) {
-      Log("ERROR!!! NoteID = {%s} having invalid format for deletion", entry.c_str());
+      Always("ERROR!!! NoteID = {%s} having invalid format for deletion", entry.c_str());
       continue;
     }
     next.slot = slot;

@@ -45,6 +45,7 @@ struct JobRecord {
   NOTEID note_id = 0;
   TIMEDATE note_created{};  // the note's identity beside its (reusable) ID
   bool mail_deleted = false;  // released by the mail's deletion, kept as it was marked
+  bool held_for_scan = false;  // left in its mail box unscanned; the next open starts afresh
   std::atomic<int> users{0};         // note-opens working on the job right now
 };
 

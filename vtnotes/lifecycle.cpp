@@ -75,6 +75,7 @@ void ReloadSettings() {
   state.warn_when_disabled = ReadSettingNumber("VTDisableWarningToAdmin", "1", 1) != 0;
   state.warn_on_timeout = ReadSettingNumber("TimeOutWarningToAdmin", "1", 1) != 0;
   state.keep_out_jobs = ReadSettingNumber("DONOT_DELETE_OUT_DIR", "0", 0) != 0;
+  ReadHoldSetting();
   Always("DoNotDeleteOutFolder = %d", state.keep_out_jobs ? 1 : 0);
 }
 
@@ -157,7 +158,8 @@ STATUS EntryPoint(DBHOOKVEC* vector) {
     ReadStartupSettings();
     foundation::LogSettings log_settings;
     log_settings.report_directory = state.report_directory;
-    log_settings.program_name = "vtnotes";
+    // Empty: the log lines name the running program, the router that loaded the library.
+    log_settings.program_name.clear();
     log_settings.debug_level = StartupVerbosity(state.debug_level);
     log_settings.log_buf_size = state.log_buf_size;
     foundation::InitLog(log_settings);
@@ -287,19 +289,25 @@ STATUS Term(DBHOOKVEC*) {
     }
     if (!reload_ended) Always("ERROR!!! the settings reload thread has not ended");
 
+    bool in_remade = true;
     if (!foundation::IsEngineRunning(state.install_directory)) {
       state.active = false;
-      if (!RemakeSpoolDirectory(state.in_directory)) {
+      in_remade = RemakeSpoolDirectory(state.in_directory);
+      if (!in_remade) {
         Always("ERROR!!! Unable to Create IN Directory %s bcz error code = %lu",
                state.in_directory.c_str(), static_cast<unsigned long>(GetLastError()));
       }
     }
-    if (RemakeSpoolDirectory(state.out_directory)) {
-      Always("Exited Vantrel Process");
-      Event("Mail Router Shutdown");
-    } else {
-      Always("ERROR!!! Unable to Create OUT Directory %s bcz error code = %lu",
-             state.out_directory.c_str(), static_cast<unsigned long>(GetLastError()));
+    // A spool that could not be made again is left as it is, OUT included: the next
+    // start-up empties OUT in any case.
+    if (in_remade) {
+      if (RemakeSpoolDirectory(state.out_directory)) {
+        Always("Exited Vantrel Process");
+        Event("Mail Router Shutdown");
+      } else {
+        Always("ERROR!!! Unable to Create OUT Directory %s bcz error code = %lu",
+               state.out_directory.c_str(), static_cast<unsigned long>(GetLastError()));
+      }
     }
     {
       // Jobs still remembered hold their job mutexes; they go with the list.

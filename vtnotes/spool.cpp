@@ -203,8 +203,8 @@ int CreateHeaderFile(MailInfo& info, std::string_view in_job_dir, std::string_vi
       if (!CloseHandle(raw)) Log("%s Unable to CloseHandle of HDF File", hdf_path.c_str());
     }
     if (!foundation::MoveFileWithRetry(hdf_path, hdr_path)) return 1;
-    Log("[%.*s] Successfully made %s. Waiting for Scanning...", static_cast<int>(job_id.size()),
-        job_id.data(), hdr_path.c_str());
+    Always("[%.*s] Successfully made %s. Waiting for Scanning...", static_cast<int>(job_id.size()),
+           job_id.data(), hdr_path.c_str());
     Trace("%s to %s - _MoveFilex Function over", hdf_path.c_str(), hdr_path.c_str());
     return 0;
   } catch (...) {

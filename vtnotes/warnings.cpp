@@ -1,6 +1,7 @@
 // warnings.cpp - see warnings.h.
 #include "vtnotes/warnings.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "foundation/log.h"
@@ -19,8 +20,8 @@ namespace {
 constexpr const char* kBodyDelimiters = "\r\n\x1a";
 
 STATUS SetText(NOTEHANDLE note, const char* name, const std::string& text) {
-  return NSFItemSetText(note, name, text.c_str(), static_cast<WORD>(std::min<std::size_t>(
-                                                      text.size(), MAXWORD - 1)));
+  return NSFItemSetText(note, name, text.c_str(),
+                        static_cast<WORD>(std::min<std::size_t>(text.size(), MAXWORD - 1)));
 }
 
 std::string TrimmedEntry(std::string text) {
@@ -35,14 +36,14 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   DWORD written = 0;
-  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                   nullptr) &&
+  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
          written == bytes.size();
 }
 
 // Reads a registry counter, changes it, writes it back.
 void BumpCounter(const char* name, unsigned long increment) {
-  unsigned long value = static_cast<unsigned long>(DecimalValue(ReadProductValue(name, nullptr, 260)));
+  unsigned long value =
+      static_cast<unsigned long>(DecimalValue(ReadProductValue(name, nullptr, 260)));
   WriteProductValue(name, Format("%lu", value + increment));
 }
 
@@ -55,13 +56,13 @@ STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name) {
   STATUS status = NSFItemInfo(source, item_name, name_len, &item, nullptr, nullptr, nullptr);
   if (status != NOERROR) {
     foundation::LogStatus(status);
-    Log("ERROR!!! NSFItemInfo in ItemCopy. Reason above");
+    Always("ERROR!!! NSFItemInfo in ItemCopy. Reason above");
     return status;
   }
   status = NSFItemCopy(target, item);
   if (status != NOERROR) {
     foundation::LogStatus(status);
-    Log("ERROR!!! NSFItemCopy in ItemCopy.  Reason above");
+    Always("ERROR!!! NSFItemCopy in ItemCopy.  Reason above");
     return status;
   }
   for (;;) {
@@ -70,13 +71,13 @@ STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name) {
     if (ERR(status) == ERR_ITEM_NOT_FOUND) return NOERROR;
     if (status != NOERROR) {
       foundation::LogStatus(status);
-      Log("ERROR!!! NSFItemInfoNext in ItemCopy.  Reason above");
+      Always("ERROR!!! NSFItemInfoNext in ItemCopy.  Reason above");
       return status;
     }
     status = NSFItemCopy(target, next);
     if (status != NOERROR) {
       foundation::LogStatus(status);
-      Log("ERROR!!! NSFItemInfoNext->NSFItemCopy in ItemCopy.  Reason above");
+      Always("ERROR!!! NSFItemInfoNext->NSFItemCopy in ItemCopy.  Reason above");
       return status;
     }
     item = next;
@@ -90,21 +91,28 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
     return 1;
   }
   STATUS status = NOERROR;
+  // A copy that failed in one database is reported even when a later one took it.
+  STATUS failed_status = NOERROR;
+  bool database_named = false;  // a database was named at all
   for (const std::string& raw_entry : State().QuarantineDatabases()) {
     std::string entry = TrimmedEntry(raw_entry);
     if (entry.empty()) continue;
+    database_named = true;
     Trace("Processing = %s\n", entry.c_str());
     DbOwner db;
     status = NSFDbOpen(entry.c_str(), db.out());
     if (status != NOERROR) {
+      // The copy is reported as failed: the caller keeps the mail elsewhere rather than
+      // lose it.
       foundation::LogStatus(status);
       Log("Unable to Open vtquaran.nsf");
-      return NOERROR;
+      return status;
     }
     NoteOwner copy;
     status = NSFNoteCreate(db.get(), copy.out());
     if (status != NOERROR) {
       Log("ERROR!!! CopyQuarantine()...Unable to Create a Note");
+      failed_status = status;
       continue;
     }
     struct Field {
@@ -118,26 +126,30 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
         {"Recipients", "ERROR!!! ItemCopy in Receipents Field in CopyQuarantine"},
         {"Subject", "ERROR!!! ItemCopy in Subject Field in CopyQuarantine"},
         {"Body", "ERROR!!! ItemCopy in Body Field in CopyQuarantine"},
+        // Who sent the mail and when, so that an administrator can tell a quarantined
+        // mail from another.
+        {"From", "ERROR!!! ItemCopy in From Field in CopyQuarantine"},
+        {"PostedDate", "ERROR!!! ItemCopy in PostedDate Field in CopyQuarantine"},
     };
     bool store = true;
     for (const Field& field : kFields) {
       status = ItemCopy(source, copy.get(), field.item);
       if (status != NOERROR) {
-        Log("%s", field.message);
+        Always("%s", field.message);
         store = false;
         break;
       }
     }
     if (store && forward_mode) {
       if (ChangeReceipentField(source, copy.get()) != NOERROR)
-        Log("ERROR!!! Function ChangeReceipentField Fails");
+        Always("ERROR!!! Function ChangeReceipentField Fails");
       for (const AttachmentNode& node : info.attachments) {
         if (!FileExists(node.file_path)) continue;
         status = NSFNoteAttachFile(copy.get(), MAIL_FILE_ITEM, 5, node.file_path.c_str(),
                                    node.display_name.c_str(), COMPRESS_NONE);
         if (status != NOERROR) {
           foundation::LogStatus(status);
-          Log("ERROR!!! Unable to Attach the file in CopyQuarantine...Reason above");
+          Always("ERROR!!! Unable to Attach the file in CopyQuarantine...Reason above");
           store = false;
           break;
         }
@@ -145,20 +157,30 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
     } else if (store) {
       status = ItemCopy(source, copy.get(), MAIL_FILE_ITEM);
       if (status != NOERROR) {
-        Log("ERROR!!! ItemCopy in Attachment Field in CopyQuarantine");
+        Always("ERROR!!! ItemCopy in Attachment Field in CopyQuarantine");
         store = false;
       }
     }
-    if (!store) continue;
+    if (!store) {
+      failed_status = status != NOERROR ? status : 1;
+      continue;
+    }
     if (SetText(copy.get(), "X-Vantrel", State().vantrel_id) != NOERROR)
       Log("ERROR!!! Unable to Add X-Vantrel Entry in Quarantine Database");
     status = NSFNoteUpdate(copy.get(), 0);
     if (status != NOERROR) {
       foundation::LogStatus(status);
       Log("ERROR!!! Quarantine()...Unable to Update");
+      failed_status = status;
     }
   }
-  return status;
+  if (!database_named && failed_status == NOERROR) {
+    // Asked for a copy with no quarantine database named: the copy has failed as surely as
+    // one into a database that cannot be written, and is kept elsewhere the same way.
+    Always("ERROR!!! No quarantine database is named (VTADMINDB): the copy was not made");
+    return 1;
+  }
+  return failed_status != NOERROR ? failed_status : status;
 }
 
 STATUS NSFSendMailReport(const std::string& directory, const MailInfo& info,
@@ -222,19 +244,23 @@ STATUS NSFSendMailReport(const std::string& directory, const MailInfo& info,
       const char* item;
       const std::string* value;
       const char* message;
+      const char* step_after;  // the trace step reached once this field is set
     };
     const std::string memo_priority = "Normal";
     const std::string report = "Basic";
     const std::string receipt = "No";
     const TextField fields[] = {
-        {MAIL_SENDTO_ITEM, &recipient, "ERROR!!! Error setting MAIL_SENDTO_ITEM."},
-        {MAIL_RECIPIENTS_ITEM, &recipient, "ERROR!!! Error setting MAIL_RECIPIENTS_ITEM."},
-        {MAIL_FROM_ITEM, &info.from, "ERROR!!! Error setting MAIL_FROM_ITEM."},
-        {MAIL_SUBJECT_ITEM, &info.subject, "ERROR!!! Error setting MAIL_SUBJECT_ITEM."},
+        {MAIL_SENDTO_ITEM, &recipient, "ERROR!!! Error setting MAIL_SENDTO_ITEM.", nullptr},
+        {MAIL_RECIPIENTS_ITEM, &recipient, "ERROR!!! Error setting MAIL_RECIPIENTS_ITEM.",
+         "Step5.1"},
+        {MAIL_FROM_ITEM, &info.from, "ERROR!!! Error setting MAIL_FROM_ITEM.", nullptr},
+        {MAIL_SUBJECT_ITEM, &info.subject, "ERROR!!! Error setting MAIL_SUBJECT_ITEM.", "Step5.2"},
         {MAIL_DELIVERYPRIORITY_ITEM, &memo_priority,
-         "ERROR!!! Error setting MAIL_DELIVERYPRIORITY_ITEM."},
-        {MAIL_DELIVERYREPORT_ITEM, &report, "ERROR!!! Error setting MAIL_DELIVERYREPORT_ITEM."},
-        {MAIL_RETURNRECEIPT_ITEM, &receipt, "ERROR!!! Error setting MAIL_RETURNRECEIPT_ITEM."},
+         "ERROR!!! Error setting MAIL_DELIVERYPRIORITY_ITEM.", nullptr},
+        {MAIL_DELIVERYREPORT_ITEM, &report, "ERROR!!! Error setting MAIL_DELIVERYREPORT_ITEM.",
+         nullptr},
+        {MAIL_RETURNRECEIPT_ITEM, &receipt, "ERROR!!! Error setting MAIL_RETURNRECEIPT_ITEM.",
+         "Step5.3"},
     };
     for (const TextField& field : fields) {
       // The router reads recipients as a list, as mail clients write them.
@@ -246,8 +272,8 @@ STATUS NSFSendMailReport(const std::string& directory, const MailInfo& info,
         Log("%s", field.message);
         return status;
       }
+      if (field.step_after) Trace("NSFSendMailReport %s %s", kName, field.step_after);
     }
-    Trace("NSFSendMailReport %s Step5.1", kName);
     TIMEDATE now{};
     OSCurrentTIMEDATE(&now);
     status = NSFItemSetTime(note.get(), MAIL_COMPOSEDDATE_ITEM, &now);
@@ -275,6 +301,7 @@ STATUS NSFSendMailReport(const std::string& directory, const MailInfo& info,
     status = SetText(note.get(), "X-Vantrel", State().vantrel_id);
     if (status != NOERROR) {
       Log("ERROR!!! NSFReportMail()...Error in NSFItemSetText X-Vantrel....");
+      AddInLogMessageText("ERROR!!! NSFReportMail()...Error in NSFItemSetText X-Vantrel....", 0);
       return status;
     }
     Trace("NSFSendMailReport %s Step8", kName);
@@ -297,12 +324,14 @@ STATUS NSFSendMailReport(const std::string& directory, const MailInfo& info,
     Trace("NSFSendMailReport %s Step10", kName);
     STATUS close_status = note.Close();
     if (close_status != NOERROR) Log("ERROR!!! NSFNoteClose->sError:%X", close_status);
+    Trace("NSFSendMailReport %s Step11", kName);
     close_status = db.Close();
     if (close_status != NOERROR) Log("ERROR!!! NSFDbClose->sError:%X\n", close_status);
+    Trace("NSFSendMailReport %s Step12", kName);
     Trace("NSFSendMailReport %s END", kName);
     return NOERROR;
   } catch (...) {
-    Log("ERROR!!! in NSFSendMailReport (catch)");
+    Always("ERROR!!! in NSFSendMailReport (catch)");
     return 1;
   }
 }
@@ -329,7 +358,7 @@ STATUS SendWarningMail(const std::string& directory, const std::string& mailbox_
     }
     return status;
   } catch (...) {
-    Log("ERROR!!! SendWarningMail Func...(catch)");
+    Always("ERROR!!! SendWarningMail Func...(catch)");
     return 1;
   }
 }
@@ -346,40 +375,52 @@ int CheckTempFolder(const std::string& out_directory, const std::string& mailbox
   return 0;
 }
 
-void SendAdminWarningMail(AdminWarning kind, const MailInfo* info, const std::string& job_id,
-                          std::uint64_t mail_size, const std::string& mailbox_path) {
-  try {
-    ExtensionState& state = State();
-    if (state.out_directory.empty() || mailbox_path.empty()) {
-      Log("ERROR!!! %s Input Parameter NULL", "SendAdminWarningMail");
-      return;
-    }
-    const bool disabled = kind == AdminWarning::kDisabled;
-    const char* folder = disabled ? "VTDisable" : "TimeOut";
-    const std::string directory = JoinPath(state.out_directory, folder);
-    bool existed = false;
-    if (!CreateSpoolDirectory(directory, &existed)) {
-      if (existed) {
-        // A warning of this kind is still pending; it is not written twice.
-        Log("ERROR!!! CreateFileForWarningToAdmin");
-        return;
-      }
-      SystemErrorLine();
-      Log("ERROR!!!unable to Create Directory %s... Reason above", directory.c_str());
-      return;
-    }
-    std::string body;
-    if (disabled) {
-      SYSTEMTIME now{};
-      GetLocalTime(&now);
-      body = Format(
-          "The online scanning service provided by Vantrel was disabled at %02d/%02d/%04d "
-          "%02d:%02d.\r\n\r\nAll email will be received or sent without virus scanning.",
-          now.wDay, now.wMonth, now.wYear, now.wHour, now.wMinute);
-    } else {
-      body = "The following mail having Note ID " + job_id + "\r\n";
-      body += "From: " + (info ? info->from : std::string()) + "\r\n";
-      if (info && !info->recipients.empty()) body += "To: " + info->recipients + "\r\n";
+namespace {
+
+struct WarningKind {
+  const char* folder;
+  const char* subject;
+};
+
+WarningKind KindOf(AdminWarning kind) {
+  switch (kind) {
+    case AdminWarning::kDisabled:
+      return {"VTDisable", "Warning Mail: Vantrel Disabled"};
+    case AdminWarning::kBypassed:
+      return {"TimeOut", "Warning Mail: Vantrel Bypassed"};
+    case AdminWarning::kHeld:
+      return {"Held", "Warning Mail: Vantrel Holding Mail"};
+    case AdminWarning::kOriginalKept:
+      return {"Quarantine", "Warning Mail: Vantrel Quarantine Failed"};
+  }
+  return {"TimeOut", "Warning Mail: Vantrel Bypassed"};
+}
+
+std::string LocalTimeText() {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  return Format("%02d/%02d/%04d %02d:%02d", now.wDay, now.wMonth, now.wYear, now.wHour,
+                now.wMinute);
+}
+
+// "The following mail having Note ID ..." with its sender and recipients.
+std::string MailLines(const MailInfo* info, const std::string& job_id) {
+  std::string text = "The following mail having Note ID " + job_id + "\r\n";
+  text += "From: " + (info ? info->from : std::string()) + "\r\n";
+  if (info && !info->recipients.empty()) text += "To: " + info->recipients + "\r\n";
+  return text;
+}
+
+std::string WarningBody(AdminWarning kind, const MailInfo* info, const std::string& job_id,
+                        std::uint64_t mail_size, const std::string& reason) {
+  std::string body;
+  switch (kind) {
+    case AdminWarning::kDisabled:
+      body = "The online scanning service provided by Vantrel was disabled at " + LocalTimeText() +
+             ".\r\n\r\nAll email will be received or sent without virus scanning.";
+      break;
+    case AdminWarning::kBypassed:
+      body = MailLines(info, job_id);
       body += Format(
           "having mail size %llu bytes could not be scanned by Vantrel.\r\n\r\nThis could have "
           "happened because the attachment was too large to be scanned in the default timeout "
@@ -390,40 +431,123 @@ void SendAdminWarningMail(AdminWarning kind, const MailInfo* info, const std::st
           "Open Vantrel Scheduled Scanning Database(vtsched.nsf).\r\n Goto \"RealTime "
           "Scanning\" option and Increase the timeout value in TimeOut field.\r\n\r\nYour "
           "Current Timeout Value is : %ld (in milli-seconds)\r\n\r\n",
-          state.base_timeout_ms.load());
-      body += std::string("If you still get similar message, please send Vantrel Debugger file "
-                          "to ") +
+          State().base_timeout_ms.load());
+      body += std::string(
+                  "If you still get similar message, please send Vantrel Debugger file "
+                  "to ") +
               kSupportAddress + ".\r\nThank you and apologies for any inconvenience.";
+      break;
+    case AdminWarning::kHeld:
+      body = "Since " + LocalTimeText() +
+             " Vantrel holds the mails it cannot scan in the router's mail box "
+             "(HoldMailWhenNotScanned is set). The router tries them again and delivers each "
+             "one as soon as it has been scanned.";
+      break;
+    case AdminWarning::kOriginalKept:
+      body = MailLines(info, job_id);
+      body +=
+          "could not be copied into the quarantine database. Vantrel applied its verdict "
+          "to the mail and kept the original mail, with every item and attachment, in the "
+          "Notes database\r\n\r\n    " +
+          reason +
+          "\r\n\r\nCopy the document from there into the quarantine database once it can "
+          "be written again.";
+      return body;
+  }
+  if (!reason.empty()) body += "\r\n\r\nReason: " + reason;
+  return body;
+}
+
+// Creates a directory of its own for one warning below OUT\<folder>; empty on failure
+// (logged).
+std::string MakeWarningDirectory(const std::string& folder_path, const std::string& job_id) {
+  static std::atomic<unsigned long> sequence{0};
+  if (!DirectoryExists(folder_path) && !CreateSpoolDirectory(folder_path) &&
+      !DirectoryExists(folder_path)) {
+    SystemErrorLine();
+    Always("ERROR!!!unable to Create Directory %s... Reason above", folder_path.c_str());
+    return {};
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = Format("%s-%lu-%lu", job_id.empty() ? "0" : job_id.c_str(),
+                                    static_cast<unsigned long>(GetTickCount()), ++sequence);
+    const std::string directory = JoinPath(folder_path, name);
+    bool existed = false;
+    if (CreateSpoolDirectory(directory, &existed)) return directory;
+    if (!existed) {
+      SystemErrorLine();
+      Always("ERROR!!!unable to Create Directory %s... Reason above", directory.c_str());
+      return {};
+    }
+  }
+  Always("ERROR!!! CreateFileForWarningToAdmin");
+  return {};
+}
+
+}  // namespace
+
+bool AdminWarningDue(AdminWarning kind) {
+  ExtensionState& state = State();
+  const DWORD period_ms = static_cast<DWORD>(std::max<long>(1000, state.base_timeout_ms.load()));
+  const DWORD now = GetTickCount();
+  std::lock_guard<std::mutex> lock(state.warning_clock_mutex);
+  auto [entry, first] = state.warning_last_sent.try_emplace(static_cast<int>(kind), now);
+  if (first) return true;
+  if (now - entry->second < period_ms) return false;
+  entry->second = now;
+  return true;
+}
+
+void SendAdminWarningMail(AdminWarning kind, const MailInfo* info, const std::string& job_id,
+                          std::uint64_t mail_size, const std::string& mailbox_path,
+                          const std::string& reason) {
+  try {
+    ExtensionState& state = State();
+    if (state.out_directory.empty() || mailbox_path.empty()) {
+      Always("ERROR!!! %s Input Parameter NULL", "SendAdminWarningMail");
+      return;
+    }
+    const WarningKind what = KindOf(kind);
+    const std::string directory =
+        MakeWarningDirectory(JoinPath(state.out_directory, what.folder), job_id);
+    if (directory.empty()) {
+      Always("ERROR!!! CreateFileForWarningToAdmin");
+      return;
     }
     std::string admins;
     for (const std::string& admin : state.AdminAddresses()) {
       if (!admins.empty()) admins += ',';
       admins += admin;
     }
-    std::string from =
-        ReadIniValue(ProductIniPath(), "General", "WarningMailsFromUser", "", 1998);
-    std::string header = Format("Subject: %s\r\n", disabled ? "Warning Mail: Vantrel Disabled"
-                                                            : "Warning Mail: Vantrel Bypassed");
+    std::string from = ReadIniValue(ProductIniPath(), "General", "WarningMailsFromUser", "", 1998);
+    std::string header = Format("Subject: %s\r\n", what.subject);
     header += "From: " + from + "\r\n";
     header += "To: " + admins + "\r\n";
-    header += Format("Body: %s\\0.bdy\r\n", folder);
-    for (const auto& [name, bytes] : {std::pair<const char*, const std::string&>{"0.bdy", body},
-                                      std::pair<const char*, const std::string&>{"0.hdx", header}}) {
+    // Relative to OUT, as every warning job names its body.
+    header += "Body: " + std::string(what.folder) + "\\" +
+              directory.substr(directory.find_last_of("/\\") + 1) + "\\0.bdy\r\n";
+    const std::string body = WarningBody(kind, info, job_id, mail_size, reason);
+    for (const auto& [name, bytes] :
+         {std::pair<const char*, const std::string&>{"0.bdy", body},
+          std::pair<const char*, const std::string&>{"0.hdx", header}}) {
       if (!WriteWholeFile(JoinPath(directory, name), bytes)) {
         SystemErrorLine();
-        Log("ERROR!!! Unable to create %s BDX File reason above in function "
+        Always(
+            "ERROR!!! Unable to create %s BDX File reason above in function "
             "CreateFileForWarningToAdmin",
             name);
+        DeleteTree(directory, true);
         return;
       }
     }
+    Always("%s: %s", what.subject, directory.c_str());
     if (SendWarningMail(directory, mailbox_path) == NOERROR) {
       DeleteTree(directory, true);
     } else {
       Log("ERROR!!! %s Function inside SendAdminWarningMail", "SendWarningMail");
     }
   } catch (...) {
-    Log("ERROR!!! in SendAdminWarningMail");
+    Always("ERROR!!! in SendAdminWarningMail");
   }
 }
 
@@ -450,7 +574,7 @@ void CountSkippedMail() {
   unsigned long value =
       static_cast<unsigned long>(DecimalValue(ReadProductValue("TotalSkippedMail", nullptr, 260)));
   WriteProductValue("TotalSkippedMail", Format("%lu", value + 1));
-  Log("Total Mail Errors %lu (including timeout)", value + 1);
+  Always("Total Mail Errors %lu (including timeout)", value + 1);
 }
 
 void ResetStatistics() {

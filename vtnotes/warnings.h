@@ -36,10 +36,26 @@ inline constexpr const char* kSupportAddress = "support@vantrel.example";
 [[nodiscard]] int CheckTempFolder(const std::string& out_directory,
                                   const std::string& mailbox_path);
 
-enum class AdminWarning { kDisabled, kBypassed };
-// Writes and sends the administrators' warning of that kind, unless one is pending.
+// The administrators' warnings:
+//   kDisabled     scanning is off (the engine stopped, or scan jobs cannot be written)
+//   kBypassed     one mail passed unscanned (time-out, or an answer that is no verdict)
+//   kHeld         mails that could not be scanned wait in the mail box (HoldMailWhenNotScanned)
+//   kOriginalKept a quarantine copy failed; the original mail was kept in a file instead
+enum class AdminWarning { kDisabled, kBypassed, kHeld, kOriginalKept };
+
+// Writes and sends the administrators' warning of that kind. Each warning is a job
+// directory of its own below OUT\VTDisable, OUT\TimeOut, OUT\Held or OUT\Quarantine, so
+// warnings of many mails at once never meet; one that could not be sent stays there.
+// `reason` (when given) is added as the warning's last paragraph; for kOriginalKept it
+// names the file that holds the original.
 void SendAdminWarningMail(AdminWarning kind, const MailInfo* info, const std::string& job_id,
-                          std::uint64_t mail_size, const std::string& mailbox_path);
+                          std::uint64_t mail_size, const std::string& mailbox_path,
+                          const std::string& reason = {});
+
+// True, at most once per time-out period (the TimeOut setting) for each kind, when a
+// warning of that kind is to go out now: the warnings about the state of scanning say it
+// once, not once per mail.
+[[nodiscard]] bool AdminWarningDue(AdminWarning kind);
 
 // The size class of a timed-out mail: "Small", "Medium", "Large" or "VeryLarge".
 [[nodiscard]] const char* SizeClass(std::uint64_t mail_size);

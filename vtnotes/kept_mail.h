@@ -1,0 +1,36 @@
+// kept_mail.h - keeping the original of a mail whose quarantine copy failed.
+//
+// What it is for: the engine's verdict on an infected mail is applied whether or not the
+// copy into the quarantine databases succeeded, so the infected original is never
+// delivered. When the copy failed (a quarantine database held by another writer,
+// unwritable or missing), the original is kept here instead, so that nothing is lost: a
+// Notes database of its own in the Quarantine folder of the install directory, holding the
+// mail as it arrived, every item and attachment, from which an administrator copies it into
+// a quarantine database once that can be written again.
+//
+// Ownership: the note is the router's; the database written here is closed here.
+// Locks: none; every kept mail gets a file name of its own.
+#pragma once
+
+#include <string>
+
+#include "platform/notes/notes.h"
+#include "vtnotes/spool.h"
+
+namespace vtnotes {
+
+// The folder below the install directory that holds kept originals.
+inline constexpr const char* kKeptMailFolder = "Quarantine";
+
+// Writes a copy of the note into <install>/Quarantine/<JobId>-<yyyymmdd-hhmmss>-<n>.nsf and
+// returns that path; empty when it could not be written (logged).
+[[nodiscard]] std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id);
+
+// After a failed quarantine copy: keeps the original, says so in the log at every
+// verbosity and warns the administrators. False when the original could not be kept
+// either; the caller then leaves the mail in its mail box.
+[[nodiscard]] bool KeepMailAfterFailedCopy(NOTEHANDLE note, const MailInfo* info,
+                                           const std::string& job_id,
+                                           const std::string& mailbox_path);
+
+}  // namespace vtnotes
