@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "foundation/address_list.h"
 #include "foundation/file_ops.h"
 #include "foundation/named_objects.h"
 #include "platform/win32/machine.h"
@@ -108,18 +109,15 @@ std::string SpoolRelativePath(std::string_view full_path) {
 
 std::string HeaderRecipientList(std::string_view recipients) {
   std::string list;
-  std::size_t start = 0;
-  while (start <= recipients.size()) {
-    std::size_t end = recipients.find(',', start);
-    if (end == std::string_view::npos) end = recipients.size();
+  for (const std::string& address : foundation::SplitAddressList(recipients)) {
+    // The line separates recipients by commas: a comma of a display name would split one.
     std::string entry;
-    for (char c : recipients.substr(start, end - start))
-      if (c != '"' && c != '<' && c != '>') entry += c;
+    for (char c : address)
+      if (c != '"' && c != '<' && c != '>' && c != ',') entry += c;
     if (!entry.empty()) {
       if (!list.empty()) list += ',';
       list += entry;
     }
-    start = end + 1;
   }
   return list;
 }

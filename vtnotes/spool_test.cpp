@@ -46,6 +46,7 @@ TEST(JobNames, MakePerfectPathNameDropsPathCharactersAndCuts) {
 TEST(JobNames, RecipientListAndRelativePaths) {
   EXPECT_EQ(HeaderRecipientList("\"Ann\" <ann>,,bob"), "Ann ann,bob");
   EXPECT_EQ(HeaderRecipientList(",,"), "");
+  EXPECT_EQ(HeaderRecipientList("\"Lee, Alice\" <alice@x>,bob@x"), "Lee Alice alice@x,bob@x");
   EXPECT_EQ(SpoolRelativePath("/r/vantrel/In/8f6/0.bdy"), "8f6\\0.bdy");
 }
 
