@@ -82,6 +82,25 @@ struct PendingOutput {
   }
 };
 
+// Writes the text past the parser's limits that record stands for (see MimeBody), as plain
+// lines after whatever the record itself wrote, so that the engine still scans it.
+int WriteOverflow(const std::string& body_path, const std::string& source_path,
+                  const MimeBody& record, int& first) {
+  if (record.overflow_bytes <= 0) return 0;
+  MimeBody plain;
+  plain.type = "text";
+  plain.subtype = "plain";
+  plain.body_offset = record.overflow_offset;
+  plain.body_bytes = record.overflow_bytes;
+  plain.body_lines = record.overflow_lines;
+  if (IMAPBODY_RESPONSE_TEXT(body_path, source_path, &plain, first, kTextPlain) != 0) {
+    Log(kLogAlways, "Error: IMAPBODY_RESPONSE_TEXT return != 0");
+    return -1;
+  }
+  first = 0;
+  return 0;
+}
+
 }  // namespace
 
 bool TextLineReader::Start(std::int64_t offset) {
@@ -382,6 +401,8 @@ int showBody(const std::string& body_path, const std::string& source_path,
             Log(kLogAlways, "Error: Function showBody 2 return != 0");
             return -1;
           }
+        } else if (WriteOverflow(body_path, source_path, *child, first) != 0) {
+          return -1;
         }
       }
     }
@@ -395,6 +416,7 @@ int showBody(const std::string& body_path, const std::string& source_path,
       first = 0;
       done = 1;
     }
+    if (WriteOverflow(body_path, source_path, *record, first) != 0) return -1;
     return 0;
   } catch (...) {
     Log(kLogAlways, "Error in showBody function");

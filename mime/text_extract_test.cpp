@@ -156,6 +156,51 @@ TEST(PartChoice, LongLinesDoNotRunIntoTheNextPart) {
   EXPECT_EQ(job.Body(), long_line + "\r\n");
 }
 
+std::vector<std::string>& LoggedLines() {
+  static std::vector<std::string> lines;
+  return lines;
+}
+
+// Text past the parser's limits is still written, and the warning names the mail's file.
+TEST(PartChoice, TextBeyondTheParserLimitsIsWrittenAndWarnedAbout) {
+  SetLogSink([](int, const char* text) { LoggedLines().push_back(text); });
+  std::string deep;
+  for (int i = 0; i < kMaxNestingDepth + 6; ++i) {
+    deep += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\r\n\r\n--b" +
+            std::to_string(i) + "\r\n";
+  }
+  deep += "Content-Type: text/plain\r\n\r\nthe deepest words\r\n";
+  std::string many = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+                     "Content-Type: text/plain\r\n\r\nfirst text\r\n";
+  for (int i = 1; i < kMaxPartCount + 5; ++i) {
+    many += "--b\r\nContent-Type: application/octet-stream\r\n\r\npart " + std::to_string(i) + "\r\n";
+  }
+  many += "--b--\r\nepilogue\r\n";
+  for (const std::string* raw : {&deep, &many}) {
+    LoggedLines().clear();
+    Job job;
+    ASSERT_EQ(job.Capture(*raw), 0);
+    const std::string body = job.Body();
+    if (raw == &deep) {
+      EXPECT_NE(body.find("the deepest words\r\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(body.rfind("first text\r\n", 0), 0u);
+      // The parts after the limit are written with the last part kept, up to the close
+      // delimiter; the parts before it are not text and stay out.
+      EXPECT_NE(body.find("part " + std::to_string(kMaxPartCount + 4) + "\r\n"),
+                std::string::npos);
+      EXPECT_EQ(body.find("part 5\r\n"), std::string::npos);
+      EXPECT_EQ(body.find("--b--"), std::string::npos);
+    }
+    int warnings = 0;
+    for (const std::string& line : LoggedLines()) {
+      if (line.rfind("WARNING!!! " + job.bdx, 0) == 0) ++warnings;
+    }
+    EXPECT_EQ(warnings, 1);
+  }
+  SetLogSink([](int, const char*) {});
+}
+
 TEST(PartChoice, InvalidArguments) {
   int first = 1;
   int done = 0;
