@@ -225,10 +225,9 @@ bool ResolveInsideOut(std::string_view out_dir, std::string_view relative, std::
     start = end + 1;
   }
   if (refused) {
-    Always(Format("ERROR!!! %.*s names a file outside %.*s. Refused.",
-                  static_cast<int>(relative.size()), relative.data(),
-                  static_cast<int>(out_dir.size()), out_dir.data())
-               .c_str());
+    Always("ERROR!!! %.*s names a file outside %.*s. Refused.",
+           static_cast<int>(relative.size()), relative.data(),
+           static_cast<int>(out_dir.size()), out_dir.data());
     return false;
   }
   *full_r = joined;
