@@ -224,6 +224,8 @@ bool ResolveInsideOut(std::string_view out_dir, std::string_view relative, std::
     else if (!piece.empty() && piece != ".") joined = JoinPath(joined, piece);
     start = end + 1;
   }
+  // A path of nothing but "." names the directory itself, not a file in it.
+  if (joined.size() == out_dir.size()) refused = true;
   if (refused) {
     Always("ERROR!!! %.*s names a file outside %.*s. Refused.",
            static_cast<int>(relative.size()), relative.data(),

@@ -130,9 +130,10 @@ TEST_F(SpoolTest, NamesLeavingTheOutDirectoryAreRefused) {
             "Attachment: /etc/passwd,passwd\r\n"
             "Attachment: 8f6\\..\\..\\registry.db,reg\r\n"
             "Attachment: C:\\boot.ini,boot\r\n"
-            "Attachment: 8f6\\.\\ok.bin,ok\r\n");
+            "Attachment: 8f6\\.\\ok.bin,ok\r\n"
+            "Body: .\\.\r\n");
   MailInfo info;
-  // The only Body line was refused, so the header counts as unreadable.
+  // Every Body line was refused, so the header counts as unreadable.
   EXPECT_EQ(ReadFromFile(out_job, "x.hd0", Out(), info), 100);
 
   WriteFile(JoinPath(out_job, "y.hd0"),
