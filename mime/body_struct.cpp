@@ -28,8 +28,8 @@ void WarnLimits(ParseContext& context, std::int64_t offset) {
   Log(kLogAlways,
       "WARNING!!! %.*s: MIME nesting deeper than %d levels or more than %d parts at offset "
       "%lld; the rest is written as plain text (likely an attack on the parser)",
-      static_cast<int>(context.source_name.size()), context.source_name.data(),
-      kMaxNestingDepth, kMaxPartCount, static_cast<long long>(offset));
+      static_cast<int>(context.source_name.size()), context.source_name.data(), kMaxNestingDepth,
+      kMaxPartCount, static_cast<long long>(offset));
 }
 
 // A piece that filled the reader's line length without reaching a line feed: the physical
@@ -250,7 +250,8 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
                              ? record->parts->Get(record->parts->Count() - 1)
                              : record.get();
               // A last part too deep to follow already holds the text up to this line.
-              if (overflow->overflow_bytes == 0) overflow->overflow_offset = reader.Tell() - consumed;
+              if (overflow->overflow_bytes == 0)
+                overflow->overflow_offset = reader.Tell() - consumed;
               overflow->overflow_bytes += consumed;
               overflow->overflow_lines += 1;
               WarnLimits(context, reader.Tell() - consumed);

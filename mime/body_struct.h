@@ -147,8 +147,7 @@ class BodyReader {
 // source_name names the mail in the warning about text past the parser's limits. Null on
 // failure (logged).
 [[nodiscard]] std::unique_ptr<MimeBody> IMAP_FileBodyStruct(BodyReader& reader,
-                                                            std::string_view boundary,
-                                                            int& state,
+                                                            std::string_view boundary, int& state,
                                                             std::string_view source_name = {});
 
 // Interprets one logical header line into record. 0, or -1 on failure.

@@ -359,7 +359,8 @@ TEST(ParserBadInput, ParametersAfterAnOverlongOneAreKept) {
     EXPECT_EQ(root->params[1].value, "utf-7");
     EXPECT_EQ(root->params[2].value, "flowed");
     EXPECT_LE(root->params[0].value.size(), kMaxHeaderFieldBytes);
-    EXPECT_EQ(root->header_lines, header == folded + "x; charset=utf-7; format=flowed\r\n" ? 51 : 1);
+    EXPECT_EQ(root->header_lines,
+              header == folded + "x; charset=utf-7; format=flowed\r\n" ? 51 : 1);
     EXPECT_EQ(root->body_lines, 1);
   }
   // A header line of exactly the reader's piece length does not end the header.

@@ -152,8 +152,8 @@ bool DecodeQuotedPrintableLine(std::string_view line, std::string* out_r, bool* 
 
 void QuotedPrintableLineDecoder::Reset() { *this = QuotedPrintableLineDecoder(); }
 
-bool QuotedPrintableLineDecoder::Feed(std::string_view piece, bool continues,
-                                      std::string* out_r, bool* hard_end_r) {
+bool QuotedPrintableLineDecoder::Feed(std::string_view piece, bool continues, std::string* out_r,
+                                      bool* hard_end_r) {
   out_r->clear();
   *hard_end_r = false;
   // What a piece may add beyond its own length: the white space and the "=" with its

@@ -42,7 +42,7 @@ class Base64LineDecoder {
   void Feed(std::string_view piece, bool continues, std::string* out_r);
 
  private:
-  std::string carry_;          // kept characters of a group not yet complete (0 to 3)
+  std::string carry_;           // kept characters of a group not yet complete (0 to 3)
   std::size_t kept_total_ = 0;  // characters kept so far on this line
   bool started_ = false;        // leading blanks are behind us
   bool padding_ = false;        // an "=" was seen

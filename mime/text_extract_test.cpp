@@ -170,10 +170,12 @@ TEST(PartChoice, TextBeyondTheParserLimitsIsWrittenAndWarnedAbout) {
             std::to_string(i) + "\r\n";
   }
   deep += "Content-Type: text/plain\r\n\r\nthe deepest words\r\n";
-  std::string many = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
-                     "Content-Type: text/plain\r\n\r\nfirst text\r\n";
+  std::string many =
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+      "Content-Type: text/plain\r\n\r\nfirst text\r\n";
   for (int i = 1; i < kMaxPartCount + 5; ++i) {
-    many += "--b\r\nContent-Type: application/octet-stream\r\n\r\npart " + std::to_string(i) + "\r\n";
+    many +=
+        "--b\r\nContent-Type: application/octet-stream\r\n\r\npart " + std::to_string(i) + "\r\n";
   }
   many += "--b--\r\nepilogue\r\n";
   for (const std::string* raw : {&deep, &many}) {
@@ -187,8 +189,7 @@ TEST(PartChoice, TextBeyondTheParserLimitsIsWrittenAndWarnedAbout) {
       EXPECT_EQ(body.rfind("first text\r\n", 0), 0u);
       // The parts after the limit are written with the last part kept, up to the close
       // delimiter; the parts before it are not text and stay out.
-      EXPECT_NE(body.find("part " + std::to_string(kMaxPartCount + 4) + "\r\n"),
-                std::string::npos);
+      EXPECT_NE(body.find("part " + std::to_string(kMaxPartCount + 4) + "\r\n"), std::string::npos);
       EXPECT_EQ(body.find("part 5\r\n"), std::string::npos);
       EXPECT_EQ(body.find("--b--"), std::string::npos);
     }
@@ -300,7 +301,7 @@ TEST(LinePieces, EveryCutDecodesAsTheWholeLine) {
     }
   }
   const std::string qp_lines[] = {"caf=C3=A9 au lait  \r\n", "soft =  \r\n", "a=ZZb=4",
-                                  "x == y =3D z\n", "tail =\t", "a  b\t=20 c"};
+                                  "x == y =3D z\n",          "tail =\t",     "a  b\t=20 c"};
   for (const std::string& line : qp_lines) {
     std::string whole;
     bool whole_hard = false;
@@ -323,10 +324,11 @@ TEST(LinePieces, EveryCutDecodesAsTheWholeLine) {
 TEST(LinePieces, LongQuotedPrintableLineKeepsItsWordsTogether) {
   // Blanks at the reader's cut are trailing only when the line ends after them.
   Job job;
-  const std::string words = std::string(4995, 'w') + "   x=\r\n" + std::string(4996, 'v') +
-                            "   \r\nend\r\n";
+  const std::string words =
+      std::string(4995, 'w') + "   x=\r\n" + std::string(4996, 'v') + "   \r\nend\r\n";
   ASSERT_EQ(job.Capture("Content-Type: text/plain\r\nContent-Transfer-Encoding: "
-                        "quoted-printable\r\n\r\n" + words),
+                        "quoted-printable\r\n\r\n" +
+                        words),
             0);
   EXPECT_EQ(job.Body(), std::string(4995, 'w') + "   x" + std::string(4996, 'v') + "\r\nend\r\n");
 }

@@ -227,9 +227,8 @@ bool ResolveInsideOut(std::string_view out_dir, std::string_view relative, std::
   // A path of nothing but "." names the directory itself, not a file in it.
   if (joined.size() == out_dir.size()) refused = true;
   if (refused) {
-    Always("ERROR!!! %.*s names a file outside %.*s. Refused.",
-           static_cast<int>(relative.size()), relative.data(),
-           static_cast<int>(out_dir.size()), out_dir.data());
+    Always("ERROR!!! %.*s names a file outside %.*s. Refused.", static_cast<int>(relative.size()),
+           relative.data(), static_cast<int>(out_dir.size()), out_dir.data());
     return false;
   }
   *full_r = joined;

@@ -62,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto found = Items().find(term.item);
     Check(found != Items().end());
     bool holds = false;
-    for (const std::string& entry : found->second.texts) holds |= formula::FoldText(entry) == term.value;
+    for (const std::string& entry : found->second.texts)
+      holds |= formula::FoldText(entry) == term.value;
     Check(holds);
   }
   return 0;

@@ -33,7 +33,8 @@ DBHANDLE Database() {
     ::setenv("VT_SYSROOT", pattern.c_str(), 1);
     vtplatform::SetSystemRoot(pattern);
     DBHANDLE handle = NULLHANDLE;
-    if (NotesInitExtended(0, nullptr) != NOERROR || NSFDbCreate("fuzz.nsf", DBCLASS_NOTEFILE, FALSE) != NOERROR ||
+    if (NotesInitExtended(0, nullptr) != NOERROR ||
+        NSFDbCreate("fuzz.nsf", DBCLASS_NOTEFILE, FALSE) != NOERROR ||
         NSFDbOpen("fuzz.nsf", &handle) != NOERROR) {
       std::abort();
     }

@@ -98,9 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string section = before.begin()->first.first;
   const std::string key = "VtFuzzAddedKey";
   for (const auto& [where, value] : before) {
-    if (where.second.size() == key.size() && ::strncasecmp(where.second.c_str(), key.c_str(), key.size()) == 0) return 0;
+    if (where.second.size() == key.size() &&
+        ::strncasecmp(where.second.c_str(), key.c_str(), key.size()) == 0)
+      return 0;
   }
-  if (!WritePrivateProfileString(section.c_str(), key.c_str(), "added", IniPath().c_str())) return 0;
+  if (!WritePrivateProfileString(section.c_str(), key.c_str(), "added", IniPath().c_str()))
+    return 0;
   Reading after = ReadAll();
   Check(Value(section, key, 64) == "added");
   for (auto it = after.begin(); it != after.end();) {

@@ -20,7 +20,8 @@ void CheckInsideJob(std::string_view rel_path) {
   static const std::string kInDir = "/spool/IN";
   static const std::string kJob = "8f6";
   std::string error;
-  const std::optional<std::string> resolved = vtengine::ResolveJobPath(kInDir, kJob, rel_path, &error);
+  const std::optional<std::string> resolved =
+      vtengine::ResolveJobPath(kInDir, kJob, rel_path, &error);
   if (!resolved) {
     Check(!error.empty());
     return;
