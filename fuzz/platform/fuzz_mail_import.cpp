@@ -22,25 +22,37 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-// A machine root with a Notes data directory and one database the notes are created in.
-DBHANDLE Database() {
-  static const DBHANDLE db = [] {
+// A machine root with a Notes data directory and one database the notes are created in;
+// closed and removed when the process ends.
+struct Machine {
+  std::string root;
+  DBHANDLE db = NULLHANDLE;
+  Machine() {
     std::string pattern = (std::filesystem::temp_directory_path() / "vtfuzzXXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    std::filesystem::create_directories(pattern + "/domino/data");
-    std::ofstream(pattern + "/domino/notes.ini")
-        << "[Notes]\nDirectory=" << pattern << "/domino/data\nServerName=CN=Mail1/O=Acme\n";
-    ::setenv("VT_SYSROOT", pattern.c_str(), 1);
-    vtplatform::SetSystemRoot(pattern);
-    DBHANDLE handle = NULLHANDLE;
+    root = pattern;
+    std::filesystem::create_directories(root + "/domino/data");
+    std::ofstream(root + "/domino/notes.ini")
+        << "[Notes]\nDirectory=" << root << "/domino/data\nServerName=CN=Mail1/O=Acme\n";
+    ::setenv("VT_SYSROOT", root.c_str(), 1);
+    vtplatform::SetSystemRoot(root);
     if (NotesInitExtended(0, nullptr) != NOERROR ||
         NSFDbCreate("fuzz.nsf", DBCLASS_NOTEFILE, FALSE) != NOERROR ||
-        NSFDbOpen("fuzz.nsf", &handle) != NOERROR) {
+        NSFDbOpen("fuzz.nsf", &db) != NOERROR) {
       std::abort();
     }
-    return handle;
-  }();
-  return db;
+  }
+  ~Machine() {
+    (void)NSFDbClose(db);
+    NotesTerm();
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+  }
+};
+
+DBHANDLE Database() {
+  static const Machine machine;
+  return machine.db;
 }
 
 }  // namespace

@@ -25,14 +25,26 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-const std::string& IniPath() {
-  static const std::string path = [] {
+// A scratch root of its own, removed when the process ends.
+struct Scratch {
+  std::string root;
+  std::string ini;
+  Scratch() {
     std::string pattern = (std::filesystem::temp_directory_path() / "vtfuzzXXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    ::setenv("VT_SYSROOT", pattern.c_str(), 1);
-    return pattern + "/fuzz.ini";
-  }();
-  return path;
+    root = pattern;
+    ::setenv("VT_SYSROOT", root.c_str(), 1);
+    ini = root + "/fuzz.ini";
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+  }
+};
+
+const std::string& IniPath() {
+  static const Scratch scratch;
+  return scratch.ini;
 }
 
 // A list read (names or key=value lines) as its entries; checks the buffer's rules.

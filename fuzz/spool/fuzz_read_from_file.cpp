@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "foundation/log.h"
 #include "vtnotes/spool.h"
 
 namespace {
@@ -19,7 +20,8 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-// A machine root of its own, with the OUT directory and one job directory in it.
+// A machine root of its own, with the OUT directory and one job directory in it; removed
+// when the process ends.
 struct Scratch {
   std::string root;
   std::string out;
@@ -32,6 +34,16 @@ struct Scratch {
     out = root + "/vantrel/Out";
     job = out + "/8f6";
     std::filesystem::create_directories(job);
+    // Without a report directory the log goes to the working directory: keep it in the
+    // scratch root, not in the tree the fuzzer was started from.
+    foundation::LogSettings log;
+    log.report_directory = root;
+    foundation::InitLog(log);
+  }
+  ~Scratch() {
+    foundation::CloseLog();
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
   }
 };
 
