@@ -186,6 +186,13 @@ void NormaliseLine(std::string& line) {
   line.resize(end);
 }
 
+// The end line is "end" alone on its line. A data line of 37 bytes has the length
+// character 'E' and may well go on with "ND": only the word standing alone ends a block.
+bool IsEndLine(std::string_view line) {
+  while (!line.empty() && (IsBlank(line.back()) || line.back() == '\r')) line.remove_suffix(1);
+  return EqualsNoCase(line, "end");
+}
+
 bool IsBeginLine(std::string_view line) {
   return line.size() >= 5 && line.substr(0, 5) == "begin" &&
          (line.size() == 5 || IsBlank(line[5]));
@@ -278,7 +285,7 @@ BlockResult DecodeBlock(LineReader& reader, BufferedWriter& output) {
   std::int64_t start = 0;
   while (reader.Next(&line, &start)) {
     if (line.size() >= 2 && line[0] == '.' && line[1] == '.') line.erase(0, 1);
-    if (line.size() >= 3 && EqualsNoCase(std::string_view(line).substr(0, 3), "end")) {
+    if (IsEndLine(line)) {
       if (result.data_lines > 0) return result;
       continue;
     }

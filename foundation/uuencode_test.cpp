@@ -122,6 +122,34 @@ TEST_F(UuJob, RealPicturesDecodeToTheirOriginals) {
   }
 }
 
+// uuencode(1) output for 82 bytes whose last line of 37 bytes (length character 'E')
+// starts with the bytes 0xBA 0x41, so that the data line itself begins with "END".
+const char kEndLineFile[] =
+    "begin 644 endline.bin\n"
+    "M``$\"`P0%!@<(\"0H+#`T.#Q`1$A,4%187&!D:&QP='A\\@(2(C)\"4F)R@I*BLL\n"
+    "END%686YT<F5L(&5N9\"UL:6YE('1E<W0@9&%T82P@,S<@8GET90``\n"
+    "`\n"
+    "end\n";
+
+TEST_F(UuJob, DataLineBeginningWithEndIsDataNotTheEndLine) {
+  std::string original;
+  for (int i = 0; i < 45; ++i) original.push_back(static_cast<char>(i));
+  original += "\xBA\x41Vantrel end-line test data, 37 byte";
+  ASSERT_EQ(original.size(), 82u);
+  for (const char* end_line : {"end\n", "END  \r\n", "end\t\n"}) {
+    fs::remove_all(job_);
+    fs::create_directories(job_);
+    std::string text = kEndLineFile;
+    text.replace(text.rfind("end\n"), 4, end_line);
+    bool found = false;
+    ASSERT_EQ(Convert("before\n" + text + "after\n", &found), 0);
+    std::vector<fs::path> files = Attachments();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(Slurp(files[0]) == original) << end_line;
+    EXPECT_EQ(Body(), "before\r\nafter\r\n") << end_line;
+  }
+}
+
 TEST_F(UuJob, NamesWithSeparatorsStayInsideTheJob) {
   bool found = false;
   ASSERT_EQ(Convert(std::string("begin 644 ../../evil/x.exe\n") + kHelloBlock +

@@ -17,6 +17,76 @@ struct ParseContext {
   int* state;
   int part_budget;  // records that may still be created, see kMaxPartCount
   bool warned_depth;
+  std::string_view source_name;  // names the mail in the warning
+};
+
+// Past the limits the text is still written, as plain lines; the administrator is told once
+// per mail, since a mail built like this is an attack on the parser more often than not.
+void WarnLimits(ParseContext& context, std::int64_t offset) {
+  if (context.warned_depth) return;
+  context.warned_depth = true;
+  Log(kLogAlways,
+      "WARNING!!! %.*s: MIME nesting deeper than %d levels or more than %d parts at offset "
+      "%lld; the rest is written as plain text (likely an attack on the parser)",
+      static_cast<int>(context.source_name.size()), context.source_name.data(), kMaxNestingDepth,
+      kMaxPartCount, static_cast<long long>(offset));
+}
+
+// A piece that filled the reader's line length without reaching a line feed: the physical
+// line goes on in the next piece.
+bool IsCutPiece(const std::string& piece, std::int64_t consumed) {
+  return piece.size() == kMaxParserLine && consumed == static_cast<std::int64_t>(piece.size());
+}
+
+std::string_view TrimTrailing(std::string_view text) {
+  while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+std::string_view TrimLeading(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+// One logical header field, bounded (see kMaxHeaderFieldBytes). Past the bound the rest of
+// the parameter that crossed it is dropped (a quote it left open is closed), and each later
+// parameter is kept up to kMaxParameterAfterCut bytes.
+class HeaderField {
+ public:
+  void Clear() { *this = HeaderField(); }
+  const std::string& text() const { return text_; }
+
+  void Append(std::string_view piece) {
+    for (char c : piece) {
+      const bool separator = c == ';' && !quoted_;
+      const bool was_quoted = quoted_;
+      if (c == '"') quoted_ = !quoted_;
+      if (separator) {
+        skipping_ = false;
+        if (text_.size() < 2 * kMaxHeaderFieldBytes) {
+          text_.push_back(';');
+          parameter_start_ = text_.size();
+        }
+        continue;
+      }
+      if (skipping_) continue;
+      if (text_.size() >= kMaxHeaderFieldBytes) cut_ = true;
+      if (cut_ && (text_.size() - parameter_start_ >= kMaxParameterAfterCut ||
+                   text_.size() >= 2 * kMaxHeaderFieldBytes)) {
+        skipping_ = true;
+        if (was_quoted) text_.push_back('"');  // a value cut inside quotes is closed
+        continue;
+      }
+      text_.push_back(c);
+    }
+  }
+
+ private:
+  std::string text_;
+  std::size_t parameter_start_ = 0;  // where the parameter being appended began
+  bool quoted_ = false;              // inside a quoted string of the input
+  bool cut_ = false;                 // the bound was reached once
+  bool skipping_ = false;            // dropping the rest of a parameter
 };
 
 // The boundary parameter of a record, or empty. The search stops at the first parameter
@@ -43,11 +113,6 @@ void CompleteCounts(MimeBody& record, std::int64_t body_lines, std::int64_t posi
   record.part_count = (record.parts ? record.parts->Count() : 0) + (record.message ? 1 : 0);
 }
 
-void AppendBounded(std::string& logical, std::string_view text) {
-  if (logical.size() >= kMaxHeaderFieldBytes) return;
-  logical.append(text.substr(0, kMaxHeaderFieldBytes - logical.size()));
-}
-
 std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view parent_boundary,
                                     bool top_level, bool skip_leading_blank, int depth) {
   BodyReader& reader = *context.reader;
@@ -60,16 +125,27 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
   bool is_envelope = false;
   bool seen_field = false;
   std::string line;
-  std::string logical;
-  logical.reserve(2000);
+  HeaderField field;
+  // A physical header line longer than the reader's pieces is read whole into the field:
+  // its later pieces are no fields of their own.
+  auto append_rest_of_line = [&](bool cut) {
+    while (cut) {
+      const std::int64_t consumed = reader.ReadLine(&line, kMaxParserLine);
+      if (consumed == 0) return;
+      cut = IsCutPiece(line, consumed);
+      field.Append(cut ? std::string_view(line) : TrimTrailing(line));
+    }
+  };
   for (;;) {
     std::int64_t line_start = reader.Tell();
-    if (reader.ReadLine(&line, kMaxParserLine) == 0) {
+    std::int64_t consumed = reader.ReadLine(&line, kMaxParserLine);
+    if (consumed == 0) {
       CompleteCounts(*record, 0, reader.Tell());
       return record;
     }
+    bool cut = IsCutPiece(line, consumed);
     std::string_view trimmed = TrimHeader(line);
-    if (trimmed.empty()) {
+    if (trimmed.empty() && !cut) {
       if (!seen_field && skip_leading_blank) continue;
       record->header_done = 1;
       record->header_bytes = line_start - record->header_offset;
@@ -77,23 +153,24 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
       break;
     }
     seen_field = true;
-    logical.clear();
+    field.Clear();
     // The first physical line keeps its leading characters: a field name never starts
     // with a blank, and a stray one must not turn into a Content-* match.
-    std::string_view first = line;
-    while (!first.empty() && (IsBlank(first.back()) || first.back() == '\r')) {
-      first.remove_suffix(1);
-    }
-    AppendBounded(logical, first);
+    field.Append(cut ? std::string_view(line) : TrimTrailing(line));
+    append_rest_of_line(cut);
     std::int64_t physical = 1;
     for (;;) {
       int next = reader.PeekChar();
       if (next != ' ' && next != '\t') break;
-      if (reader.ReadLine(&line, kMaxParserLine) == 0) break;
+      consumed = reader.ReadLine(&line, kMaxParserLine);
+      if (consumed == 0) break;
       ++physical;
-      AppendBounded(logical, " ");
-      AppendBounded(logical, TrimHeader(line));
+      cut = IsCutPiece(line, consumed);
+      field.Append(" ");
+      field.Append(cut ? TrimLeading(line) : TrimHeader(line));
+      append_rest_of_line(cut);
     }
+    const std::string& logical = field.text();
     record->header_fields += 1;
     record->header_lines += physical;
     if (StartsWithNoCase(logical, "Content-Type") && IMAPBODY_TestRFC(logical) == 0) {
@@ -110,13 +187,7 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
     // Too deep or too many parts: this part's own structure is not followed.
     if (!OwnBoundary(*record).empty() || is_envelope) {
       record->too_deep = true;
-      if (!context.warned_depth) {
-        context.warned_depth = true;
-        Log(kLogAlways,
-            "WARNING!!! MIME nesting deeper than %d levels or more than %d parts at offset "
-            "%lld; the rest is read as plain text (likely an attack on the parser)",
-            kMaxNestingDepth, kMaxPartCount, static_cast<long long>(record->header_offset));
-      }
+      WarnLimits(context, record->header_offset);
     }
   } else {
     std::string_view own = OwnBoundary(*record);
@@ -137,9 +208,24 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
   // Body mode.
   std::int64_t body_lines = 0;
   int remembered = 0;
+  // Once no more parts may be split off, the rest of this multipart is kept as overflow
+  // text of its last part (or of this part when it has none).
+  MimeBody* overflow = nullptr;
+  auto complete = [&]() {
+    CompleteCounts(*record, body_lines, reader.Tell());
+    if (record->too_deep) {
+      record->overflow_offset = record->body_offset;
+      record->overflow_bytes = record->body_bytes;
+      record->overflow_lines = record->body_lines;
+    }
+  };
   for (;;) {
     std::int64_t consumed = reader.ReadLine(&line, kMaxParserLine);
     if (consumed == 0) break;
+    if (overflow != nullptr) {
+      overflow->overflow_bytes += consumed;
+      overflow->overflow_lines += 1;
+    }
     if (!boundary.empty()) {
       std::string_view trimmed = TrimHeader(line);
       if (trimmed.size() >= boundary.size() + 2 && trimmed[0] == '-' && trimmed[1] == '-' &&
@@ -148,13 +234,30 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
         if (rest.empty()) {
           if (state != 0) {
             // The delimiter belongs to the enclosing multipart: hand it back.
+            if (overflow != nullptr) {
+              overflow->overflow_bytes -= consumed;
+              overflow->overflow_lines -= 1;
+            }
             if (!reader.SeekRelative(-consumed)) break;
-            CompleteCounts(*record, body_lines, reader.Tell());
+            complete();
             state = 0;
             return record;
           }
           ++body_lines;
-          if (context.part_budget <= 0 || depth >= kMaxNestingDepth) continue;
+          if (context.part_budget <= 0 || depth >= kMaxNestingDepth) {
+            if (overflow == nullptr) {
+              overflow = record->parts && record->parts->Count() > 0
+                             ? record->parts->Get(record->parts->Count() - 1)
+                             : record.get();
+              // A last part too deep to follow already holds the text up to this line.
+              if (overflow->overflow_bytes == 0)
+                overflow->overflow_offset = reader.Tell() - consumed;
+              overflow->overflow_bytes += consumed;
+              overflow->overflow_lines += 1;
+              WarnLimits(context, reader.Tell() - consumed);
+            }
+            continue;
+          }
           context.part_budget -= 1;
           state = 1;
           std::unique_ptr<MimeBody> child = ParsePart(context, boundary, false, false, depth + 1);
@@ -165,20 +268,24 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
           continue;
         }
         if (rest == "--") {
+          if (overflow != nullptr) {
+            overflow->overflow_bytes -= consumed;
+            overflow->overflow_lines -= 1;
+          }
           if (remembered == 2) {
             ++body_lines;
           } else {
             if (!reader.SeekRelative(-consumed)) break;
             state = 2;
           }
-          CompleteCounts(*record, body_lines, reader.Tell());
+          complete();
           return record;
         }
       }
     }
     ++body_lines;
   }
-  CompleteCounts(*record, body_lines, reader.Tell());
+  complete();
   return record;
 }
 
@@ -406,9 +513,9 @@ int IMAPBODY_FillBodyStruct(MimeBody& record, std::string_view line) {
 // --- Parsing, counting, release --------------------------------------------------------------
 
 std::unique_ptr<MimeBody> IMAP_FileBodyStruct(BodyReader& reader, std::string_view boundary,
-                                              int& state) {
+                                              int& state, std::string_view source_name) {
   try {
-    ParseContext context{&reader, &state, kMaxPartCount, false};
+    ParseContext context{&reader, &state, kMaxPartCount, false, source_name};
     return ParsePart(context, boundary, true, true, 0);
   } catch (const std::bad_alloc&) {
     Log(kLogAlways, "ERROR Unable to allocate memory for mytemp in IMAP_FillBodyStruct");
@@ -451,7 +558,7 @@ std::unique_ptr<MimeBody> IMAPBODY_openfile(const std::string& path,
     }
     BodyReader reader(&file, reader_buffer_bytes);
     int state = 0;
-    std::unique_ptr<MimeBody> root = IMAP_FileBodyStruct(reader, kTopBoundary, state);
+    std::unique_ptr<MimeBody> root = IMAP_FileBodyStruct(reader, kTopBoundary, state, path);
     if (root) IMAPBODY_FindBody(*root);
     return root;
   } catch (...) {

@@ -27,14 +27,17 @@ namespace mime {
 // Real mail nests a handful of levels; thousands of levels are an attack on the parser,
 // whose recursion would otherwise exhaust the stack.
 inline constexpr int kMaxNestingDepth = 64;
-// Parts beyond this number in one message are not split off either; their delimiter lines
-// count as body lines of the part before. Each record costs memory, and a mail of tiny
-// parts must not cost memory in proportion to its size.
+// Parts beyond this number in one message are not split off either; the text from there to
+// the end of the multipart is kept as the overflow of the last part (below). Each record
+// costs memory, and a mail of tiny parts must not cost memory in proportion to its size.
 inline constexpr int kMaxPartCount = 10000;
-// A folded header field is kept up to this many bytes; the rest of the field is read,
-// counted and dropped. The interesting fields (Content-Type with its parameters) are far
-// shorter, and the limit keeps a megabyte header line from costing a megabyte.
+// A folded header field is kept up to this many bytes. The limit keeps a megabyte header
+// line from costing a megabyte; the interesting fields (Content-Type with its parameters)
+// are far shorter. Past it, the rest of the parameter that crossed it is dropped, and each
+// parameter after that is kept up to kMaxParameterAfterCut bytes (a charset or boundary
+// after a huge name still counts), up to twice the field limit in all.
 inline constexpr std::size_t kMaxHeaderFieldBytes = 65536;
+inline constexpr std::size_t kMaxParameterAfterCut = 1024;
 // Lines are read in pieces of at most this many characters; a longer line is several lines.
 inline constexpr std::size_t kMaxParserLine = 1999;
 // Boundaries longer than this are cut; RFC 2046 allows 70 characters.
@@ -92,8 +95,15 @@ struct MimeBody {
   std::unique_ptr<MimePartList> parts;  // children of a multipart, null when none
 
   // Set by the parser, not by the headers: true for a part whose nesting went past
-  // kMaxNestingDepth, so its structure was not followed.
+  // kMaxNestingDepth (or that came after kMaxPartCount parts), so its structure was not
+  // followed.
   bool too_deep = false;
+  // Text past the parser's limits that this part stands for: the body of a part too deep
+  // to follow, or the parts after the kMaxPartCount-th, kept with the last part before
+  // them. The text writer writes it as plain lines so that the engine still scans it.
+  std::int64_t overflow_offset = 0;
+  std::int64_t overflow_bytes = 0;
+  std::int64_t overflow_lines = 0;
 };
 
 // Read-ahead buffer over a source file, used only by the parser.
@@ -134,10 +144,11 @@ class BodyReader {
 // Parses the message at the reader's position as the top level, with boundary as the
 // placeholder boundary (kTopBoundary). state is shared by a multipart and its children while
 // they are parsed: 1 while a child is being read, 2 after a close delimiter, 0 otherwise.
-// Null on failure (logged).
+// source_name names the mail in the warning about text past the parser's limits. Null on
+// failure (logged).
 [[nodiscard]] std::unique_ptr<MimeBody> IMAP_FileBodyStruct(BodyReader& reader,
-                                                            std::string_view boundary,
-                                                            int& state);
+                                                            std::string_view boundary, int& state,
+                                                            std::string_view source_name = {});
 
 // Interprets one logical header line into record. 0, or -1 on failure.
 [[nodiscard]] int IMAPBODY_FillBodyStruct(MimeBody& record, std::string_view line);

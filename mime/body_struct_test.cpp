@@ -339,6 +339,38 @@ TEST(ParserBadInput, PartCountIsBounded) {
   CheckConsistent(*root, static_cast<std::int64_t>(text.size()));
 }
 
+TEST(ParserBadInput, ParametersAfterAnOverlongOneAreKept) {
+  TempDir dir;
+  const std::string huge(70000, 'a');
+  // One physical line, a field folded over many lines, and a huge quoted value.
+  std::string folded = "Content-Type: text/plain; name=";
+  for (int i = 0; i < 50; ++i) folded += std::string(1500, 'b') + "\r\n ";
+  const std::string headers[] = {
+      "Content-Type: text/plain; name=" + huge + "; charset=utf-7; format=flowed\r\n",
+      folded + "x; charset=utf-7; format=flowed\r\n",
+      "Content-Type: text/plain; name=\"" + huge + "\"; charset=\"utf-7\"; format=flowed\r\n",
+  };
+  for (const std::string& header : headers) {
+    auto root = ParseText(dir, header + "\r\nHi\r\n");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->subtype, "plain");
+    ASSERT_GE(root->params.size(), 3u);
+    EXPECT_EQ(root->params[1].attribute, "charset");
+    EXPECT_EQ(root->params[1].value, "utf-7");
+    EXPECT_EQ(root->params[2].value, "flowed");
+    EXPECT_LE(root->params[0].value.size(), kMaxHeaderFieldBytes);
+    EXPECT_EQ(root->header_lines,
+              header == folded + "x; charset=utf-7; format=flowed\r\n" ? 51 : 1);
+    EXPECT_EQ(root->body_lines, 1);
+  }
+  // A header line of exactly the reader's piece length does not end the header.
+  auto root = ParseText(dir, "X-Filler: " + std::string(kMaxParserLine - 10, 'f') +
+                                 "\r\nContent-Type: text/html\r\n\r\n<p>\r\n");
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->subtype, "html");
+  EXPECT_EQ(root->header_fields, 2);
+}
+
 TEST(ParserRealMail, PythonTestSuiteMessages) {
   std::string data = testing::PythonMailData();
   if (data.empty()) GTEST_SKIP() << "libpython3.11-testsuite is not installed";

@@ -85,31 +85,50 @@ struct Utf16Sink {
 }  // namespace
 
 void DecodeBase64Line(std::string_view line, std::string* out_r) {
+  Base64LineDecoder decoder;
+  decoder.Feed(line, false, out_r);
+}
+
+void Base64LineDecoder::Feed(std::string_view piece, bool continues, std::string* out_r) {
   out_r->clear();
   std::size_t i = 0;
-  while (i < line.size() && IsBlank(line[i])) ++i;
-  char kept[kDecodeBufferBytes * 2];
-  std::size_t count = 0;
-  bool unclean = false;
-  bool padding = false;
-  for (; i < line.size() && line[i] != '\r' && line[i] != '\n'; ++i) {
-    char c = line[i];
-    if (count >= sizeof kept) break;
-    if (c == '=') {
-      if (!padding || count % 4 != 0) kept[count++] = c;
-      padding = true;
+  if (!started_) {
+    while (i < piece.size() && IsBlank(piece[i])) ++i;
+    started_ = i < piece.size();
+  }
+  std::string kept = carry_;
+  kept.reserve(carry_.size() + piece.size());
+  for (; i < piece.size() && !ended_; ++i) {
+    char c = piece[i];
+    if (c == '\r' || c == '\n') {
+      ended_ = true;
+    } else if (c == '=') {
+      if (!padding_ || kept_total_ % 4 != 0) {
+        kept.push_back(c);
+        ++kept_total_;
+      }
+      padding_ = true;
     } else if (kBase64Table[static_cast<unsigned char>(c)] >= 0) {
-      if (padding) {
-        unclean = true;
+      if (padding_) {
+        unclean_ = true;
       } else {
-        kept[count++] = c;
+        kept.push_back(c);
+        ++kept_total_;
       }
     } else {
-      unclean = true;
+      unclean_ = true;
     }
   }
-  if (unclean && (count == 0 || count % 4 != 0)) return;
-  for (std::size_t group = 0; group + 4 <= count; group += 4) {
+  // A line that is still going on decodes its whole groups now and holds the rest back. At
+  // the end of the line an unclean remainder that is no whole group gives nothing.
+  std::size_t whole = kept.size() - kept.size() % 4;
+  if (continues) {
+    carry_.assign(kept, whole, std::string::npos);
+  } else {
+    if (unclean_ && (kept_total_ == 0 || kept_total_ % 4 != 0)) whole = 0;
+    *this = Base64LineDecoder();
+  }
+  for (std::size_t group = 0; group + 4 <= whole; group += 4) {
     std::uint32_t bits = 0;
     int pads = 0;
     for (std::size_t k = 0; k < 4; ++k) {
@@ -127,41 +146,126 @@ void DecodeBase64Line(std::string_view line, std::string* out_r) {
 }
 
 bool DecodeQuotedPrintableLine(std::string_view line, std::string* out_r, bool* hard_end_r) {
+  QuotedPrintableLineDecoder decoder;
+  return decoder.Feed(line, false, out_r, hard_end_r);
+}
+
+void QuotedPrintableLineDecoder::Reset() { *this = QuotedPrintableLineDecoder(); }
+
+bool QuotedPrintableLineDecoder::Feed(std::string_view piece, bool continues, std::string* out_r,
+                                      bool* hard_end_r) {
   out_r->clear();
   *hard_end_r = false;
-  std::string pending;  // white space that is written only if more text follows
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    char c = line[i];
-    if (c == '\r') continue;
-    if (c == '\n') {
-      *hard_end_r = true;
-      return false;  // the rest of a line after its line feed is not part of it
-    }
-    if (IsBlank(c)) {
-      if (pending.size() < kMaxPendingWhiteSpace) pending.push_back(c);
-      continue;
-    }
-    if (c == '=') {
-      std::size_t j = i + 1;
-      while (j < line.size() && IsBlank(line[j])) ++j;
-      if (j == line.size() || line[j] == '\r' || line[j] == '\n') {
-        AppendBounded(out_r, pending);
-        return true;  // soft line break
-      }
-      if (i + 2 < line.size() && HexValue(line[i + 1]) >= 0 && HexValue(line[i + 2]) >= 0) {
-        AppendBounded(out_r, pending);
-        pending.clear();
-        AppendBounded(out_r, static_cast<char>(HexValue(line[i + 1]) * 16 + HexValue(line[i + 2])));
-        i += 2;
+  // What a piece may add beyond its own length: the white space and the "=" with its
+  // digit held back from the piece before.
+  const std::size_t bound = kDecodeBufferBytes + 2 * kMaxPendingWhiteSpace + 2;
+  auto put = [&](std::string_view text) {
+    if (out_r->size() < bound) out_r->append(text.substr(0, bound - out_r->size()));
+  };
+  auto flush_pending = [&] {
+    put(pending_);
+    pending_.clear();
+  };
+  auto hold = [](std::string* blanks, char c) {
+    if (blanks->size() < kMaxPendingWhiteSpace) blanks->push_back(c);
+  };
+  if (ended_) {
+    // The rest of a line whose end was already decoded.
+    const bool soft = soft_break_;
+    if (!continues) Reset();
+    return soft && !continues;
+  }
+  std::size_t i = 0;
+  while (i < piece.size()) {
+    const char c = piece[i];
+    switch (state_) {
+      case State::kText:
+        if (c == '\r') {
+          // Carriage returns are dropped; the line feed decides.
+        } else if (c == '\n') {
+          *hard_end_r = true;
+          Reset();
+          return false;  // the rest of a line after its line feed is not part of it
+        } else if (IsBlank(c)) {
+          hold(&pending_, c);
+        } else if (c == '=') {
+          state_ = State::kEquals;
+        } else {
+          flush_pending();
+          put(std::string_view(&c, 1));
+        }
+        ++i;
+        continue;
+      case State::kEquals:
+        if (IsBlank(c)) {
+          hold(&after_equals_, c);
+          state_ = State::kEqualsBlank;
+          ++i;
+          continue;
+        }
+        if (c == '\r' || c == '\n') break;  // soft line break
+        if (HexValue(c) >= 0) {
+          digit_ = c;
+          state_ = State::kEqualsDigit;
+          ++i;
+          continue;
+        }
+        // A stray '=' is kept as it stands, as RFC 2045 advises; c is read again as text.
+        flush_pending();
+        put("=");
+        state_ = State::kText;
+        continue;
+      case State::kEqualsDigit: {
+        flush_pending();
+        if (HexValue(c) >= 0) {
+          const char byte = static_cast<char>(HexValue(digit_) * 16 + HexValue(c));
+          put(std::string_view(&byte, 1));
+          ++i;
+        } else {
+          const char stray[2] = {'=', digit_};
+          put(std::string_view(stray, 2));
+        }
+        state_ = State::kText;
         continue;
       }
-      // A stray '=' is kept as it stands, as RFC 2045 advises.
+      case State::kEqualsBlank:
+        if (IsBlank(c)) {
+          hold(&after_equals_, c);
+          ++i;
+          continue;
+        }
+        if (c == '\r' || c == '\n') break;  // soft line break with trailing blanks
+        flush_pending();
+        put("=");
+        pending_.swap(after_equals_);
+        after_equals_.clear();
+        state_ = State::kText;
+        continue;
     }
-    AppendBounded(out_r, pending);
-    pending.clear();
-    AppendBounded(out_r, c);
+    // A soft line break: the white space before the "=" stays, the line goes on.
+    flush_pending();
+    const bool more = continues;
+    Reset();
+    if (more) {
+      ended_ = true;
+      soft_break_ = true;
+      return false;
+    }
+    return true;
   }
-  return false;
+  if (continues) return false;
+  // The end of the line without a line feed.
+  bool soft = false;
+  if (state_ == State::kEquals || state_ == State::kEqualsBlank) {
+    flush_pending();
+    soft = true;
+  } else if (state_ == State::kEqualsDigit) {
+    flush_pending();
+    const char stray[2] = {'=', digit_};
+    put(std::string_view(stray, 2));
+  }
+  Reset();
+  return soft;
 }
 
 void EnrichedToPlainLine(std::string_view line, std::string* out_r) {

@@ -82,6 +82,25 @@ struct PendingOutput {
   }
 };
 
+// Writes the text past the parser's limits that record stands for (see MimeBody), as plain
+// lines after whatever the record itself wrote, so that the engine still scans it.
+int WriteOverflow(const std::string& body_path, const std::string& source_path,
+                  const MimeBody& record, int& first) {
+  if (record.overflow_bytes <= 0) return 0;
+  MimeBody plain;
+  plain.type = "text";
+  plain.subtype = "plain";
+  plain.body_offset = record.overflow_offset;
+  plain.body_bytes = record.overflow_bytes;
+  plain.body_lines = record.overflow_lines;
+  if (IMAPBODY_RESPONSE_TEXT(body_path, source_path, &plain, first, kTextPlain) != 0) {
+    Log(kLogAlways, "Error: IMAPBODY_RESPONSE_TEXT return != 0");
+    return -1;
+  }
+  first = 0;
+  return 0;
+}
+
 }  // namespace
 
 bool TextLineReader::Start(std::int64_t offset) {
@@ -239,13 +258,13 @@ int IMAPBODY_RESPONSE_TEXT(const std::string& body_path, const std::string& sour
     std::int64_t lines_read = 0;
     std::int64_t bytes_read = 0;
     std::int64_t consumed = 0;
-    // The part ends after its line count or its byte count, whichever comes first: a line
-    // longer than the parser's line pieces counts as several lines there.
-    while (lines_read < part->body_lines && bytes_read < part->body_bytes &&
-           reader.Next(&line, &consumed)) {
-      ++lines_read;
-      bytes_read += consumed;
-      if (stop_writing) continue;
+    Base64LineDecoder base64;
+    QuotedPrintableLineDecoder quoted_printable;
+    // A piece without a line end is part of a line longer than the reader's buffer: the
+    // decoders carry what it leaves unfinished into the next piece, and no line break is
+    // added in the middle of the line.
+    bool line_open = false;
+    auto write_piece = [&](bool continues) {
       if (text_kind == kTextEnriched) {
         EnrichedToPlainLine(line, &decoded);
         line.swap(decoded);
@@ -253,18 +272,20 @@ int IMAPBODY_RESPONSE_TEXT(const std::string& body_path, const std::string& sour
       if (!encoding.empty()) {
         bool transformed = true;
         if (EqualsNoCase(encoding, "base64")) {
-          DecodeBase64Line(line, &decoded);
+          base64.Feed(line, continues, &decoded);
         } else if (EqualsNoCase(encoding, "quoted-printable")) {
           bool hard_end = false;
-          bool soft_break = DecodeQuotedPrintableLine(line, &decoded, &hard_end);
-          if (text_kind == kTextPlain) {
+          bool soft_break = quoted_printable.Feed(line, continues, &decoded, &hard_end);
+          if (continues) {
+            // The line has not ended yet.
+          } else if (text_kind == kTextPlain) {
             if (!soft_break) decoded += "\r\n";
           } else if (hard_end && !soft_break) {
             decoded += '\n';
           }
         } else if (EqualsNoCase(encoding, "x-uue")) {
           decoded.clear();
-          if (text_kind == kTextPlain) decoded = "\r\n";
+          if (text_kind == kTextPlain && !continues) decoded = "\r\n";
         } else {
           transformed = false;
         }
@@ -285,7 +306,7 @@ int IMAPBODY_RESPONSE_TEXT(const std::string& body_path, const std::string& sour
           std::string ignored;
           (void)RemoveFile(output.path, &ignored);
         }
-        continue;
+        return;
       }
       last_suppressed = false;
       if (first_line) {
@@ -300,7 +321,7 @@ int IMAPBODY_RESPONSE_TEXT(const std::string& body_path, const std::string& sour
           if (dot == std::string::npos) {
             Log(kLogAlways, "Error in IMAPBODY_RESPNSE_TEXT \".\" not found");
             stop_writing = true;
-            continue;
+            return;
           }
           notice_name = notice_name.substr(0, dot) + ".HTML";
           notice_name.resize(std::min(notice_name.size(), kMaxPathChars));
@@ -311,6 +332,21 @@ int IMAPBODY_RESPONSE_TEXT(const std::string& body_path, const std::string& sour
         }
       }
       if (!stop_writing) output.Add(line);
+    };
+    // The part ends after its line count or its byte count, whichever comes first: a line
+    // longer than the parser's line pieces counts as several lines there.
+    while (lines_read < part->body_lines && bytes_read < part->body_bytes &&
+           reader.Next(&line, &consumed)) {
+      ++lines_read;
+      bytes_read += consumed;
+      line_open = line.empty() || line.back() != '\n';
+      if (stop_writing) continue;
+      write_piece(line_open);
+    }
+    if (line_open && !stop_writing) {
+      // The part ended inside a long line: what the decoders still hold is written now.
+      line.clear();
+      write_piece(false);
     }
     output.Flush();
     source.Close();
@@ -365,6 +401,8 @@ int showBody(const std::string& body_path, const std::string& source_path,
             Log(kLogAlways, "Error: Function showBody 2 return != 0");
             return -1;
           }
+        } else if (WriteOverflow(body_path, source_path, *child, first) != 0) {
+          return -1;
         }
       }
     }
@@ -378,6 +416,7 @@ int showBody(const std::string& body_path, const std::string& source_path,
       first = 0;
       done = 1;
     }
+    if (WriteOverflow(body_path, source_path, *record, first) != 0) return -1;
     return 0;
   } catch (...) {
     Log(kLogAlways, "Error in showBody function");

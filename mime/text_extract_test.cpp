@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "mime/decoders.h"
@@ -155,6 +156,52 @@ TEST(PartChoice, LongLinesDoNotRunIntoTheNextPart) {
   EXPECT_EQ(job.Body(), long_line + "\r\n");
 }
 
+std::vector<std::string>& LoggedLines() {
+  static std::vector<std::string> lines;
+  return lines;
+}
+
+// Text past the parser's limits is still written, and the warning names the mail's file.
+TEST(PartChoice, TextBeyondTheParserLimitsIsWrittenAndWarnedAbout) {
+  SetLogSink([](int, const char* text) { LoggedLines().push_back(text); });
+  std::string deep;
+  for (int i = 0; i < kMaxNestingDepth + 6; ++i) {
+    deep += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\r\n\r\n--b" +
+            std::to_string(i) + "\r\n";
+  }
+  deep += "Content-Type: text/plain\r\n\r\nthe deepest words\r\n";
+  std::string many =
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+      "Content-Type: text/plain\r\n\r\nfirst text\r\n";
+  for (int i = 1; i < kMaxPartCount + 5; ++i) {
+    many +=
+        "--b\r\nContent-Type: application/octet-stream\r\n\r\npart " + std::to_string(i) + "\r\n";
+  }
+  many += "--b--\r\nepilogue\r\n";
+  for (const std::string* raw : {&deep, &many}) {
+    LoggedLines().clear();
+    Job job;
+    ASSERT_EQ(job.Capture(*raw), 0);
+    const std::string body = job.Body();
+    if (raw == &deep) {
+      EXPECT_NE(body.find("the deepest words\r\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(body.rfind("first text\r\n", 0), 0u);
+      // The parts after the limit are written with the last part kept, up to the close
+      // delimiter; the parts before it are not text and stay out.
+      EXPECT_NE(body.find("part " + std::to_string(kMaxPartCount + 4) + "\r\n"), std::string::npos);
+      EXPECT_EQ(body.find("part 5\r\n"), std::string::npos);
+      EXPECT_EQ(body.find("--b--"), std::string::npos);
+    }
+    int warnings = 0;
+    for (const std::string& line : LoggedLines()) {
+      if (line.rfind("WARNING!!! " + job.bdx, 0) == 0) ++warnings;
+    }
+    EXPECT_EQ(warnings, 1);
+  }
+  SetLogSink([](int, const char*) {});
+}
+
 TEST(PartChoice, InvalidArguments) {
   int first = 1;
   int done = 0;
@@ -233,6 +280,57 @@ TEST(QuotedPrintableLine, RealTextDecodesToTheOriginal) {
     expected += c;
   }
   EXPECT_EQ(job.Body(), expected);
+}
+
+// A line fed in two pieces, cut at every position before its line feed (the reader cuts
+// only lines that go on), decodes as the whole line does. (An unclean base64 line that is
+// no whole number of groups is the exception: its earlier pieces are already written.)
+TEST(LinePieces, EveryCutDecodesAsTheWholeLine) {
+  const std::string base64_lines[] = {"QUJDREVGR0g=\r\n", "  QUJD REVG\r\n", "QU*JD\r\n",
+                                      "QQ==QUJD\r\n", "QUJDRA==\r\n"};
+  for (const std::string& line : base64_lines) {
+    std::string whole;
+    DecodeBase64Line(line, &whole);
+    for (std::size_t cut = 0; cut <= line.find('\n'); ++cut) {
+      Base64LineDecoder decoder;
+      std::string first;
+      std::string second;
+      decoder.Feed(std::string_view(line).substr(0, cut), true, &first);
+      decoder.Feed(std::string_view(line).substr(cut), false, &second);
+      EXPECT_EQ(first + second, whole) << line << " cut at " << cut;
+    }
+  }
+  const std::string qp_lines[] = {"caf=C3=A9 au lait  \r\n", "soft =  \r\n", "a=ZZb=4",
+                                  "x == y =3D z\n",          "tail =\t",     "a  b\t=20 c"};
+  for (const std::string& line : qp_lines) {
+    std::string whole;
+    bool whole_hard = false;
+    const bool whole_soft = DecodeQuotedPrintableLine(line, &whole, &whole_hard);
+    for (std::size_t cut = 0; cut <= std::min(line.size(), line.find('\n')); ++cut) {
+      QuotedPrintableLineDecoder decoder;
+      std::string first;
+      std::string second;
+      bool hard = false;
+      EXPECT_FALSE(decoder.Feed(std::string_view(line).substr(0, cut), true, &first, &hard));
+      EXPECT_FALSE(hard);
+      const bool soft = decoder.Feed(std::string_view(line).substr(cut), false, &second, &hard);
+      EXPECT_EQ(first + second, whole) << line << " cut at " << cut;
+      EXPECT_EQ(soft, whole_soft) << line << " cut at " << cut;
+      EXPECT_EQ(hard, whole_hard) << line << " cut at " << cut;
+    }
+  }
+}
+
+TEST(LinePieces, LongQuotedPrintableLineKeepsItsWordsTogether) {
+  // Blanks at the reader's cut are trailing only when the line ends after them.
+  Job job;
+  const std::string words =
+      std::string(4995, 'w') + "   x=\r\n" + std::string(4996, 'v') + "   \r\nend\r\n";
+  ASSERT_EQ(job.Capture("Content-Type: text/plain\r\nContent-Transfer-Encoding: "
+                        "quoted-printable\r\n\r\n" +
+                        words),
+            0);
+  EXPECT_EQ(job.Body(), std::string(4995, 'w') + "   x" + std::string(4996, 'v') + "\r\nend\r\n");
 }
 
 TEST(EnrichedLine, CommandsParamsAndLineFeeds) {

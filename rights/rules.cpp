@@ -15,6 +15,7 @@
 #include <exception>
 #include <memory>
 
+#include "foundation/address_list.h"
 #include "foundation/utilities.h"
 #include "rights/rights.h"
 
@@ -259,12 +260,18 @@ void NormaliseAddress(std::string& address) {
   if (!StartsWithNoCase(address, "CN=")) {
     std::string collected;
     bool quoted = false;
-    for (char c : address) {
+    for (std::size_t i = 0; i < address.size(); ++i) {
+      const char c = address[i];
       if (c == '"') {
         quoted = !quoted;
         continue;
       }
-      if (quoted) continue;
+      if (quoted) {
+        // An escaped quote inside a display name does not end it: "a \" <x@y>" <b@z>
+        // is b@z, not x@y.
+        if (c == '\\') ++i;
+        continue;
+      }
       if (c == ' ') continue;
       if (c == '(' || c == '>') break;
       if (c == '<') {
@@ -305,17 +312,8 @@ std::string GetUserList(NOTEHANDLE note, int which) {
     LogDetail(raw);
     LogDetail("Before Converting email id... See Above");
     std::string joined;
-    std::size_t start = 0;
-    while (start <= raw.size()) {
-      std::size_t comma = raw.find(',', start);
-      if (comma == std::string::npos) comma = raw.size();
-      std::string piece = raw.substr(start, comma - start);
-      start = comma + 1;
-      const std::size_t first = piece.find_first_not_of(" \t");
-      if (first == std::string::npos) continue;
-      piece.erase(0, first);
-      piece.erase(piece.find_last_not_of(" \t\r\n") + 1);
-      if (piece.empty()) continue;
+    // Split by address syntax: "Lee, Alice" <alice@example.com> is one recipient.
+    for (std::string& piece : foundation::SplitAddressList(raw)) {
       // An address is handled in kAddressBytes: a longer entry is cut before it is read.
       if (piece.size() > kAddressBytes - 2) piece.resize(kAddressBytes - 2);
       NormaliseAddress(piece);
@@ -515,13 +513,7 @@ std::string GetReceiepents(WarningInfo& info, NOTEHANDLE note, const std::string
                            const char* field, bool& refused) {
   LogDetailf("Checking Recipient in %s Field", field);
   std::string kept;
-  std::size_t start = 0;
-  while (start < list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    const std::string address = list.substr(start, comma - start);
-    start = comma + 1;
-    if (address.empty()) continue;
+  for (const std::string& address : foundation::SplitAddressList(list)) {
     LogDetail(kHyphens46);
     LogDetailf("Checking the Details of User = %s", address.c_str());
     if (IsThisUserReceiveMailMoreThanLimit(info, note, address)) {

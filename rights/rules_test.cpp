@@ -33,6 +33,8 @@ TEST(RightsAddress, KeepsTheAddressAlone) {
       {"  \t", ""},
       // Only a comment: nothing is collected and the text stays as it was.
       {"(no address here)", "(no address here)"},
+      // An escaped quote does not end the display name.
+      {"\"a \\\" <x@evil.example> \" <b@acme.example>", "b@acme.example"},
   };
   for (const auto& [input, expected] : cases) {
     std::string address = input;
@@ -95,6 +97,14 @@ TEST_F(RightsRulesTest, GetUserListNormalisesAndSkipsEmptyEntries) {
   EXPECT_EQ(GetUserList(note_, kListSendTo), "alice@acme.example,bob@acme.example");
   EXPECT_EQ(GetUserList(note_, kListCopyTo), "");
   EXPECT_EQ(GetUserList(note_, kListBlindCopyTo), "");
+}
+
+TEST_F(RightsRulesTest, CommasInsideAnAddressDoNotSplitIt) {
+  NewMail({.from = "a@b",
+           .send_to = "\"Lee, Alice\" <alice@acme.example>, bob@acme.example",
+           .copy_to = "carol@acme.example (Ray, Carol), Team: \"Doe, J\" <jd@acme.example>;"});
+  EXPECT_EQ(GetUserList(note_, kListSendTo), "alice@acme.example,bob@acme.example");
+  EXPECT_EQ(GetUserList(note_, kListCopyTo), "carol@acme.example,jd@acme.example");
 }
 
 TEST_F(RightsRulesTest, GetUserListReadsLongListsAndCutsLongAddresses) {

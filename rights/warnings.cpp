@@ -13,6 +13,7 @@
 #include <memory>
 #include <utility>
 
+#include "foundation/address_list.h"
 #include "foundation/error_text.h"
 #include "foundation/utilities.h"
 #include "platform/win32/windows.h"
@@ -47,14 +48,8 @@ std::string Printf(const char* format, ...) {
 std::string RecipientLines(const WarningInfo& info) {
   std::string lines;
   for (const std::string* list : {&info.send_to, &info.copy_to, &info.blind_copy_to}) {
-    std::size_t start = 0;
-    while (start < list->size()) {
-      std::size_t comma = list->find(',', start);
-      if (comma == std::string::npos) comma = list->size();
-      std::string address = list->substr(start, comma - start);
-      start = comma + 1;
-      foundation::TrimBoth(address);
-      if (!address.empty()) lines += "\t" + address + "\r\n";
+    for (const std::string& address : foundation::SplitAddressList(*list)) {
+      lines += "\t" + address + "\r\n";
     }
   }
   return lines;
@@ -296,18 +291,11 @@ STATUS AddReceipentsField(NOTEHANDLE note, std::string_view address, bool create
 
 namespace {
 
-// Splits a comma-separated list into Recipients: the first with create, the rest appended.
+// Splits an address list into Recipients: the first with create, the rest appended.
 STATUS BuildRecipients(NOTEHANDLE note, const std::string& list, bool first_creates,
                        bool& created) {
   created = !first_creates;
-  std::size_t start = 0;
-  while (start < list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    std::string address = list.substr(start, comma - start);
-    start = comma + 1;
-    foundation::TrimBoth(address);
-    if (address.empty()) continue;
+  for (const std::string& address : foundation::SplitAddressList(list)) {
     const STATUS status = AddReceipentsField(note, address, !created);
     if (status != NOERROR) {
       Logf("ERROR!!! Unable to User Name = %s into AddReceipentField", address.c_str());

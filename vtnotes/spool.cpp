@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "foundation/address_list.h"
 #include "foundation/file_ops.h"
 #include "foundation/named_objects.h"
 #include "platform/win32/machine.h"
@@ -108,18 +109,15 @@ std::string SpoolRelativePath(std::string_view full_path) {
 
 std::string HeaderRecipientList(std::string_view recipients) {
   std::string list;
-  std::size_t start = 0;
-  while (start <= recipients.size()) {
-    std::size_t end = recipients.find(',', start);
-    if (end == std::string_view::npos) end = recipients.size();
+  for (const std::string& address : foundation::SplitAddressList(recipients)) {
+    // The line separates recipients by commas: a comma of a display name would split one.
     std::string entry;
-    for (char c : recipients.substr(start, end - start))
-      if (c != '"' && c != '<' && c != '>') entry += c;
+    for (char c : address)
+      if (c != '"' && c != '<' && c != '>' && c != ',') entry += c;
     if (!entry.empty()) {
       if (!list.empty()) list += ',';
       list += entry;
     }
-    start = end + 1;
   }
   return list;
 }
@@ -226,11 +224,11 @@ bool ResolveInsideOut(std::string_view out_dir, std::string_view relative, std::
     else if (!piece.empty() && piece != ".") joined = JoinPath(joined, piece);
     start = end + 1;
   }
+  // A path of nothing but "." names the directory itself, not a file in it.
+  if (joined.size() == out_dir.size()) refused = true;
   if (refused) {
-    Always(Format("ERROR!!! %.*s names a file outside %.*s. Refused.",
-                  static_cast<int>(relative.size()), relative.data(),
-                  static_cast<int>(out_dir.size()), out_dir.data())
-               .c_str());
+    Always("ERROR!!! %.*s names a file outside %.*s. Refused.", static_cast<int>(relative.size()),
+           relative.data(), static_cast<int>(out_dir.size()), out_dir.data());
     return false;
   }
   *full_r = joined;

@@ -46,6 +46,7 @@ TEST(JobNames, MakePerfectPathNameDropsPathCharactersAndCuts) {
 TEST(JobNames, RecipientListAndRelativePaths) {
   EXPECT_EQ(HeaderRecipientList("\"Ann\" <ann>,,bob"), "Ann ann,bob");
   EXPECT_EQ(HeaderRecipientList(",,"), "");
+  EXPECT_EQ(HeaderRecipientList("\"Lee, Alice\" <alice@x>,bob@x"), "Lee Alice alice@x,bob@x");
   EXPECT_EQ(SpoolRelativePath("/r/vantrel/In/8f6/0.bdy"), "8f6\\0.bdy");
 }
 
@@ -129,9 +130,10 @@ TEST_F(SpoolTest, NamesLeavingTheOutDirectoryAreRefused) {
             "Attachment: /etc/passwd,passwd\r\n"
             "Attachment: 8f6\\..\\..\\registry.db,reg\r\n"
             "Attachment: C:\\boot.ini,boot\r\n"
-            "Attachment: 8f6\\.\\ok.bin,ok\r\n");
+            "Attachment: 8f6\\.\\ok.bin,ok\r\n"
+            "Body: .\\.\r\n");
   MailInfo info;
-  // The only Body line was refused, so the header counts as unreadable.
+  // Every Body line was refused, so the header counts as unreadable.
   EXPECT_EQ(ReadFromFile(out_job, "x.hd0", Out(), info), 100);
 
   WriteFile(JoinPath(out_job, "y.hd0"),

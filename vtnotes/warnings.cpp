@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "foundation/address_list.h"
 #include "foundation/log.h"
 #include "foundation/named_objects.h"
 #include "platform/win32/windows.h"
@@ -346,7 +347,7 @@ STATUS SendWarningMail(const std::string& directory, const std::string& mailbox_
         Log("ERROR!!! Error in ReadFromFile");
         continue;
       }
-      for (const std::string& recipient : SplitAdminValue(job.recipients)) {
+      for (const std::string& recipient : foundation::SplitAddressList(job.recipients)) {
         Log("1-> Sending Warning Mail To = %s", recipient.c_str());
         status = NSFSendMailReport(directory, job, recipient, mailbox_path);
         if (status != NOERROR) {
