@@ -37,8 +37,10 @@
 //            FILE as an attachment ($FILE) under its own name. put prints the note ID.
 //   import   stores an RFC 822 message file as a MIME mail document (the items a mail box
 //            holds: From, SendTo, CopyTo, BlindCopyTo, Subject, PostedDate, Recipients,
-//            $Mailer, Body MIME parts) and prints its note ID. --rcpt gives envelope
-//            recipients (Recipients), else they come from To, Cc and Bcc.
+//            $Mailer, Body MIME parts, and the content of every attachment part, decoded,
+//            as a $FILE attachment) and prints its note ID. --rcpt gives envelope
+//            recipients (Recipients), else they come from To, Cc and Bcc. The message is
+//            read in pieces, so its size does not matter.
 //   extract  writes every attachment of a document into DIR under its own name.
 //   export   writes a mail document as an RFC 822 message to FILE (standard output when
 //            none is given): an imported MIME mail with its original header lines and
