@@ -220,7 +220,7 @@ TEST_F(HookFaultsTest, FailedQuarantineCopyAppliesTheVerdictAndKeepsTheOriginal)
   DBHANDLE db = NULLHANDLE;
   ASSERT_EQ(NSFDbOpen(kept[0].c_str(), &db), NOERROR);
   NOTEHANDLE original = NULLHANDLE;
-  ASSERT_EQ(NSFNoteOpen(db, 1, OPEN_DEFAULT, &original), NOERROR);
+  ASSERT_EQ(NSFNoteOpen(db, 0x8F6, OPEN_DEFAULT, &original), NOERROR);
   char text[256] = {};
   NSFItemGetText(original, "Subject", text, sizeof text);
   EXPECT_STREQ(text, "infected");
@@ -253,7 +253,7 @@ TEST_F(HookFaultsTest, QuarantineCopyCarriesSenderAndDate) {
   DBHANDLE db = NULLHANDLE;
   ASSERT_EQ(NSFDbOpen("vtquaran.nsf", &db), NOERROR);
   NOTEHANDLE copy = NULLHANDLE;
-  ASSERT_EQ(NSFNoteOpen(db, 1, OPEN_DEFAULT, &copy), NOERROR);
+  ASSERT_EQ(NSFNoteOpen(db, 0x8F6, OPEN_DEFAULT, &copy), NOERROR);
   char from[256] = {};
   NSFItemGetText(copy, "From", from, sizeof from);
   EXPECT_STREQ(from, "ann@example.com");
