@@ -125,7 +125,10 @@ TEST_F(SmtpProcessTest, ServerDeliversMailFromRealClientsAndStopsOnQuit) {
       "m.set_content('.dot at the start\\nsecond line')\n"
       "with smtplib.SMTP('127.0.0.1', " + port + ") as s:\n"
       "    s.send_message(m)\n"
-      "    s.send_message(m, to_addrs=['bob@example.com'])\n";
+      "    s.send_message(m, to_addrs=['bob@example.com'])\n"
+      // Raw bytes go out as they are: every line ends in a bare LF.
+      "    s.sendmail('alice@example.com', ['bob@example.com'],\n"
+      "               b'Subject: raw bytes\\n\\nfirst line\\n.\\nafter a lone dot\\n')\n";
   std::ofstream(root_ + "/send.py") << script;
   ASSERT_EQ(Run("python3 " + root_ + "/send.py >" + root_ + "/py.out 2>&1"), 0)
       << ReadRootFile("py.out");
@@ -136,12 +139,18 @@ TEST_F(SmtpProcessTest, ServerDeliversMailFromRealClientsAndStopsOnQuit) {
                           root_ + "/domino/data/pickup/message1");
 
   ASSERT_TRUE(vtserver_test::WaitFor([&] {
-    return Count("mail/bob.nsf") == 2 && Count("mail/alice.nsf") == 2;
+    return Count("mail/bob.nsf") == 3 && Count("mail/alice.nsf") == 2;
   })) << ReadRootFile("domino/console.log");
   std::vector<Doc> bob = Docs("mail/bob.nsf");
-  bool swaks_seen = false, smtplib_seen = false;
+  bool swaks_seen = false, smtplib_seen = false, raw_seen = false;
   for (const Doc& doc : bob) {
     if (doc.subject == "sent with swaks") swaks_seen = true;
+    if (doc.subject == "raw bytes") {
+      raw_seen = true;
+      // Kept whole, as it came; the client stuffed the lone dot after a bare LF.
+      EXPECT_NE(doc.body.find("first line\n.\nafter a lone dot\n"), std::string::npos)
+          << doc.body;
+    }
     if (doc.subject == "sent with smtplib") {
       smtplib_seen = true;
       EXPECT_NE(doc.body.find("\r\n.dot at the start\r\n"), std::string::npos) << doc.body;
@@ -149,6 +158,7 @@ TEST_F(SmtpProcessTest, ServerDeliversMailFromRealClientsAndStopsOnQuit) {
   }
   EXPECT_TRUE(swaks_seen);
   EXPECT_TRUE(smtplib_seen);
+  EXPECT_TRUE(raw_seen);
   std::vector<Doc> alice = Docs("mail/alice.nsf");
   int reports = 0;
   for (const Doc& doc : alice) reports += doc.is_report ? 1 : 0;
