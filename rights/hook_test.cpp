@@ -98,6 +98,33 @@ TEST_F(RightsHookTest, ReceiveLimitsForwardDropRefusedRecipientsAndWarnEveryone)
   EXPECT_EQ(ItemText(warnings[3], MAIL_SENDTO_ITEM), "admin@acme.example,ops@acme.example");
 }
 
+// Below debug level 5 only the detail lines are left out: the lookups, the recipients
+// checked and the kept lists are written at every level.
+TEST_F(RightsHookTest, QuietLevelKeepsAllButTheDetailLines) {
+  Arm();
+  SetValue("VTDEBUG", "0");
+  AddRule({.email3 = "BOB@ACME.EXAMPLE", .receive_limit = 10});
+  (void)PostMail({.from = "alice@acme.example",
+                  .send_to = "bob@acme.example,dave@acme.example",
+                  .body_bytes = 20 * 1024});
+  const std::string log = ReadFile(Path("vantrel/logs/rights.log"));
+  for (const char* line :
+       {"User FirstName = ", "User=ALICE@ACME.EXAMPLE emailid is Third Type, Rule is =[",
+        "Email ID = BOB@ACME.EXAMPLE Rule = ", "This User Status is Enable",
+        "Checking Recipient in SendTo Field", "Checking the Details of User = dave@acme.example",
+        "Function IsThisUserReceiveMailMoreThanLimit return TRUE",
+        "Function IsThisUserReceiveMailMoreThanLimit return FALSE",
+        "- dave@acme.example\r\n", "SendTo modified List above", "Type of Action taken = 0",
+        "Orignal Mail Size = 20", "UserWiseSizeRestriction Occur in this EMail!!!"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+  for (const char* line : {"Processing Mail", "From Address = ", "SendTo address above",
+                           "Before Converting email id", "Free Memory Done for",
+                           "X-SizeRestriction Added successfuly"}) {
+    EXPECT_EQ(log.find(line), std::string::npos) << line;
+  }
+}
+
 TEST_F(RightsHookTest, DoNotScanSenderSkipsTheRecipients) {
   Arm();
   AddRule({.email3 = "BOSS@ACME.EXAMPLE", .send_limit = 1, .do_not_scan = "yes"});

@@ -96,11 +96,11 @@ STATUS CheckUserName(void* context, SEARCH_MATCH* match, ITEM_TABLE* /*summary*/
   }
   char text[kAddressBytes] = {};
   NSFItemGetText(note, "FirstName", text, sizeof(text));
-  LogDetailf("User FirstName = %s", text);
+  Logf("User FirstName = %s", text);
   NSFItemGetText(note, "MiddleInitial", text, sizeof(text));
-  LogDetailf("User MiddleInitial = %s", text);
+  Logf("User MiddleInitial = %s", text);
   NSFItemGetText(note, "LastName", text, sizeof(text));
-  LogDetailf("User LastName = %s", text);
+  Logf("User LastName = %s", text);
   input->user_found = 1;
 
   NSFItemGetText(note, "Status", text, sizeof(text));
@@ -358,8 +358,7 @@ std::string MakeRule(std::string_view address) {
     rule += c;
   }
   rule += '"';
-  LogDetailf("User=%s emailid is %s, Rule is =[%s]", std::string(address).c_str(), type,
-             rule.c_str());
+  Logf("User=%s emailid is %s, Rule is =[%s]", std::string(address).c_str(), type, rule.c_str());
   return rule;
 }
 
@@ -381,7 +380,7 @@ STATUS CheckUserNameInDB(WarningInfo& info, std::string_view address) {
     Log("ERROR!!! MakeRule() function fails");
     return 1;
   }
-  LogDetailf("Email ID = %s Rule = %s", email.c_str(), rule.c_str());
+  Logf("Email ID = %s Rule = %s", email.c_str(), rule.c_str());
   auto input = std::make_unique<InputInfo>();
   LookupResources resources;
   STATUS status = NSFDbOpen(kRulesDatabase, &resources.db);
@@ -440,11 +439,11 @@ bool CheckUserLimit(WarningInfo* info, NOTEHANDLE note, std::string_view address
       return false;
     }
     if (info->status_enabled == 0) {
-      LogDetail("This User Status is NOT Enable");
+      Log("This User Status is NOT Enable");
       return false;
     }
     if (info->do_not_scan != 0) return false;
-    LogDetail("This User Status is Enable");
+    Log("This User Status is Enable");
     const int limit = direction == kDirectionSend ? info->send_limit : info->receive_limit;
     if (limit != 0 && mail_size >= limit) {
       const std::string user(address);
@@ -511,17 +510,17 @@ namespace {
 // Checks every address of one list; refused ones become nodes, the rest the kept list.
 std::string GetReceiepents(WarningInfo& info, NOTEHANDLE note, const std::string& list,
                            const char* field, bool& refused) {
-  LogDetailf("Checking Recipient in %s Field", field);
+  Logf("Checking Recipient in %s Field", field);
   std::string kept;
   for (const std::string& address : foundation::SplitAddressList(list)) {
-    LogDetail(kHyphens46);
-    LogDetailf("Checking the Details of User = %s", address.c_str());
+    Log(kHyphens46);
+    Logf("Checking the Details of User = %s", address.c_str());
     if (IsThisUserReceiveMailMoreThanLimit(info, note, address)) {
       refused = true;
-      LogDetail("Function IsThisUserReceiveMailMoreThanLimit return TRUE");
+      Log("Function IsThisUserReceiveMailMoreThanLimit return TRUE");
       Rejectpersons_AddNode(info, address);
     } else {
-      LogDetail("Function IsThisUserReceiveMailMoreThanLimit return FALSE");
+      Log("Function IsThisUserReceiveMailMoreThanLimit return FALSE");
       AppendToList(kept, address);
     }
   }
@@ -539,16 +538,16 @@ bool CheckReceipientList(WarningInfo& info, NOTEHANDLE note) {
         GetReceiepents(info, note, info.blind_copy_to, "BlindCopyTo", refused);
     if (!refused) return false;
     if (!send_to.empty()) {
-      LogDetail(send_to);
-      LogDetail("SendTo modified List above");
+      Log(send_to);
+      Log("SendTo modified List above");
     }
     if (!copy_to.empty()) {
-      LogDetail(copy_to);
-      LogDetail("CopyTo modified List above");
+      Log(copy_to);
+      Log("CopyTo modified List above");
     }
     if (!blind_copy_to.empty()) {
-      LogDetail(blind_copy_to);
-      LogDetail("BlindCopyTo modified List above");
+      Log(blind_copy_to);
+      Log("BlindCopyTo modified List above");
     }
     const bool forward =
         std::any_of(info.rejected.begin(), info.rejected.end(),
