@@ -130,7 +130,18 @@ void NormaliseAddress(std::string& address);
 [[nodiscard]] bool IsThisUserSendMailMoreThanLimit(WarningInfo& info, NOTEHANDLE note);
 [[nodiscard]] bool IsThisUserReceiveMailMoreThanLimit(WarningInfo& info, NOTEHANDLE note,
                                                       std::string_view address);
-[[nodiscard]] bool CheckReceipientList(WarningInfo& info, NOTEHANDLE note);
+// Rewrites a mail's recipient items to the kept lists (ChangeMailReceipientHeader); a test
+// passes one that fails.
+using RecipientRewrite = STATUS (*)(NOTEHANDLE note, const std::string& send_to,
+                                    const std::string& copy_to,
+                                    const std::string& blind_copy_to);
+[[nodiscard]] STATUS ChangeMailReceipientHeader(NOTEHANDLE note, const std::string& send_to,
+                                                const std::string& copy_to,
+                                                const std::string& blind_copy_to);
+// True when recipients were refused. A failed rewrite makes the result false, yet a forward
+// refusal is still marked, so that the refused recipients' copy reaches the administrators.
+[[nodiscard]] bool CheckReceipientList(WarningInfo& info, NOTEHANDLE note,
+                                       RecipientRewrite rewrite = &ChangeMailReceipientHeader);
 void Rejectpersons_AddNode(WarningInfo& info, std::string_view address);
 
 // ---- marks ----
@@ -155,9 +166,6 @@ void Rejectpersons_AddNode(WarningInfo& info, std::string_view address);
                                            const std::string& from, const std::string& subject,
                                            const std::string& body_file, bool blind);
 [[nodiscard]] STATUS AddReceipentsField(NOTEHANDLE note, std::string_view address, bool create);
-[[nodiscard]] STATUS ChangeMailReceipientHeader(NOTEHANDLE note, const std::string& send_to,
-                                                const std::string& copy_to,
-                                                const std::string& blind_copy_to);
 // The administrators joined with "," (at most kAdminAddresseeChars characters).
 [[nodiscard]] std::string AdminAddressees();
 

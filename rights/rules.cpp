@@ -529,7 +529,7 @@ std::string GetReceiepents(WarningInfo& info, NOTEHANDLE note, const std::string
 
 }  // namespace
 
-bool CheckReceipientList(WarningInfo& info, NOTEHANDLE note) {
+bool CheckReceipientList(WarningInfo& info, NOTEHANDLE note, RecipientRewrite rewrite) {
   try {
     bool refused = false;
     const std::string send_to = GetReceiepents(info, note, info.send_to, "SendTo", refused);
@@ -558,9 +558,8 @@ bool CheckReceipientList(WarningInfo& info, NOTEHANDLE note) {
     Logf("Type of Action taken = %d", info.receive_action);
     bool result = true;
     if (!send_to.empty() || !copy_to.empty() || !blind_copy_to.empty()) {
-      if (ChangeMailReceipientHeader(note, send_to, copy_to, blind_copy_to) != NOERROR) {
-        result = false;
-      } else if (forward) {
+      if (rewrite(note, send_to, copy_to, blind_copy_to) != NOERROR) result = false;
+      if (forward) {
         if (AddReplacePersonField(note, info)) {
           Log("Successfully added \"ReplaceReceipent\"");
           if (SetSendActionMark(note, kActionForward) != NOERROR) result = false;

@@ -235,6 +235,29 @@ TEST_F(RightsRulesTest, EveryRecipientRefusedMarksTheMailWithoutAList) {
   EXPECT_TRUE(nobody.rejected.empty());
 }
 
+TEST_F(RightsRulesTest, FailedRewriteStillMarksAForwardRefusalButNotADelete) {
+  AddRule({.email3 = "BOB@ACME.EXAMPLE", .receive_limit = 50, .receive_action = "Forward"});
+  AddRule({.email3 = "CAROL@ACME.EXAMPLE", .receive_limit = 50});
+  const RecipientRewrite failing = [](NOTEHANDLE, const std::string&, const std::string&,
+                                      const std::string&) -> STATUS { return 1; };
+  NewMail({.from = "a@b"});
+  WarningInfo info;
+  info.mail_size = 60;
+  info.send_to = "alice@acme.example,bob@acme.example";
+  EXPECT_FALSE(CheckReceipientList(info, note_, failing));
+  EXPECT_EQ(Text(kMarkItem), "FORWARD");
+  EXPECT_EQ(Text(kReplaceLengthItem), "18");
+
+  (void)NSFNoteClose(note_);
+  NewMail({.from = "a@b"});
+  WarningInfo deleted;
+  deleted.mail_size = 60;
+  deleted.send_to = "alice@acme.example,carol@acme.example";
+  EXPECT_FALSE(CheckReceipientList(deleted, note_, failing));
+  EXPECT_FALSE(NSFItemIsPresent(note_, kMarkItem, 9));
+  EXPECT_FALSE(NSFItemIsPresent(note_, kReplaceLengthItem, 19));
+}
+
 TEST(RightsReplacePerson, PadsWithOneZeroPerAddressAndOneMore) {
   WarningInfo info;
   info.rejected.push_back({.address = "abcdefg", .receive_action = kActionForward});
