@@ -35,7 +35,7 @@ std::string GmimeData(const std::string& name) {
   const char* source = std::getenv("VT_SOURCE_DIR");
   std::string root = source != nullptr ? std::string(source)
                                         : fs::path(__FILE__).parent_path().parent_path().string();
-  return root + "/../shared/testdata/gmime/" + name;
+  return root + "/testdata/gmime/" + name;
 }
 
 // A spool directory with one job directory "8f6" in a fresh temporary root.

@@ -48,14 +48,14 @@ inline std::string ReadFile(const std::string& path) {
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
-// The GMime test files beside the checkout ($VT_SOURCE_DIR/../shared/testdata/gmime).
+// The GMime test files of the checkout ($VT_SOURCE_DIR/testdata/gmime).
 // Without VT_SOURCE_DIR the checkout is found from this file's own path.
 inline std::string GmimeData(const std::string& name) {
   const char* source = std::getenv("VT_SOURCE_DIR");
   std::string root = source != nullptr
                          ? std::string(source)
                          : std::filesystem::path(__FILE__).parent_path().parent_path().string();
-  return root + "/../shared/testdata/gmime/" + name;
+  return root + "/testdata/gmime/" + name;
 }
 
 // The real mail messages of the Python standard library's test suite, as Debian's
