@@ -173,8 +173,10 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
     const std::string& logical = field.text();
     record->header_fields += 1;
     record->header_lines += physical;
-    if (StartsWithNoCase(logical, "Content-Type") && IMAPBODY_TestRFC(logical) == 0) {
-      is_envelope = true;
+    if (StartsWithNoCase(logical, "Content-Type")) {
+      const int rfc = IMAPBODY_TestRFC(logical);
+      if (rfc < 0) return nullptr;
+      if (rfc == 0) is_envelope = true;
     }
     if (IMAPBODY_FillBodyStruct(*record, logical) != 0) {
       Log(kLogAlways, is_envelope ? "Error in IMAP_FileBodyStruct in RFC"
@@ -261,6 +263,7 @@ std::unique_ptr<MimeBody> ParsePart(ParseContext& context, std::string_view pare
           context.part_budget -= 1;
           state = 1;
           std::unique_ptr<MimeBody> child = ParsePart(context, boundary, false, false, depth + 1);
+          if (!child) return nullptr;  // a part that cannot be read fails its parent
           remembered = state;
           state = 0;
           if (!record->parts) record->parts = std::make_unique<MimePartList>();
@@ -396,16 +399,25 @@ bool BodyReader::SeekRelative(std::int64_t delta) {
 }
 
 // --- Header interpretation ------------------------------------------------------------------
+//
+// Each step catches its own failures (an exhausted heap above all), logs its fixed text and
+// gives -1, so one damaged header never takes the process or the rest of the mail with it.
 
-std::string copyformatedvalue(std::string_view source, char open, char close) {
+std::string copyformatedvalue(std::string_view source, char open, char close) try {
   std::size_t start = source.find(open);
   if (start == std::string_view::npos) return std::string(source);
   std::string_view rest = source.substr(start + 1);
   std::size_t end = rest.find(close);
   return std::string(end == std::string_view::npos ? rest : rest.substr(0, end));
+} catch (const std::bad_alloc&) {
+  Log(kLogAlways, "Error in Copy FomratedValue");
+  return {};
+} catch (...) {
+  Log(kLogAlways, "Error in copyformatedvalue fun");
+  return {};
 }
 
-int IMAPBODY_write_param(MimeParam& node, std::string_view segment) {
+int IMAPBODY_write_param(MimeParam& node, std::string_view segment) try {
   std::size_t equals = segment.find('=');
   if (equals == std::string_view::npos) return 0;
   std::string_view attribute = TrimHeader(segment.substr(0, equals));
@@ -413,12 +425,25 @@ int IMAPBODY_write_param(MimeParam& node, std::string_view segment) {
   if (!attribute.empty() && attribute.back() == '"') attribute.remove_suffix(1);
   std::string_view value = TrimHeader(segment.substr(equals + 1));
   if (!value.empty() && value.front() != '"' && value.back() == '"') value.remove_suffix(1);
-  node.attribute.assign(attribute);
-  node.value = copyformatedvalue(value, '"', '"');
+  try {
+    node.attribute.assign(attribute);
+  } catch (const std::bad_alloc&) {
+    Log(kLogAlways, "Error in Unable to Allocate memory for s->attribuate");
+    return -1;
+  }
+  try {
+    node.value = copyformatedvalue(value, '"', '"');
+  } catch (const std::bad_alloc&) {
+    Log(kLogAlways, "Error in Unable to Allocate memory for s->value");
+    return -1;
+  }
   return 0;
+} catch (...) {
+  Log(kLogAlways, "ERROR: IMAPBODY_write_param Function error");
+  return -1;
 }
 
-int IMAPBODY_parse_param(std::vector<MimeParam>& list, std::string_view text) {
+int IMAPBODY_parse_param(std::vector<MimeParam>& list, std::string_view text) try {
   // Iterative over the segments; each ';' outside a quoted run ends one.
   for (;;) {
     bool quoted = false;
@@ -433,9 +458,15 @@ int IMAPBODY_parse_param(std::vector<MimeParam>& list, std::string_view text) {
     if (end + 1 >= text.size()) return 0;
     text.remove_prefix(end + 1);
   }
+} catch (const std::bad_alloc&) {
+  Log(kLogAlways, "ERROR!!! Unable to Allocate Memroy for tmp in IMAPBODY_parse_param");
+  return -1;
+} catch (...) {
+  Log(kLogAlways, "Error: IMAPBODY_parse_param fun");
+  return -1;
 }
 
-int IMAPBODY_TestRFC(std::string_view line) {
+int IMAPBODY_TestRFC(std::string_view line) try {
   std::size_t colon = line.find(':');
   if (colon == std::string_view::npos) return 1;
   std::string value;
@@ -449,9 +480,12 @@ int IMAPBODY_TestRFC(std::string_view line) {
   std::size_t semicolon = subtype.find(';');
   subtype = semicolon != std::string_view::npos ? subtype.substr(0, semicolon) : TrimHeader(subtype);
   return (EqualsNoCase(type, "message") && EqualsNoCase(subtype, "rfc822")) ? 0 : 1;
+} catch (...) {
+  Log(kLogAlways, "Error: IMAPBODY_TestRFC fails");
+  return -1;
 }
 
-int IMAPBODY_FillBodyStruct(MimeBody& record, std::string_view line) {
+int IMAPBODY_FillBodyStruct(MimeBody& record, std::string_view line) try {
   if (line.size() < 8 || Lower(line[0]) != 'c' || !StartsWithNoCase(line.substr(1), "ontent-")) {
     return 0;
   }
@@ -508,6 +542,12 @@ int IMAPBODY_FillBodyStruct(MimeBody& record, std::string_view line) {
     record.md5.assign(raw);
   }
   return 0;
+} catch (const std::bad_alloc&) {
+  Log(kLogAlways, "ERROR Unable to allocate memory for mytemp in IMAP_FillBodyStruct");
+  return -1;
+} catch (...) {
+  Log(kLogAlways, "Error in IMAPBODY_FillBodyStruct");
+  return -1;
 }
 
 // --- Parsing, counting, release --------------------------------------------------------------
@@ -525,7 +565,7 @@ std::unique_ptr<MimeBody> IMAP_FileBodyStruct(BodyReader& reader, std::string_vi
   return nullptr;
 }
 
-std::int64_t IMAPBODY_FindBody(MimeBody& record) {
+std::int64_t IMAPBODY_FindBody(MimeBody& record) try {
   if (!IsContainer(record)) return 0;
   std::int64_t nested = 0;
   if (record.message) nested += NestedTotal(*record.message);
@@ -536,6 +576,9 @@ std::int64_t IMAPBODY_FindBody(MimeBody& record) {
   }
   record.body_lines += nested;
   return record.header_done + record.header_lines + record.body_lines;
+} catch (...) {
+  Log(kLogAlways, "Error in IMAPBODY_FindBody");
+  return 0;
 }
 
 std::int64_t MimeLineCount(const MimeBody& record, bool body_only) {

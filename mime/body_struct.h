@@ -153,17 +153,18 @@ class BodyReader {
 // Interprets one logical header line into record. 0, or -1 on failure.
 [[nodiscard]] int IMAPBODY_FillBodyStruct(MimeBody& record, std::string_view line);
 
-// 0 when line is a Content-Type naming message/rfc822, 1 otherwise.
+// 0 when line is a Content-Type naming message/rfc822, 1 otherwise, -1 on failure (logged);
+// a part whose Content-Type cannot be tested fails, and with it its parents.
 [[nodiscard]] int IMAPBODY_TestRFC(std::string_view line);
 
-// Parses a ';'-separated parameter string into list (appended). 0.
+// Parses a ';'-separated parameter string into list (appended). 0, or -1 on failure (logged).
 [[nodiscard]] int IMAPBODY_parse_param(std::vector<MimeParam>& list, std::string_view text);
 
-// Fills one parameter from "attribute=value". 0.
+// Fills one parameter from "attribute=value". 0, or -1 on failure (logged).
 [[nodiscard]] int IMAPBODY_write_param(MimeParam& node, std::string_view segment);
 
 // The text between the first open and the next close character of source; a source
-// without the open character is copied whole.
+// without the open character is copied whole. Empty on failure (logged).
 [[nodiscard]] std::string copyformatedvalue(std::string_view source, char open, char close);
 
 // Line-count pass: adds the lines of nested parts to the body_lines of container records
