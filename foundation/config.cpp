@@ -1,7 +1,6 @@
 // config.cpp - installation discovery and the settings stores (see config.h).
 #include "foundation/config.h"
 
-#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -11,17 +10,6 @@
 
 namespace foundation {
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string CutTo(std::string text, std::size_t size) {
   if (size == 0) return {};

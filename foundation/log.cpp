@@ -1,6 +1,8 @@
 // log.cpp - the debug, event and scratch logs and their line layouts (see log.h).
 #include "foundation/log.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -65,6 +67,11 @@ HANDLE LogMutex() {
   return state.log_mutex;
 }
 
+// A view's length as printf's "%.*s" precision.
+int Length(std::string_view text) {
+  return static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
+}
+
 bool WriteAll(HANDLE file, std::string_view bytes) {
   DWORD written = 0;
   return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -114,13 +121,6 @@ void WriteDebugLine(std::string_view text) {
   SetFilePointer(state.file, 0, nullptr, FILE_END);
   (void)WriteAll(state.file, line);
   SetLastError(saved_error);
-}
-
-std::string FormatText(const char* format, va_list arguments) {
-  char text[kLogTextBytes];
-  const int length = std::vsnprintf(text, sizeof(text), format, arguments);
-  if (length < 0) return {};
-  return text;  // vsnprintf cut it to the buffer and terminated it
 }
 
 }  // namespace
@@ -187,7 +187,7 @@ void LogDebug(const char* format, ...) {
   if (format == nullptr || DebugLevel() == 0) return;
   va_list arguments;
   va_start(arguments, format);
-  const std::string text = FormatText(format, arguments);
+  const std::string text = StringPrintfV(kLogTextBytes, format, arguments);
   va_end(arguments);
   WriteDebugLine(text);
 }
@@ -281,48 +281,37 @@ bool AppendToFile(std::string_view path, std::string_view bytes) {
   return WriteAll(file.get(), bytes);
 }
 
+// The program name and text are passed with their lengths ("%.*s"), so neither needs a
+// terminating NUL.
 std::string DebugLogLine(const SYSTEMTIME& time, DWORD thread_id, std::string_view program,
                          std::string_view text) {
-  char prefix[96];
-  std::snprintf(prefix, sizeof(prefix), "[%03lu] %02u:%02u:%02u:%03u [",
-                static_cast<unsigned long>(thread_id), unsigned{time.wHour},
-                unsigned{time.wMinute}, unsigned{time.wSecond}, unsigned{time.wMilliseconds});
-  std::string line = prefix;
-  line.append(program).append("]: ").append(text).append("\r\n");
-  return line;
+  return StringPrintf("[%03lu] %02u:%02u:%02u:%03u [%.*s]: %.*s\r\n",
+                      static_cast<unsigned long>(thread_id), unsigned{time.wHour},
+                      unsigned{time.wMinute}, unsigned{time.wSecond}, unsigned{time.wMilliseconds},
+                      Length(program), program.data(), Length(text), text.data());
 }
 
 std::string EventLogLine(const SYSTEMTIME& time, DWORD thread_id, std::string_view program,
                          std::string_view text) {
-  char prefix[96];
-  std::snprintf(prefix, sizeof(prefix), "[%03lu] %02u/%02u/%04u %02u:%02u:%02u:%03u [",
-                static_cast<unsigned long>(thread_id), unsigned{time.wDay},
-                unsigned{time.wMonth}, unsigned{time.wYear}, unsigned{time.wHour},
-                unsigned{time.wMinute}, unsigned{time.wSecond}, unsigned{time.wMilliseconds});
-  std::string line = prefix;
-  line.append(program).append("]: ").append(text).append("\r\n");
-  return line;
+  return StringPrintf("[%03lu] %02u/%02u/%04u %02u:%02u:%02u:%03u [%.*s]: %.*s\r\n",
+                      static_cast<unsigned long>(thread_id), unsigned{time.wDay},
+                      unsigned{time.wMonth}, unsigned{time.wYear}, unsigned{time.wHour},
+                      unsigned{time.wMinute}, unsigned{time.wSecond}, unsigned{time.wMilliseconds},
+                      Length(program), program.data(), Length(text), text.data());
 }
 
 std::string UpdateLogLine(const SYSTEMTIME& time, DWORD thread_id, std::string_view text) {
-  char prefix[96];
-  std::snprintf(prefix, sizeof(prefix), "[%03lu] %02u/%02u/%04u %02u:%02u:%02u:%03u : ",
-                static_cast<unsigned long>(thread_id), unsigned{time.wDay},
-                unsigned{time.wMonth}, unsigned{time.wYear}, unsigned{time.wHour},
-                unsigned{time.wMinute}, unsigned{time.wSecond}, unsigned{time.wMilliseconds});
-  std::string line = prefix;
-  line.append(text).append("\r\n");
-  return line;
+  return StringPrintf("[%03lu] %02u/%02u/%04u %02u:%02u:%02u:%03u : %.*s\r\n",
+                      static_cast<unsigned long>(thread_id), unsigned{time.wDay},
+                      unsigned{time.wMonth}, unsigned{time.wYear}, unsigned{time.wHour},
+                      unsigned{time.wMinute}, unsigned{time.wSecond}, unsigned{time.wMilliseconds},
+                      Length(text), text.data());
 }
 
 std::string RunnerLogLine(const SYSTEMTIME& time, std::string_view text) {
-  char prefix[48];
-  std::snprintf(prefix, sizeof(prefix), "%02u/%02u/%02u %02u:%02u:%02u : ",
-                unsigned{time.wMonth}, unsigned{time.wDay}, unsigned{time.wYear} % 100u,
-                unsigned{time.wHour}, unsigned{time.wMinute}, unsigned{time.wSecond});
-  std::string line = prefix;
-  line.append(text).append("\r\n");
-  return line;
+  return StringPrintf("%02u/%02u/%02u %02u:%02u:%02u : %.*s\r\n", unsigned{time.wMonth},
+                      unsigned{time.wDay}, unsigned{time.wYear} % 100u, unsigned{time.wHour},
+                      unsigned{time.wMinute}, unsigned{time.wSecond}, Length(text), text.data());
 }
 
 std::string DebugLogFileName(const SYSTEMTIME& time) {

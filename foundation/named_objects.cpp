@@ -19,17 +19,6 @@ constexpr const char* kNetworkServiceDescriptor = "D:(A;;GA;;;S-1-5-20)";
 constexpr const char* kNetworkServiceSid = "S-1-5-20";
 constexpr const char* kNetworkServiceAccount = "NETWORK SERVICE";
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool ReadVersion(OSVERSIONINFOEX& version) {
   version = OSVERSIONINFOEX{};
   version.dwOSVersionInfoSize = sizeof(version);

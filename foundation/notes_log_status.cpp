@@ -19,13 +19,12 @@ std::string NotesStatusText(unsigned long status) {
 }
 
 void LogStatus(unsigned long status) {
-  const unsigned code = static_cast<unsigned>(status & 0xFFFF);
+  const int code = static_cast<int>(status & 0xFFFF);
   if (code == 0 || DebugLevel() == 0) return;
   const std::string text = NotesStatusText(status);
-  const std::string line =
-      "STATUS: " + std::to_string(code) + " (" +
-      (text.empty() ? std::string("Unable to locate message in string tables") : text) + ")";
-  LogAlways(line);
+  LogAlways(text.empty()
+                ? StringPrintf("STATUS: %d (Unable to locate message in string tables)", code)
+                : StringPrintf("STATUS: %d (%s)", code, text.c_str()));
 }
 
 }  // namespace foundation

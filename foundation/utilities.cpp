@@ -187,6 +187,43 @@ bool AppendBounded(std::string& target, std::string_view text, std::size_t limit
   return length < text.size();
 }
 
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+std::string StringPrintfV(std::size_t max_bytes, const char* format, va_list arguments) {
+  if (format == nullptr || max_bytes == 0) return {};
+  va_list measure;
+  va_copy(measure, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length < 0) return {};
+  std::string text(static_cast<std::size_t>(length), '\0');
+  // vsnprintf writes the terminating NUL into the string's own terminator slot.
+  std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+  if (text.size() > max_bytes - 1) text.resize(max_bytes - 1);
+  return text;
+}
+
+std::string StringPrintf(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string text = StringPrintfV(std::string::npos, format, arguments);
+  va_end(arguments);
+  return text;
+}
+
 bool ParseNumber(std::string_view text, long& number) {
   while (!text.empty() && IsTrimmable(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsTrimmable(text.back())) text.remove_suffix(1);

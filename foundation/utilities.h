@@ -19,6 +19,7 @@
 // files written on the original platform carry backslashes.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -77,6 +78,18 @@ bool AppendBounded(std::span<char> buffer, std::string_view text, std::size_t li
 
 // The same rule for a string: appends while its length stays below limit.
 bool AppendBounded(std::string& target, std::string_view text, std::size_t limit);
+
+// Comparisons of ASCII letters without regard to case, as the settings, item names and
+// header values of the system are compared.
+[[nodiscard]] bool EqualsNoCase(std::string_view a, std::string_view b);
+[[nodiscard]] bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
+// printf into a string, cut to max_bytes - 1 characters (a log line's bound, for example);
+// without a bound the whole text. An invalid format gives an empty string.
+[[nodiscard]] std::string StringPrintfV(std::size_t max_bytes, const char* format,
+                                        va_list arguments);
+[[nodiscard]] std::string StringPrintf(const char* format, ...)
+    __attribute__((format(printf, 1, 2)));
 
 // The largest block ZeroAlloc hands out: what a 32-bit process could ever hold. A larger
 // request comes from a corrupt size and fails like an exhausted heap.

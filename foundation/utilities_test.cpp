@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -149,6 +150,27 @@ TEST(TextTest, BoundedCopiesNeverPassTheEnd) {
   EXPECT_EQ(target, "abcde");
   EXPECT_TRUE(AppendBounded(target, "z", 6));
   EXPECT_EQ(target, "abcde");
+}
+
+TEST(TextTest, FormattedTextsKeepTheirLengthOrTheirBound) {
+  const std::string long_text(9000, 'x');
+  EXPECT_EQ(StringPrintf("%s!", long_text.c_str()).size(), 9001u);
+  EXPECT_EQ(StringPrintf("%d-%s", 42, "id"), "42-id");
+  EXPECT_EQ(StringPrintf("%s", ""), "");
+  auto bounded = [](std::size_t bound, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = StringPrintfV(bound, format, arguments);
+    va_end(arguments);
+    return text;
+  };
+  EXPECT_EQ(bounded(6, "%s", "abcdefgh"), "abcde");
+  EXPECT_EQ(bounded(1, "%s", "abc"), "");
+  EXPECT_EQ(bounded(0, "%s", "abc"), "");
+  EXPECT_TRUE(EqualsNoCase("Enable", "eNABLE"));
+  EXPECT_FALSE(EqualsNoCase("Enable", "Enabled"));
+  EXPECT_TRUE(StartsWithNoCase("cn=Alice/O=Acme", "CN="));
+  EXPECT_FALSE(StartsWithNoCase("CN", "CN="));
 }
 
 TEST(MemoryTest, ZeroAllocGivesZeroedBlocksAndReportsFailure) {

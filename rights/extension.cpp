@@ -24,17 +24,6 @@ namespace {
 constexpr const char* kHyphens45 = "---------------------------------------------";
 constexpr const char* kHyphens46 = "----------------------------------------------";
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::string ProductValue(std::string_view name, std::string_view default_value) {
   std::string value;
   (void)foundation::ReadProductValue(foundation::kProductSubkey, name, value, default_value);
@@ -280,7 +269,7 @@ STATUS NoteUpdate(DBHOOKVEC* /*vector*/, char* /*user_name*/, void* /*group_list
     }
     char done[kPathBytes] = {};
     NSFItemGetText(note, kDoneItem, done, sizeof(done));
-    if (EqualsNoCase(done, kDoneValue)) {
+    if (foundation::EqualsNoCase(done, kDoneValue)) {
       LogDetailf("[NOTEID: %#x]X-SizeRestriction Found... SizeRestriction for this mail has "
                  "been done previously",
                  static_cast<unsigned>(note));

@@ -5,22 +5,15 @@
 // Ownership: the settings record lives for the process. Locks: none (see rights.h).
 #include <atomic>
 #include <cstdarg>
-#include <cstdio>
 
 #include "foundation/log.h"
+#include "foundation/utilities.h"
 #include "rights/rights.h"
 
 namespace rights {
 namespace {
 
 std::atomic<int> g_debug_level{0};
-
-// Formats into a bounded buffer; longer texts are cut.
-std::string Format(const char* format, va_list args) {
-  char text[foundation::kLogTextBytes];
-  std::vsnprintf(text, sizeof(text), format, args);
-  return text;
-}
 
 }  // namespace
 
@@ -43,7 +36,7 @@ void LogDetail(std::string_view text) { foundation::ScratchLog(text, true, true)
 void Logf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string text = Format(format, args);
+  const std::string text = foundation::StringPrintfV(foundation::kLogTextBytes, format, args);
   va_end(args);
   Log(text);
 }
@@ -52,7 +45,7 @@ void LogDetailf(const char* format, ...) {
   if (DebugLevel() < foundation::kScratchFilterLevel) return;
   va_list args;
   va_start(args, format);
-  const std::string text = Format(format, args);
+  const std::string text = foundation::StringPrintfV(foundation::kLogTextBytes, format, args);
   va_end(args);
   LogDetail(text);
 }

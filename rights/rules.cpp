@@ -36,20 +36,8 @@ struct InputInfo {
   int status_enabled = 0;
 };
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(text[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
-}
+using foundation::EqualsNoCase;
+using foundation::StartsWithNoCase;
 
 // Blanks, tabs, CR and LF at both ends.
 void TrimAddress(std::string& text) {

@@ -7,8 +7,6 @@
 // it) are made and deleted by GenerateWarningMessage; the mail box handle and the new note
 // are closed by ComposeWarningMessage on every path.
 // Locks: none; unique scratch names keep simultaneous mails apart.
-#include <cstdarg>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <utility>
@@ -30,19 +28,7 @@ constexpr const char* kSubjectRecipient =
 constexpr const char* kSeparator =
     "\r\n=============================================================\r\n";
 
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-  va_end(args);
-  return text;
-}
+using foundation::StringPrintf;
 
 // "\t<address>\r\n" for each address of the three lists, in order.
 std::string RecipientLines(const WarningInfo& info) {
@@ -139,45 +125,47 @@ std::string BodyText(const WarningInfo& info, int kind, const RejectedRecipient*
     case kWarnSendSender:
       text += "The following email you sent was not delivered to the \r\nintended recipients "
               "as it had size restriction in it!\r\n";
-      text += Printf("you can't send mail more than %d KB. Your mail size is %d KB(appr.)\r\n",
-                     info.send_limit, info.mail_size);
-      text += Printf("\r\nAction taken: The email was %s\r\n",
-                     info.send_action == kActionForward
-                         ? "Forwarded to Adminstrator and Mail has been Deleted"
-                         : "Deleted");
+      text +=
+          StringPrintf("you can't send mail more than %d KB. Your mail size is %d KB(appr.)\r\n",
+                       info.send_limit, info.mail_size);
+      text += StringPrintf("\r\nAction taken: The email was %s\r\n",
+                           info.send_action == kActionForward
+                               ? "Forwarded to Adminstrator and Mail has been Deleted"
+                               : "Deleted");
       text += kSeparator;
-      text += Printf("The Mail came from    : %s\r\n", info.sender.c_str());
+      text += StringPrintf("The Mail came from    : %s\r\n", info.sender.c_str());
       text += "The Mail recipient       : \r\n";
       text += RecipientLines(info);
       break;
     case kWarnSendAdmin:
       text += "The following email had size restriction in it!\r\n";
-      text += Printf(
+      text += StringPrintf(
           "User %s can't send mail more than %d KB,but his mail size is %d KB(appr.)\r\n",
           info.sender.c_str(), info.send_limit, info.mail_size);
-      text += Printf("\r\nAction taken: The email was %s\r\n",
-                     info.send_action == kActionForward ? "Forwarded to Adminstrator"
-                                                        : "Deleted");
+      text += StringPrintf(
+          "\r\nAction taken: The email was %s\r\n",
+          info.send_action == kActionForward ? "Forwarded to Adminstrator" : "Deleted");
       text += kSeparator;
-      text += Printf("The Mail came from    : %s\r\n", info.sender.c_str());
+      text += StringPrintf("The Mail came from    : %s\r\n", info.sender.c_str());
       text += "The Mail recipient       :\r\n ";
       text += RecipientLines(info);
       break;
     case kWarnReceiveRecipient: {
       const int limit = node != nullptr ? node->receive_limit : info.receive_limit;
       const int action = node != nullptr ? node->receive_action : info.receive_action;
-      text += Printf("The following email %s sent was not delivered to the you\r\nit had size "
-                     "restrication in it!\r\n",
-                     info.sender.c_str());
-      text += Printf(
-          "you can't Receive mail more than %d KB. Your mail size is %d KB(appr.)\r\n", limit,
-          info.mail_size);
-      text += Printf("\r\nAction taken: The email was %s\r\n",
-                     action == kActionForward
-                         ? "Forwarded to Adminstrator and Mail has been Deleted"
-                         : "Deleted");
+      text += StringPrintf(
+          "The following email %s sent was not delivered to the you\r\nit had size "
+          "restrication in it!\r\n",
+          info.sender.c_str());
+      text +=
+          StringPrintf("you can't Receive mail more than %d KB. Your mail size is %d KB(appr.)\r\n",
+                       limit, info.mail_size);
+      text += StringPrintf("\r\nAction taken: The email was %s\r\n",
+                           action == kActionForward
+                               ? "Forwarded to Adminstrator and Mail has been Deleted"
+                               : "Deleted");
       text += kSeparator;
-      text += Printf("The Mail came from    : %s\r\n", info.sender.c_str());
+      text += StringPrintf("The Mail came from    : %s\r\n", info.sender.c_str());
       text += "The Mail recipient       : You";
       break;
     }
@@ -185,19 +173,19 @@ std::string BodyText(const WarningInfo& info, int kind, const RejectedRecipient*
       text += "The following email you sent was not delivered to the \r\nintended recipients "
               "as it had size restrication in it!\r\n";
       text += kSeparator;
-      text += Printf("The Mail came from    : %s\r\n\r\n", info.sender.c_str());
+      text += StringPrintf("The Mail came from    : %s\r\n\r\n", info.sender.c_str());
       for (const RejectedRecipient& rejected : info.rejected) {
         text += "User " + rejected.address;
-        text += Printf(" Not able to receive More than %dMB mails, %s\r\n",
-                       rejected.receive_limit,
-                       rejected.receive_action == kActionForward
-                           ? "and copy of mail Forwarded to Adminstrator and original Mail "
-                             "has been Deleted"
-                           : "and Mail has been Deleted");
+        text += StringPrintf(" Not able to receive More than %dMB mails, %s\r\n",
+                             rejected.receive_limit,
+                             rejected.receive_action == kActionForward
+                                 ? "and copy of mail Forwarded to Adminstrator and original Mail "
+                                   "has been Deleted"
+                                 : "and Mail has been Deleted");
       }
       break;
   }
-  text += Printf("\r\nSubject of the Mail      : %s\r\n", subject);
+  text += StringPrintf("\r\nSubject of the Mail      : %s\r\n", subject);
   text += "\r\n=============================================================\r\n\r\n\r\n";
   text += "Use  Vantrel on your  EMail  Servers  and  Pellorin on your\r\n";
   text += "Windows-based PCs and Servers for maximum protection from\r\n";
