@@ -51,11 +51,32 @@ bool IsNewNoteId(NOTEID note_id) {
   return note_id == 0 || note_id == 0x80000000u || note_id == 0x80000001u;
 }
 
-// Writes one set of warnings; a failure is logged and changes nothing else.
-void Warn(const WarningInfo& info, bool send_case, bool to_sender, bool to_admins,
-          bool to_recipients) {
-  if (GenerateWarningMessage(&info, send_case, to_sender, to_admins, to_recipients) !=
-      NOERROR) {
+enum class Addressee { kSender, kAdministrators, kRecipients };
+
+// Writes the warnings to one kind of addressee when its switch is on, and logs whether it
+// is; a failing warning is logged and changes nothing else.
+void WarnWhenOn(const WarningInfo& info, bool send_case, const char* switch_name,
+                Addressee addressee) {
+  struct Lines {
+    const char* enabled;
+    const char* disabled;
+  };
+  static constexpr Lines kSender{"Sending Warning Mail for Sender is Enabled",
+                                 "WARNING!!! Sending Warning Mail for Sender is Disabled"};
+  static constexpr Lines kAdministrators{
+      "Sending Warning Mail for Administrator is Enabled",
+      "WARNING!!! Sending Warning Mail for Administrator is Disabled"};
+  static constexpr Lines kRecipients{"Sending Warning Mail for Recipient is Enabled",
+                                     "WARNING!!! Sending Warning Mail for Recipient is Disabled"};
+  const Lines& lines = addressee == Addressee::kSender           ? kSender
+                       : addressee == Addressee::kAdministrators ? kAdministrators
+                                                                 : kRecipients;
+  const bool on = SwitchOn(switch_name);
+  Log(on ? lines.enabled : lines.disabled);
+  if (!on) return;
+  if (GenerateWarningMessage(&info, send_case, addressee == Addressee::kSender,
+                             addressee == Addressee::kAdministrators,
+                             addressee == Addressee::kRecipients) != NOERROR) {
     Log("ERROR!!! GenerateWaringMessage Fails");
   }
 }
@@ -186,14 +207,8 @@ bool CheckUserSizeRestriction(DBHANDLE db, WarningInfo& info, NOTEHANDLE note) {
       Log("IsThisUserSendMailMoreThanLimit return TRUE");
       Logf("Type of Action taken = %d", info.send_action);
       (void)SetSendActionMark(note, info.send_action);
-      const bool to_admins = SwitchOn("WTOA_Send_SizeRestriction");
-      Log(to_admins ? "Sending Warning Mail for Administrator is Enabled"
-                    : "WARNING!!! Sending Warning Mail for Administrator is Disabled");
-      if (to_admins) Warn(info, true, false, true, false);
-      const bool to_sender = SwitchOn("WTOS_Send_SizeRestriction");
-      Log(to_sender ? "Sending Warning Mail for Sender is Enabled"
-                    : "WARNING!!! Sending Warning Mail for Sender is Disabled");
-      if (to_sender) Warn(info, true, true, false, false);
+      WarnWhenOn(info, true, "WTOA_Send_SizeRestriction", Addressee::kAdministrators);
+      WarnWhenOn(info, true, "WTOS_Send_SizeRestriction", Addressee::kSender);
       return true;
     }
     if (info.do_not_scan != 0) {
@@ -208,18 +223,9 @@ bool CheckUserSizeRestriction(DBHANDLE db, WarningInfo& info, NOTEHANDLE note) {
       return false;
     }
     Log("Function CheckReceipentList return TRUE");
-    const bool to_recipients = SwitchOn("WTOR_Receive_SizeRestriction");
-    Log(to_recipients ? "Sending Warning Mail for Recipient is Enabled"
-                      : "WARNING!!! Sending Warning Mail for Recipient is Disabled");
-    if (to_recipients) Warn(info, false, false, false, true);
-    const bool to_sender = SwitchOn("WTOS_Receive_SizeRestriction");
-    Log(to_sender ? "Sending Warning Mail for Sender is Enabled"
-                  : "WARNING!!! Sending Warning Mail for Sender is Disabled");
-    if (to_sender) Warn(info, false, true, false, false);
-    const bool to_admins = SwitchOn("WTOA_Receive_SizeRestriction");
-    Log(to_admins ? "Sending Warning Mail for Administrator is Enabled"
-                  : "WARNING!!! Sending Warning Mail for Administrator is Disabled");
-    if (to_admins) Warn(info, false, false, true, false);
+    WarnWhenOn(info, false, "WTOR_Receive_SizeRestriction", Addressee::kRecipients);
+    WarnWhenOn(info, false, "WTOS_Receive_SizeRestriction", Addressee::kSender);
+    WarnWhenOn(info, false, "WTOA_Receive_SizeRestriction", Addressee::kAdministrators);
     return true;
   } catch (...) {
     Log("ERROR!!! Catch Caught in Function CheckUserSizeRestriction");

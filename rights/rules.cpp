@@ -167,21 +167,25 @@ STATUS CalculateSize(NOTEHANDLE note, std::string& size_text) {
       return status;
     }
     char text[kSizeTextChars + 1] = {};
+    // A failed conversion is logged and leaves the text as it was.
+    auto convert = [&text](NUMBER number) {
+      WORD text_len = 0;
+      const STATUS converted =
+          ConvertFLOATToText(nullptr, nullptr, &number, text, kSizeTextChars, &text_len);
+      if (converted != NOERROR) {
+        LogNotesError(converted);
+        Log("ERROR!!! Unable to Convert number to text in Function CalculateSize...Reason "
+            "above");
+      }
+    };
     const auto* value = static_cast<const unsigned char*>(OSLockObject(result));
     if (value != nullptr && result_len >= sizeof(WORD)) {
       WORD type = 0;
       std::memcpy(&type, value, sizeof(type));
-      WORD text_len = 0;
       if (type == TYPE_NUMBER && result_len >= sizeof(WORD) + sizeof(NUMBER)) {
         NUMBER number = 0;
         std::memcpy(&number, value + sizeof(WORD), sizeof(number));
-        const STATUS converted =
-            ConvertFLOATToText(nullptr, nullptr, &number, text, kSizeTextChars, &text_len);
-        if (converted != NOERROR) {
-          LogNotesError(converted);
-          Log("ERROR!!! Unable to Convert number to text in Function CalculateSize...Reason "
-              "above");
-        }
+        convert(number);
       } else if (type == TYPE_NUMBER_RANGE && result_len >= 3 * sizeof(WORD)) {
         WORD count = 0;
         std::memcpy(&count, value + sizeof(WORD), sizeof(count));
@@ -190,13 +194,7 @@ STATUS CalculateSize(NOTEHANDLE note, std::string& size_text) {
         for (WORD i = 0; i < count; ++i) {
           NUMBER number = 0;
           std::memcpy(&number, value + 3 * sizeof(WORD) + i * sizeof(NUMBER), sizeof(number));
-          const STATUS converted =
-              ConvertFLOATToText(nullptr, nullptr, &number, text, kSizeTextChars, &text_len);
-          if (converted != NOERROR) {
-            LogNotesError(converted);
-            Log("ERROR!!! Unable to Convert number to text in Function CalculateSize...Reason "
-                "above");
-          }
+          convert(number);
         }
       } else {
         Logf("TYPE_INVALID_OR_UNKNOWN : %x", type);
