@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 
 #include "foundation/address_list.h"
 #include "foundation/utilities.h"
@@ -367,7 +368,11 @@ STATUS CheckUserNameInDB(WarningInfo& info, std::string_view address) {
     return 1;
   }
   Logf("Email ID = %s Rule = %s", email.c_str(), rule.c_str());
-  auto input = std::make_unique<InputInfo>();
+  std::unique_ptr<InputInfo> input(new (std::nothrow) InputInfo());
+  if (!input) {
+    Log("ERROR!!! malloc() function fails..Unable to allocate memory for INPUTINFO");
+    return 1;
+  }
   LookupResources resources;
   STATUS status = NSFDbOpen(kRulesDatabase, &resources.db);
   if (status != NOERROR) {
@@ -507,7 +512,12 @@ std::string GetReceiepents(WarningInfo& info, NOTEHANDLE note, const std::string
       Rejectpersons_AddNode(info, address);
     } else {
       Log("Function IsThisUserReceiveMailMoreThanLimit return FALSE");
-      AppendToList(kept, address);
+      try {
+        AppendToList(kept, address);
+      } catch (const std::bad_alloc&) {
+        Log("ERRROR!!!! Unable to allocate memory for retString!!!");
+        throw;  // the whole sorting fails, logged by CheckReceipientList
+      }
     }
   }
   return kept;
