@@ -3,13 +3,17 @@
 The end-to-end jobs of the extensions (vtnotes/demo/main_job.py, rights/demo/size_job.py)
 share this: provision a root from a build tree, name the hook libraries and a free SMTP
 port in notes.ini, set product values in the registry, start and stop the engine
-(vantrel) and the server (nserver), and read databases back through `nsf --json`.
+(vantrel) and the server (nserver), and read databases back through `nsf --json`; and
+their command line and the life of the root (run_job).
 """
+import argparse
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 
 PRODUCT_KEY = "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes"
@@ -89,6 +93,44 @@ class Machine:
             return json.loads(out)
         except json.JSONDecodeError:
             return {}
+
+
+def run_job(make_machine, run, prefix):
+    """The command line of an end-to-end job: [--build DIR] [--root DIR] [--check] [--keep].
+
+    Provisions a root (the one named, else a new temporary directory), calls
+    run(machine, check), which returns the number of failures, and removes a temporary root
+    afterwards unless --keep asks to keep it or something went wrong there (then the root is
+    kept to be looked into, and said so). Returns the exit status: 1 when --check found a
+    failure, else 0."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
+    parser.add_argument("--root", help="the machine root to provision (kept afterwards)")
+    parser.add_argument("--check", action="store_true",
+                        help="compare each case with what it must give; the exit status "
+                             "says whether all held")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the temporary machine root afterwards")
+    args = parser.parse_args()
+    root = args.root or tempfile.mkdtemp(prefix=prefix)
+    machine = make_machine(args.build, root)
+    print("machine root:", root)
+    failures = 0
+    finished = False
+    try:
+        machine.provision()
+        failures = run(machine, args.check)
+        finished = True
+    finally:
+        if args.root or args.keep or not finished or (args.check and failures):
+            print("machine root kept:", root)
+        else:
+            shutil.rmtree(root, ignore_errors=True)
+            print("machine root removed (--keep keeps it)")
+    if args.check:
+        print("all cases held" if failures == 0 else f"{failures} check(s) went wrong")
+        return 1 if failures else 0
+    return 0
 
 
 def free_port():
