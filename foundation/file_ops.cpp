@@ -5,6 +5,7 @@
 
 #include "foundation/error_text.h"
 #include "foundation/log.h"
+#include "foundation/utilities.h"
 
 namespace foundation {
 namespace {
@@ -38,7 +39,8 @@ bool MoveWithPolicy(std::string_view from, std::string_view to, const RenamePoli
   if (MoveFile(source.c_str(), target.c_str())) return true;
   LogErrorText(policy);
   if (policy.log_first_failure_line && policy.log != nullptr) {
-    policy.log("Can't rename from " + source + " to " + target + "... Reason above");
+    policy.log(
+        StringPrintf("Can't rename from %s to %s... Reason above", source.c_str(), target.c_str()));
   }
   for (int attempt = 0; attempt < policy.retries; ++attempt) {
     Sleep(policy.pause_ms);

@@ -1,6 +1,10 @@
 // extension_state.cpp - see extension_state.h.
 #include "vtnotes/extension_state.h"
 
+#include <new>
+#include <string>
+#include <vector>
+
 #include "foundation/log.h"
 #include "platform/win32/windows.h"
 #include "vtnotes/settings_store.h"
@@ -94,10 +98,30 @@ std::vector<std::string> SplitAdminValue(std::string_view value) {
 std::string ProductIniPath() { return JoinPath(State().install_directory, kProductIni); }
 
 void FillAdminLists() {
-  // The values are read whole: the registry and profile readers grow their buffers.
-  std::string admins = ReadIniValue(ProductIniPath(), "General", "AdminEmailId", "", 1 << 20);
-  std::string databases = ReadProductValue("VTADMINDB", nullptr, 1 << 20);
-  State().SetLists(SplitAdminValue(admins), SplitAdminValue(databases));
+  // The values are read whole: the registry and profile readers grow their buffers. A list
+  // that cannot be read leaves both lists as they were.
+  std::vector<std::string> admins;
+  std::vector<std::string> databases;
+  try {
+    admins =
+        SplitAdminValue(ReadIniValue(ProductIniPath(), "General", "AdminEmailId", "", 1 << 20));
+  } catch (const std::bad_alloc&) {
+    Always("ERROR!!! Unable to Realloc Memory in Function FillADMINID");
+    return;
+  } catch (...) {
+    Always("ERROR!!! in FillAdminID");
+    return;
+  }
+  try {
+    databases = SplitAdminValue(ReadProductValue("VTADMINDB", nullptr, 1 << 20));
+  } catch (const std::bad_alloc&) {
+    Event("ERROR!!! Unable to realloc memory in FillADMINDB Function");
+    return;
+  } catch (...) {
+    Always("ERROR!!! in FillAdminDB");
+    return;
+  }
+  State().SetLists(std::move(admins), std::move(databases));
 }
 
 long ReadSettingNumber(const char* name, const char* default_text, long fallback) {

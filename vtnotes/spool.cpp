@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <new>
 
 #include "foundation/address_list.h"
 #include "foundation/file_ops.h"
@@ -126,6 +127,11 @@ int CreateHeaderFile(MailInfo& info, std::string_view in_job_dir, std::string_vi
                      std::string_view job_id, std::uint64_t* size_r) {
   try {
     info.header_path = JoinPath(out_job_dir, "0.hdr");
+  } catch (const std::bad_alloc&) {
+    Always("CreateHeaderFile()...Not Enough Memory");
+    return 1;
+  }
+  try {
     const std::string hdf_path = JoinPath(in_job_dir, "0.hdf");
     const std::string hdr_path = JoinPath(in_job_dir, "0.hdr");
     const std::string out(out_job_dir);
@@ -247,6 +253,8 @@ int ReadFromFile(std::string_view directory, std::string_view name, std::string_
         "ReadFromFile()", path.c_str());
     return 100;
   }
+  // What an exhausted heap stopped: the step about to grow a list or text says which.
+  const char* memory_failure = "ERROR!!! ReadFromFile()...Not Enough Memory";
   try {
     MailInfo read;
     bool body_seen = false;
@@ -271,6 +279,7 @@ int ReadFromFile(std::string_view directory, std::string_view name, std::string_
         }
         std::string full;
         if (!ResolveInsideOut(out_dir, relative, &full)) return;
+        memory_failure = "ERROR!!! ReadFromFile()...InsertNode File";
         read.attachments.push_back({alias, full});
       } else if (EqualNoCase(key, "Body")) {
         std::string full;
@@ -282,8 +291,10 @@ int ReadFromFile(std::string_view directory, std::string_view name, std::string_
       } else if (EqualNoCase(key, "subject")) {
         read.subject = value;
       } else if (EqualNoCase(key, "To")) {
+        memory_failure = "ERROR!!! ReadFromFile()...Memory Allocation For To (ReadFromFile) Fails";
         read.recipients = value;
       }
+      memory_failure = "ERROR!!! ReadFromFile()...Not Enough Memory";
     };
 
     std::string line;
@@ -296,6 +307,7 @@ int ReadFromFile(std::string_view directory, std::string_view name, std::string_
           apply(std::move(line));
           line.clear();
         } else {
+          memory_failure = "ERROR!!! ReadFromFile()...malloc Fails";
           line += c;
           // A longer line is split into pieces of the line buffer's size.
           if (line.size() == kMaxHeaderLine) {
@@ -313,7 +325,7 @@ int ReadFromFile(std::string_view directory, std::string_view name, std::string_
     info = std::move(read);
     return 0;
   } catch (const std::bad_alloc&) {
-    Log("ERROR!!! ReadFromFile()...Not Enough Memory");
+    Log("%s", memory_failure);
     return 1;
   }
 }
