@@ -2,6 +2,7 @@
 #include "vtnotes/capture.h"
 
 #include <cstring>
+#include <new>
 
 #include "foundation/log.h"
 #include "foundation/named_objects.h"
@@ -31,7 +32,7 @@ struct ScanContext {
 
 // Writes the body text of the note to 0.bdy and drops 0.bdx: a body stored as rich or
 // plain text has no raw MIME form.
-STATUS NoteWork(ScanContext& context, const char* failure) {
+STATUS NoteWork(ScanContext& context, const char* failure) try {
   if (context.note == NULLHANDLE || context.info->body_path.empty()) {
     Log("ERROR!!! NoteWork()...Neither hNote or Filename is NULL");
     return 1;
@@ -47,10 +48,14 @@ STATUS NoteWork(ScanContext& context, const char* failure) {
   }
   DeleteFile(context.info->raw_body_path.c_str());
   return NOERROR;
+} catch (...) {
+  Always("ERROR!!! Notework fails");
+  return 1;
 }
 
 // Appends one stored MIME part to 0.bdx: its text for a Body part, nothing for others.
-STATUS DumpMimePart(ScanContext& context, const char* name, const BYTE* value, DWORD value_len) {
+STATUS DumpMimePart(ScanContext& context, const char* name, const BYTE* value,
+                    DWORD value_len) try {
   if (value == nullptr || value_len < sizeof(WORD)) {
     Log("DumpMimePart()...Neither Any one of Input Parameter is NULL");
     return 1;
@@ -83,6 +88,9 @@ STATUS DumpMimePart(ScanContext& context, const char* name, const BYTE* value, D
     return 1;
   }
   return NOERROR;
+} catch (...) {
+  Always("ERROR!!! in DumpMimePart...");
+  return 1;
 }
 
 STATUS DumpOneItem(WORD, WORD, char* name, WORD name_len, void* value, DWORD value_len,
@@ -101,7 +109,13 @@ STATUS DumpOneItem(WORD, WORD, char* name, WORD name_len, void* value, DWORD val
     if (type == TYPE_MIME_PART)
       return DumpMimePart(context, item.c_str(), static_cast<const BYTE*>(value), value_len);
     if (type == TYPE_TEXT_LIST && lstrcmpi(item.c_str(), "recipients") == 0) {
-      std::string joined = DumpTextListItem(value, value_len);
+      std::string joined;
+      try {
+        joined = DumpTextListItem(value, value_len);
+      } catch (const std::bad_alloc&) {
+        Always("ERROR!!! NSFItemScan()...malloc Error");
+        return 1;
+      }
       if (!context.info->recipients.empty() && !joined.empty()) context.info->recipients += ',';
       context.info->recipients += joined;
     }
@@ -114,7 +128,7 @@ STATUS DumpOneItem(WORD, WORD, char* name, WORD name_len, void* value, DWORD val
 
 }  // namespace
 
-std::string DumpTextListItem(const void* value, DWORD value_len) {
+std::string DumpTextListItem(const void* value, DWORD value_len) try {
   if (value == nullptr || value_len <= sizeof(WORD) * 2) {
     Log("ERROR!!! DumpTextListItem()...Neither pData is NULL or length is 0");
     return {};
@@ -143,6 +157,11 @@ std::string DumpTextListItem(const void* value, DWORD value_len) {
     joined += field;
   }
   return joined;
+} catch (const std::bad_alloc&) {
+  throw;  // the caller stops the item scan
+} catch (...) {
+  Always("ERROR!!! in DumpTextlistItem");
+  return {};
 }
 
 std::string ReduceFromAddress(const std::string& from) {
@@ -205,7 +224,11 @@ int ExtractAttachment(NOTEHANDLE note, const std::string& in_job_dir, const std:
     return 1;
   }
   try {
-    auto info = std::make_unique<MailInfo>();
+    std::unique_ptr<MailInfo> info(new (std::nothrow) MailInfo());
+    if (!info) {
+      Always("[%s] %s", id, "ERROR!!! (1) ExtractAttachment()...Not Enough Memory");
+      return 1;
+    }
     for (WORD number = 0;; ++number) {
       BLOCKID item{};
       char name[MAXPATH] = {};
@@ -218,7 +241,15 @@ int ExtractAttachment(NOTEHANDLE note, const std::string& in_job_dir, const std:
       if (status == NOERROR) {
         Always("[%s] Found attachment: %s (%ld). Extraction successful.", id, name,
                static_cast<long>(size));
-        info->attachments.push_back({name, path});
+        try {
+          info->attachments.push_back({name, path});
+        } catch (const std::bad_alloc&) {
+          Always("[%s] %s", id,
+                 "ERROR!!! (3) ExtractAttachment()...Not Enough Memory For Attachment");
+          Always("[%s] %s", id,
+                 "ERROR!!! in Extract Attachment, so Removeing memory and  Exiting the Function");
+          return 1;
+        }
       } else {
         Always("[%s] Found attachment: %s (%ld). Extraction not successful!!!", id, name,
                static_cast<long>(size));
@@ -348,6 +379,9 @@ int FetchBody(NOTEHANDLE note, MailInfo& info, const std::string& in_job_dir,
       }
     }
     return 0;
+  } catch (const std::bad_alloc&) {
+    Always("ERROR!!! %sFetchBody()...NotEnoughMemory", id);
+    return 1;
   } catch (...) {
     Always("ERROR!!! Fetch body fails... return error");
     return 1;
