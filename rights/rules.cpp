@@ -17,6 +17,7 @@
 #include <new>
 
 #include "foundation/address_list.h"
+#include "foundation/notes_handles.h"
 #include "foundation/utilities.h"
 #include "rights/rights.h"
 
@@ -107,16 +108,6 @@ STATUS CheckUserName(void* context, SEARCH_MATCH* match, ITEM_TABLE* /*summary*/
   (void)NSFNoteClose(note);
   return NOERROR;
 }
-
-// Closes a database and frees a formula on every path of a lookup.
-struct LookupResources {
-  DBHANDLE db = NULLHANDLE;
-  FORMULAHANDLE formula = NULLHANDLE;
-  ~LookupResources() {
-    if (formula != NULLHANDLE) (void)OSMemFree(formula);
-    if (db != NULLHANDLE) (void)NSFDbClose(db);
-  }
-};
 
 // Appends an address to a comma-separated list.
 void AppendToList(std::string& list, std::string_view address) {
@@ -373,27 +364,27 @@ STATUS CheckUserNameInDB(WarningInfo& info, std::string_view address) {
     Log("ERROR!!! malloc() function fails..Unable to allocate memory for INPUTINFO");
     return 1;
   }
-  LookupResources resources;
-  STATUS status = NSFDbOpen(kRulesDatabase, &resources.db);
+  // Declared in this order, the formula is freed before the database closes.
+  foundation::DbOwner rules;
+  foundation::MemoryOwner formula;
+  STATUS status = NSFDbOpen(kRulesDatabase, rules.out());
   if (status != NOERROR) {
-    resources.db = NULLHANDLE;
     LogNotesError(status);
     Logf("ERROR!!! Unable to Open the DB{%s}. Reason above...", kRulesDatabase);
     return status;
   }
   WORD formula_len = 0;
   STATUS compile_error = NOERROR;
-  status = NSFFormulaCompile(nullptr, 0, rule.c_str(), MAXWORD, &resources.formula,
-                             &formula_len, &compile_error, nullptr, nullptr, nullptr, nullptr);
+  status = NSFFormulaCompile(nullptr, 0, rule.c_str(), MAXWORD, formula.out(), &formula_len,
+                             &compile_error, nullptr, nullptr, nullptr, nullptr);
   if (status != NOERROR) {
-    resources.formula = NULLHANDLE;
     LogNotesError(status);
     Logf("ERROR!!! NSFFormulaCompile Fails... database file name{%s}. Reason above...",
          kRulesDatabase);
     return status;
   }
-  input->db = resources.db;
-  status = NSFSearch(resources.db, resources.formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
+  input->db = rules.get();
+  status = NSFSearch(rules.get(), formula.get(), nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
                      CheckUserName, input.get(), nullptr);
   if (status != NOERROR) {
     LogNotesError(status);

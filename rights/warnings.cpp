@@ -13,6 +13,7 @@
 
 #include "foundation/address_list.h"
 #include "foundation/error_text.h"
+#include "foundation/notes_handles.h"
 #include "foundation/utilities.h"
 #include "platform/win32/windows.h"
 #include "rights/rights.h"
@@ -294,16 +295,6 @@ STATUS BuildRecipients(NOTEHANDLE note, const std::string& list, bool first_crea
   return NOERROR;
 }
 
-// Each half-built or finished note and the mail box are closed on every path.
-struct ComposeResources {
-  DBHANDLE db = NULLHANDLE;
-  NOTEHANDLE note = NULLHANDLE;
-  ~ComposeResources() {
-    if (note != NULLHANDLE) (void)NSFNoteClose(note);
-    if (db != NULLHANDLE) (void)NSFDbClose(db);
-  }
-};
-
 }  // namespace
 
 STATUS ComposeWarningMessage(const std::string& mailbox_path, const std::string& addressees,
@@ -315,10 +306,11 @@ STATUS ComposeWarningMessage(const std::string& mailbox_path, const std::string&
     return 1;
   }
   const char* box = mailbox_path.c_str();
-  ComposeResources resources;
-  STATUS status = NSFDbOpen(box, &resources.db);
+  // Declared in this order, a half-built or finished note is closed before the mail box.
+  foundation::DbOwner mailbox;
+  foundation::NoteOwner warning;
+  STATUS status = NSFDbOpen(box, mailbox.out());
   if (status != NOERROR) {
-    resources.db = NULLHANDLE;
     LogNotesError(status);
     Logf("ERROR!!! NSFDbOpen Fails in ComposeWarningMessage mailbox name =%s... Reason above",
          box);
@@ -326,16 +318,15 @@ STATUS ComposeWarningMessage(const std::string& mailbox_path, const std::string&
   }
   TIMEDATE now = {};
   OSCurrentTIMEDATE(&now);
-  status = NSFNoteCreate(resources.db, &resources.note);
+  status = NSFNoteCreate(mailbox.get(), warning.out());
   if (status != NOERROR) {
-    resources.note = NULLHANDLE;
     LogNotesError(status);
     Logf("ERROR!!! NSFNoteCreate Fails in ComposeWarningMessage mailbox name =%s... Reason "
          "above",
          box);
     return status;
   }
-  const NOTEHANDLE note = resources.note;
+  const NOTEHANDLE note = warning.get();
   auto set_text = [&](const char* item, const char* label, const std::string& value) {
     const STATUS result = NSFItemSetText(note, item, value.c_str(), MAXWORD);
     if (result != NOERROR) {
