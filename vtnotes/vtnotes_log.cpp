@@ -6,17 +6,14 @@
 
 #include "foundation/error_text.h"
 #include "foundation/log.h"
+#include "foundation/utilities.h"
 
 namespace vtnotes {
 namespace {
 
+// A longer line is cut at the log's bound, as every log line of the system is.
 std::string FormatV(const char* format, va_list args) {
-  char buffer[foundation::kLogTextBytes];
-  int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-  if (length < 0) return {};
-  // A longer line is cut at the buffer, as every log line of the system is.
-  return std::string(buffer, std::min<std::size_t>(static_cast<std::size_t>(length),
-                                                   sizeof buffer - 1));
+  return foundation::StringPrintfV(foundation::kLogTextBytes, format, args);
 }
 
 }  // namespace
