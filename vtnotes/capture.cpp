@@ -6,6 +6,7 @@
 
 #include "foundation/log.h"
 #include "foundation/named_objects.h"
+#include "foundation/utilities.h"
 #include "foundation/uuencode.h"
 #include "mime/body_struct.h"
 #include "mime/text_extract.h"
@@ -18,11 +19,6 @@ namespace {
 constexpr std::size_t kSubjectBytes = 999;
 constexpr std::size_t kFromBytes = 257;
 constexpr std::size_t kMailerBytes = 256;
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  std::size_t length = std::strlen(prefix);
-  return text.size() >= length && _strnicmp(text.c_str(), prefix, length) == 0;
-}
 
 struct ScanContext {
   NOTEHANDLE note = NULLHANDLE;
@@ -165,7 +161,7 @@ std::string DumpTextListItem(const void* value, DWORD value_len) try {
 }
 
 std::string ReduceFromAddress(const std::string& from) {
-  if (from.empty() || StartsWithNoCase(from, "CN=")) return from;
+  if (from.empty() || foundation::StartsWithNoCase(from, "CN=")) return from;
   std::string gathered;
   bool quoted = false;
   for (char c : from) {
