@@ -18,8 +18,8 @@
 //   <install>/Out/<JobId>/         OUT job: the engine's answer
 //   <install>/Out/{VTDisable,TimeOut,Held,Quarantine}/<name>/   administrator warnings
 //                             waiting to be sent, one directory each
-//   <install>/Quarantine/<JobId>-<date>-<n>.nsf   the original of a mail whose quarantine
-//                             copy failed, every item and attachment
+//   <install>/Quarantine/<JobId>-<date>-<n>.eml   the original of a mail whose quarantine
+//                             copy failed, as an RFC 822 message
 //   named objects: gMutex, MailBoxMutex, LogFile, MutexNoteUpdate, MyMutex,
 //   statistics_mutex, TotalSkippedMail_mutex, UpdateEvent, <JobId>a90z, <JobId>x
 // CONFIGURATION

@@ -2,9 +2,9 @@
 #include "vtnotes/kept_mail.h"
 
 #include "foundation/log.h"
+#include "platform/notes/mail_export.h"
 #include "platform/win32/windows.h"
 #include "vtnotes/extension_state.h"
-#include "vtnotes/notes_handles.h"
 #include "vtnotes/vtnotes_log.h"
 #include "vtnotes/warnings.h"
 
@@ -29,34 +29,20 @@ std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id) {
   SYSTEMTIME now{};
   GetLocalTime(&now);
   std::string path;
-  STATUS status = NOERROR;
-  for (int number = 0; number < kNameAttempts; ++number) {
+  for (int number = 0; number < kNameAttempts && (path.empty() || FileExists(path)); ++number) {
     path =
-        JoinPath(folder, Format("%s-%04d%02d%02d-%02d%02d%02d-%d.nsf", job_id.c_str(), now.wYear,
+        JoinPath(folder, Format("%s-%04d%02d%02d-%02d%02d%02d-%d.eml", job_id.c_str(), now.wYear,
                                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, number));
-    status = NSFDbCreate(path.c_str(), DBCLASS_NOTEFILE, FALSE);
-    if (ERR(status) != ERR_EXISTS) break;
   }
-  if (status != NOERROR) {
-    foundation::LogStatus(status);
-    Always("ERROR!!! Unable to Create %s to keep the mail. Reason above", path.c_str());
+  if (FileExists(path)) {
+    Always("ERROR!!! No free name for the mail in %s", folder.c_str());
     return {};
   }
-  DbOwner db;
-  NoteOwner copy;
-  status = NSFDbOpen(path.c_str(), db.out());
-  if (status == NOERROR) status = NSFNoteCopy(note, copy.out());
-  if (status == NOERROR) {
-    DBHANDLE target = db.get();
-    NSFNoteSetInfo(copy.get(), _NOTE_DB, &target);
-    status = NSFNoteUpdate(copy.get(), 0);
-  }
+  std::string error;
+  STATUS status = mail_export::ExportMailFile(note, path.c_str(), &error);
   if (status != NOERROR) {
     foundation::LogStatus(status);
-    Always("ERROR!!! Unable to Write the mail into %s. Reason above", path.c_str());
-    (void)copy.Close();
-    (void)db.Close();
-    (void)NSFDbDelete(path.c_str());
+    Always("ERROR!!! Unable to Write the mail into %s: %s", path.c_str(), error.c_str());
     return {};
   }
   return path;

@@ -3,13 +3,13 @@
 // What it is for: the engine's verdict on an infected mail is applied whether or not the
 // copy into the quarantine databases succeeded, so the infected original is never
 // delivered. When the copy failed (a quarantine database held by another writer,
-// unwritable or missing), the original is kept here instead, so that nothing is lost: a
-// Notes database of its own in the Quarantine folder of the install directory, holding the
-// mail as it arrived, every item and attachment, from which an administrator copies it into
-// a quarantine database once that can be written again.
+// unwritable, missing, or none named), the original is kept here instead, so that nothing is
+// lost: the mail as it arrived, written as an RFC 822 message into the Quarantine folder of
+// the install directory, from which an administrator imports it into a quarantine database
+// once that can be written again.
 //
-// Ownership: the note is the router's; the database written here is closed here.
-// Locks: none; every kept mail gets a file name of its own.
+// Ownership: the note is the router's and only read. Locks: none; every kept mail gets a
+// file name of its own (the JobId is one note's, and one note is handled by one thread).
 #pragma once
 
 #include <string>
@@ -22,8 +22,8 @@ namespace vtnotes {
 // The folder below the install directory that holds kept originals.
 inline constexpr const char* kKeptMailFolder = "Quarantine";
 
-// Writes a copy of the note into <install>/Quarantine/<JobId>-<yyyymmdd-hhmmss>-<n>.nsf and
-// returns that path; empty when it could not be written (logged).
+// Writes the note as a message into <install>/Quarantine/<JobId>-<yyyymmdd-hhmmss>-<n>.eml
+// and returns that path; empty when it could not be written (logged).
 [[nodiscard]] std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id);
 
 // After a failed quarantine copy: keeps the original, says so in the log at every

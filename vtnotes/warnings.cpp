@@ -446,13 +446,10 @@ std::string WarningBody(AdminWarning kind, const MailInfo* info, const std::stri
       break;
     case AdminWarning::kOriginalKept:
       body = MailLines(info, job_id);
-      body +=
-          "could not be copied into the quarantine database. Vantrel applied its verdict "
-          "to the mail and kept the original mail, with every item and attachment, in the "
-          "Notes database\r\n\r\n    " +
-          reason +
-          "\r\n\r\nCopy the document from there into the quarantine database once it can "
-          "be written again.";
+      body += "could not be copied into the quarantine database. Vantrel applied its verdict "
+              "to the mail and kept the original mail, as it arrived, in the file\r\n\r\n    " +
+              reason +
+              "\r\n\r\nImport it into the quarantine database once that can be written again.";
       return body;
   }
   if (!reason.empty()) body += "\r\n\r\nReason: " + reason;

@@ -31,9 +31,11 @@ DESCRIPTION
 
 FILES
     <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
-    <root>/vantrel/Quarantine/*.nsf   originals kept after a failed quarantine copy
+    <root>/vantrel/Quarantine/*.eml   originals kept after a failed quarantine copy
 """
 import argparse
+import email
+import email.policy
 import os
 import pwd
 import re
@@ -149,6 +151,16 @@ def row(name, ok, note):
     return (name, "ok" if ok else "WRONG", note, 0 if ok else 1)
 
 
+def kept_message_whole(path, subject):
+    """The kept message is the mail as it arrived: its subject, and its infected attachment
+    as it was sent."""
+    with open(path, "rb") as f:
+        message = email.message_from_binary_file(f, policy=email.policy.default)
+    parts = [p.get_content() for p in message.iter_attachments()]
+    return message["Subject"] == subject and VIRUS_TEXT in [
+        p if isinstance(p, bytes) else p.encode() for p in parts]
+
+
 def case_quarantine_locked(machine):
     machine.set_policy(action="clean", quarantine=1)
     subject = "case quarantine locked"
@@ -164,8 +176,8 @@ def case_quarantine_locked(machine):
     body = main_job.body_text(document) if document else ""
     kept_dir = os.path.join(machine.root, "vantrel", "Quarantine")
     kept = [os.path.join(kept_dir, n) for n in sorted(os.listdir(kept_dir))
-            if n.endswith(".nsf")] if os.path.isdir(kept_dir) else []
-    kept_whole = any(main_job.find_by_subject(machine, path, subject) for path in kept)
+            if n.endswith(".eml")] if os.path.isdir(kept_dir) else []
+    kept_whole = any(kept_message_whole(path, subject) for path in kept)
     warned = machine.admin_warned("Vantrel Quarantine Failed")
     ok = (document is not None and VIRUS_TEXT.decode() not in body and kept_whole and warned
           and main_job.find_by_subject(machine, "vtquaran.nsf", subject) is None)
