@@ -69,12 +69,14 @@ class FakeEngine {
         std::filesystem::create_directories(out_job, error);
         if (answer_) answer_(job_id, entry.path().string(), out_job);
         std::filesystem::remove(header, error);  // taken: not answered twice
+        // Counted before the event is set: a test that reads the count once the hook has
+        // returned must find this answer in it.
+        ++answered_;
         HANDLE event = OpenEvent(EVENT_MODIFY_STATE, FALSE, (job_id + "x").c_str());
         if (event) {
           SetEvent(event);
           CloseHandle(event);
         }
-        ++answered_;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
