@@ -7,6 +7,7 @@
 #include "foundation/address_list.h"
 #include "foundation/log.h"
 #include "foundation/named_objects.h"
+#include "foundation/utilities.h"
 #include "platform/win32/windows.h"
 #include "vtnotes/apply.h"
 #include "vtnotes/extension_state.h"
@@ -30,6 +31,17 @@ std::string TrimmedEntry(std::string text) {
   if (first == std::string::npos) return {};
   std::size_t last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
+}
+
+// The first line of a small text file, without its line end; empty when there is none.
+std::string FirstLineOf(const std::string& path) {
+  foundation::UniqueHandle file(CreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  char line[kVirusNameChars + 1] = {};
+  if (!file.valid() || !foundation::ReadHandleLine(line, file.get())) return {};
+  std::string text = line;
+  foundation::TrimBoth(text);
+  return text;
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
@@ -168,6 +180,13 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
     }
     if (SetText(copy.get(), "X-Vantrel", State().vantrel_id) != NOERROR)
       Log("ERROR!!! Unable to Add X-Vantrel Entry in Quarantine Database");
+    if (!forward_mode) {
+      // The engine names what it found in its quarantine order; kept with the copy, it tells
+      // an administrator why the mail is there. A copy without it is still a copy.
+      const std::string virus = FirstLineOf(JoinPath(directory, "Forward.txt"));
+      if (!virus.empty() && SetText(copy.get(), kVirusNameItem, virus) != NOERROR)
+        Log("ERROR!!! Unable to Add %s Entry in Quarantine Database", kVirusNameItem);
+    }
     status = NSFNoteUpdate(copy.get(), 0);
     if (status != NOERROR) {
       foundation::LogStatus(status);

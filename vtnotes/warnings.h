@@ -11,6 +11,7 @@
 // the rest runs on the router thread that handles the mail, with its own Notes handles.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,6 +21,9 @@
 namespace vtnotes {
 
 inline constexpr const char* kSupportAddress = "support@vantrel.example";
+// Item of a quarantine copy naming what the engine found, and the length it is cut to.
+inline constexpr const char* kVirusNameItem = "VirusName";
+inline constexpr std::size_t kVirusNameChars = 256;
 
 [[nodiscard]] STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name);
 // Copies the mail into every quarantine database (forward mode: the recipients rewritten
