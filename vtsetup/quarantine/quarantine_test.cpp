@@ -1,3 +1,371 @@
-// placeholder
+// quarantine_test.cpp - the quarantine commands on copies made by the extension itself.
+#include "vtsetup/quarantine/quarantine.h"
+
 #include <gtest/gtest.h>
-TEST(Quarantine, Builds) {}
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "foundation/config.h"
+#include "vtnotes/extension_state.h"
+#include "vtnotes/kept_mail.h"
+#include "vtnotes/notes_handles.h"
+#include "vtnotes/test_support.h"
+#include "vtnotes/warnings.h"
+
+namespace vtquarantine {
+namespace {
+
+using vtnotes::DbOwner;
+using vtnotes::NoteOwner;
+
+constexpr const char* kVantrelId = "1234-5678901234";
+
+class QuarantineTest : public vtnotes::testing_support::RootTest {
+ protected:
+  void SetUp() override {
+    RootTest::SetUp();
+    WriteText("domino/notes.ini", "[Notes]\nDirectory=" + Path("domino/data") + "\n");
+    ASSERT_EQ(NotesInitExtended(0, nullptr), NOERROR);
+    for (const char* db : {"mail.box", "vtquaran.nsf", "admin.nsf"})
+      ASSERT_EQ(NSFDbCreate(db, DBCLASS_NOTEFILE, FALSE), NOERROR);
+    WriteText("vantrel/vantrel.ini", std::string("[General]\r\nScanDir=In\r\nVantrelID=") +
+                                         kVantrelId + "\r\n");
+    UseDatabases("vtquaran.nsf");
+    vtnotes::State().install_directory = Path("vantrel");
+    vtnotes::State().vantrel_id = kVantrelId;
+  }
+  void TearDown() override {
+    NotesTerm();
+    RootTest::TearDown();
+  }
+
+  void UseDatabases(const std::string& value) {
+    (void)foundation::WriteProductValue(foundation::kProductSubkey, "VTADMINDB", value);
+    vtnotes::State().SetLists({}, vtnotes::SplitAdminValue(value));
+  }
+  Settings Loaded() {
+    Settings settings;
+    std::string error;
+    EXPECT_TRUE(LoadSettings(&settings, &error)) << error;
+    return settings;
+  }
+
+  // A mail in mail.box, as the router holds it before the extension opens it.
+  NOTEID PutMail(const std::string& subject, const std::string& attachment = "") {
+    DbOwner box;
+    EXPECT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    NoteOwner note;
+    EXPECT_EQ(NSFNoteCreate(box.get(), note.out()), NOERROR);
+    EXPECT_EQ(NSFItemSetText(note.get(), "From", "ann@example.com", MAXWORD), NOERROR);
+    EXPECT_EQ(NSFItemSetText(note.get(), "Subject", subject.c_str(), MAXWORD), NOERROR);
+    EXPECT_EQ(NSFItemSetText(note.get(), "SendTo", "bob@example.com, carl@example.com", MAXWORD),
+              NOERROR);
+    EXPECT_EQ(NSFItemCreateTextList(note.get(), "Recipients", "bob@example.com", MAXWORD), NOERROR);
+    EXPECT_EQ(NSFItemAppendTextList(note.get(), "Recipients", "carl@example.com", MAXWORD, TRUE),
+              NOERROR);
+    const std::string mime = "From: ann@example.com\r\nTo: bob@example.com\r\nSubject: " +
+                             subject + "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\n"
+                             "Hello Bob\r\n";
+    EXPECT_EQ(VtNoteSetMimeBody(note.get(), "Body", mime.c_str(), static_cast<DWORD>(mime.size())),
+              NOERROR);
+    if (!attachment.empty()) {
+      WriteText("tmp/" + attachment, "attachment bytes");
+      EXPECT_EQ(NSFNoteAttachFile(note.get(), "$FILE", 5, Path("tmp/" + attachment).c_str(),
+                                  attachment.c_str(), COMPRESS_NONE),
+                NOERROR);
+    }
+    EXPECT_EQ(NSFNoteUpdate(note.get(), 0), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note.get(), _NOTE_ID, &id);
+    return id;
+  }
+
+  // Quarantines the mail through the extension's own copy routine, with the engine's order.
+  void Quarantine(NOTEID mail, const std::string& virus = "Test.Virus") {
+    WriteText("vantrel/Out/job/Forward.txt", virus + "\r\n");
+    DbOwner box;
+    ASSERT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    NoteOwner note;
+    ASSERT_EQ(NSFNoteOpen(box.get(), mail, OPEN_DEFAULT, note.out()), NOERROR);
+    vtnotes::MailInfo info;
+    ASSERT_EQ(vtnotes::CopyQuarantine(note.get(), Path("vantrel/Out/job"), info, false), NOERROR);
+  }
+
+  // A document in a quarantine database that is not one of this installation's copies.
+  NOTEID PutForeignNote(const char* db_name, const char* mark) {
+    DbOwner db;
+    EXPECT_EQ(NSFDbOpen(db_name, db.out()), NOERROR);
+    NoteOwner note;
+    EXPECT_EQ(NSFNoteCreate(db.get(), note.out()), NOERROR);
+    EXPECT_EQ(NSFItemSetText(note.get(), "Subject", "not a copy", MAXWORD), NOERROR);
+    EXPECT_EQ(NSFItemCreateTextList(note.get(), "Recipients", "eve@example.com", MAXWORD), NOERROR);
+    if (mark != nullptr) {
+      EXPECT_EQ(NSFItemSetText(note.get(), "X-Vantrel", mark, MAXWORD), NOERROR);
+    }
+    EXPECT_EQ(NSFNoteUpdate(note.get(), 0), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note.get(), _NOTE_ID, &id);
+    return id;
+  }
+
+  std::vector<CopySummary> List(const Settings& settings) {
+    std::vector<CopySummary> copies;
+    std::string error;
+    EXPECT_TRUE(ListCopies(settings, &copies, &error)) << error;
+    return copies;
+  }
+
+  std::vector<NOTEID> MailBoxNotes() {
+    std::vector<NOTEID> ids;
+    DbOwner box;
+    EXPECT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    EXPECT_EQ(NSFSearch(box.get(), NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
+                        [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
+                          static_cast<std::vector<NOTEID>*>(context)->push_back(match->ID.NoteID);
+                          return NOERROR;
+                        },
+                        &ids, nullptr),
+              NOERROR);
+    return ids;
+  }
+
+  static std::string Text(NOTEHANDLE note, const char* name) {
+    char value[512] = "";
+    return std::string(value, NSFItemGetText(note, name, value, sizeof value));
+  }
+};
+
+TEST_F(QuarantineTest, SettingsNameEveryQuarantineDatabaseOnceAndNeedTheInstallationsMark) {
+  UseDatabases(" vtquaran.nsf, admin.nsf,,VTQUARAN.NSF ");
+  EXPECT_EQ(Loaded().databases, (std::vector<std::string>{"vtquaran.nsf", "admin.nsf"}));
+  UseDatabases(" , ");
+  EXPECT_EQ(Loaded().databases, std::vector<std::string>{"vtquaran.nsf"});
+
+  WriteText("vantrel/vantrel.ini", "[General]\r\nScanDir=In\r\n");
+  Settings settings;
+  std::string error;
+  EXPECT_FALSE(LoadSettings(&settings, &error));
+  EXPECT_NE(error.find("VantrelID"), std::string::npos);
+}
+
+TEST_F(QuarantineTest, IdsNameADatabaseOfTheListAndAHexadecimalNoteId) {
+  Settings settings = Loaded();
+  struct Case {
+    const char* text;
+    bool accepted;
+    NOTEID id;
+  };
+  const Case kCases[] = {
+      {"vtquaran.nsf:8FA", true, 0x8FA}, {"VTQUARAN.NSF:8fa", true, 0x8FA},
+      {"8FA", true, 0x8FA},              {"0x8fa", true, 0x8FA},
+      {"admin.nsf:8FA", false, 0},       {"names.nsf:8FA", false, 0},
+      {"", false, 0},                    {"vtquaran.nsf:", false, 0},
+      {"0", false, 0},                   {"8FG", false, 0},
+      {"123456789", false, 0},           {"-8FA", false, 0},
+  };
+  for (const Case& c : kCases) {
+    CopyId id;
+    std::string error;
+    EXPECT_EQ(ParseId(c.text, settings, &id, &error), c.accepted) << c.text;
+    if (c.accepted) {
+      EXPECT_EQ(id.database, "vtquaran.nsf") << c.text;
+      EXPECT_EQ(id.note_id, c.id) << c.text;
+    } else {
+      EXPECT_FALSE(error.empty()) << c.text;
+    }
+  }
+  EXPECT_EQ(FormatId(CopyId{"vtquaran.nsf", 0x8FA}), "vtquaran.nsf:8FA");
+
+  // With two databases a bare note ID is ambiguous.
+  UseDatabases("vtquaran.nsf,admin.nsf");
+  settings = Loaded();
+  CopyId id;
+  std::string error;
+  EXPECT_FALSE(ParseId("8FA", settings, &id, &error));
+  EXPECT_TRUE(ParseId("admin.nsf:8FA", settings, &id, &error));
+  EXPECT_EQ(id.database, "admin.nsf");
+}
+
+TEST_F(QuarantineTest, ListShowsEachCopyOfEachDatabaseAndNothingElse) {
+  UseDatabases("vtquaran.nsf,admin.nsf");
+  Quarantine(PutMail("invoice", "invoice.exe"));
+  PutForeignNote("vtquaran.nsf", nullptr);
+  PutForeignNote("vtquaran.nsf", "DELETE");
+  const std::vector<CopySummary> copies = List(Loaded());
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_EQ(copies[0].id.database, "vtquaran.nsf");
+  EXPECT_EQ(copies[1].id.database, "admin.nsf");
+  for (const CopySummary& copy : copies) {
+    EXPECT_EQ(copy.from, "ann@example.com");
+    EXPECT_EQ(copy.recipients, (std::vector<std::string>{"bob@example.com", "carl@example.com"}));
+    EXPECT_EQ(copy.subject, "invoice");
+    EXPECT_EQ(copy.virus, "Test.Virus");
+    EXPECT_EQ(copy.attachments, std::vector<std::string>{"invoice.exe"});
+    EXPECT_GT(copy.size_bytes, 0u);
+    EXPECT_GT(copy.posted_unix, 0);
+    EXPECT_TRUE(copy.released_by.empty());
+  }
+}
+
+TEST_F(QuarantineTest, EveryCommandRefusesWhatIsNotACopyAndChangesNothing) {
+  Settings settings = Loaded();
+  const NOTEID foreign = PutForeignNote("vtquaran.nsf", "another-installation");
+  for (NOTEID note_id : {foreign, NOTEID{0x7FFE}}) {
+    const CopyId id{"vtquaran.nsf", note_id};
+    std::string error;
+    CopySummary copy;
+    EXPECT_FALSE(ShowCopy(settings, id, &copy, &error));
+    EXPECT_FALSE(ExportCopy(settings, id, Path("tmp/out.eml"), &error));
+    EXPECT_FALSE(Exists(Path("tmp/out.eml")));
+    EXPECT_FALSE(ReleaseCopy(settings, id, "admin", nullptr, &error));
+    EXPECT_FALSE(DeleteCopy(settings, id, &error));
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_TRUE(MailBoxNotes().empty());
+  DbOwner db;
+  ASSERT_EQ(NSFDbOpen("vtquaran.nsf", db.out()), NOERROR);
+  NoteOwner note;
+  ASSERT_EQ(NSFNoteOpen(db.get(), foreign, OPEN_DEFAULT, note.out()), NOERROR);
+  EXPECT_EQ(Text(note.get(), kReleasedByItem), "");
+}
+
+TEST_F(QuarantineTest, ReleaseSendsTheMailOnceMarkedAndRecordsWhoReleasedIt) {
+  const NOTEID original = PutMail("false alarm", "report.pdf");
+  Quarantine(original);
+  {
+    DbOwner box;
+    ASSERT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    ASSERT_EQ(NSFNoteDelete(box.get(), original, 0), NOERROR);  // the verdict was applied
+  }
+  Settings settings = Loaded();
+  const CopyId id = List(settings).at(0).id;
+  NOTEID sent = 0;
+  std::string error;
+  ASSERT_TRUE(ReleaseCopy(settings, id, "admin", &sent, &error)) << error;
+  ASSERT_EQ(MailBoxNotes(), std::vector<NOTEID>{sent});
+  {
+    DbOwner box;
+    ASSERT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    NoteOwner mail;
+    ASSERT_EQ(NSFNoteOpen(box.get(), sent, OPEN_DEFAULT, mail.out()), NOERROR);
+    EXPECT_EQ(Text(mail.get(), "X-Vantrel"), kVantrelId);
+    EXPECT_EQ(NSFItemGetTextListEntries(mail.get(), "Recipients"), 2);
+    EXPECT_EQ(Text(mail.get(), "Subject"), "false alarm");
+    EXPECT_EQ(Text(mail.get(), kVirusNameItem), "");
+    EXPECT_EQ(Text(mail.get(), kReleasedByItem), "");
+    EXPECT_TRUE(NSFItemIsPresent(mail.get(), "$FILE", 5));
+  }
+  CopySummary copy;
+  ASSERT_TRUE(ShowCopy(settings, id, &copy, &error));
+  EXPECT_EQ(copy.released_by, "admin");
+  EXPECT_GT(copy.released_unix, 0);
+
+  EXPECT_FALSE(ReleaseCopy(settings, id, "someone else", &sent, &error));
+  EXPECT_NE(error.find("released already by admin"), std::string::npos) << error;
+  EXPECT_EQ(MailBoxNotes().size(), 1u);
+}
+
+TEST_F(QuarantineTest, AReleaseThatCannotReachTheMailBoxLeavesTheCopyReleasable) {
+  Quarantine(PutMail("stuck"));
+  Settings settings = Loaded();
+  const CopyId id = List(settings).at(0).id;
+  ASSERT_EQ(NSFDbDelete("mail.box"), NOERROR);
+  std::string error;
+  EXPECT_FALSE(ReleaseCopy(settings, id, "admin", nullptr, &error));
+  EXPECT_NE(error.find("mail.box"), std::string::npos) << error;
+  CopySummary copy;
+  ASSERT_TRUE(ShowCopy(settings, id, &copy, &error));
+  EXPECT_TRUE(copy.released_by.empty());
+
+  ASSERT_EQ(NSFDbCreate("mail.box", DBCLASS_NOTEFILE, FALSE), NOERROR);
+  EXPECT_TRUE(ReleaseCopy(settings, id, "admin", nullptr, &error)) << error;
+  EXPECT_EQ(MailBoxNotes().size(), 1u);
+}
+
+TEST_F(QuarantineTest, ExportWritesTheMessageAndNeverOverwritesAFile) {
+  Quarantine(PutMail("exported", "notes.txt"));
+  Settings settings = Loaded();
+  const CopyId id = List(settings).at(0).id;
+  std::string error;
+  ASSERT_TRUE(ExportCopy(settings, id, Path("tmp/copy.eml"), &error)) << error;
+  const std::string message = ReadFile(Path("tmp/copy.eml"));
+  EXPECT_NE(message.find("Subject: exported"), std::string::npos);
+  EXPECT_NE(message.find("Hello Bob"), std::string::npos);
+
+  WriteText("tmp/kept.eml", "precious");
+  EXPECT_FALSE(ExportCopy(settings, id, Path("tmp/kept.eml"), &error));
+  EXPECT_EQ(ReadFile(Path("tmp/kept.eml")), "precious");
+}
+
+TEST_F(QuarantineTest, DeleteAndPurgeRemoveOnlyCopies) {
+  Quarantine(PutMail("one"));
+  Quarantine(PutMail("two"));
+  const NOTEID foreign = PutForeignNote("vtquaran.nsf", nullptr);
+  Settings settings = Loaded();
+  std::vector<CopySummary> copies = List(settings);
+  ASSERT_EQ(copies.size(), 2u);
+  std::string error;
+  ASSERT_TRUE(DeleteCopy(settings, copies[0].id, &error)) << error;
+  EXPECT_FALSE(DeleteCopy(settings, copies[0].id, &error));  // gone now
+  ASSERT_EQ(List(settings).size(), 1u);
+
+  const long long now = copies[1].copied_unix;
+  int deleted = 0;
+  ASSERT_TRUE(PurgeCopies(settings, 1, now, &deleted, &error)) << error;
+  EXPECT_EQ(deleted, 0);
+  ASSERT_TRUE(PurgeCopies(settings, 1, now + 86400 + 1, &deleted, &error)) << error;
+  EXPECT_EQ(deleted, 1);
+  EXPECT_TRUE(List(settings).empty());
+  EXPECT_FALSE(PurgeCopies(settings, -1, now, &deleted, &error));
+
+  DbOwner db;
+  ASSERT_EQ(NSFDbOpen("vtquaran.nsf", db.out()), NOERROR);
+  NoteOwner note;
+  EXPECT_EQ(NSFNoteOpen(db.get(), foreign, OPEN_DEFAULT, note.out()), NOERROR);
+}
+
+TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) {
+  UseDatabases("vtquaran.nsf,admin.nsf");
+  const NOTEID mail = PutMail("kept", "kept.exe");
+  std::string kept;
+  {
+    DbOwner box;
+    ASSERT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    NoteOwner note;
+    ASSERT_EQ(NSFNoteOpen(box.get(), mail, OPEN_DEFAULT, note.out()), NOERROR);
+    kept = vtnotes::KeepOriginalMail(note.get(), "8fa");
+  }
+  ASSERT_FALSE(kept.empty());
+  const std::string saved = Path("tmp/saved.nsf");
+  std::filesystem::copy_file(kept, saved);
+  WriteText("vantrel/Quarantine/damaged.nsf", "this is not a database");
+
+  Settings settings = Loaded();
+  ImportReport report;
+  EXPECT_FALSE(ImportKeptMail(settings, &report));  // the damaged file
+  ASSERT_EQ(report.imported.size(), 1u);
+  ASSERT_EQ(report.failed.size(), 1u);
+  EXPECT_EQ(report.failed[0].rfind("damaged.nsf: ", 0), 0u) << report.failed[0];
+  EXPECT_FALSE(Exists(kept));
+  EXPECT_TRUE(Exists(Path("vantrel/Quarantine/damaged.nsf")));
+  std::vector<CopySummary> copies = List(settings);
+  ASSERT_EQ(copies.size(), 2u);
+  for (const CopySummary& copy : copies) {
+    EXPECT_EQ(copy.subject, "kept");
+    EXPECT_EQ(copy.attachments, std::vector<std::string>{"kept.exe"});
+    EXPECT_EQ(copy.imported_from.rfind(std::filesystem::path(kept).filename().string(), 0), 0u);
+  }
+
+  // The same file again, as when its removal failed: it is only removed this time.
+  std::filesystem::copy_file(saved, kept);
+  std::filesystem::remove(Path("vantrel/Quarantine/damaged.nsf"));
+  report = ImportReport{};
+  EXPECT_TRUE(ImportKeptMail(settings, &report)) << report.failed.at(0);
+  EXPECT_FALSE(Exists(kept));
+  EXPECT_EQ(List(settings).size(), 2u);
+}
+
+}  // namespace
+}  // namespace vtquarantine
