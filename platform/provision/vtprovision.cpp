@@ -336,7 +336,7 @@ bool MakeDatabases(std::string* error_r) {
 // programs, this program); only these are installed, each when the build made it.
 constexpr const char* kProductPrograms[] = {"nserver", "nrouter", "nsmtp",   "vantrel",
                                             "vtupdate", "vtsweep", "vtrunner", "vtsetup",
-                                            "nsf",     "winreg",  "vtcapture"};
+                                            "nsf",     "winreg",  "vtcapture", "vtquarantine"};
 constexpr const char* kProductLibraries[] = {"libvt_notes.so", "libvtnotes.so", "librights.so",
                                              "libvtupdate.so"};
 
