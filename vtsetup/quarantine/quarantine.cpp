@@ -412,6 +412,7 @@ bool DeleteCopy(const Settings& settings, const CopyId& id, std::string* error_r
 
 bool PurgeCopies(const Settings& settings, long days, long long now_unix, int* deleted_r,
                  std::string* error_r) {
+  *deleted_r = 0;
   if (days < 0) return Fail(error_r, "The number of days cannot be negative");
   CommandLock lock;
   if (!lock.held()) return LockFailed(error_r);
