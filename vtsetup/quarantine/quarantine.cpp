@@ -128,8 +128,8 @@ CopySummary Summarise(NOTEHANDLE note, const CopyId& id) {
     BLOCKID item{};
     char name[MAXPATH] = "";
     DWORD size = 0;
-    if (!MailGetMessageAttachmentInfo(note, number, &item, name, &size, nullptr, nullptr,
-                                      nullptr, nullptr))
+    if (!MailGetMessageAttachmentInfo(note, number, &item, name, &size, nullptr, nullptr, nullptr,
+                                      nullptr))
       break;
     copy.attachments.emplace_back(name);
   }
@@ -205,13 +205,15 @@ bool LoadSettings(Settings* settings_r, std::string* error_r) {
     return Fail(error_r,
                 "The product's install directory is not found (WIN.INI [Vantrel] "
                 "InstallDirectory)");
-  const std::string ini = foundation::JoinPath(settings.install_directory, foundation::kProductIniName);
-  settings.vantrel_id = foundation::ReadIniValue(foundation::kGeneralSection, "VantrelID", "",
-                                                 ini, kVantrelIdBytes);
+  const std::string ini =
+      foundation::JoinPath(settings.install_directory, foundation::kProductIniName);
+  settings.vantrel_id =
+      foundation::ReadIniValue(foundation::kGeneralSection, "VantrelID", "", ini, kVantrelIdBytes);
   foundation::TrimBoth(settings.vantrel_id);
   if (settings.vantrel_id.empty())
-    return Fail(error_r, "vantrel.ini [General] has no VantrelID: the extension has not run on "
-                         "this installation yet, so no quarantine copy can be recognised");
+    return Fail(error_r,
+                "vantrel.ini [General] has no VantrelID: the extension has not run on "
+                "this installation yet, so no quarantine copy can be recognised");
   std::string list;
   (void)foundation::ReadProductValue(foundation::kProductSubkey, "VTADMINDB", list,
                                      kDefaultQuarantineDb, kDatabaseListBytes);
@@ -235,8 +237,7 @@ std::string FormatId(const CopyId& id) {
   return id.database + ":" + hex;
 }
 
-bool ParseId(std::string_view text, const Settings& settings, CopyId* id_r,
-             std::string* error_r) {
+bool ParseId(std::string_view text, const Settings& settings, CopyId* id_r, std::string* error_r) {
   const std::string given(text);
   std::string database;
   std::string_view number = text;
@@ -252,18 +253,21 @@ bool ParseId(std::string_view text, const Settings& settings, CopyId* id_r,
         found = true;
       }
     }
-    if (!found) return Fail(error_r, "\"" + given + "\": " + database +
-                                         " is not a quarantine database (VTADMINDB)");
+    if (!found)
+      return Fail(error_r,
+                  "\"" + given + "\": " + database + " is not a quarantine database (VTADMINDB)");
   } else if (settings.databases.size() == 1) {
     database = settings.databases.front();
   } else {
-    return Fail(error_r, "\"" + given + "\": name the database too (database:noteid), there "
-                         "is more than one quarantine database");
+    return Fail(error_r, "\"" + given +
+                             "\": name the database too (database:noteid), there "
+                             "is more than one quarantine database");
   }
   if (number.size() > 2 && number[0] == '0' && (number[1] == 'x' || number[1] == 'X'))
     number.remove_prefix(2);
   unsigned long value = 0;
-  if (number.empty() || number.size() > 8) return Fail(error_r, "\"" + given + "\" is not a copy ID");
+  if (number.empty() || number.size() > 8)
+    return Fail(error_r, "\"" + given + "\" is not a copy ID");
   for (char c : number) {
     int digit = (c >= '0' && c <= '9')   ? c - '0'
                 : (c >= 'a' && c <= 'f') ? c - 'a' + 10
@@ -320,8 +324,8 @@ bool ExportCopy(const Settings& settings, const CopyId& id, const std::string& f
   if (!OpenQuarantineCopy(settings, id, &open, error_r)) return false;
   {
     // Made here first, exclusively: an existing file is never overwritten.
-    foundation::UniqueHandle created(CreateFile(file.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    foundation::UniqueHandle created(CreateFile(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!created.valid()) return Fail(error_r, file + " exists already or cannot be created");
   }
   std::string reason;
@@ -339,7 +343,8 @@ bool ExportCopy(const Settings& settings, const CopyId& id, const std::string& f
 bool ReleaseCopy(const Settings& settings, const CopyId& id, const std::string& released_by,
                  NOTEID* mailbox_id_r, std::string* error_r) {
   const std::string name = FormatId(id);
-  if (released_by.empty()) return Fail(error_r, "No name to record the release under");
+  if (released_by.empty())
+    return Fail(error_r, "No name to record the release under (give --by NAME)");
   CommandLock lock;
   if (!lock.held()) return LockFailed(error_r);
   OpenCopy open;
@@ -381,7 +386,8 @@ bool ReleaseCopy(const Settings& settings, const CopyId& id, const std::string& 
   status = NSFItemSetText(copy, kReleasedByItem, released_by.c_str(), MAXWORD);
   if (status == NOERROR) status = NSFItemSetTime(copy, kReleasedDateItem, &now);
   if (status == NOERROR) status = NSFNoteUpdate(copy, 0);
-  if (status != NOERROR) return FailStatus(error_r, "Unable to record the release in " + name, status);
+  if (status != NOERROR)
+    return FailStatus(error_r, "Unable to record the release in " + name, status);
 
   DBHANDLE target = box.get();
   NSFNoteSetInfo(mail.get(), _NOTE_DB, &target);
@@ -392,7 +398,8 @@ bool ReleaseCopy(const Settings& settings, const CopyId& id, const std::string& 
     STATUS undo = NSFNoteUpdate(copy, 0);
     std::string what = std::string("Unable to put ") + name + " into " + kRouterMailBox;
     if (undo != NOERROR)
-      what += "; the copy stays marked released (" + StatusText(undo) + "): remove ReleasedBy "
+      what += "; the copy stays marked released (" + StatusText(undo) +
+              "): remove ReleasedBy "
               "from it to try again";
     return FailStatus(error_r, what, status);
   }
@@ -427,8 +434,8 @@ bool PurgeCopies(const Settings& settings, long days, long long now_unix, int* d
     STATUS status = NSFDbOpen(copy.id.database.c_str(), db.out());
     if (status == NOERROR) status = NSFNoteDelete(db.get(), copy.id.note_id, 0);
     if (status != NOERROR) {
-      failures += (failures.empty() ? "" : "; ") + ("Unable to delete " + FormatId(copy.id) +
-                                                    ": " + StatusText(status));
+      failures += (failures.empty() ? "" : "; ") +
+                  ("Unable to delete " + FormatId(copy.id) + ": " + StatusText(status));
       continue;
     }
     ++*deleted_r;
@@ -455,9 +462,8 @@ bool ImportedKeys(const Settings& settings, DBHANDLE db, const std::string& name
 }
 
 // Brings the documents of one kept file into every database; true when each holds them.
-bool ImportKeptFile(const Settings& settings, const std::string& path,
-                    const std::string& file_name, std::map<std::string, std::set<std::string>>& keys,
-                    std::string* error_r) {
+bool ImportKeptFile(const Settings& settings, const std::string& path, const std::string& file_name,
+                    std::map<std::string, std::set<std::string>>& keys, std::string* error_r) {
   DbOwner kept;
   STATUS status = NSFDbOpen(path.c_str(), kept.out());
   if (status != NOERROR) return FailStatus(error_r, "Unable to open it", status);
@@ -470,7 +476,8 @@ bool ImportKeptFile(const Settings& settings, const std::string& path,
     const std::string key = file_name + hex;
     NoteOwner original;
     status = NSFNoteOpen(kept.get(), id, OPEN_DEFAULT, original.out());
-    if (status != NOERROR) return FailStatus(error_r, std::string("Unable to read note") + hex, status);
+    if (status != NOERROR)
+      return FailStatus(error_r, std::string("Unable to read note") + hex, status);
     for (const std::string& database : settings.databases) {
       std::set<std::string>& held = keys[database];
       if (held.count(key) != 0) continue;
@@ -504,13 +511,15 @@ bool ImportKeptMail(const Settings& settings, ImportReport* report_r) {
     report_r->failed.push_back(reason);
     return false;
   }
-  const std::string folder = foundation::JoinPath(settings.install_directory, vtnotes::kKeptMailFolder);
+  const std::string folder =
+      foundation::JoinPath(settings.install_directory, vtnotes::kKeptMailFolder);
   std::vector<std::string> files;
   WIN32_FIND_DATA found{};
   HANDLE search = FindFirstFile(foundation::JoinPath(folder, "*.nsf").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) files.emplace_back(found.cFileName);
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        files.emplace_back(found.cFileName);
     } while (FindNextFile(search, &found));
     FindClose(search);
   }
@@ -523,7 +532,8 @@ bool ImportKeptMail(const Settings& settings, ImportReport* report_r) {
     std::string reason;
     STATUS status = NSFDbOpen(database.c_str(), db.out());
     if (status != NOERROR) FailStatus(&reason, "Unable to open " + database, status);
-    if (status != NOERROR || !ImportedKeys(settings, db.get(), database, &keys[database], &reason)) {
+    if (status != NOERROR ||
+        !ImportedKeys(settings, db.get(), database, &keys[database], &reason)) {
       report_r->failed.push_back(reason);
       return false;
     }

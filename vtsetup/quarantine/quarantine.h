@@ -70,7 +70,7 @@ struct CopySummary {
   unsigned long size_bytes = 0;
   std::vector<std::string> attachments;
   std::string imported_from;
-  std::string released_by;    // empty while not released
+  std::string released_by;  // empty while not released
   long long released_unix = 0;
 };
 
@@ -81,8 +81,8 @@ struct CopySummary {
 [[nodiscard]] bool ShowCopy(const Settings& settings, const CopyId& id, CopySummary* copy_r,
                             std::string* error_r);
 // Writes the copy as an RFC 822 message into `file`, which must not exist yet.
-[[nodiscard]] bool ExportCopy(const Settings& settings, const CopyId& id,
-                              const std::string& file, std::string* error_r);
+[[nodiscard]] bool ExportCopy(const Settings& settings, const CopyId& id, const std::string& file,
+                              std::string* error_r);
 // Puts the mail into the router mail box for its recipients (Recipients, else SendTo,
 // CopyTo and BlindCopyTo), carrying X-Vantrel = VantrelID so that the extension passes it
 // unscanned, and records `released_by` and the time in the copy. Refused for a copy that

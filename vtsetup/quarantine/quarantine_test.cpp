@@ -30,8 +30,8 @@ class QuarantineTest : public vtnotes::testing_support::RootTest {
     ASSERT_EQ(NotesInitExtended(0, nullptr), NOERROR);
     for (const char* db : {"mail.box", "vtquaran.nsf", "admin.nsf"})
       ASSERT_EQ(NSFDbCreate(db, DBCLASS_NOTEFILE, FALSE), NOERROR);
-    WriteText("vantrel/vantrel.ini", std::string("[General]\r\nScanDir=In\r\nVantrelID=") +
-                                         kVantrelId + "\r\n");
+    WriteText("vantrel/vantrel.ini",
+              std::string("[General]\r\nScanDir=In\r\nVantrelID=") + kVantrelId + "\r\n");
     UseDatabases("vtquaran.nsf");
     vtnotes::State().install_directory = Path("vantrel");
     vtnotes::State().vantrel_id = kVantrelId;
@@ -65,8 +65,8 @@ class QuarantineTest : public vtnotes::testing_support::RootTest {
     EXPECT_EQ(NSFItemCreateTextList(note.get(), "Recipients", "bob@example.com", MAXWORD), NOERROR);
     EXPECT_EQ(NSFItemAppendTextList(note.get(), "Recipients", "carl@example.com", MAXWORD, TRUE),
               NOERROR);
-    const std::string mime = "From: ann@example.com\r\nTo: bob@example.com\r\nSubject: " +
-                             subject + "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\n"
+    const std::string mime = "From: ann@example.com\r\nTo: bob@example.com\r\nSubject: " + subject +
+                             "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\n"
                              "Hello Bob\r\n";
     EXPECT_EQ(VtNoteSetMimeBody(note.get(), "Body", mime.c_str(), static_cast<DWORD>(mime.size())),
               NOERROR);
@@ -121,12 +121,13 @@ class QuarantineTest : public vtnotes::testing_support::RootTest {
     std::vector<NOTEID> ids;
     DbOwner box;
     EXPECT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
-    EXPECT_EQ(NSFSearch(box.get(), NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
-                        [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
-                          static_cast<std::vector<NOTEID>*>(context)->push_back(match->ID.NoteID);
-                          return NOERROR;
-                        },
-                        &ids, nullptr),
+    EXPECT_EQ(NSFSearch(
+                  box.get(), NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
+                  [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
+                    static_cast<std::vector<NOTEID>*>(context)->push_back(match->ID.NoteID);
+                    return NOERROR;
+                  },
+                  &ids, nullptr),
               NOERROR);
     return ids;
   }
@@ -158,12 +159,18 @@ TEST_F(QuarantineTest, IdsNameADatabaseOfTheListAndAHexadecimalNoteId) {
     NOTEID id;
   };
   const Case kCases[] = {
-      {"vtquaran.nsf:8FA", true, 0x8FA}, {"VTQUARAN.NSF:8fa", true, 0x8FA},
-      {"8FA", true, 0x8FA},              {"0x8fa", true, 0x8FA},
-      {"admin.nsf:8FA", false, 0},       {"names.nsf:8FA", false, 0},
-      {"", false, 0},                    {"vtquaran.nsf:", false, 0},
-      {"0", false, 0},                   {"8FG", false, 0},
-      {"123456789", false, 0},           {"-8FA", false, 0},
+      {"vtquaran.nsf:8FA", true, 0x8FA},
+      {"VTQUARAN.NSF:8fa", true, 0x8FA},
+      {"8FA", true, 0x8FA},
+      {"0x8fa", true, 0x8FA},
+      {"admin.nsf:8FA", false, 0},
+      {"names.nsf:8FA", false, 0},
+      {"", false, 0},
+      {"vtquaran.nsf:", false, 0},
+      {"0", false, 0},
+      {"8FG", false, 0},
+      {"123456789", false, 0},
+      {"-8FA", false, 0},
   };
   for (const Case& c : kCases) {
     CopyId id;

@@ -304,9 +304,8 @@ int main(int argc, char** argv) {
   if (command.name == "list") return List(settings, command.json);
   if (command.name == "purge") {
     int deleted = 0;
-    const bool done = vtquarantine::PurgeCopies(settings, command.days,
-                                                static_cast<long long>(std::time(nullptr)),
-                                                &deleted, &error);
+    const bool done = vtquarantine::PurgeCopies(
+        settings, command.days, static_cast<long long>(std::time(nullptr)), &deleted, &error);
     std::printf("%d cop%s deleted\n", deleted, deleted == 1 ? "y" : "ies");
     return done ? 0 : Failure(error);
   }
@@ -337,7 +336,7 @@ int main(int argc, char** argv) {
   const std::string by = command.released_by.empty() ? LoginName() : command.released_by;
   NOTEID mailbox_id = 0;
   if (!vtquarantine::ReleaseCopy(settings, id, by, &mailbox_id, &error)) return Failure(error);
-  std::printf("%s released by %s: note %X of %s\n", vtquarantine::FormatId(id).c_str(),
-              by.c_str(), static_cast<unsigned>(mailbox_id), vtquarantine::kRouterMailBox);
+  std::printf("%s released by %s: note %X of %s\n", vtquarantine::FormatId(id).c_str(), by.c_str(),
+              static_cast<unsigned>(mailbox_id), vtquarantine::kRouterMailBox);
   return 0;
 }
