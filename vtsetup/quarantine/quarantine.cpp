@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -11,6 +12,7 @@
 #include "foundation/named_objects.h"
 #include "foundation/utilities.h"
 #include "platform/notes/mail_export.h"
+#include "platform/notes/mail_import.h"
 #include "vtnotes/kept_mail.h"
 #include "vtnotes/notes_handles.h"
 
@@ -28,6 +30,10 @@ constexpr std::size_t kDatabaseListBytes = 1 << 20;
 constexpr WORD kItemTextBytes = MAXWORD;
 constexpr long long kSecondsPerDay = 86400;
 constexpr const char* kMutexName = "VtQuarantineMutex";
+// Kept originals: messages, as the extension writes them, and databases, as it wrote them
+// before.
+constexpr std::string_view kKeptMessageSuffix = ".eml";
+constexpr std::string_view kKeptDatabaseSuffix = ".nsf";
 
 std::string StatusText(STATUS status) {
   char text[MAXSPRINTF] = "";
@@ -461,9 +467,57 @@ bool ImportedKeys(const Settings& settings, DBHANDLE db, const std::string& name
   return true;
 }
 
-// Brings the documents of one kept file into every database; true when each holds them.
-bool ImportKeptFile(const Settings& settings, const std::string& path, const std::string& file_name,
-                    std::map<std::string, std::set<std::string>>& keys, std::string* error_r) {
+// Makes the new note of one imported mail in `db`; the caller marks and stores it.
+using MakeNote = std::function<STATUS(DBHANDLE db, NoteOwner* note_r, std::string* reason_r)>;
+
+// Stores one kept mail in every database that does not hold it yet under `key`.
+bool StoreInEveryDatabase(const Settings& settings, const std::string& key, const MakeNote& make,
+                          std::map<std::string, std::set<std::string>>& keys,
+                          std::string* error_r) {
+  for (const std::string& database : settings.databases) {
+    std::set<std::string>& held = keys[database];
+    if (held.count(key) != 0) continue;
+    DbOwner db;
+    STATUS status = NSFDbOpen(database.c_str(), db.out());
+    if (status != NOERROR) return FailStatus(error_r, "Unable to open " + database, status);
+    NoteOwner copy;
+    std::string reason;
+    status = make(db.get(), &copy, &reason);
+    if (status == NOERROR && IntendedRecipients(copy.get()).empty() &&
+        ItemText(copy.get(), MAIL_FROM_ITEM).empty())
+      return Fail(error_r, "it holds no mail (no sender, no recipient)");
+    if (status == NOERROR)
+      status = NSFItemSetText(copy.get(), "X-Vantrel", settings.vantrel_id.c_str(), MAXWORD);
+    if (status == NOERROR)
+      status = NSFItemSetText(copy.get(), kImportedFromItem, key.c_str(), MAXWORD);
+    if (status == NOERROR) status = NSFNoteUpdate(copy.get(), 0);
+    if (status != NOERROR)
+      return FailStatus(
+          error_r, "Unable to write into " + database + (reason.empty() ? "" : " (" + reason + ")"),
+          status);
+    held.insert(key);
+  }
+  return true;
+}
+
+// A kept message (.eml): the mail as it arrived, read in as the server reads incoming mail.
+bool ImportKeptMessage(const Settings& settings, const std::string& path,
+                       const std::string& file_name,
+                       std::map<std::string, std::set<std::string>>& keys, std::string* error_r) {
+  const MakeNote make = [&path](DBHANDLE db, NoteOwner* note_r, std::string* reason_r) {
+    STATUS status = NSFNoteCreate(db, note_r->out());
+    if (status == NOERROR)
+      status = mail_import::ImportMailFile(note_r->get(), path.c_str(), {}, reason_r);
+    return status;
+  };
+  return StoreInEveryDatabase(settings, file_name, make, keys, error_r);
+}
+
+// A kept database (.nsf), as the extension wrote them before it kept messages: every
+// document of it, copied whole.
+bool ImportKeptDatabase(const Settings& settings, const std::string& path,
+                        const std::string& file_name,
+                        std::map<std::string, std::set<std::string>>& keys, std::string* error_r) {
   DbOwner kept;
   STATUS status = NSFDbOpen(path.c_str(), kept.out());
   if (status != NOERROR) return FailStatus(error_r, "Unable to open it", status);
@@ -473,32 +527,22 @@ bool ImportKeptFile(const Settings& settings, const std::string& path, const std
   for (NOTEID id : ids) {
     char hex[16];
     std::snprintf(hex, sizeof hex, ":%X", static_cast<unsigned>(id));
-    const std::string key = file_name + hex;
     NoteOwner original;
     status = NSFNoteOpen(kept.get(), id, OPEN_DEFAULT, original.out());
     if (status != NOERROR)
       return FailStatus(error_r, std::string("Unable to read note") + hex, status);
-    for (const std::string& database : settings.databases) {
-      std::set<std::string>& held = keys[database];
-      if (held.count(key) != 0) continue;
-      DbOwner db;
-      status = NSFDbOpen(database.c_str(), db.out());
-      if (status != NOERROR) return FailStatus(error_r, "Unable to open " + database, status);
-      NoteOwner copy;
-      status = NSFNoteCopy(original.get(), copy.out());
-      if (status == NOERROR) {
-        DBHANDLE target = db.get();
-        NSFNoteSetInfo(copy.get(), _NOTE_DB, &target);
-        status = NSFItemSetText(copy.get(), "X-Vantrel", settings.vantrel_id.c_str(), MAXWORD);
-      }
-      if (status == NOERROR)
-        status = NSFItemSetText(copy.get(), kImportedFromItem, key.c_str(), MAXWORD);
-      if (status == NOERROR) status = NSFNoteUpdate(copy.get(), 0);
-      if (status != NOERROR) return FailStatus(error_r, "Unable to write into " + database, status);
-      held.insert(key);
-    }
+    const MakeNote make = [&original](DBHANDLE db, NoteOwner* note_r, std::string*) {
+      STATUS copied = NSFNoteCopy(original.get(), note_r->out());
+      if (copied == NOERROR) NSFNoteSetInfo(note_r->get(), _NOTE_DB, &db);
+      return copied;
+    };
+    if (!StoreInEveryDatabase(settings, file_name + hex, make, keys, error_r)) return false;
   }
   return true;
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && EqualNoCase(text.substr(text.size() - tail.size()), tail);
 }
 
 }  // namespace
@@ -515,11 +559,13 @@ bool ImportKeptMail(const Settings& settings, ImportReport* report_r) {
       foundation::JoinPath(settings.install_directory, vtnotes::kKeptMailFolder);
   std::vector<std::string> files;
   WIN32_FIND_DATA found{};
-  HANDLE search = FindFirstFile(foundation::JoinPath(folder, "*.nsf").c_str(), &found);
+  HANDLE search = FindFirstFile(foundation::JoinPath(folder, "*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        files.emplace_back(found.cFileName);
+      const std::string name = found.cFileName;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+          (EndsWithNoCase(name, kKeptMessageSuffix) || EndsWithNoCase(name, kKeptDatabaseSuffix)))
+        files.push_back(name);
     } while (FindNextFile(search, &found));
     FindClose(search);
   }
@@ -541,14 +587,28 @@ bool ImportKeptMail(const Settings& settings, ImportReport* report_r) {
   for (const std::string& file_name : files) {
     const std::string path = foundation::JoinPath(folder, file_name);
     std::string reason;
-    if (!ImportKeptFile(settings, path, file_name, keys, &reason)) {
+    const bool message = EndsWithNoCase(file_name, kKeptMessageSuffix);
+    const bool stored = message ? ImportKeptMessage(settings, path, file_name, keys, &reason)
+                                : ImportKeptDatabase(settings, path, file_name, keys, &reason);
+    if (!stored) {
       report_r->failed.push_back(file_name + ": " + reason);
       continue;
     }
-    STATUS status = NSFDbDelete(path.c_str());
-    if (status != NOERROR) {
-      report_r->failed.push_back(file_name + ": imported, but it could not be removed (" +
-                                 StatusText(status) + "); the next import only removes it");
+    // Removed only now that every database holds it; a removal that fails is made by the
+    // next import, which finds the mail held already.
+    bool removed = true;
+    std::string why;
+    if (message) {
+      removed = DeleteFile(path.c_str()) != FALSE;
+      why = "the file system refused";
+    } else {
+      STATUS status = NSFDbDelete(path.c_str());
+      removed = status == NOERROR;
+      if (!removed) why = StatusText(status);
+    }
+    if (!removed) {
+      report_r->failed.push_back(file_name + ": imported, but it could not be removed (" + why +
+                                 "); the next import only removes it");
       continue;
     }
     report_r->imported.push_back(file_name);

@@ -99,10 +99,12 @@ struct ImportReport {
   std::vector<std::string> imported;  // kept files brought in and removed
   std::vector<std::string> failed;    // "file: reason", left where they are
 };
-// Brings every kept original (<install>/Quarantine/*.nsf) into each quarantine database,
-// marked with ImportedFrom = its file name so that a file already brought in (a removal
-// that failed, an import cut short) is never copied twice; the file is removed only once
-// every database holds it. False when any file failed.
+// Brings every kept original into each quarantine database: the messages the extension
+// keeps (<install>/Quarantine/*.eml, read in as the server reads incoming mail) and the
+// databases it kept before (*.nsf, every document copied whole). Each is marked with
+// ImportedFrom = its file name, so that a file already brought in (a removal that failed,
+// an import cut short) is never copied twice; the file is removed only once every database
+// holds it. False when any file failed.
 [[nodiscard]] bool ImportKeptMail(const Settings& settings, ImportReport* report_r);
 
 }  // namespace vtquarantine

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/config.h"
+#include "platform/notes/mail_import.h"
 #include "vtnotes/extension_state.h"
 #include "vtnotes/kept_mail.h"
 #include "vtnotes/notes_handles.h"
@@ -91,6 +92,26 @@ class QuarantineTest : public vtnotes::testing_support::RootTest {
     ASSERT_EQ(NSFNoteOpen(box.get(), mail, OPEN_DEFAULT, note.out()), NOERROR);
     vtnotes::MailInfo info;
     ASSERT_EQ(vtnotes::CopyQuarantine(note.get(), Path("vantrel/Out/job"), info, false), NOERROR);
+  }
+
+  // An internet mail in mail.box as the server stores one, its attachment a MIME part.
+  NOTEID PutInternetMail(const std::string& subject, const std::string& attachment) {
+    const std::string message =
+        "From: ann@example.com\r\nTo: bob@example.com\r\nCc: carl@example.com\r\nSubject: " +
+        subject +
+        "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\nHello Bob\r\n"
+        "--b\r\nContent-Type: application/octet-stream; name=\"" +
+        attachment + "\"\r\nContent-Transfer-Encoding: base64\r\n\r\nYXR0YWNobWVudA==\r\n--b--\r\n";
+    DbOwner box;
+    EXPECT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    NoteOwner note;
+    EXPECT_EQ(NSFNoteCreate(box.get(), note.out()), NOERROR);
+    EXPECT_EQ(mail_import::ImportMailText(note.get(), message, {}, nullptr), NOERROR);
+    EXPECT_EQ(NSFNoteUpdate(note.get(), 0), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note.get(), _NOTE_ID, &id);
+    return id;
   }
 
   // A document in a quarantine database that is not one of this installation's copies.
@@ -335,43 +356,68 @@ TEST_F(QuarantineTest, DeleteAndPurgeRemoveOnlyCopies) {
 
 TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) {
   UseDatabases("vtquaran.nsf,admin.nsf");
-  const NOTEID mail = PutMail("kept", "kept.exe");
   std::string kept;
   {
     DbOwner box;
     ASSERT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
     NoteOwner note;
-    ASSERT_EQ(NSFNoteOpen(box.get(), mail, OPEN_DEFAULT, note.out()), NOERROR);
+    ASSERT_EQ(NSFNoteOpen(box.get(), PutInternetMail("kept", "kept.exe"), OPEN_DEFAULT, note.out()),
+              NOERROR);
     kept = vtnotes::KeepOriginalMail(note.get(), "8fa");
   }
   ASSERT_FALSE(kept.empty());
-  const std::string saved = Path("tmp/saved.nsf");
+  // A database of one mail, as originals were kept before they were kept as messages.
+  const std::string legacy = Path("vantrel/Quarantine/8fe-20261201-101010-0.nsf");
+  {
+    ASSERT_EQ(NSFDbCreate(legacy.c_str(), DBCLASS_NOTEFILE, FALSE), NOERROR);
+    DbOwner box;
+    DbOwner db;
+    ASSERT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    ASSERT_EQ(NSFDbOpen(legacy.c_str(), db.out()), NOERROR);
+    NoteOwner note;
+    NoteOwner copy;
+    ASSERT_EQ(NSFNoteOpen(box.get(), PutMail("legacy"), OPEN_DEFAULT, note.out()), NOERROR);
+    ASSERT_EQ(NSFNoteCopy(note.get(), copy.out()), NOERROR);
+    DBHANDLE target = db.get();
+    NSFNoteSetInfo(copy.get(), _NOTE_DB, &target);
+    ASSERT_EQ(NSFNoteUpdate(copy.get(), 0), NOERROR);
+  }
+  const std::string saved = Path("tmp/saved.eml");
   std::filesystem::copy_file(kept, saved);
   WriteText("vantrel/Quarantine/damaged.nsf", "this is not a database");
+  WriteText("vantrel/Quarantine/empty.eml", "");
+  WriteText("vantrel/Quarantine/notes.txt", "left alone");
 
   Settings settings = Loaded();
   ImportReport report;
-  EXPECT_FALSE(ImportKeptMail(settings, &report));  // the damaged file
-  ASSERT_EQ(report.imported.size(), 1u);
-  ASSERT_EQ(report.failed.size(), 1u);
-  EXPECT_EQ(report.failed[0].rfind("damaged.nsf: ", 0), 0u) << report.failed[0];
+  EXPECT_FALSE(ImportKeptMail(settings, &report));  // the damaged and the empty file
+  EXPECT_EQ(report.imported.size(), 2u);
+  ASSERT_EQ(report.failed.size(), 2u);
   EXPECT_FALSE(Exists(kept));
-  EXPECT_TRUE(Exists(Path("vantrel/Quarantine/damaged.nsf")));
+  EXPECT_FALSE(Exists(legacy));
+  for (const char* left : {"damaged.nsf", "empty.eml", "notes.txt"})
+    EXPECT_TRUE(Exists(Path(std::string("vantrel/Quarantine/") + left))) << left;
   std::vector<CopySummary> copies = List(settings);
-  ASSERT_EQ(copies.size(), 2u);
+  ASSERT_EQ(copies.size(), 4u);  // two mails, two databases
   for (const CopySummary& copy : copies) {
-    EXPECT_EQ(copy.subject, "kept");
-    EXPECT_EQ(copy.attachments, std::vector<std::string>{"kept.exe"});
-    EXPECT_EQ(copy.imported_from.rfind(std::filesystem::path(kept).filename().string(), 0), 0u);
+    if (copy.subject == "kept") {
+      EXPECT_EQ(copy.attachments, std::vector<std::string>{"kept.exe"});
+      EXPECT_EQ(copy.recipients, (std::vector<std::string>{"bob@example.com", "carl@example.com"}));
+      EXPECT_EQ(copy.imported_from, std::filesystem::path(kept).filename().string());
+    } else {
+      EXPECT_EQ(copy.subject, "legacy");
+      EXPECT_EQ(copy.imported_from.rfind("8fe-20261201-101010-0.nsf:", 0), 0u);
+    }
   }
 
   // The same file again, as when its removal failed: it is only removed this time.
   std::filesystem::copy_file(saved, kept);
-  std::filesystem::remove(Path("vantrel/Quarantine/damaged.nsf"));
+  for (const char* left : {"damaged.nsf", "empty.eml"})
+    std::filesystem::remove(Path(std::string("vantrel/Quarantine/") + left));
   report = ImportReport{};
   EXPECT_TRUE(ImportKeptMail(settings, &report)) << report.failed.at(0);
   EXPECT_FALSE(Exists(kept));
-  EXPECT_EQ(List(settings).size(), 2u);
+  EXPECT_EQ(List(settings).size(), 4u);
 }
 
 }  // namespace

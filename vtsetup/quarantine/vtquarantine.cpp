@@ -27,9 +27,9 @@
 //      delete   deletes the copy.
 //      purge    deletes every copy put into quarantine more than DAYS days ago.
 //      import   brings the originals that the extension kept on disk when a quarantine copy
-//               could not be written (<install>/Quarantine/*.nsf) into every quarantine
-//               database, each once; a file is removed only after every database holds
-//               its mail.
+//               could not be written (<install>/Quarantine/*.eml, and *.nsf as older
+//               versions kept them) into every quarantine database, each once; a file is
+//               removed only after every database holds its mail.
 //
 //      An ID names a copy as DATABASE:NOTEID, the note ID in hexadecimal as list prints it
 //      (vtquaran.nsf:8FA); with one quarantine database the note ID alone will do. Only
@@ -47,7 +47,8 @@
 // FILES
 //      <root>/windows/win.ini         [Vantrel] InstallDirectory: the install directory
 //      <install>/vantrel.ini          [General] VantrelID: the installation's mark
-//      <install>/Quarantine/*.nsf     originals kept after a failed quarantine copy
+//      <install>/Quarantine/*.eml     originals kept after a failed quarantine copy (*.nsf
+//                                     from older versions)
 //      <data>/vtquaran.nsf            the default quarantine database
 //      <data>/mail.box                where released mail goes to the router
 //      named objects: VtQuarantineMutex (held by release, delete, purge and import)

@@ -176,11 +176,11 @@ def run(machine):
         finally:
             os.rename(os.path.join(data, "vtquaran.away"), os.path.join(data, "vtquaran.nsf"))
         kept_dir = os.path.join(machine.root, "vantrel", "Quarantine")
-        kept = [n for n in os.listdir(kept_dir) if n.endswith(".nsf")] \
+        kept = [n for n in os.listdir(kept_dir) if n.endswith((".eml", ".nsf"))] \
             if os.path.isdir(kept_dir) else []
         result = machine.quarantine("import")
         imported = listed(machine, kept_subject)
-        left = [n for n in os.listdir(kept_dir) if n.endswith(".nsf")] \
+        left = [n for n in os.listdir(kept_dir) if n.endswith((".eml", ".nsf"))] \
             if os.path.isdir(kept_dir) else []
         second = machine.quarantine("import")
         ok = len(kept) == 1 and result.returncode == 0 and imported is not None and \
