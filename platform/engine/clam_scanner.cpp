@@ -58,17 +58,6 @@ bool HasDatabaseFile(const std::string& directory) {
   return found;
 }
 
-// libclamav marks names from unsigned databases as ".UNOFFICIAL"; the name of the finding
-// is what users see in warning mails, so the marker is dropped.
-std::string CleanVirusName(const char* name) {
-  std::string text = name ? name : "unknown";
-  constexpr std::string_view kUnofficial = ".UNOFFICIAL";
-  if (text.size() > kUnofficial.size() &&
-      text.compare(text.size() - kUnofficial.size(), kUnofficial.size(), kUnofficial) == 0)
-    text.resize(text.size() - kUnofficial.size());
-  return text;
-}
-
 }  // namespace
 
 struct ClamScanner::Engine {
@@ -134,19 +123,8 @@ ScanResult ClamScanner::ScanFile(const std::string& path) const {
     result.error = "no signatures loaded";
     return result;
   }
-  // Open it ourselves without following links: the job's files are written by another
-  // process, and a link must not make the engine scan (and later copy) another file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    result.error = "cannot open " + path + ": " + std::strerror(errno);
-    return result;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    result.error = path + " is not a regular file";
-    return result;
-  }
+  ScanTarget target;
+  if (!target.Open(path, &result.error)) return result;
   cl_scan_options options{};
   options.parse = ~0u;  // every format: archives, mail, documents, executables
   // Content libclamav cannot look into whole (a nesting, archive depth, size, file count or
@@ -159,11 +137,10 @@ ScanResult ClamScanner::ScanFile(const std::string& path) const {
   const char* virus = nullptr;
   unsigned long scanned = 0;
   const cl_error_t status =
-      cl_scandesc(fd, path.c_str(), &virus, &scanned, engine_->handle, &options);
-  ::close(fd);
+      cl_scandesc(target.fd(), path.c_str(), &virus, &scanned, engine_->handle, &options);
   if (status == CL_VIRUS) {
     result.status = ScanStatus::kInfected;
-    result.virus = CleanVirusName(virus);
+    result.virus = CleanVirusName(virus ? virus : "");
   } else if (status == CL_CLEAN) {
     result.status = ScanStatus::kClean;
   } else {

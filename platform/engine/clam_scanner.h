@@ -5,6 +5,9 @@
 // then scans files. Archives and mail structure are parsed, so a signature is found inside
 // a zip attachment or inside the raw MIME text of a mail.
 //
+// It is the engine's default scanner; ClamdPool (clamd_pool.h) is the other one behind the
+// same FileScanner interface.
+//
 // Ownership: the scanner owns its libclamav engine and frees it when destroyed; it is not
 // copyable. Thread rules: Load before sharing; ScanFile may then be called from any
 // number of threads at once (a compiled libclamav engine is read-only while it scans).
@@ -12,6 +15,8 @@
 
 #include <memory>
 #include <string>
+
+#include "platform/engine/file_scanner.h"
 
 namespace vtengine {
 
@@ -26,18 +31,10 @@ enum class SystemDatabases {
   kLoaded,
 };
 
-enum class ScanStatus { kClean, kInfected, kError };
-
-struct ScanResult {
-  ScanStatus status = ScanStatus::kError;
-  std::string virus;  // signature name when infected
-  std::string error;  // reason when the file could not be scanned
-};
-
-class ClamScanner {
+class ClamScanner final : public FileScanner {
  public:
   ClamScanner();
-  ~ClamScanner();
+  ~ClamScanner() override;
   ClamScanner(const ClamScanner&) = delete;
   ClamScanner& operator=(const ClamScanner&) = delete;
 
@@ -51,11 +48,8 @@ class ClamScanner {
   [[nodiscard]] unsigned signature_count() const { return signature_count_; }
   [[nodiscard]] SystemDatabases system_databases() const { return system_databases_; }
 
-  // Scans one file. A file that cannot be opened or read is kError, never kClean. Content
-  // that cannot be scanned whole (limits, encrypted archives) is kInfected under libclamav's
-  // heuristic name, such as Heuristics.Limits.Exceeded.MaxRecursion or
-  // Heuristics.Encrypted.Zip.
-  [[nodiscard]] ScanResult ScanFile(const std::string& path) const;
+  // See FileScanner::ScanFile.
+  [[nodiscard]] ScanResult ScanFile(const std::string& path) const override;
 
  private:
   struct Engine;

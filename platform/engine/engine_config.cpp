@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 
 #include "platform/engine/job_header.h"
 #include "platform/win32/windows.h"
@@ -151,6 +153,80 @@ EnginePolicy LoadPolicy(const std::string& engine_ini, const std::string& vantre
       EqualsNoCase(ReadIni(engine_ini, "Warnings", "Directory", "job"), "temp");
   policy.disclaimer = ReadIni(engine_ini, "Clean", "Disclaimer", "");
   return policy;
+}
+
+namespace {
+
+// A whole number of milliseconds in [low, high]; `fallback` when the key is absent.
+bool ReadMs(const std::string& path, const char* key, int low, int high, int fallback,
+            int* value_r, std::string* error_r) {
+  const std::string text = ReadIni(path, "Engine", key, "");
+  if (text.empty()) {
+    *value_r = fallback;
+    return true;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < low || value > high) {
+    *error_r = std::string("[Engine] ") + key + "=" + text + " is not a number from " +
+               std::to_string(low) + " to " + std::to_string(high);
+    return false;
+  }
+  *value_r = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+bool LoadBackendSettings(const std::string& engine_ini, BackendSettings* settings_r,
+                         std::string* error_r) {
+  BackendSettings settings;
+  const std::string backend = ReadIni(engine_ini, "Engine", "Backend", "libclamav");
+  if (backend.empty() || EqualsNoCase(backend, "libclamav")) {
+    *settings_r = std::move(settings);
+    return true;
+  }
+  if (!EqualsNoCase(backend, "clamd")) {
+    *error_r = "[Engine] Backend=" + backend + " is neither libclamav nor clamd";
+    return false;
+  }
+  settings.backend = EngineBackend::kClamd;
+  const std::string servers = ReadIni(engine_ini, "Engine", "Servers", "");
+  std::size_t pos = 0;
+  while (pos < servers.size()) {
+    const std::size_t end = servers.find_first_of(", \t", pos);
+    const std::string item = servers.substr(pos, end == std::string::npos ? end : end - pos);
+    pos = end == std::string::npos ? servers.size() : end + 1;
+    if (item.empty()) continue;
+    ClamdAddress address;
+    if (!ParseClamdAddress(item, &address, error_r)) {
+      *error_r = "[Engine] Servers: " + *error_r;
+      return false;
+    }
+    settings.servers.push_back(std::move(address));
+  }
+  if (settings.servers.empty()) {
+    *error_r = "[Engine] Backend=clamd names no daemon in Servers=";
+    return false;
+  }
+  const std::string balance = ReadIni(engine_ini, "Engine", "Balance", "least-busy");
+  if (EqualsNoCase(balance, "round-robin")) {
+    settings.pool.balance = ClamdBalance::kRoundRobin;
+  } else if (!balance.empty() && !EqualsNoCase(balance, "least-busy")) {
+    *error_r = "[Engine] Balance=" + balance + " is neither least-busy nor round-robin";
+    return false;
+  }
+  const ClamdPoolOptions defaults;
+  if (!ReadMs(engine_ini, "ConnectTimeoutMs", 10, 600000, defaults.connect_timeout_ms,
+              &settings.pool.connect_timeout_ms, error_r) ||
+      !ReadMs(engine_ini, "TimeoutMs", 10, 3600000, defaults.io_timeout_ms,
+              &settings.pool.io_timeout_ms, error_r) ||
+      !ReadMs(engine_ini, "RetryMs", 10, kMaxRetryMs, defaults.retry_ms, &settings.pool.retry_ms,
+              error_r))
+    return false;
+  *settings_r = std::move(settings);
+  return true;
 }
 
 std::string ExpandText(std::string_view pattern, const TextFields& fields) {

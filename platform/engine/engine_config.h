@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/engine/clamd_pool.h"
+
 namespace vtengine {
 
 struct SpoolPaths {
@@ -64,6 +66,22 @@ struct EnginePolicy {
 // gives the defaults.
 [[nodiscard]] EnginePolicy LoadPolicy(const std::string& engine_ini,
                                       const std::string& vantrel_ini);
+
+enum class EngineBackend { kLibclamav, kClamd };
+
+struct BackendSettings {
+  EngineBackend backend = EngineBackend::kLibclamav;
+  std::vector<ClamdAddress> servers;  // kClamd: at least one
+  ClamdPoolOptions pool;
+};
+
+// Reads [Engine] of engine.ini: Backend=libclamav|clamd, Servers= (daemons separated by
+// commas or blanks), Balance=least-busy|round-robin, ConnectTimeoutMs, TimeoutMs, RetryMs.
+// False with `error_r` for a value the engine cannot use (an unknown backend or balance, a
+// clamd backend without servers, a malformed address or number): the engine must not guess
+// which scanner an administrator meant.
+[[nodiscard]] bool LoadBackendSettings(const std::string& engine_ini, BackendSettings* settings_r,
+                                       std::string* error_r);
 
 // Replaces {virus}, {files}, {subject}, {from}, {to} and the two characters "\n".
 struct TextFields {

@@ -2,6 +2,7 @@
 #include "platform/engine/scan_job.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>

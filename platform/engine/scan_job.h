@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/engine/clam_scanner.h"
+#include "platform/engine/file_scanner.h"
 #include "platform/engine/engine_config.h"
 
 namespace vtengine {
@@ -44,7 +44,7 @@ struct JobSpec {
 
 struct EngineContext {
   SpoolPaths paths;
-  const ClamScanner* scanner = nullptr;  // null: answer without scanning (--no-scan)
+  const FileScanner* scanner = nullptr;  // null: answer without scanning (--no-scan)
   PolicyCache* policy = nullptr;
 };
 

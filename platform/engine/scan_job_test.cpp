@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "platform/engine/clam_scanner.h"
 #include "platform/engine/answer_files.h"
 #include "platform/engine/engine_test_support.h"
 #include "platform/win32/machine.h"

@@ -11,6 +11,14 @@
 //      libclamav and answers each in the OUT spool directory, then sets the job's event so
 //      that the waiter in the mail router (or the database scanner) wakes.
 //
+//      With [Engine] Backend=clamd in engine.ini, the files are scanned by a pool of ClamAV
+//      daemons (clamd) instead of libclamav in this process: each file's bytes are sent to
+//      one daemon with the INSTREAM command, so the daemons may run on other hosts and need
+//      no access to the spool. Files are spread over the pool; a daemon that fails or stays
+//      silent is passed over until, after a back-off, it answers PING again; a file that no
+//      daemon scanned is answered with error.hdr, never as clean. The answers and the spool
+//      protocol are the same with either scanner.
+//
 //      A real-time job is the directory IN/<JobId>, published when its header 0.hdr
 //      appears; its answer goes to OUT/<JobId> and the event "<jobid>x" (lower case) is
 //      set. A database-scanner job is IN/ScanDatabase, published when scannow.txt appears
@@ -44,7 +52,8 @@
 //      depth, size, file-count or time limit reached, or an encrypted archive, is reported
 //      under libclamav's heuristic name (Heuristics.Limits.Exceeded.MaxRecursion,
 //      Heuristics.Encrypted.Zip, ...) and gets the [Infected] action like any virus: a mail
-//      that could not be looked into is not known to be clean.
+//      that could not be looked into is not known to be clean. Daemons report these names
+//      only when their clamd.conf sets AlertExceedsMax and AlertEncryptedArchive.
 //
 //      Once it holds the lock file, the engine calls UpdateDLL of libvtupdate.so (beside
 //      the program, or in ../lib), which sets "UpdateEvent": the real-time extension in
@@ -111,15 +120,25 @@
 //      [Clean]
 //      Disclaimer=           text appended to clean mail (empty: none)
 //
+//      [Engine]              read once, at the start
+//      Backend=libclamav     libclamav | clamd
+//      Servers=              clamd: the daemons, separated by commas or blanks; each
+//                            host:port, [IPv6 address]:port or the path of a local socket
+//      Balance=least-busy    least-busy (fewest files in flight) | round-robin
+//      ConnectTimeoutMs=2000 a daemon that does not take the connection in time has failed
+//      TimeoutMs=130000      ... or one silent this long while taking a file or scanning it
+//      RetryMs=1000          first back-off of a failed daemon; doubles up to 30000
+//
 //      The database scanner gets no warning jobs (it sends none); it logs Virnames.txt.
 //
 // DIAGNOSTICS
 //      Lines on standard error and in <report>/vantrel.log: the start with the directories
-//      and signature count, a system ClamAV directory without databases, the call of
-//      UpdateDLL, one line per infected, refused or dropped job (every job with --verbose),
-//      the stop. Exit status 0 after a signal; 1 when the root is not set, the lock file is
-//      held by another engine or cannot be created, or the signatures cannot be loaded; 2
-//      for a bad command line.
+//      and signature count (or the daemons and whether each answers), a system ClamAV
+//      directory without databases, the call of UpdateDLL, a daemon passed over and one
+//      that answers again, one line per infected, refused or dropped job (every job with
+//      --verbose), the stop. Exit status 0 after a signal; 1 when the root is not set, the
+//      lock file is held by another engine or cannot be created, the signatures cannot be
+//      loaded or [Engine] cannot be used; 2 for a bad command line.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -129,11 +148,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/engine/answer_files.h"
 #include "platform/engine/clam_scanner.h"
+#include "platform/engine/clamd_pool.h"
 #include "platform/engine/engine_config.h"
 #include "platform/engine/engine_log.h"
 #include "platform/engine/extension_signal.h"
@@ -265,6 +286,47 @@ void LogSystemDatabases(const ClamScanner& scanner, const std::string& system_di
   }
 }
 
+// libclamav with the installed signatures; null (logged) when they cannot be loaded.
+std::unique_ptr<FileScanner> LoadClamScanner(const Options& options, const SpoolPaths& paths) {
+  const std::string signature_dir = SignatureDirectory(options, paths);
+  if (!IsDirectory(signature_dir)) {
+    LogLine("cannot load signatures: no directory %s (vtprovision --install puts them there)",
+            signature_dir.c_str());
+    return nullptr;
+  }
+  auto scanner = std::make_unique<ClamScanner>();
+  std::string error;
+  if (!scanner->Load(signature_dir, options.system_db, &error)) {
+    LogLine("cannot load signatures: %s", error.c_str());
+    return nullptr;
+  }
+  LogSystemDatabases(*scanner, options.system_db);
+  LogLine("loaded %u signatures from %s%s", scanner->signature_count(), signature_dir.c_str(),
+          scanner->system_databases() == SystemDatabases::kLoaded ? " and the system databases"
+                                                                   : "");
+  return scanner;
+}
+
+// The scanner engine.ini [Engine] asks for; null (logged) when it cannot be had.
+std::unique_ptr<FileScanner> MakeScanner(const Options& options, const SpoolPaths& paths) {
+  BackendSettings settings;
+  std::string error;
+  if (!LoadBackendSettings(paths.install_dir + "/engine.ini", &settings, &error)) {
+    LogLine("cannot choose the scanner: %s", error.c_str());
+    return nullptr;
+  }
+  if (settings.backend == EngineBackend::kLibclamav) return LoadClamScanner(options, paths);
+  auto pool = std::make_unique<ClamdPool>(std::move(settings.servers), settings.pool);
+  // Daemons that are down now are not a reason to refuse the start: they are asked again
+  // as files come, and until one answers every job is answered with error.hdr.
+  std::string report;
+  if (!pool->ProbeAll(&report))
+    LogLine("no ClamAV daemon answers yet: jobs are refused until one does (%s)", report.c_str());
+  LogLine("scanning through %zu ClamAV daemon%s: %s", pool->size(),
+          pool->size() == 1 ? "" : "s", report.c_str());
+  return pool;
+}
+
 int Main(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -308,25 +370,13 @@ int Main(int argc, char** argv) {
   MakeDirectories(paths.in_dir);
   MakeDirectories(paths.out_dir);
 
-  ClamScanner scanner;
+  std::unique_ptr<FileScanner> scanner;
   if (!options.no_scan) {
-    const std::string signature_dir = SignatureDirectory(options, paths);
-    std::string error;
-    if (!IsDirectory(signature_dir)) {
-      LogLine("cannot load signatures: no directory %s (vtprovision --install puts them there)",
-              signature_dir.c_str());
+    scanner = MakeScanner(options, paths);
+    if (!scanner) {
       ::close(signal_fd);
       return 1;
     }
-    if (!scanner.Load(signature_dir, options.system_db, &error)) {
-      LogLine("cannot load signatures: %s", error.c_str());
-      ::close(signal_fd);
-      return 1;
-    }
-    LogSystemDatabases(scanner, options.system_db);
-    LogLine("loaded %u signatures from %s%s", scanner.signature_count(), signature_dir.c_str(),
-            scanner.system_databases() == SystemDatabases::kLoaded ? " and the system databases"
-                                                                    : "");
   }
 
   EngineLock lock(paths.lock_path);
@@ -341,7 +391,7 @@ int Main(int argc, char** argv) {
   PolicyCache policy(paths.install_dir + "/engine.ini", paths.install_dir + "/vantrel.ini");
   EngineContext context;
   context.paths = paths;
-  context.scanner = options.no_scan ? nullptr : &scanner;
+  context.scanner = scanner.get();
   context.policy = &policy;
   LogLine("taking jobs from %s, answering in %s (%u threads%s)", paths.in_dir.c_str(),
           paths.out_dir.c_str(), options.watch.threads, options.no_scan ? ", no scanning" : "");
