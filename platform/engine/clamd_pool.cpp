@@ -192,7 +192,13 @@ Exchange ParseReply(const std::string& reply, ScanResult* result_r) {
   constexpr std::string_view kFound = " FOUND";
   if (EndsWith(text, kFound) && text.size() > kFound.size()) {
     result_r->status = ScanStatus::kInfected;
-    result_r->virus = CleanVirusName(text.substr(0, text.size() - kFound.size()));
+    std::string_view name = text.substr(0, text.size() - kFound.size());
+    // A daemon with ExtendedDetectionInfo adds "(<hash>:<size>)" to the name; users see
+    // the name in warning mails, so the addition goes.
+    if (const std::size_t open = name.rfind('(');
+        open != std::string_view::npos && open > 0 && name.back() == ')')
+      name = name.substr(0, open);
+    result_r->virus = CleanVirusName(name);
     return Exchange::kAnswered;
   }
   result_r->error = "unexpected answer \"" + reply + "\"";

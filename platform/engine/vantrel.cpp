@@ -73,6 +73,8 @@
 //                        directory that is missing or holds no database is passed over
 //      --signatures DIR  the signature directory (default <install>/signatures, which
 //                        vtprovision --install fills)
+//                        (--no-system-db, --system-db and --signatures concern libclamav;
+//                        daemons read the databases of their own clamd.conf)
 //      --rescan-ms N     interval of the safety-net rescan of IN (default 1000)
 //      --verbose         one line for every job, clean ones included
 //
