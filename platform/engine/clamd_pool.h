@@ -86,7 +86,7 @@ class ClamdPool final : public FileScanner {
   enum class Pick { kNone, kUse, kProbe };
 
   // Chooses a daemon not yet in `tried` and counts the file against it.
-  Pick Choose(std::vector<bool>& tried, std::size_t* index_r) const;
+  [[nodiscard]] Pick Choose(std::vector<bool>& tried, std::size_t* index_r) const;
   void Release(std::size_t index, bool failed, const std::string& reason) const;
   void MarkUp(std::size_t index) const;
 
