@@ -72,9 +72,14 @@ class EngineProcess {
   EngineProcess(const std::string& root, int threads) {
     pid_ = ::fork();
     if (pid_ == 0) {
-      std::vector<std::string> args = {VT_VANTREL_PATH,  "--root",       root,
-                                       "--no-system-db", "--signatures", VT_ENGINE_SIGNATURE_DIR,
-                                       "--threads",      std::to_string(threads)};
+      std::vector<std::string> args = {VT_VANTREL_PATH,
+                                       "--root",
+                                       root,
+                                       "--no-system-db",
+                                       "--signatures",
+                                       VT_ENGINE_SIGNATURE_DIR,
+                                       "--threads",
+                                       std::to_string(threads)};
       std::vector<char*> argv;
       for (std::string& arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
@@ -108,8 +113,8 @@ class EngineProcess {
 };
 
 // Publishes `jobs` jobs at once; the seconds until every one is answered, or -1.
-double RunBatch(const std::string& install, const std::string& body,
-                const std::string& attachment, int jobs, int batch) {
+double RunBatch(const std::string& install, const std::string& body, const std::string& attachment,
+                int jobs, int batch) {
   std::vector<std::string> names;
   std::vector<HANDLE> events;
   for (int i = 0; i < jobs; ++i) {
@@ -122,10 +127,10 @@ double RunBatch(const std::string& install, const std::string& body,
     WriteFile(in_job + "/0.bdy", body);
     WriteFile(in_job + "/0.ATT", attachment);
     WriteFile(in_job + "/0.hdf",
-              "Size: " + std::to_string(body.size() + attachment.size()) + "\r\nBody: " +
-                  job_id + "\\0.bdy\r\nLotusNotesMUA: 1\r\nSubject: Figures\r\n"
-                  "From: ann@example.com\r\nTo: bob@example.com\r\nAttachment: " + job_id +
-                  "\\0.ATT,figures.bin\r\n");
+              "Size: " + std::to_string(body.size() + attachment.size()) + "\r\nBody: " + job_id +
+                  "\\0.bdy\r\nLotusNotesMUA: 1\r\nSubject: Figures\r\n"
+                  "From: ann@example.com\r\nTo: bob@example.com\r\nAttachment: " +
+                  job_id + "\\0.ATT,figures.bin\r\n");
     events.push_back(CreateEvent(nullptr, FALSE, FALSE, (std::string(job_id) + "x").c_str()));
   }
   const auto start = Clock::now();
@@ -167,8 +172,8 @@ int main(int argc, char** argv) {
 
   std::vector<std::unique_ptr<TestClamd>> daemons;
   for (int i = 0; i < 2; ++i) {
-    daemons.push_back(std::make_unique<TestClamd>(root + "/clamd" + std::to_string(i),
-                                                  VT_ENGINE_SIGNATURE_DIR));
+    daemons.push_back(
+        std::make_unique<TestClamd>(root + "/clamd" + std::to_string(i), VT_ENGINE_SIGNATURE_DIR));
     std::string error;
     if (!daemons.back()->Start(&error)) {
       std::fprintf(stderr, "clamd_bench: %s\n", error.c_str());
@@ -205,8 +210,7 @@ int main(int argc, char** argv) {
       const double seconds =
           engine.running() ? RunBatch(install, body, attachment, jobs, batch++) : -1;
       if (seconds < 0) {
-        std::fprintf(stderr, "clamd_bench: %s: the engine did not answer every job\n",
-                     way.name);
+        std::fprintf(stderr, "clamd_bench: %s: the engine did not answer every job\n", way.name);
         daemons.clear();
         RemoveTree(root);
         return 1;
@@ -219,9 +223,10 @@ int main(int argc, char** argv) {
 
   const double in_process = Median(ways[0].jobs_per_s);
   const double one_daemon = Median(ways[1].jobs_per_s);
-  std::printf("clamd_bench: %d jobs of a %d KB attachment a batch, %d rounds, %d engine "
-              "threads, %u CPUs\n",
-              jobs, size_kb, rounds, threads, std::thread::hardware_concurrency());
+  std::printf(
+      "clamd_bench: %d jobs of a %d KB attachment a batch, %d rounds, %d engine "
+      "threads, %u CPUs\n",
+      jobs, size_kb, rounds, threads, std::thread::hardware_concurrency());
   std::printf("                jobs/s (median)   / libclamav   / clamd x1\n");
   for (const Way& way : ways) {
     const double median = Median(way.jobs_per_s);

@@ -31,9 +31,9 @@ TEST(ClamdAddressTest, TakesTcpIpv6AndSocketAddresses) {
 }
 
 TEST(ClamdAddressTest, RefusesWhatIsNoAddress) {
-  for (const char* text : {"", "scan1", "scan1:", ":3310", "scan1:0", "scan1:65536",
-                           "scan1:99999999999", "scan1:33a", "fd00::5:3310", "[fd00::5]3310",
-                           "[]:3310", "clamd.ctl"}) {
+  for (const char* text :
+       {"", "scan1", "scan1:", ":3310", "scan1:0", "scan1:65536", "scan1:99999999999", "scan1:33a",
+        "fd00::5:3310", "[fd00::5]3310", "[]:3310", "clamd.ctl"}) {
     ClamdAddress address;
     std::string error;
     EXPECT_FALSE(ParseClamdAddress(text, &address, &error)) << text;
@@ -64,9 +64,10 @@ TEST_F(BackendSettingsTest, LibclamavUnlessClamdIsAsked) {
 }
 
 TEST_F(BackendSettingsTest, ClamdWithItsServersAndSettings) {
-  ASSERT_TRUE(Load("Backend=clamd\r\nServers=10.0.0.5:3310, [fd00::5]:3310  /run/clamd.ctl,\r\n"
-                   "Balance=round-robin\r\nConnectTimeoutMs=500\r\nTimeoutMs=60000\r\n"
-                   "RetryMs=250\r\n"))
+  ASSERT_TRUE(
+      Load("Backend=clamd\r\nServers=10.0.0.5:3310, [fd00::5]:3310  /run/clamd.ctl,\r\n"
+           "Balance=round-robin\r\nConnectTimeoutMs=500\r\nTimeoutMs=60000\r\n"
+           "RetryMs=250\r\n"))
       << error_;
   EXPECT_EQ(settings_.backend, EngineBackend::kClamd);
   ASSERT_EQ(settings_.servers.size(), 3u);

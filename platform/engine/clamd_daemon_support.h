@@ -1,11 +1,12 @@
 // clamd_daemon_support.h - a ClamAV daemon of a test's or benchmark's own.
 //
 // For the engine's tests and benchmarks only. A TestClamd runs /usr/sbin/clamd (or
-// $VT_CLAMD) in the foreground on 127.0.0.1 and a free TCP port, with a configuration,
-// database directory, temporary directory and log of its own below a directory the caller
-// owns: the project's signatures copied in, no freshclam, and the settings that keep
-// unscannable content a finding (AlertExceedsMax, AlertEncryptedArchive) and let a mail
-// as large as the engine takes through whole (StreamMaxLength and the size limits).
+// $VT_CLAMD) in the foreground on 127.0.0.1 and a free TCP port, and on a local socket,
+// with a configuration, database directory, temporary directory and log of its own below a
+// directory the caller owns: the project's signatures copied in, no freshclam, and the
+// settings that keep unscannable content a finding (AlertExceedsMax,
+// AlertEncryptedArchive) and let a mail as large as the engine takes through whole
+// (StreamMaxLength and the size limits).
 //
 // Ownership: the daemon is killed and reaped when the TestClamd goes or on Kill. Threads:
 // one thread at a time.
@@ -123,6 +124,7 @@ class TestClamd {
 
   [[nodiscard]] int port() const { return port_; }
   [[nodiscard]] std::string log_path() const { return dir_ + "/clamd.log"; }
+  [[nodiscard]] std::string socket_path() const { return dir_ + "/clamd.sock"; }
   [[nodiscard]] ClamdAddress address() const {
     ClamdAddress address;
     address.text = "127.0.0.1:" + std::to_string(port_);
@@ -147,6 +149,7 @@ class TestClamd {
     std::ofstream config(dir_ + "/clamd.conf", std::ios::trunc);
     config << "Foreground yes\n"
            << "TCPSocket " << port_ << "\nTCPAddr 127.0.0.1\n"
+           << "LocalSocket " << dir_ << "/clamd.sock\n"
            << "DatabaseDirectory " << dir_ << "/db\n"
            << "TemporaryDirectory " << dir_ << "/tmp\n"
            << "LogFile " << dir_ << "/clamd.log\nLogClean yes\n"

@@ -28,9 +28,9 @@ constexpr std::size_t kMaxReplyBytes = 4096;
 
 // How a daemon's part in one file ended.
 enum class Exchange {
-  kAnswered,  // a verdict: clean or found
-  kRefused,   // the daemon answered "... ERROR" about this file
-  kFailed,    // no usable answer: the daemon is passed over for a while
+  kAnswered,    // a verdict: clean or found
+  kRefused,     // the daemon answered "... ERROR" about this file
+  kFailed,      // no usable answer: the daemon is passed over for a while
   kUnreadable,  // our side could not read the file: no daemon would fare better
 };
 
@@ -54,8 +54,8 @@ class Connection {
         return false;
       }
       std::memcpy(local.sun_path, address.socket_path.c_str(), address.socket_path.size() + 1);
-      return ConnectTo(AF_UNIX, reinterpret_cast<const sockaddr*>(&local), sizeof local,
-                       timeout_ms, error_r);
+      return ConnectTo(AF_UNIX, reinterpret_cast<const sockaddr*>(&local), sizeof local, timeout_ms,
+                       error_r);
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -73,8 +73,8 @@ class Connection {
         ::close(fd_);
         fd_ = -1;
       }
-      connected = ConnectTo(entry->ai_family, entry->ai_addr, entry->ai_addrlen, timeout_ms,
-                            error_r);
+      connected =
+          ConnectTo(entry->ai_family, entry->ai_addr, entry->ai_addrlen, timeout_ms, error_r);
     }
     ::freeaddrinfo(found);
     return connected;
@@ -327,8 +327,8 @@ ClamdPool::Pick ClamdPool::Choose(std::vector<bool>& tried, std::size_t* index_r
   for (std::size_t step = 0; step < count; ++step) {
     const std::size_t i = (next_ + step) % count;
     if (tried[i] || states_[i].down) continue;
-    if (best == count || (options_.balance == ClamdBalance::kLeastBusy &&
-                          states_[i].busy < states_[best].busy))
+    if (best == count ||
+        (options_.balance == ClamdBalance::kLeastBusy && states_[i].busy < states_[best].busy))
       best = i;
     if (options_.balance == ClamdBalance::kRoundRobin) break;
   }
@@ -374,8 +374,8 @@ void ClamdPool::Release(std::size_t index, bool failed, const std::string& reaso
     state.retry_at = Clock::now() + std::chrono::milliseconds(back_off_ms);
   }
   if (newly_down)
-    LogLine("clamd %s failed (%s): passed over, asked again in %d ms",
-            servers_[index].text.c_str(), reason.c_str(), back_off_ms);
+    LogLine("clamd %s failed (%s): passed over, asked again in %d ms", servers_[index].text.c_str(),
+            reason.c_str(), back_off_ms);
 }
 
 ScanResult ClamdPool::ScanFile(const std::string& path) const {

@@ -49,7 +49,7 @@ inline constexpr int kMaxRetryMs = 30000;
 
 // One daemon's address as written in engine.ini.
 struct ClamdAddress {
-  std::string text;  // as written, for the log
+  std::string text;         // as written, for the log
   std::string socket_path;  // a local socket; empty for TCP
   std::string host;
   std::string port;
@@ -77,10 +77,10 @@ class ClamdPool final : public FileScanner {
  private:
   using Clock = std::chrono::steady_clock;
   struct State {
-    unsigned busy = 0;   // files in flight
+    unsigned busy = 0;  // files in flight
     bool down = false;
     bool probing = false;  // a thread is asking it PING
-    int failures = 0;    // in a row; sets the back-off
+    int failures = 0;      // in a row; sets the back-off
     Clock::time_point retry_at;
   };
   enum class Pick { kNone, kUse, kProbe };

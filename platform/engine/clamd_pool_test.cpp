@@ -2,6 +2,8 @@
 // daemon killed or hung while files are in flight, none answering, one coming back, and
 // vantrel answering jobs through the pool. Skipped when clamd is not installed or cannot
 // start here.
+#include "platform/engine/clamd_pool.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -18,7 +20,6 @@
 #include <vector>
 
 #include "platform/engine/clamd_daemon_support.h"
-#include "platform/engine/clamd_pool.h"
 #include "platform/engine/engine_test_support.h"
 #include "platform/win32/machine.h"
 #include "platform/win32/windows.h"
@@ -95,8 +96,8 @@ TEST_F(ClamdPoolTest, VerdictsThroughThePoolAreThoseOfTheSignatures) {
   EXPECT_EQ(result.status, ScanStatus::kClean) << result.error;
 
   // More than one chunk of the stream, the signature at the end.
-  result = pool.ScanFile(File("long.txt", std::string(300 * 1024, 'a') + "\r\n" +
-                                              "VANTREL-TEST-ATTACHMENT-VIRUS\r\n"));
+  result = pool.ScanFile(File(
+      "long.txt", std::string(300 * 1024, 'a') + "\r\n" + "VANTREL-TEST-ATTACHMENT-VIRUS\r\n"));
   EXPECT_EQ(result.status, ScanStatus::kInfected) << result.error;
   EXPECT_EQ(result.virus, "Vantrel.Test.Attachment");
 
@@ -113,6 +114,15 @@ TEST_F(ClamdPoolTest, VerdictsThroughThePoolAreThoseOfTheSignatures) {
   ASSERT_EQ(::symlink((root_.root() + "/eicar.com").c_str(), link.c_str()), 0);
   EXPECT_EQ(pool.ScanFile(link).status, ScanStatus::kError);
   EXPECT_EQ(pool.ScanFile(root_.root() + "/missing.txt").status, ScanStatus::kError);
+
+  // The same daemon through its local socket.
+  ClamdAddress local;
+  ASSERT_TRUE(ParseClamdAddress(daemons_[0]->socket_path(), &local, nullptr));
+  const ClamdPool local_pool({local}, ClamdPoolOptions{});
+  result = local_pool.ScanFile(root_.root() + "/eicar.com");
+  EXPECT_EQ(result.status, ScanStatus::kInfected) << result.error;
+  result = local_pool.ScanFile(root_.root() + "/letter.txt");
+  EXPECT_EQ(result.status, ScanStatus::kClean) << result.error;
 }
 
 TEST_F(ClamdPoolTest, FilesAreSpreadOverEveryDaemon) {
@@ -152,13 +162,16 @@ TEST_F(ClamdPoolTest, DaemonKilledMidRunLeavesNoFileWronglyClean) {
       for (int i = 0; i < kFilesPerThread; ++i) {
         const bool bad = (i + t) % 2 == 0;
         const ScanResult result = pool.ScanFile(bad ? infected : clean);
-        if (result.status == ScanStatus::kError) ++errors;
-        else if ((result.status == ScanStatus::kInfected) != bad) ++wrong;
+        if (result.status == ScanStatus::kError)
+          ++errors;
+        else if ((result.status == ScanStatus::kInfected) != bad)
+          ++wrong;
         ++done;
       }
     });
   }
-  while (done < kThreads * kFilesPerThread / 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (done < kThreads * kFilesPerThread / 4)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   daemons_[0]->Kill();
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(wrong, 0);
@@ -178,8 +191,8 @@ TEST_F(ClamdPoolTest, NoDaemonAnsweringIsAnErrorNeverClean) {
   ASSERT_EQ(::listen(silent, 16), 0);
   ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
   ClamdAddress hung;
-  ASSERT_TRUE(ParseClamdAddress("127.0.0.1:" + std::to_string(ntohs(address.sin_port)), &hung,
-                                nullptr));
+  ASSERT_TRUE(
+      ParseClamdAddress("127.0.0.1:" + std::to_string(ntohs(address.sin_port)), &hung, nullptr));
   ClamdAddress nobody;
   ASSERT_TRUE(ParseClamdAddress("127.0.0.1:" + std::to_string(testing_support::FreeTcpPort()),
                                 &nobody, nullptr));
@@ -245,12 +258,12 @@ TEST_F(ClamdPoolTest, EngineAnswersJobsThroughThePool) {
   StartDaemons(2);
   if (IsSkipped()) return;
   vtplatform::SetSystemRoot(root_.root());
-  root_.SetEngineIni("[Engine]\r\nBackend=clamd\r\nServers=" + daemons_[0]->address().text +
-                     ", " + daemons_[1]->address().text + "\r\nRetryMs=100\r\n");
+  root_.SetEngineIni("[Engine]\r\nBackend=clamd\r\nServers=" + daemons_[0]->address().text + ", " +
+                     daemons_[1]->address().text + "\r\nRetryMs=100\r\n");
   const pid_t engine = ::fork();
   if (engine == 0) {
-    ::execl(VT_VANTREL_PATH, VT_VANTREL_PATH, "--root", root_.root().c_str(), "--rescan-ms",
-            "100", static_cast<char*>(nullptr));
+    ::execl(VT_VANTREL_PATH, VT_VANTREL_PATH, "--root", root_.root().c_str(), "--rescan-ms", "100",
+            static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ASSERT_GT(engine, 0);

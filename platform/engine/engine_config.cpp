@@ -158,8 +158,8 @@ EnginePolicy LoadPolicy(const std::string& engine_ini, const std::string& vantre
 namespace {
 
 // A whole number of milliseconds in [low, high]; `fallback` when the key is absent.
-bool ReadMs(const std::string& path, const char* key, int low, int high, int fallback,
-            int* value_r, std::string* error_r) {
+bool ReadMs(const std::string& path, const char* key, int low, int high, int fallback, int* value_r,
+            std::string* error_r) {
   const std::string text = ReadIni(path, "Engine", key, "");
   if (text.empty()) {
     *value_r = fallback;

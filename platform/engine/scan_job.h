@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/engine/file_scanner.h"
 #include "platform/engine/engine_config.h"
+#include "platform/engine/file_scanner.h"
 
 namespace vtengine {
 

@@ -303,9 +303,9 @@ std::unique_ptr<FileScanner> LoadClamScanner(const Options& options, const Spool
     return nullptr;
   }
   LogSystemDatabases(*scanner, options.system_db);
-  LogLine("loaded %u signatures from %s%s", scanner->signature_count(), signature_dir.c_str(),
-          scanner->system_databases() == SystemDatabases::kLoaded ? " and the system databases"
-                                                                   : "");
+  LogLine(
+      "loaded %u signatures from %s%s", scanner->signature_count(), signature_dir.c_str(),
+      scanner->system_databases() == SystemDatabases::kLoaded ? " and the system databases" : "");
   return scanner;
 }
 
@@ -324,8 +324,8 @@ std::unique_ptr<FileScanner> MakeScanner(const Options& options, const SpoolPath
   std::string report;
   if (!pool->ProbeAll(&report))
     LogLine("no ClamAV daemon answers yet: jobs are refused until one does (%s)", report.c_str());
-  LogLine("scanning through %zu ClamAV daemon%s: %s", pool->size(),
-          pool->size() == 1 ? "" : "s", report.c_str());
+  LogLine("scanning through %zu ClamAV daemon%s: %s", pool->size(), pool->size() == 1 ? "" : "s",
+          report.c_str());
   return pool;
 }
 
