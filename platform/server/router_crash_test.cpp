@@ -1,7 +1,8 @@
 // router_crash_test.cpp - nrouter killed at the worst moment (after a copy or a report is
 // written, before the note leaves its box) and started again: every recipient has the mail
 // once and the sender one report, even when the report was routed before the note it
-// reports on was handled again.
+// reports on was handled again; and under nserver, a router that dies after every copy is
+// restarted until all the mail is through, each mail once.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -99,6 +100,27 @@ TEST_F(RouterCrashTest, ReportAlreadyRoutedToTheSenderIsNotSentAgain) {
       << ReadRootFile("nrouter.out");
   EXPECT_EQ(Count("mail/alice.nsf"), 1u);
   EXPECT_NE(ReadRootFile("nrouter.out").find("already sent"), std::string::npos);
+}
+
+TEST_F(RouterCrashTest, ServerRestartsARouterThatDiesAfterEveryCopyUntilAllIsDelivered) {
+  WriteNotesIni("TaskRestartDelayMs=100\nTaskRestartMaxDelayMs=200\nRouterThreads=2\n");
+  Store("carol@example.com", {"alice@example.com", "bob@example.com"}, "to both");
+  Store("alice@example.com", {"bob@example.com"}, "to bob");
+  Store("alice@example.com", {"nobody@example.com"}, "to nobody");
+  setenv("VT_ROUTER_CRASH_AFTER", "copy", 1);
+  vtserver_test::Child& server = Start("nserver");
+  unsetenv("VT_ROUTER_CRASH_AFTER");
+  ASSERT_TRUE(vtserver_test::WaitFor([&] { return Count("mail.box") == 0; }, 30000))
+      << ReadRootFile("domino/console.log");
+  EXPECT_EQ(Stop(server, 20000), 0);
+  EXPECT_EQ(Subjects("mail/alice.nsf", "to both"), 1u);
+  EXPECT_EQ(Subjects("mail/bob.nsf", "to both"), 1u);
+  EXPECT_EQ(Subjects("mail/bob.nsf", "to bob"), 1u);
+  std::vector<Doc> alice = Docs("mail/alice.nsf");
+  EXPECT_EQ(std::count_if(alice.begin(), alice.end(), [](const Doc& doc) { return doc.is_report; }),
+            1);
+  EXPECT_EQ(alice.size(), 2u);
+  EXPECT_NE(ReadRootFile("domino/console.log").find("Task nrouter restarted"), std::string::npos);
 }
 
 }  // namespace
