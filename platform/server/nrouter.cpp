@@ -14,8 +14,10 @@
 //   from the box, a deletion the note-update hooks see. Recipients the directory does not
 //   know, or whose person document names no mail file, get a non-delivery report back to the
 //   sender. A refused open (a hook's non-zero status) leaves the note in the box to be tried
-//   again after a delay that doubles each time; a note deleted meanwhile is gone. The task
-//   ends on SIGTERM or SIGINT once the notes in hand are done.
+//   again after a delay that doubles each time; a note deleted meanwhile is gone. A router
+//   that died while handling a note does not deliver it twice when started again: each copy
+//   and each report names the box note it came from, and is looked for before it is written.
+//   The task ends on SIGTERM or SIGINT once the notes in hand are done.
 //
 // FILES
 //   <root>/domino/notes.ini          settings (below)
@@ -30,12 +32,19 @@
 //   RouterRetryMaxMs       longest such delay (default 60000)
 //   NSF_HOOKS              hook libraries loaded at start
 //
+// ENVIRONMENT
+//   VT_ROUTER_CRASH_AFTER  test seam, read only by the tests: "copy" or "report" makes the
+//                          task exit with status 3 right after writing a delivered copy or a
+//                          non-delivery report, before the note is removed from its box, to
+//                          show that a restarted router neither loses nor repeats that mail.
+//
 // DIAGNOSTICS
 //   Log lines on standard output and in console.log: refused opens, busy databases,
 //   non-delivery reports, dead mail. Exit status 0 after a requested stop, 1 when the runtime
 //   cannot start.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/server/router.h"
 #include "platform/server/server_task.h"
@@ -55,6 +64,9 @@ int main(int argc, char** argv) {
   settings.retry_max_ms =
       static_cast<int>(vtserver::EnvironmentNumber("RouterRetryMaxMs", 60000, 10, 3600000));
   settings.retry_max_ms = std::max(settings.retry_max_ms, settings.retry_initial_ms);
+  if (const char* crash_after = std::getenv("VT_ROUTER_CRASH_AFTER")) {
+    settings.crash_after = crash_after;
+  }
   vtserver::TaskLog("Router started with %d threads", settings.threads);
   vtserver::Router router(settings,
                           [](const std::string& line) { vtserver::TaskLog("%s", line.c_str()); });

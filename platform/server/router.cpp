@@ -1,9 +1,18 @@
 // router.cpp - scanning the mail boxes, delivering, reporting failures.
+//
+// Delivery is exactly once across a crash of the router: the set of databases already served
+// lives in memory, so each delivered copy carries an origin item naming the box note it came
+// from (box, note ID, creation time), and a report carries one naming the note it reports on.
+// Before writing, the router looks the origin up through the text index of the target (and,
+// for a report, in the box and then in the sender's mail file, where a report already routed
+// went). A copy is written before the box note is deleted, so a crash in between finds the
+// copy on the next try and writes no second one; a crash before the copy loses nothing.
 #include "platform/server/router.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -13,6 +22,11 @@
 
 namespace vtserver {
 namespace {
+
+// On a delivered copy: the box note it was delivered from.
+constexpr char kOriginItem[] = "$RouterOrigin";
+// On a non-delivery report: the box note whose failures it reports.
+constexpr char kReportOriginItem[] = "$ReportOrigin";
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -85,7 +99,7 @@ void CloseAll(std::map<std::string, DBHANDLE>* dbs) {
 
 // Writes the report for failures into box, addressed to sender.
 STATUS WriteReport(DBHANDLE box, const std::string& sender, const std::string& subject,
-                   const std::vector<Failure>& failures) {
+                   const std::vector<Failure>& failures, const std::string& origin) {
   NoteCloser report;
   STATUS status = NSFNoteCreate(box, &report.note);
   if (status != NOERROR) return status;
@@ -109,6 +123,7 @@ STATUS WriteReport(DBHANDLE box, const std::string& sender, const std::string& s
   if (status == NOERROR) status = text(MAIL_FAILUREREASON_ITEM, reason);
   if (status == NOERROR) status = text(MAIL_BODY_ITEM, body);
   if (status == NOERROR) status = text("OriginalSubject", subject);
+  if (status == NOERROR) status = text(kReportOriginItem, origin);
   if (status == NOERROR)
     status = NSFItemCreateTextList(report.note, MAIL_SENDTO_ITEM, address.c_str(), MAXWORD);
   if (status == NOERROR)
@@ -121,6 +136,49 @@ STATUS WriteReport(DBHANDLE box, const std::string& sender, const std::string& s
   if (status == NOERROR) status = NSFItemSetTime(report.note, MAIL_POSTEDDATE_ITEM, &now);
   if (status == NOERROR) status = NSFNoteUpdate(report.note, 0);
   return status;
+}
+
+// Frees a compiled formula on every path.
+struct FormulaOwner {
+  FORMULAHANDLE formula = NULLHANDLE;
+  ~FormulaOwner() {
+    if (formula != NULLHANDLE) (void)OSMemFree(formula);
+  }
+};
+
+// The identity of a box note that survives the router: a note ID is never given twice within
+// one box file, and the creation time tells a box made anew apart.
+std::string OriginOf(const std::string& box, NOTEID id, const TIMEDATE& created) {
+  char text[64];
+  std::snprintf(text, sizeof text, "!%X!%08X%08X", static_cast<unsigned>(id),
+                static_cast<unsigned>(created.Innards[1]),
+                static_cast<unsigned>(created.Innards[0]));
+  return Lower(box) + text;
+}
+
+STATUS NoteFound(void* context, SEARCH_MATCH* match, ITEM_TABLE*) {
+  if (match->SERetFlags & SE_FMATCH) *static_cast<bool*>(context) = true;
+  return NOERROR;
+}
+
+// Whether db holds a document whose item `item` is origin; an indexed lookup, so it costs the
+// same in a mail file of any size.
+STATUS HoldsOrigin(DBHANDLE db, const char* item, const std::string& origin, bool* found_r) {
+  *found_r = false;
+  std::string formula = std::string("SELECT ") + item + " = \"";
+  for (char c : origin) {
+    if (c == '"' || c == '\\') formula += '\\';
+    formula += c;
+  }
+  formula += '"';
+  if (formula.size() >= MAXWORD) return ERR_BAD_PARAM;
+  FormulaOwner compiled;
+  STATUS status = NSFFormulaCompile(nullptr, 0, formula.c_str(), static_cast<WORD>(formula.size()),
+                                    &compiled.formula, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr);
+  if (status != NOERROR) return status;
+  return NSFSearch(db, compiled.formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, NoteFound,
+                   found_r, nullptr);
 }
 
 struct IdCollector {
@@ -310,6 +368,7 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
   std::vector<std::string> recipients;
   std::string sender;
   std::string subject;
+  std::string origin;
   bool is_report = false;
   {
     NoteCloser note;
@@ -336,6 +395,9 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
                  : TextItem(note.note, MAIL_FROM_ITEM);
     subject = TextItem(note.note, MAIL_SUBJECT_ITEM);
     is_report = MailIsNonDeliveryReport(note.note) != FALSE;
+    TIMEDATE created{};
+    NSFNoteGetInfo(note.note, _NOTE_OID, &created);
+    origin = OriginOf(key.box, key.id, created);
   }
   if (recipients.empty()) {
     log_(name + " names no recipient; left in the box as dead mail");
@@ -374,15 +436,38 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
     if (state->delivered_files.count(lower) != 0) continue;
     DBHANDLE target = NULLHANDLE;
     status = OpenCached(path, dbs, &target);
+    bool copied = false;
+    if (status == NOERROR) {
+      // A router that stopped between this write and the deletion from the box left its
+      // copy there; the in-memory set did not survive it.
+      bool held = false;
+      STATUS lookup = HoldsOrigin(target, kOriginItem, origin, &held);
+      if (ERR(lookup) == ERR_DB_BUSY) {
+        status = lookup;
+      } else if (lookup != NOERROR) {
+        log_("Unable to look for an earlier copy of " + name + " in " + path + ": " +
+             Text(lookup));
+      } else if (held) {
+        log_(name + " was already delivered to " + path + "; not delivered again");
+        state->delivered_files.insert(lower);
+        continue;
+      }
+    }
     if (status == NOERROR) {
       NoteCloser copy;
       status = NSFNoteCopy(note.note, &copy.note);
       if (status == NOERROR) {
         NSFNoteSetInfo(copy.note, _NOTE_DB, &target);
+        status = NSFItemSetText(copy.note, kOriginItem, origin.c_str(),
+                                static_cast<WORD>(origin.size()));
+      }
+      if (status == NOERROR) {
         std::lock_guard<std::mutex> write(WriteLock(path));
         status = NSFNoteUpdate(copy.note, 0);
+        copied = status == NOERROR;
       }
     }
+    if (copied && settings_.crash_after == "copy") CrashForTest("copy");
     if (ERR(status) == ERR_DB_BUSY) {
       log_("Mail file " + path + " is busy; " + name + " tried again later");
       return Outcome::kRetry;
@@ -410,22 +495,35 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
       log_(name + " not delivered to " + std::to_string(failures.size()) +
            " recipient(s); its sender is the null path, so no report is sent");
     } else {
-      {
-        std::lock_guard<std::mutex> write(WriteLock(key.box));
-        status = WriteReport(box, sender, subject, failures);
-      }
+      // The router may have stopped after writing the report and before removing this note.
+      bool sent = false;
+      status = ReportSent(box, sender, origin, dbs, &sent);
       if (status != NOERROR) {
-        log_("Unable to write the non-delivery report for " + name + ": " + Text(status));
+        log_("Unable to look for an earlier non-delivery report for " + name + ": " +
+             Text(status) + "; tried again later");
         return Outcome::kRetry;
       }
-      std::string reasons;
-      for (const Failure& failure : failures) {
-        reasons += (reasons.empty() ? "" : "; ") + failure.reason;
+      if (sent) {
+        log_("The non-delivery report for " + name + " was already sent; not sent again");
+      } else {
+        {
+          std::lock_guard<std::mutex> write(WriteLock(key.box));
+          status = WriteReport(box, sender, subject, failures, origin);
+        }
+        if (status != NOERROR) {
+          log_("Unable to write the non-delivery report for " + name + ": " + Text(status));
+          return Outcome::kRetry;
+        }
+        if (settings_.crash_after == "report") CrashForTest("report");
+        std::string reasons;
+        for (const Failure& failure : failures) {
+          reasons += (reasons.empty() ? "" : "; ") + failure.reason;
+        }
+        log_("Non-delivery report for " + name + " sent to " + mail_import::BareAddress(sender) +
+             ": " + reasons);
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++counts_.reports;
       }
-      log_("Non-delivery report for " + name + " sent to " + mail_import::BareAddress(sender) + ": " +
-           reasons);
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++counts_.reports;
     }
     state->report_written = true;
   }
@@ -441,6 +539,30 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
     return Outcome::kRetry;
   }
   return Outcome::kDone;
+}
+
+STATUS Router::ReportSent(DBHANDLE box, const std::string& sender, const std::string& origin,
+                          std::map<std::string, DBHANDLE>* dbs, bool* sent_r) {
+  // The box first: a report leaves it only after its copy is in the sender's mail file, so
+  // looking there second cannot miss one that is being routed meanwhile.
+  STATUS status = HoldsOrigin(box, kReportOriginItem, origin, sent_r);
+  if (status != NOERROR || *sent_r) return status;
+  std::optional<Person> person = directory_.Lookup(mail_import::BareAddress(sender));
+  if (!person || person->mail_file.empty()) return NOERROR;  // a report there is dropped
+  DBHANDLE mail_file = NULLHANDLE;
+  status = OpenCached(person->mail_file, dbs, &mail_file);
+  if (status == NOERROR) status = HoldsOrigin(mail_file, kReportOriginItem, origin, sent_r);
+  if (ERR(status) == ERR_DB_BUSY) return status;
+  if (status != NOERROR) {
+    log_("Unable to look for a non-delivery report in " + person->mail_file + ": " +
+         Text(status));
+  }
+  return NOERROR;
+}
+
+void Router::CrashForTest(const char* moment) {
+  log_(std::string("Stopping abruptly after writing a ") + moment + " (test)");
+  std::_Exit(3);
 }
 
 }  // namespace vtserver

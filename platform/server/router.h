@@ -16,7 +16,10 @@
 //      UPDATE_DELETED).
 // A note that vanished meanwhile (an extension deleted it) is simply gone. A mail database
 // that stays locked past the Notes busy wait is tried again later, without delivering twice
-// to the databases already served. A note without any recipient is left in the box as dead
+// to the databases already served, and so is a note the router was handling when it died: a
+// copy carries an origin item ($RouterOrigin) and a report one ($ReportOrigin) naming the box
+// note, looked up before each write, so no mail database gets a second copy and no sender a
+// second report. A note without any recipient is left in the box as dead
 // mail and not tried again while the router runs. While the directory cannot be read, notes
 // wait in the box instead of being reported as addressed to unknown users.
 // Ownership: the router owns its queue and per-note states; workers own their database
@@ -48,6 +51,9 @@ struct RouterSettings {
   int poll_ms = 200;
   int retry_initial_ms = 500;
   int retry_max_ms = 60000;
+  // Test seam: "copy" or "report" ends the process right after that write, before the note
+  // leaves its box, as a crash at the worst moment would. Empty in normal use.
+  std::string crash_after;
 };
 
 struct RouterCounts {
@@ -91,6 +97,12 @@ class Router {
   void Worker();
   Outcome Handle(const NoteKey& key, NoteState* state, std::map<std::string, DBHANDLE>* dbs);
   void Finish(const NoteKey& key, const NoteState& state, Outcome outcome);
+  // Whether the report for the box note named by origin was written before (it is still in
+  // the box, or already in the sender's mail file). A non-zero status: look again later.
+  [[nodiscard]] STATUS ReportSent(DBHANDLE box, const std::string& sender,
+                                  const std::string& origin,
+                                  std::map<std::string, DBHANDLE>* dbs, bool* sent_r);
+  [[noreturn]] void CrashForTest(const char* moment);
   std::mutex& WriteLock(const std::string& path);
 
   RouterSettings settings_;
