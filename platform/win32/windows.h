@@ -714,3 +714,7 @@ using HWND = void*;
 #define IDOK 1
 #define IDYES 6
 int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// The window stand-in (platform/ui) shows boxes as dialogs once a program links it; it takes
+// the boxes over through this seam. A null handler restores the line on standard error.
+using VtMessageBoxHandler = int (*)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+void VtSetMessageBoxHandler(VtMessageBoxHandler handler);
