@@ -404,6 +404,11 @@ void VtWindowSetDriven(BOOL driven);
 // Waits until a visible top-level dialog with this caption exists; NULL after timeout_ms.
 HWND VtWaitForWindow(LPCSTR caption, DWORD timeout_ms);
 
+// Waits until the thread owning `window` has handled everything posted or sent to it and waits
+// for more; FALSE after timeout_ms. Posted messages come after sent ones, so a test that
+// posts keys and then reads a field waits here first.
+BOOL VtWindowWaitIdle(HWND window, DWORD timeout_ms);
+
 // Ends the terminal display (curses) if it was started; windows stay usable headless. Called
 // at exit on its own; a program that prints to the terminal afterwards may call it earlier.
 void VtWindowShutdown();
