@@ -634,6 +634,7 @@ struct KeyDecision {
   HWND target = nullptr;
   int command = 0;
   bool taken = false;
+  bool move_focus = true;  // Enter presses the default button without focusing it
 };
 
 KeyDecision DecideLocked(Window& dialog, const MSG& message) {
@@ -664,10 +665,10 @@ KeyDecision DecideLocked(Window& dialog, const MSG& message) {
       }
       decision.taken = true;
       if (control->kind == Kind::kButton && (control->style & BS_TYPEMASK) != BS_GROUPBOX) {
-        decision.action = IsPushButton(*control) ? KeyAction::kClick : KeyAction::kFocus;
-        if (IsRadio(*control) || (control->style & BS_TYPEMASK) == BS_AUTOCHECKBOX) {
-          decision.action = KeyAction::kClick;
-        }
+        // A push button is pressed where the focus is; a radio button or check box takes the
+        // focus as it changes.
+        decision.action = KeyAction::kClick;
+        decision.move_focus = !IsPushButton(*control);
         decision.target = children[i];
         return;
       }
@@ -698,18 +699,26 @@ KeyDecision DecideLocked(Window& dialog, const MSG& message) {
   if (message.message != WM_KEYDOWN) return decision;
   switch (message.wParam) {
     case VK_TAB: {
+      // The next tab stop in template order after the focus, wrapping round; a dialog without
+      // tab stops tabs through every control that takes the focus.
       std::vector<HWND> stops = focusable_stops(true);
-      if (stops.empty()) stops = focusable_stops(false);
+      bool any_stop = !stops.empty();
       decision.taken = true;
-      if (stops.empty()) return decision;
-      auto at = std::find(stops.begin(), stops.end(), dialog.focus);
-      size_t n = stops.size();
-      size_t position = at == stops.end() ? n - 1 : static_cast<size_t>(at - stops.begin());
+      const auto& children = dialog.children;
+      size_t n = children.size();
+      auto at = std::find(children.begin(), children.end(), dialog.focus);
       bool backwards = (message.lParam & VT_KEY_SHIFTED) != 0;
-      size_t next = backwards ? (at == stops.end() ? 0 : (position + n - 1) % n)
-                              : (position + 1) % n;
-      decision.action = KeyAction::kFocus;
-      decision.target = stops[next];
+      size_t start = at == children.end() ? (backwards ? 0 : n - 1)
+                                          : static_cast<size_t>(at - children.begin());
+      for (size_t step = 1; step <= n; ++step) {
+        size_t index = backwards ? (start + n - step) % n : (start + step) % n;
+        Window* control = FindLocked(children[index]);
+        if (!control || !Focusable(*control)) continue;
+        if (any_stop && !(control->style & WS_TABSTOP)) continue;
+        decision.action = KeyAction::kFocus;
+        decision.target = children[index];
+        break;
+      }
       return decision;
     }
     case VK_RETURN: {
@@ -730,6 +739,7 @@ KeyDecision DecideLocked(Window& dialog, const MSG& message) {
           if (control->enabled && control->visible) {
             decision.action = KeyAction::kClick;
             decision.target = hwnd;
+            decision.move_focus = false;
           }
           return decision;
         }
@@ -780,7 +790,7 @@ bool HandleDialogKey(HWND dialog_hwnd, const MSG& message) {
     Window* dialog = FindLocked(dialog_hwnd);
     if (!dialog || !dialog->enabled) return false;
     decision = DecideLocked(*dialog, message);
-    if (decision.target && decision.action != KeyAction::kNone) {
+    if (decision.target && decision.action != KeyAction::kNone && decision.move_focus) {
       dialog->focus = decision.target;
       MarkDirtyLocked();
     }

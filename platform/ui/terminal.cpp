@@ -132,13 +132,14 @@ void Frame(const Box& box, const std::string& title, attr_t attributes) {
     for (int col = std::max(0, box.left); col < box.left + box.width && col < COLS; ++col) {
       bool top = row == box.top, bottom = row == box.top + box.height - 1;
       bool left = col == box.left, right = col == box.left + box.width - 1;
+      // Plain characters: they read the same in every terminal and in a captured screen.
       chtype c = ' ';
       if ((top || bottom) && (left || right)) {
-        c = top ? (left ? ACS_ULCORNER : ACS_URCORNER) : (left ? ACS_LLCORNER : ACS_LRCORNER);
+        c = '+';
       } else if (top || bottom) {
-        c = ACS_HLINE;
+        c = '-';
       } else if (left || right) {
-        c = ACS_VLINE;
+        c = '|';
       } else {
         continue;
       }
@@ -230,9 +231,10 @@ void DrawControl(const Box& inner, const Window& control, bool focused, Cursor* 
                              : control.text;
       size_t caret = std::min(control.caret, text.size());
       size_t first = caret >= static_cast<size_t>(field) ? caret - field + 1 : 0;
-      std::string shown = text.substr(first, field);
-      shown.resize(field, ' ');
       bool read_only = (control.style & ES_READONLY) != 0;
+      std::string shown = text.substr(first, field);
+      // An editable field shows its free room, so an empty field can be seen and aimed at.
+      shown.resize(field, read_only ? ' ' : '_');
       attr_t look = read_only ? A_NORMAL : A_UNDERLINE;
       Put(inner, row, col, shown, dim | look | (focused && !read_only ? A_BOLD : A_NORMAL),
           field);
@@ -255,7 +257,11 @@ void DrawControl(const Box& inner, const Window& control, bool focused, Cursor* 
         std::string line(width, ' ');
         attr_t look = dim;
         if (index < count) {
-          line = (focused && index == (multiple ? control.caret_item : control.cursel) ? ">" : " ") +
+          // The caret and, in a list of several selections, a mark on each selected entry, so
+          // the state reads without colours too.
+          bool at_caret = focused && index == (multiple ? control.caret_item : control.cursel);
+          line = std::string(at_caret ? ">" : " ") +
+                 (multiple ? (control.selected[index] ? "* " : "  ") : "") +
                  control.items[index];
           line.resize(width, ' ');
           if (control.selected[index]) look |= A_REVERSE;
