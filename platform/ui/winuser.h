@@ -386,6 +386,18 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse_ms, TIMERPROC procedure)
 BOOL KillTimer(HWND window, UINT_PTR id);
 
 // ---------------------------------------------------------------------------------------------
+// Desktop settings. The foreground lock time-out is kept per process (this platform has no
+// desktop to hand the foreground to); AllowSetForegroundWindow is accepted.
+
+#define SPI_GETFOREGROUNDLOCKTIMEOUT 0x2000
+#define SPI_SETFOREGROUNDLOCKTIMEOUT 0x2001
+#define SPIF_UPDATEINIFILE 0x0001
+#define SPIF_SENDCHANGE 0x0002
+#define ASFW_ANY (static_cast<DWORD>(-1))
+BOOL SystemParametersInfo(UINT action, UINT uint_param, PVOID pv_param, UINT win_ini);
+BOOL AllowSetForegroundWindow(DWORD process_id);
+
+// ---------------------------------------------------------------------------------------------
 // The stand-in's own calls (not Win32).
 
 enum class VtWindowMode { kAuto, kTerminal, kHeadless };

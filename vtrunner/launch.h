@@ -1,0 +1,32 @@
+// launch.h - LaunchProgram: starting another of the product's programs from a command line.
+//
+// What it is for: the schedule runner starts the database scanner with it, and the
+// configuration console starts the engine once after setup; both link this unit
+// (library vt_launch).
+//
+// Ownership: the process and thread handles are closed before LaunchProgram returns; the
+// started program runs on by itself. Locks: none.
+#pragma once
+
+#include <string_view>
+
+#include "platform/win32/windows.h"
+
+namespace vtrunner {
+
+enum class LaunchWait {
+  kNoWait = 0,     // the runner: start and return at once
+  kUntilEnd = 1,   // the console: poll every 100 ms until the program has ended
+};
+
+// Starts the command line (program and arguments, as CreateProcess reads them) with the
+// default window state, no inherited handles and the caller's environment. The working
+// directory is the directory of the command's first blank-separated word when that exists
+// as a directory (none for a command that begins with a quote). Before starting, and always
+// when the caller waits, the started program is let take the foreground. Returns 0 or the
+// system error code of the creation; `exit_code_r` (may be null) gets the exit code, 259
+// (STILL_ACTIVE) while the program runs.
+[[nodiscard]] DWORD LaunchProgram(std::string_view command_line, LaunchWait wait,
+                                  DWORD* exit_code_r = nullptr);
+
+}  // namespace vtrunner
