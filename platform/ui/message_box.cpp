@@ -79,6 +79,7 @@ int VtWindowMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   std::string body = text ? text : "";
   std::string title = caption ? caption : "";
   std::vector<Answer> answers = AnswersOf(type);
+  ui::StartControlIfAsked();
   if (VtWindowCurrentMode() == VtWindowMode::kHeadless) {
     // Every box leaves its line on standard error, where an unattended run's log catches it.
     if (!title.empty()) {

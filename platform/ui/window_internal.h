@@ -127,6 +127,10 @@ bool HandleDialogKey(HWND dialog, const MSG& message);
 // Sends WM_COMMAND with (id, code) from control `hwnd` to its dialog. No lock held.
 void NotifyParent(HWND hwnd, WORD code);
 
+// Starts the listener for a driving script when VT_WINDOW_CONTROL names a socket and the
+// windows are headless (control.cpp); once per process. No lock held.
+void StartControlIfAsked();
+
 // Terminal display (terminal.cpp). No lock held by the caller.
 bool IsDriven();                          // headless boxes wait for a driver (VtWindowSetDriven)
 void TerminalRedrawIfDirty(bool force);   // from the thread that pumps the active dialog

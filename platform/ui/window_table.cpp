@@ -295,6 +295,7 @@ HWND CreateDialogIndirectParam(HINSTANCE, LPCDLGTEMPLATE dialog, HWND owner, DLG
       return nullptr;
     }
   }
+  ui::StartControlIfAsked();
   HWND hwnd;
   {
     std::lock_guard lock(WindowLock());

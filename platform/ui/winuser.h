@@ -15,7 +15,10 @@
 //   headless  - nothing is drawn; a test drives the windows with the calls a program would
 //               use: SendMessage(BM_CLICK), GetDlgItemText,
 //               SendDlgItemMessage(LB_GETCOUNT), FindWindow to find a message box and
-//               BM_CLICK on its IDYES button.
+//               BM_CLICK on its IDYES button. A script in another process drives a
+//               headless program through the socket named by VT_WINDOW_CONTROL (line
+//               commands: wait, click, type, key, text, count, item, select...; see
+//               control.cpp and window_control.py).
 //
 // Templates: a dialog template is a DLGTEMPLATE record in memory (not the binary resource
 // layout of Windows): caption, style, size and a list of DLGITEMTEMPLATE controls with their
