@@ -90,11 +90,11 @@ struct Box {
 void Put(const Box& clip, int row, int col, const std::string& text, attr_t attributes,
          int max_width) {
   if (row < clip.top || row >= clip.top + clip.height || row >= LINES) return;
+  if (row < 0 || max_width <= 0) return;
   int right = std::min({clip.left + clip.width, COLS, col + max_width});
-  if (col >= right) return;
-  int skip = col < clip.left ? clip.left - col : 0;
-  if (skip >= static_cast<int>(text.size())) return;
-  std::string shown = text.substr(skip, right - (col + skip));
+  int skip = std::max({0, clip.left - col, -col});
+  if (col + skip >= right || skip >= static_cast<int>(text.size())) return;
+  std::string shown = text.substr(skip, static_cast<size_t>(right - (col + skip)));
   attron(attributes);
   mvaddnstr(row, col + skip, shown.c_str(), static_cast<int>(shown.size()));
   attroff(attributes);
@@ -282,15 +282,14 @@ void DrawControl(const Box& inner, const Window& control, bool focused, Cursor* 
       return;
     }
     case Kind::kProgress: {
-      int span = control.range_max - control.range_min;
+      // In 64 bits: a range from INT_MIN to INT_MAX must not overflow.
+      long long span = static_cast<long long>(control.range_max) - control.range_min;
+      long long done_units = static_cast<long long>(control.position) - control.range_min;
       int bar = std::max(1, width - 7);
-      int done = span > 0 ? static_cast<int>(static_cast<long long>(control.position -
-                                                                     control.range_min) *
-                                             bar / span)
+      int done = span > 0 ? static_cast<int>(std::clamp(done_units * bar / span, 0LL,
+                                                        static_cast<long long>(bar)))
                           : 0;
-      int percent = span > 0 ? static_cast<int>(static_cast<long long>(control.position -
-                                                                        control.range_min) *
-                                                100 / span)
+      int percent = span > 0 ? static_cast<int>(std::clamp(done_units * 100 / span, 0LL, 100LL))
                              : 0;
       std::string shown = "[" + std::string(done, '#') + std::string(bar - done, '.') + "]";
       char tail[8];

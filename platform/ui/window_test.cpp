@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <iterator>
 #include <future>
 #include <string>
 #include <thread>
@@ -451,6 +453,63 @@ TEST_F(WindowTest, ModalDialogsFromRegisteredTemplatesAndUnattendedBoxes) {
                        MB_OK | MB_ICONERROR),
             IDOK);
   EXPECT_EQ(MessageBox(nullptr, "Stop?", "Question", MB_YESNO), IDYES);
+}
+
+}  // namespace
+
+namespace {
+
+// Messages without pointers, with any parameters, in any order, to every kind of control:
+// the controls keep their records consistent and nothing reads outside them.
+TEST_F(WindowTest, AnyParametersToAnyControlKeepTheControlsSound) {
+  DialogThread ui(kFormDialog, FormProcedure);
+  HWND dialog = ui.hwnd();
+  const UINT messages[] = {LB_DELETESTRING, LB_SETSEL,      LB_SETCURSEL,  LB_GETSEL,
+                           LB_GETCURSEL,    LB_GETTEXTLEN,  LB_GETCOUNT,   LB_SETTOPINDEX,
+                           LB_GETSELCOUNT,  LB_RESETCONTENT, CB_DELETESTRING, CB_SETCURSEL,
+                           CB_GETLBTEXTLEN, CB_GETCURSEL,   BM_SETCHECK,   BM_CLICK,
+                           EM_LIMITTEXT,    EM_SETREADONLY, PBM_SETRANGE32, PBM_SETPOS,
+                           WM_KEYDOWN,      WM_CHAR,        WM_SYSCHAR,    WM_GETTEXTLENGTH};
+  const int controls[] = {kName, kDomains, kLocal, kInternet, kAdmins, kDisabled, IDOK};
+  const WPARAM values[] = {0, 1, 2, 7, 0x20, 0x41, 0xFF, 0x100, 0x7FFF,
+                           static_cast<WPARAM>(-1), static_cast<WPARAM>(INT_MIN),
+                           static_cast<WPARAM>(INT_MAX)};
+  unsigned seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 8;
+  };
+  for (const char* entry : {"a", "b", "c"}) {
+    SendDlgItemMessage(dialog, kAdmins, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+    SendDlgItemMessage(dialog, kDomains, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+  }
+  for (int n = 0; n < 4000; ++n) {
+    HWND control = GetDlgItem(dialog, controls[next() % std::size(controls)]);
+    UINT message = messages[next() % std::size(messages)];
+    WPARAM wparam = values[next() % std::size(values)];
+    LPARAM lparam = static_cast<LPARAM>(values[next() % std::size(values)]);
+    if (message == WM_KEYDOWN || message == WM_CHAR || message == WM_SYSCHAR) {
+      PostMessage(control, message, wparam, 0);  // through the dialog manager
+    } else {
+      SendMessage(control, message, wparam, lparam);
+    }
+    if (n % 50 == 0) {
+      // Every entry the list reports can be read, and the selection lies within the list.
+      ASSERT_TRUE(VtWindowWaitIdle(dialog, 2000));
+      LRESULT count = SendDlgItemMessage(dialog, kAdmins, LB_GETCOUNT, 0, 0);
+      for (LRESULT i = 0; i < count; ++i) ASSERT_NE(ListEntry(dialog, kAdmins, i), "<none>");
+      int selected[64];
+      LRESULT picked = SendDlgItemMessage(dialog, kAdmins, LB_GETSELITEMS, 64,
+                                          reinterpret_cast<LPARAM>(selected));
+      for (LRESULT i = 0; i < picked; ++i) ASSERT_LT(selected[i], count);
+      ASSERT_LT(SendDlgItemMessage(dialog, kDomains, CB_GETCURSEL, 0, 0),
+                SendDlgItemMessage(dialog, kDomains, CB_GETCOUNT, 0, 0));
+      if (count == 0) {
+        SendDlgItemMessage(dialog, kAdmins, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>("z"));
+      }
+    }
+  }
+  EXPECT_TRUE(IsWindow(dialog));
 }
 
 }  // namespace
