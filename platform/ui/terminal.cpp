@@ -5,6 +5,8 @@
 // ncurses is not thread-safe, so every curses call is made under TerminalLock(), which is
 // taken after WindowLock() is let go (the drawing works on a copy of the records).
 #include <curses.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,9 +59,40 @@ HWND TopDialog(bool* mine) {
   return nullptr;
 }
 
+// The terminal's settings before curses changed them, for the signal handler below.
+struct termios saved_terminal;
+bool terminal_saved = false;
+
+// A program stopped by Ctrl-C or killed while its dialog is shown would leave the terminal
+// without echo and on the alternate screen. Only async-signal-safe calls here: the saved
+// settings back, the screen and cursor back, then the signal's default action.
+void RestoreTerminalAndDie(int signal_number) {
+  if (terminal_saved) (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+  static const char kLeaveScreen[] = "\x1b[?1049l\x1b[?25h\r\n";
+  (void)!write(STDOUT_FILENO, kLeaveScreen, sizeof kLeaveScreen - 1);
+  (void)signal(signal_number, SIG_DFL);
+  (void)raise(signal_number);
+}
+
+// Installs the handler for the signals whose action is still the default; a program that
+// handles them itself keeps its own handler.
+void GuardTerminalAgainstSignals() {
+  terminal_saved = tcgetattr(STDIN_FILENO, &saved_terminal) == 0;
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) != 0) continue;
+    if (current.sa_handler != SIG_DFL) continue;
+    struct sigaction guard {};
+    guard.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&guard.sa_mask);
+    (void)sigaction(signal_number, &guard, nullptr);
+  }
+}
+
 bool StartCursesLocked() {
   if (curses_started) return true;
   if (curses_failed) return false;
+  GuardTerminalAgainstSignals();
   SCREEN* screen = newterm(nullptr, stdout, stdin);
   if (!screen) {
     curses_failed = true;
