@@ -242,7 +242,7 @@ DLGTEMPLATE OpenFileTemplate(const std::string& title) {
        {"STATIC", "File &name:", IDC_STATIC, 0, 4, 92, 44, 8},
        {"EDIT", "", kOpenFileName, ES_AUTOHSCROLL | WS_TABSTOP, 52, 92, 184, 8},
        {"STATIC", "Files of type:", IDC_STATIC, 0, 4, 104, 56, 8},
-       {"STATIC", "", kOpenFileType, 0, 60, 104, 176, 8},
+       {"STATIC", "", kOpenFileType, 0, 64, 104, 172, 8},
        {"BUTTON", "&Open", IDOK, BS_DEFPUSHBUTTON | WS_TABSTOP, 120, 120, 50, 8},
        {"BUTTON", "Cancel", IDCANCEL, BS_PUSHBUTTON | WS_TABSTOP, 180, 120, 50, 8}}};
 }

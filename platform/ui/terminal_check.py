@@ -9,7 +9,8 @@ DESCRIPTION
     other session is touched), waits until the dialog is drawn, and uses it as a person at the
     keyboard would: types a name and presses Enter (the default button), adds a second name
     with Alt+A, tabs to the combo box and picks an entry with the arrow keys, moves the radio
-    check with Down, selects two list entries with Space, opens and closes the About box, asks
+    check with Down, selects two list entries with Space, opens and closes the About box, picks
+    a database in the open-file dialog (Alt+W, Shift-Tab to its list, Down to the first database, Enter), asks
     to leave with Esc, answers No, asks again with Alt+E and answers Yes. The screen is read
     with capture-pane after the steps that show something, and the report window_demo writes
     at its end must hold what the keys chose.
@@ -90,7 +91,11 @@ def main():
             failures.append(what)
 
     try:
-        env = "env -u VT_WINDOW TERM=xterm-256color"
+        # The open-file dialog looks into the working directory: a folder, databases, a text.
+        os.makedirs(os.path.join(work, "mail", "sub"))
+        for name in ("carl.nsf", "dave.nsf", "notes.txt"):
+            open(os.path.join(work, "mail", name), "w").close()
+        env = "cd %s && env -u VT_WINDOW TERM=xterm-256color" % os.path.join(work, "mail")
         terminal.start("%s %s --lines 12 --report %s; sleep 60" % (env, demo, report))
         shown = terminal.wait_for("Window Demo")
         check("Tab: next" in shown, "the key help is on the bottom line")
@@ -122,6 +127,15 @@ def main():
         terminal.wait_gone("Window Demo of the window stand-in")
         check(True, "About opened with Alt+B and closed with Enter")
 
+        terminal.alt("w")
+        shown = terminal.wait_for("Look in:")
+        check("[sub]" in shown and "dave.nsf" in shown and "notes.txt" not in shown,
+              "the open-file dialog lists the folders and the databases only")
+        terminal.keys("BTab", "Down", "Down", "Down", "Enter")
+        terminal.wait_gone("Look in:")
+        shown = terminal.wait_for("mail/")
+        check(True, "Enter on a database ended the open-file dialog")
+
         terminal.keys("Escape")
         terminal.wait_for("Do you want to leave?")
         terminal.keys("Tab", "Enter")  # to No, and press it
@@ -141,6 +155,8 @@ def main():
         check("domain: mail.example" in lines, "the domain came from the list")
         check("user type: internet" in lines, "the radio choice held")
         check("log lines: 12" in lines, "every line from the other thread arrived")
+        check(any(l.startswith("name: ") and l.endswith("/mail/carl.nsf") for l in lines),
+              "the database picked in the open-file dialog is in the name field")
     except (AssertionError, subprocess.CalledProcessError, OSError) as error:
         failures.append(str(error))
         print("FAIL  %s" % error)

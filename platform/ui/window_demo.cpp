@@ -7,11 +7,12 @@
 // DESCRIPTION
 //   Shows a dialog "Window Demo" with an edit field, a sorted drop-down combo box with an edit
 //   field, two radio buttons in a group box, a list box with several selections, a progress
-//   bar, a read-only counter and the buttons "&Add", "&About", "&Exit". A worker thread adds
+//   bar, a read-only counter and the buttons "&Add", "A&bout", "&Exit" and "Bro&wse". A worker thread adds
 //   N log lines (default 40) to a second list, one every 100 ms, sending its messages from
 //   outside the window's thread as a scanner does, and moves the progress bar.
-//   "&Add" puts the edit's text into the list, "&About" opens a modal box, "&Exit" asks
-//   "Do you want to leave?" with Yes and No. On a terminal the dialog is drawn with ncurses;
+//   "&Add" puts the edit's text into the list, "A&bout" opens a modal box, "Bro&wse" opens
+//   the open-file dialog on the current directory's *.nsf files and puts the chosen path into
+//   the edit, "&Exit" asks "Do you want to leave?" with Yes and No. On a terminal the dialog is drawn with ncurses;
 //   with --headless (or VT_WINDOW=headless) nothing is drawn.
 //
 //   When the dialog ends, the program prints what the controls held, one "name: value" line
@@ -28,7 +29,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/ui/winuser.h"
+#include "platform/ui/commdlg.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ constexpr int kCount = 107;
 constexpr int kAdd = 110;
 constexpr int kAbout = 111;
 constexpr int kExit = 112;
+constexpr int kBrowse = 113;
 constexpr int kUserLineAdded = WM_USER + 1;
 
 const DLGTEMPLATE kDemo{
@@ -69,7 +71,8 @@ const DLGTEMPLATE kDemo{
      {"EDIT", "0", kCount, ES_READONLY, 236, 104, 36, 8},
      {"BUTTON", "&Add", kAdd, BS_DEFPUSHBUTTON | WS_TABSTOP, 4, 128, 48, 8},
      {"BUTTON", "A&bout", kAbout, BS_PUSHBUTTON | WS_TABSTOP, 60, 128, 48, 8},
-     {"BUTTON", "&Exit", kExit, BS_PUSHBUTTON | WS_TABSTOP, 116, 128, 48, 8}}};
+     {"BUTTON", "&Exit", kExit, BS_PUSHBUTTON | WS_TABSTOP, 116, 128, 48, 8},
+     {"BUTTON", "Bro&wse", kBrowse, BS_PUSHBUTTON | WS_TABSTOP, 172, 128, 48, 8}}};
 
 const DLGTEMPLATE kAboutBox{"About",
                             DS_MODALFRAME | DS_CENTER | WS_CAPTION,
@@ -118,6 +121,18 @@ INT_PTR CALLBACK DemoProcedure(HWND dialog, UINT message, WPARAM wparam, LPARAM)
         case kAbout:
           DialogBoxIndirectParam(nullptr, &kAboutBox, dialog, AboutProcedure, 0);
           return TRUE;
+        case kBrowse: {
+          char path[MAX_PATH] = "*.nsf";
+          OPENFILENAME request{};
+          request.lStructSize = sizeof request;
+          request.hwndOwner = dialog;
+          request.lpstrFilter = "Database\0*.NSF\0";
+          request.lpstrFile = path;
+          request.nMaxFile = sizeof path;
+          request.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
+          if (GetOpenFileName(&request)) SetDlgItemText(dialog, kName, path);
+          return TRUE;
+        }
         case kExit:
         case IDCANCEL:
           if (MessageBox(dialog, "Do you want to leave?", "Window Demo",
