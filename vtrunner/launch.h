@@ -15,8 +15,8 @@
 namespace vtrunner {
 
 enum class LaunchWait {
-  kNoWait = 0,     // the runner: start and return at once
-  kUntilEnd = 1,   // the console: poll every 100 ms until the program has ended
+  kNoWait = 0,    // the runner: start and return at once
+  kUntilEnd = 1,  // the console: poll every 100 ms until the program has ended
 };
 
 // Starts the command line (program and arguments, as CreateProcess reads them) with the

@@ -67,9 +67,9 @@ TEST(LaunchProgram, WithoutWaitingOrWithoutAProgram) {
   ASSERT_EQ(LaunchProgram(sleeper, LaunchWait::kNoWait, &exit_code), 0u);
   EXPECT_EQ(exit_code, static_cast<DWORD>(STILL_ACTIVE));
 
-  EXPECT_EQ(LaunchProgram(root.Path("domino/missing.exe") + " \"1\"", LaunchWait::kNoWait,
-                          &exit_code),
-            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(
+      LaunchProgram(root.Path("domino/missing.exe") + " \"1\"", LaunchWait::kNoWait, &exit_code),
+      static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_NE(LaunchProgram("", LaunchWait::kNoWait, &exit_code), 0u);
 }
 

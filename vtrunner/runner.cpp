@@ -65,27 +65,26 @@ void ReadRunnerSettings(RunnerState& state) {
   std::string ini_path = state.install_directory;
   foundation::AddBackslash(ini_path);
   ini_path += foundation::kProductIniName;
-  std::string report_directory = foundation::ReadIniValue(
-      foundation::kGeneralSection, "ReportDirectory", "", ini_path);
+  std::string report_directory =
+      foundation::ReadIniValue(foundation::kGeneralSection, "ReportDirectory", "", ini_path);
   state.log_path = foundation::LogFilePath(report_directory, kLogFileName);
-  (void)foundation::ReadProductValue(foundation::kProductSubkey, "LotusNotesBuild", state.build,
-                                     "", kBuildBytes);
-  (void)foundation::ReadProductValue(foundation::kProductSubkey, "LotusNotesPath",
-                                     state.notes_path, "", kNotesPathBytes);
+  (void)foundation::ReadProductValue(foundation::kProductSubkey, "LotusNotesBuild", state.build, "",
+                                     kBuildBytes);
+  (void)foundation::ReadProductValue(foundation::kProductSubkey, "LotusNotesPath", state.notes_path,
+                                     "", kNotesPathBytes);
   if (!state.notes_path.empty()) {
     std::string directory = state.notes_path;
     foundation::AddBackslash(directory);
     state.scanner_command = directory + kScannerProgram;
-    state.schedule_path = foundation::JoinPath(foundation::JoinPath(directory, "Data"),
-                                               kScheduleDatabase);
+    state.schedule_path =
+        foundation::JoinPath(foundation::JoinPath(directory, "Data"), kScheduleDatabase);
   }
 }
 
 void WriteBanner(const RunnerState& state) {
   const bool engine = foundation::IsEngineRunning(state.install_directory);
   const std::string status = std::string("Vantrel Status :") + (engine ? "Active" : "Disabled");
-  const char* kMakerLines[] = {"Veltrane Software",
-                               "Web     : www.veltrane.example",
+  const char* kMakerLines[] = {"Veltrane Software", "Web     : www.veltrane.example",
                                "Sales   : sales@veltrane.example",
                                "Support : support@veltrane.example"};
   Console(std::string(kProductName) + ": Initializing...");

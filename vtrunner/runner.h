@@ -32,7 +32,7 @@ struct RunnerState {
   std::string scanner_command;    // <notes_path>\vtsweep.exe
   std::string schedule_path;      // <notes_path>\Data\vtsched.nsf
   Schedule schedule;
-  bool armed = false;             // set by a "Save" of "1", cleared by a scheduled launch
+  bool armed = false;  // set by a "Save" of "1", cleared by a scheduled launch
 };
 
 // Reads the settings of start-up steps 2 and 5 into `state`.

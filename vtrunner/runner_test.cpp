@@ -18,7 +18,8 @@ class RunnerTest : public NotesRootTest {
   void SetUp() override {
     NotesRootTest::SetUp();
     std::string scanner = root_ + "/domino/vtsweep";
-    std::ofstream(scanner) << "#!/bin/sh\nprintf '%s|\\n' \"$@\" >> \"$(dirname \"$0\")/launches\"\n";
+    std::ofstream(scanner)
+        << "#!/bin/sh\nprintf '%s|\\n' \"$@\" >> \"$(dirname \"$0\")/launches\"\n";
     chmod(scanner.c_str(), 0755);
     (void)foundation::WriteProductValue(foundation::kProductSubkey, "LotusNotesPath",
                                         root_ + "/domino/");
@@ -26,8 +27,11 @@ class RunnerTest : public NotesRootTest {
     DBHANDLE db = CreateOpen(kScheduleDatabase);
     NOTEHANDLE note = NULLHANDLE;
     ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
-    for (auto [name, value] : {std::pair{"Form", "Scheduledfrm"}, {"Option", "Enable"},
-                               {"rdPeriod", "Daily"}, {"Session", "pm"}, {"Hour", "2"},
+    for (auto [name, value] : {std::pair{"Form", "Scheduledfrm"},
+                               {"Option", "Enable"},
+                               {"rdPeriod", "Daily"},
+                               {"Session", "pm"},
+                               {"Hour", "2"},
                                {"Minutes", "5"}}) {
       ASSERT_EQ(NSFItemSetText(note, name, value, MAXWORD), NOERROR);
     }

@@ -31,8 +31,7 @@ int WeekdayOf(const std::string& entry) {
   static const struct {
     const char* name;
     int day;
-  } kDays[] = {{"Mon", 1}, {"Tue", 2}, {"wed", 3}, {"Thr", 4}, {"Thu", 4}, {"fri", 5},
-               {"sat", 6}};
+  } kDays[] = {{"Mon", 1}, {"Tue", 2}, {"wed", 3}, {"Thr", 4}, {"Thu", 4}, {"fri", 5}, {"sat", 6}};
   for (const auto& day : kDays) {
     if (_stricmp(entry.c_str(), day.name) == 0) return day.day;
   }
@@ -138,10 +137,9 @@ unsigned short ReadSchedule(const char* path, Schedule& schedule, StatusLogFn lo
   FORMULAHANDLE formula = NULLHANDLE;
   WORD formula_length = 0;
   STATUS compile_error = NOERROR;
-  STATUS status = NSFFormulaCompile(nullptr, 0, formula_text.c_str(),
-                                    static_cast<WORD>(formula_text.size()), &formula,
-                                    &formula_length, &compile_error, nullptr, nullptr, nullptr,
-                                    nullptr);
+  STATUS status = NSFFormulaCompile(
+      nullptr, 0, formula_text.c_str(), static_cast<WORD>(formula_text.size()), &formula,
+      &formula_length, &compile_error, nullptr, nullptr, nullptr, nullptr);
   if (status == NOERROR) {
     // The documents are read into a copy, so a search that fails half-way leaves the schedule
     // in force as it was.

@@ -26,23 +26,23 @@ enum class Period { kDaily, kWeekly, kMonthly };
 
 // The texts of one schedule document, as stored.
 struct ScheduleItems {
-  std::string start_up{};   // "StartUP"
-  std::string option{};     // "Option"
-  std::string period{};     // "rdPeriod"
-  std::string month_day{};  // "rdMonth"
+  std::string start_up{};               // "StartUP"
+  std::string option{};                 // "Option"
+  std::string period{};                 // "rdPeriod"
+  std::string month_day{};              // "rdMonth"
   std::vector<std::string> weekdays{};  // "rdWeekDays", one entry per day named
-  std::string session{};    // "Session": "am" or "pm"
-  std::string hour{};       // "Hour"
-  std::string minutes{};    // "Minutes"
+  std::string session{};                // "Session": "am" or "pm"
+  std::string hour{};                   // "Hour"
+  std::string minutes{};                // "Minutes"
 };
 
 struct Schedule {
-  bool read = false;        // a schedule document has been read
+  bool read = false;  // a schedule document has been read
   bool run_at_start = false;
   bool enabled = false;
   Period period = Period::kDaily;
   int month_day = 1;
-  bool weekdays[7] = {};    // Sunday to Saturday
+  bool weekdays[7] = {};  // Sunday to Saturday
   int hour = 0;
   int minute = 0;
 };

@@ -35,12 +35,21 @@ TEST(ScheduleItems, HourFromSessionAndHour) {
     const char* hour;
     int expected;
   } cases[] = {
-      {"pm", "12", 12}, {"pm", "11", 23}, {"am", "12", 12}, {"AM", "7", 7},
-      {"PM", "1", 13},  {"pm", "0", 12},  {"", "5", 5},     {"evening", "5", 5},
+      {"pm", "12", 12},
+      {"pm", "11", 23},
+      {"am", "12", 12},
+      {"AM", "7", 7},
+      {"PM", "1", 13},
+      {"pm", "0", 12},
+      {"", "5", 5},
+      {"evening", "5", 5},
       // Nonsense: text reads as 0, a number is read up to what follows it, "12 " is not
       // exactly "12" (so 24, which is midnight), a huge number is held at the int's limit.
-      {"am", "abc", 0}, {"pm", "3 o'clock", 15}, {"pm", "12 ", 0},
-      {"pm", "99999999999", INT_MAX}, {"am", "-4", -4},
+      {"am", "abc", 0},
+      {"pm", "3 o'clock", 15},
+      {"pm", "12 ", 0},
+      {"pm", "99999999999", INT_MAX},
+      {"am", "-4", -4},
   };
   for (const Case& c : cases) {
     ScheduleItems items;
@@ -74,8 +83,8 @@ TEST(ScheduleItems, FlagsPeriodsDaysAndMinutes) {
   struct Day {
     const char* entry;
     int weekday;
-  } days[] = {{"Mon", 1}, {"TUE", 2}, {"wed", 3}, {"Thr", 4}, {"thu", 4}, {"Fri", 5},
-              {"sat", 6}, {"Sun", 0}, {"Funday", 0}, {"", 0}, {"Monday", 0}};
+  } days[] = {{"Mon", 1}, {"TUE", 2}, {"wed", 3},    {"Thr", 4}, {"thu", 4},   {"Fri", 5},
+              {"sat", 6}, {"Sun", 0}, {"Funday", 0}, {"", 0},    {"Monday", 0}};
   for (const Day& day : days) {
     Schedule schedule = From({.period = "weekly", .weekdays = {day.entry}});
     for (int d = 0; d < 7; ++d) {
@@ -92,15 +101,18 @@ TEST(ScheduleItems, FlagsPeriodsDaysAndMinutes) {
 }
 
 TEST(ScheduleDecision, DueOnlyWhenEnabledArmedAndTheDayHourAndMinuteAreNow) {
-  const Schedule daily = From({.option = "Enable", .period = "Daily", .session = "pm",
-                               .hour = "11", .minutes = "30"});
-  const Schedule weekly = From({.option = "Enable", .period = "weekly",
-                                .weekdays = {"Mon", "wed"}, .hour = "2", .minutes = "0"});
-  const Schedule monthly = From({.option = "Enable", .period = "Monthly", .month_day = "6",
-                                 .hour = "2", .minutes = "0"});
+  const Schedule daily =
+      From({.option = "Enable", .period = "Daily", .session = "pm", .hour = "11", .minutes = "30"});
+  const Schedule weekly = From({.option = "Enable",
+                                .period = "weekly",
+                                .weekdays = {"Mon", "wed"},
+                                .hour = "2",
+                                .minutes = "0"});
+  const Schedule monthly = From(
+      {.option = "Enable", .period = "Monthly", .month_day = "6", .hour = "2", .minutes = "0"});
   const Schedule off = From({.option = "Disable", .period = "Daily", .hour = "2"});
-  const Schedule nonsense = From({.option = "Enable", .period = "Daily", .hour = "25",
-                                  .minutes = "99"});
+  const Schedule nonsense =
+      From({.option = "Enable", .period = "Daily", .hour = "25", .minutes = "99"});
   const Schedule never_read;
   struct Case {
     const char* name;
@@ -152,8 +164,12 @@ TEST_F(ReadScheduleTest, TheLastScheduleDocumentWinsAndAFailureKeepsTheSchedule)
   AddDocument(db, "Scheduledfrm", {{"Option", "Enable"}, {"rdPeriod", "Daily"}, {"Hour", "1"}});
   AddDocument(db, "Mannualfrm", {{"Option", "Disable"}, {"Hour", "9"}});
   AddDocument(db, "Scheduledfrm",
-              {{"Option", "Enable"}, {"StartUP", "Yes"}, {"rdPeriod", "weekly"},
-               {"Session", "pm"}, {"Hour", "4"}, {"Minutes", "15"}},
+              {{"Option", "Enable"},
+               {"StartUP", "Yes"},
+               {"rdPeriod", "weekly"},
+               {"Session", "pm"},
+               {"Hour", "4"},
+               {"Minutes", "15"}},
               {"Tue", "sat"});
   ASSERT_EQ(NSFDbClose(db), NOERROR);
 

@@ -54,8 +54,9 @@
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string_view(argv[1]) == "--help") {
-    std::printf("usage: vtrunner (an add-in task started by the server from notes.ini "
-                "ServerTasks)\n");
+    std::printf(
+        "usage: vtrunner (an add-in task started by the server from notes.ini "
+        "ServerTasks)\n");
     return 0;
   }
   if (STATUS status = NotesInitExtended(argc, argv)) {

@@ -38,19 +38,19 @@ struct OPENFILENAME {
   DWORD lStructSize;
   HWND hwndOwner;
   HINSTANCE hInstance;
-  LPCSTR lpstrFilter;        // pairs "Database\0*.NSF\0", ending in a second NUL
+  LPCSTR lpstrFilter;  // pairs "Database\0*.NSF\0", ending in a second NUL
   LPSTR lpstrCustomFilter;
   DWORD nMaxCustFilter;
-  DWORD nFilterIndex;        // 1-based; 0 takes the first pair
-  LPSTR lpstrFile;           // in: initial file or folder\pattern; out: the chosen path
-  DWORD nMaxFile;            // bytes of lpstrFile
-  LPSTR lpstrFileTitle;      // out (optional): the file name alone
+  DWORD nFilterIndex;    // 1-based; 0 takes the first pair
+  LPSTR lpstrFile;       // in: initial file or folder\pattern; out: the chosen path
+  DWORD nMaxFile;        // bytes of lpstrFile
+  LPSTR lpstrFileTitle;  // out (optional): the file name alone
   DWORD nMaxFileTitle;
   LPCSTR lpstrInitialDir;
   LPCSTR lpstrTitle;
   DWORD Flags;
-  WORD nFileOffset;          // out: where the file name starts in lpstrFile
-  WORD nFileExtension;       // out: where the extension starts (0 when none)
+  WORD nFileOffset;     // out: where the file name starts in lpstrFile
+  WORD nFileExtension;  // out: where the extension starts (0 when none)
   LPCSTR lpstrDefExt;
   LPARAM lCustData;
   void* lpfnHook;

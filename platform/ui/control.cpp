@@ -46,7 +46,7 @@ namespace ui {
 namespace {
 
 constexpr DWORD kDefaultWaitMs = 5000;
-constexpr DWORD kSettleMs = 5000;   // how long a command waits for the window to handle it
+constexpr DWORD kSettleMs = 5000;       // how long a command waits for the window to handle it
 constexpr size_t kLongestLine = 65536;  // a longer command line is refused, not buffered
 
 std::vector<std::string> SplitTabs(const std::string& line) {
@@ -54,7 +54,8 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   size_t start = 0;
   for (;;) {
     size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    fields.push_back(
+        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
     if (tab == std::string::npos) return fields;
     start = tab + 1;
   }
@@ -91,9 +92,9 @@ WPARAM KeyCode(const std::string& name, LPARAM* flags) {
     WPARAM key;
   } kKeys[] = {{"tab", VK_TAB},       {"backtab", VK_TAB}, {"enter", VK_RETURN},
                {"escape", VK_ESCAPE}, {"space", VK_SPACE}, {"up", VK_UP},
-               {"down", VK_DOWN},     {"left", VK_LEFT},  {"right", VK_RIGHT},
-               {"home", VK_HOME},     {"end", VK_END},    {"pageup", VK_PRIOR},
-               {"pagedown", VK_NEXT}, {"back", VK_BACK},  {"delete", VK_DELETE}};
+               {"down", VK_DOWN},     {"left", VK_LEFT},   {"right", VK_RIGHT},
+               {"home", VK_HOME},     {"end", VK_END},     {"pageup", VK_PRIOR},
+               {"pagedown", VK_NEXT}, {"back", VK_BACK},   {"delete", VK_DELETE}};
   *flags = name == "backtab" ? VT_KEY_SHIFTED : 0;
   for (const auto& key : kKeys) {
     if (name == key.name) return key.key;
@@ -216,7 +217,8 @@ std::string Run(const std::vector<std::string>& fields) {
     }
     return "ok\t" + indexes;
   }
-  if (command == "checked") return "ok\t" + std::to_string(IsDlgButtonChecked(dialog, static_cast<int>(number)));
+  if (command == "checked")
+    return "ok\t" + std::to_string(IsDlgButtonChecked(dialog, static_cast<int>(number)));
   if (command == "enabled") return std::string("ok\t") + (IsWindowEnabled(control) ? "1" : "0");
   return "error\tunknown command " + Escape(command);
 }

@@ -204,13 +204,20 @@ int MovedIndex(const Window& window, WPARAM key, int from) {
   if (count == 0) return -1;
   int page = std::max(1, VisibleRows(window) - 1);
   switch (key) {
-    case VK_UP: return std::max(0, from - 1);
-    case VK_DOWN: return std::min(count - 1, from + 1);
-    case VK_PRIOR: return std::max(0, from - page);
-    case VK_NEXT: return std::min(count - 1, from + page);
-    case VK_HOME: return 0;
-    case VK_END: return count - 1;
-    default: return -1;
+    case VK_UP:
+      return std::max(0, from - 1);
+    case VK_DOWN:
+      return std::min(count - 1, from + 1);
+    case VK_PRIOR:
+      return std::max(0, from - page);
+    case VK_NEXT:
+      return std::min(count - 1, from + page);
+    case VK_HOME:
+      return 0;
+    case VK_END:
+      return count - 1;
+    default:
+      return -1;
   }
 }
 
@@ -357,8 +364,8 @@ Outcome ListMessage(Window& window, UINT message, WPARAM wparam, LPARAM lparam) 
       return out;
     case LB_GETSELCOUNT:
       out.changed = false;
-      out.result = multiple ? std::count(window.selected.begin(), window.selected.end(), true)
-                            : LB_ERR;
+      out.result =
+          multiple ? std::count(window.selected.begin(), window.selected.end(), true) : LB_ERR;
       return out;
     case LB_GETSELITEMS: {
       out.changed = false;
@@ -541,8 +548,8 @@ Outcome ProgressMessage(Window& window, UINT message, WPARAM wparam, LPARAM lpar
       return out;
     case PBM_SETPOS:
       out.result = window.position;
-      window.position = std::clamp(static_cast<int>(static_cast<INT_PTR>(wparam)),
-                                   window.range_min, std::max(window.range_min, window.range_max));
+      window.position = std::clamp(static_cast<int>(static_cast<INT_PTR>(wparam)), window.range_min,
+                                   std::max(window.range_min, window.range_max));
       return out;
     case PBM_GETPOS:
       out.changed = false;
@@ -772,8 +779,8 @@ KeyDecision DecideLocked(Window& dialog, const MSG& message) {
       HWND next = group[back ? (position + n - 1) % n : (position + 1) % n];
       Window* next_control = FindLocked(next);
       decision.target = next;
-      decision.action = next_control && IsRadio(*next_control) ? KeyAction::kClick
-                                                               : KeyAction::kFocus;
+      decision.action =
+          next_control && IsRadio(*next_control) ? KeyAction::kClick : KeyAction::kFocus;
       return decision;
     }
     default:

@@ -19,11 +19,16 @@ struct Answer {
 
 std::vector<Answer> AnswersOf(UINT type) {
   switch (type & 0xF) {
-    case MB_OKCANCEL: return {{IDOK, "OK"}, {IDCANCEL, "Cancel"}};
-    case MB_YESNOCANCEL: return {{IDYES, "&Yes"}, {IDNO, "&No"}, {IDCANCEL, "Cancel"}};
-    case MB_YESNO: return {{IDYES, "&Yes"}, {IDNO, "&No"}};
-    case MB_RETRYCANCEL: return {{IDRETRY, "&Retry"}, {IDCANCEL, "Cancel"}};
-    default: return {{IDOK, "OK"}};
+    case MB_OKCANCEL:
+      return {{IDOK, "OK"}, {IDCANCEL, "Cancel"}};
+    case MB_YESNOCANCEL:
+      return {{IDYES, "&Yes"}, {IDNO, "&No"}, {IDCANCEL, "Cancel"}};
+    case MB_YESNO:
+      return {{IDYES, "&Yes"}, {IDNO, "&No"}};
+    case MB_RETRYCANCEL:
+      return {{IDRETRY, "&Retry"}, {IDCANCEL, "Cancel"}};
+    default:
+      return {{IDOK, "OK"}};
   }
 }
 
@@ -100,14 +105,20 @@ int VtWindowMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   short width = static_cast<short>(std::max(widest, buttons_width) * 4 + 16);
   short text_height = static_cast<short>(lines.size() * 8);
 
-  DLGTEMPLATE box{title, DS_MODALFRAME | DS_CENTER | WS_CAPTION | WS_SYSMENU, width,
-                  static_cast<short>(text_height + 40), "MS Sans Serif", 8, {}};
+  DLGTEMPLATE box{title,
+                  DS_MODALFRAME | DS_CENTER | WS_CAPTION | WS_SYSMENU,
+                  width,
+                  static_cast<short>(text_height + 40),
+                  "MS Sans Serif",
+                  8,
+                  {}};
   std::string shown;
   for (size_t i = 0; i < lines.size(); ++i) shown += (i ? "\n" : "") + lines[i];
   box.items.push_back({"STATIC", shown, VT_MESSAGE_BOX_TEXT, SS_LEFT, 8, 8,
                        static_cast<short>(width - 16), text_height});
   size_t preferred = (type & MB_DEFBUTTON2) && answers.size() > 1 ? 1 : 0;
-  short x = static_cast<short>((width - static_cast<short>(answers.size()) * (kButtonUnits + 8)) / 2);
+  short x =
+      static_cast<short>((width - static_cast<short>(answers.size()) * (kButtonUnits + 8)) / 2);
   for (size_t i = 0; i < answers.size(); ++i) {
     DWORD style = (i == preferred ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | WS_TABSTOP;
     if (i == 0) style |= WS_GROUP;
@@ -115,7 +126,7 @@ int VtWindowMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
                          static_cast<short>(x + static_cast<short>(i) * (kButtonUnits + 8)),
                          static_cast<short>(text_height + 16), kButtonUnits, 8});
   }
-  INT_PTR result = DialogBoxIndirectParam(nullptr, &box, owner, MessageBoxProcedure,
-                                          static_cast<LPARAM>(type));
+  INT_PTR result =
+      DialogBoxIndirectParam(nullptr, &box, owner, MessageBoxProcedure, static_cast<LPARAM>(type));
   return result > 0 ? static_cast<int>(result) : 0;
 }

@@ -63,8 +63,8 @@ bool AnswerSentMessages() {
       message = queue.sent.front();
       queue.sent.pop_front();
     }
-    LRESULT result = CallProcedure(message->hwnd, message->message, message->wparam,
-                                   message->lparam);
+    LRESULT result =
+        CallProcedure(message->hwnd, message->message, message->wparam, message->lparam);
     std::lock_guard lock(WindowLock());
     message->result = result;
     message->done = true;
@@ -119,7 +119,7 @@ Take TakePosted(LPMSG out, HWND window, UINT filter_min, UINT filter_max, bool r
   ULONGLONG now = GetTickCount64();
   for (Timer& timer : queue.timers) {
     if (timer.due_ms <= now) {
-      *out = MSG{timer.hwnd, WM_TIMER, timer.id, reinterpret_cast<LPARAM>(timer.procedure),
+      *out = MSG{timer.hwnd,     WM_TIMER, timer.id, reinterpret_cast<LPARAM>(timer.procedure),
                  GetTickCount(), {}};
       if (remove) timer.due_ms = now + timer.elapse_ms;
       return Take::kMessage;
@@ -375,8 +375,7 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse_ms, TIMERPROC procedure) {
   elapse_ms = std::max<UINT>(elapse_ms, 10);  // USER_TIMER_MINIMUM
   std::erase_if(queue->timers,
                 [&](const ui::Timer& timer) { return timer.hwnd == hwnd && timer.id == id; });
-  queue->timers.push_back(
-      ui::Timer{hwnd, id, elapse_ms, GetTickCount64() + elapse_ms, procedure});
+  queue->timers.push_back(ui::Timer{hwnd, id, elapse_ms, GetTickCount64() + elapse_ms, procedure});
   ui::WakeLocked(queue->thread_id);
   return hwnd ? (id ? id : 1) : id;
 }

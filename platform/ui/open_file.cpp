@@ -72,7 +72,8 @@ bool IsFile(const std::string& path) {
 
 bool LessNoCase(const std::string& a, const std::string& b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) <
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -210,7 +211,8 @@ INT_PTR CALLBACK OpenFileProcedure(HWND dialog, UINT message, WPARAM wparam, LPA
         case kOpenFileList:
           if (HIWORD(wparam) == LBN_SELCHANGE) {
             const Entry* entry = SelectedEntry(dialog, *browse);
-            if (entry) SetDlgItemText(dialog, kOpenFileName, entry->folder ? "" : entry->name.c_str());
+            if (entry)
+              SetDlgItemText(dialog, kOpenFileName, entry->folder ? "" : entry->name.c_str());
           } else if (HIWORD(wparam) == LBN_DBLCLK) {
             Open(dialog, *browse);
           }
@@ -300,8 +302,8 @@ BOOL GetOpenFileName(LPOPENFILENAME request) {
   for (DLGITEMTEMPLATE& item : dialog.items) {
     if (item.id == kOpenFileName) item.text = name;
   }
-  INT_PTR result = DialogBoxIndirectParam(nullptr, &dialog, request->hwndOwner,
-                                          OpenFileProcedure, reinterpret_cast<LPARAM>(&browse));
+  INT_PTR result = DialogBoxIndirectParam(nullptr, &dialog, request->hwndOwner, OpenFileProcedure,
+                                          reinterpret_cast<LPARAM>(&browse));
   if (result != IDOK) return FALSE;
 
   const std::string& chosen = browse.chosen;
@@ -319,8 +321,9 @@ BOOL GetOpenFileName(LPOPENFILENAME request) {
   size_t offset = slash == std::string::npos ? 0 : slash + 1;
   size_t dot = chosen.find_last_of('.');
   request->nFileOffset = static_cast<WORD>(std::min<size_t>(offset, 0xFFFF));
-  request->nFileExtension =
-      dot == std::string::npos || dot < offset ? 0 : static_cast<WORD>(std::min<size_t>(dot + 1, 0xFFFF));
+  request->nFileExtension = dot == std::string::npos || dot < offset
+                                ? 0
+                                : static_cast<WORD>(std::min<size_t>(dot + 1, 0xFFFF));
   if (request->lpstrFileTitle && request->nMaxFileTitle > 0) {
     std::string title = chosen.substr(offset).substr(0, request->nMaxFileTitle - 1);
     std::memcpy(request->lpstrFileTitle, title.c_str(), title.size() + 1);

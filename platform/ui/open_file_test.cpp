@@ -22,8 +22,8 @@ class OpenFileTest : public ::testing::Test {
     std::string pattern = (fs::temp_directory_path() / "vt-open-XXXXXX").string();
     folder_ = mkdtemp(pattern.data());
     fs::create_directories(folder_ + "/mail/archive");
-    for (const char* name : {"mail/alice.nsf", "mail/Bob.NSF", "mail/notes.txt",
-                             "mail/archive/old.nsf"}) {
+    for (const char* name :
+         {"mail/alice.nsf", "mail/Bob.NSF", "mail/notes.txt", "mail/archive/old.nsf"}) {
       std::ofstream(folder_ + "/" + name) << "x";
     }
   }

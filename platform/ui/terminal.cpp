@@ -249,8 +249,8 @@ void DrawControl(const Box& inner, const Window& control, bool focused, Cursor* 
         return;
       }
       bool radio = type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON;
-      std::string mark = radio ? (control.check ? "(*) " : "( ) ")
-                               : (control.check ? "[x] " : "[ ] ");
+      std::string mark =
+          radio ? (control.check ? "(*) " : "( ) ") : (control.check ? "[x] " : "[ ] ");
       Put(inner, row, col, mark, dim | focus, width);
       PutLabel(inner, row, col + 4, control.text, dim, width - 4);
       return;
@@ -269,8 +269,7 @@ void DrawControl(const Box& inner, const Window& control, bool focused, Cursor* 
       // An editable field shows its free room, so an empty field can be seen and aimed at.
       shown.resize(field, read_only ? ' ' : '_');
       attr_t look = read_only ? A_NORMAL : A_UNDERLINE;
-      Put(inner, row, col, shown, dim | look | (focused && !read_only ? A_BOLD : A_NORMAL),
-          field);
+      Put(inner, row, col, shown, dim | look | (focused && !read_only ? A_BOLD : A_NORMAL), field);
       if (combo) Put(inner, row, col + field, " v", dim | focus, 2);
       if (focused && read_only) Put(inner, row, col, shown, A_REVERSE, field);
       if (focused && !read_only) {
@@ -294,19 +293,17 @@ void DrawControl(const Box& inner, const Window& control, bool focused, Cursor* 
           // the state reads without colours too.
           bool at_caret = focused && index == (multiple ? control.caret_item : control.cursel);
           line = std::string(at_caret ? ">" : " ") +
-                 (multiple ? (control.selected[index] ? "* " : "  ") : "") +
-                 control.items[index];
+                 (multiple ? (control.selected[index] ? "* " : "  ") : "") + control.items[index];
           line.resize(width, ' ');
           if (control.selected[index]) look |= A_REVERSE;
         }
         Put(inner, row + i, col, line, look, width);
       }
       // The last row of the list's height tells where the view is in a longer list.
-      std::string where = count > rows
-                              ? "-- " + std::to_string(control.top + 1) + "-" +
-                                    std::to_string(std::min(count, control.top + rows)) + " of " +
-                                    std::to_string(count) + " --"
-                              : std::string();
+      std::string where = count > rows ? "-- " + std::to_string(control.top + 1) + "-" +
+                                             std::to_string(std::min(count, control.top + rows)) +
+                                             " of " + std::to_string(count) + " --"
+                                       : std::string();
       std::string rule(width, '-');
       if (!where.empty() && static_cast<int>(where.size()) < width) {
         rule.replace(width - where.size(), where.size(), where);
@@ -322,8 +319,8 @@ void DrawControl(const Box& inner, const Window& control, bool focused, Cursor* 
       int done = span > 0 ? static_cast<int>(std::clamp(done_units * bar / span, 0LL,
                                                         static_cast<long long>(bar)))
                           : 0;
-      int percent = span > 0 ? static_cast<int>(std::clamp(done_units * 100 / span, 0LL, 100LL))
-                             : 0;
+      int percent =
+          span > 0 ? static_cast<int>(std::clamp(done_units * 100 / span, 0LL, 100LL)) : 0;
       std::string shown = "[" + std::string(done, '#') + std::string(bar - done, '.') + "]";
       char tail[8];
       std::snprintf(tail, sizeof tail, " %3d%%", percent);
@@ -484,23 +481,36 @@ bool TerminalReadKey(MSG* message) {
       MarkDirtyLocked();
       return false;
     }
-    case '\t': return keydown(VK_TAB, 0);
-    case KEY_BTAB: return keydown(VK_TAB, VT_KEY_SHIFTED);
+    case '\t':
+      return keydown(VK_TAB, 0);
+    case KEY_BTAB:
+      return keydown(VK_TAB, VT_KEY_SHIFTED);
     case '\n':
     case '\r':
-    case KEY_ENTER: return keydown(VK_RETURN, 0);
-    case KEY_UP: return keydown(VK_UP, 0);
-    case KEY_DOWN: return keydown(VK_DOWN, 0);
-    case KEY_LEFT: return keydown(VK_LEFT, 0);
-    case KEY_RIGHT: return keydown(VK_RIGHT, 0);
-    case KEY_HOME: return keydown(VK_HOME, 0);
-    case KEY_END: return keydown(VK_END, 0);
-    case KEY_PPAGE: return keydown(VK_PRIOR, 0);
-    case KEY_NPAGE: return keydown(VK_NEXT, 0);
-    case KEY_DC: return keydown(VK_DELETE, 0);
+    case KEY_ENTER:
+      return keydown(VK_RETURN, 0);
+    case KEY_UP:
+      return keydown(VK_UP, 0);
+    case KEY_DOWN:
+      return keydown(VK_DOWN, 0);
+    case KEY_LEFT:
+      return keydown(VK_LEFT, 0);
+    case KEY_RIGHT:
+      return keydown(VK_RIGHT, 0);
+    case KEY_HOME:
+      return keydown(VK_HOME, 0);
+    case KEY_END:
+      return keydown(VK_END, 0);
+    case KEY_PPAGE:
+      return keydown(VK_PRIOR, 0);
+    case KEY_NPAGE:
+      return keydown(VK_NEXT, 0);
+    case KEY_DC:
+      return keydown(VK_DELETE, 0);
     case KEY_BACKSPACE:
     case 127:
-    case 8: return keydown(VK_BACK, 0);
+    case 8:
+      return keydown(VK_BACK, 0);
     case 27:
       if (next == ERR) return keydown(VK_ESCAPE, 0);
       if (next > 0x20 && next < 0x7F) {

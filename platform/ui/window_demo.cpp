@@ -7,13 +7,13 @@
 // DESCRIPTION
 //   Shows a dialog "Window Demo" with an edit field, a sorted drop-down combo box with an edit
 //   field, two radio buttons in a group box, a list box with several selections, a progress
-//   bar, a read-only counter and the buttons "&Add", "A&bout", "&Exit" and "Bro&wse". A worker thread adds
-//   N log lines (default 40) to a second list, one every 100 ms, sending its messages from
-//   outside the window's thread as a scanner does, and moves the progress bar.
+//   bar, a read-only counter and the buttons "&Add", "A&bout", "&Exit" and "Bro&wse". A worker
+//   thread adds N log lines (default 40) to a second list, one every 100 ms, sending its messages
+//   from outside the window's thread as a scanner does, and moves the progress bar.
 //   "&Add" puts the edit's text into the list, "A&bout" opens a modal box, "Bro&wse" opens
 //   the open-file dialog on the current directory's *.nsf files and puts the chosen path into
-//   the edit, "&Exit" asks "Do you want to leave?" with Yes and No. On a terminal the dialog is drawn with ncurses;
-//   with --headless (or VT_WINDOW=headless) nothing is drawn.
+//   the edit, "&Exit" asks "Do you want to leave?" with Yes and No. On a terminal the dialog is
+//   drawn with ncurses; with --headless (or VT_WINDOW=headless) nothing is drawn.
 //
 //   When the dialog ends, the program prints what the controls held, one "name: value" line
 //   each, to standard output or to FILE, so a script that drove it by keys can check the
@@ -59,8 +59,7 @@ const DLGTEMPLATE kDemo{
      {"STATIC", "&Domain", IDC_STATIC, 0, 4, 24, 40, 8},
      {"COMBOBOX", "", kDomain, CBS_DROPDOWN | CBS_SORT | WS_TABSTOP, 48, 24, 92, 8},
      {"BUTTON", "User Type", IDC_STATIC, BS_GROUPBOX, 148, 0, 124, 32},
-     {"BUTTON", "&Local User", kLocal, BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 156, 8, 108,
-      8},
+     {"BUTTON", "&Local User", kLocal, BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 156, 8, 108, 8},
      {"BUTTON", "&Internet User", kInternet, BS_AUTORADIOBUTTON, 156, 16, 108, 8},
      {"STATIC", "&People", IDC_STATIC, WS_GROUP, 4, 40, 60, 8},
      {"LISTBOX", "", kPeople, LBS_EXTENDEDSEL | LBS_NOTIFY | WS_TABSTOP, 4, 48, 100, 48},
@@ -74,15 +73,15 @@ const DLGTEMPLATE kDemo{
      {"BUTTON", "&Exit", kExit, BS_PUSHBUTTON | WS_TABSTOP, 116, 128, 48, 8},
      {"BUTTON", "Bro&wse", kBrowse, BS_PUSHBUTTON | WS_TABSTOP, 172, 128, 48, 8}}};
 
-const DLGTEMPLATE kAboutBox{"About",
-                            DS_MODALFRAME | DS_CENTER | WS_CAPTION,
-                            160,
-                            48,
-                            "MS Sans Serif",
-                            8,
-                            {{"STATIC", "Window Demo of the window stand-in", IDC_STATIC, 0, 8, 8,
-                              144, 8},
-                             {"BUTTON", "OK", IDOK, BS_DEFPUSHBUTTON | WS_TABSTOP, 60, 24, 40, 8}}};
+const DLGTEMPLATE kAboutBox{
+    "About",
+    DS_MODALFRAME | DS_CENTER | WS_CAPTION,
+    160,
+    48,
+    "MS Sans Serif",
+    8,
+    {{"STATIC", "Window Demo of the window stand-in", IDC_STATIC, 0, 8, 8, 144, 8},
+     {"BUTTON", "OK", IDOK, BS_DEFPUSHBUTTON | WS_TABSTOP, 60, 24, 40, 8}}};
 
 std::atomic<bool> leaving{false};
 int lines_wanted = 40;
@@ -154,7 +153,8 @@ void Report(HWND dialog, FILE* out) {
   std::fprintf(out, "name: %s\n", text);
   GetDlgItemText(dialog, kDomain, text, sizeof text);
   std::fprintf(out, "domain: %s\n", text);
-  std::fprintf(out, "user type: %s\n", IsDlgButtonChecked(dialog, kInternet) ? "internet" : "local");
+  std::fprintf(out, "user type: %s\n",
+               IsDlgButtonChecked(dialog, kInternet) ? "internet" : "local");
   LRESULT count = SendDlgItemMessage(dialog, kPeople, LB_GETCOUNT, 0, 0);
   std::string people, selected;
   for (LRESULT i = 0; i < count; ++i) {
@@ -168,7 +168,7 @@ void Report(HWND dialog, FILE* out) {
   }
   std::fprintf(out, "people: %s\nselected: %s\n", people.c_str(), selected.c_str());
   std::fprintf(out, "log lines: %ld\n",
-              static_cast<long>(SendDlgItemMessage(dialog, kLog, LB_GETCOUNT, 0, 0)));
+               static_cast<long>(SendDlgItemMessage(dialog, kLog, LB_GETCOUNT, 0, 0)));
 }
 
 }  // namespace
@@ -195,8 +195,8 @@ int main(int argc, char** argv) {
   std::thread worker([dialog] {
     for (int n = 1; n <= lines_wanted && !leaving; ++n) {
       std::string line = "log line " + std::to_string(n);
-      LRESULT index = SendDlgItemMessage(dialog, kLog, LB_ADDSTRING, 0,
-                                         reinterpret_cast<LPARAM>(line.c_str()));
+      LRESULT index =
+          SendDlgItemMessage(dialog, kLog, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
       SendDlgItemMessage(dialog, kLog, LB_SETCURSEL, index, 0);
       SendDlgItemMessage(dialog, kProgress, PBM_SETPOS, n, 0);
       PostMessage(dialog, kUserLineAdded, n, 0);

@@ -28,12 +28,12 @@ enum class Kind { kDialog, kButton, kEdit, kStatic, kListBox, kComboBox, kProgre
 struct Window {
   HWND hwnd = nullptr;
   Kind kind = Kind::kDialog;
-  DWORD thread_id = 0;  // the owning thread: procedures run only there
+  DWORD thread_id = 0;    // the owning thread: procedures run only there
   HWND parent = nullptr;  // the dialog of a control
   HWND owner = nullptr;   // the owner of a dialog (disabled while a modal dialog runs)
   int id = 0;
   DWORD style = 0;
-  std::string text;       // caption, label, button text or edit text
+  std::string text;                    // caption, label, button text or edit text
   short x = 0, y = 0, cx = 0, cy = 0;  // dialog units
   bool enabled = true;
   bool visible = true;
@@ -105,13 +105,13 @@ std::mutex& WindowLock();
 
 // REQUIRES: WindowLock() held, for all of the following.
 Window* FindLocked(HWND hwnd);
-ThreadQueue* QueueLocked(DWORD thread_id);            // null if the thread has none
-ThreadQueue& OwnQueueLocked();                          // created on demand for this thread
+ThreadQueue* QueueLocked(DWORD thread_id);  // null if the thread has none
+ThreadQueue& OwnQueueLocked();              // created on demand for this thread
 void WakeLocked(DWORD thread_id);
-void MarkDirtyLocked();                                 // the terminal redraws soon
-std::vector<HWND> TopLevelLocked();                     // dialogs in creation order
+void MarkDirtyLocked();              // the terminal redraws soon
+std::vector<HWND> TopLevelLocked();  // dialogs in creation order
 bool IsMultipleSelection(const Window& window);
-int VisibleRows(const Window& window);                  // rows a list shows
+int VisibleRows(const Window& window);  // rows a list shows
 void EnsureVisibleLocked(Window& window, int index);
 
 // Runs the procedure of `hwnd` on the calling thread, which must own it: the dialog procedure
@@ -132,10 +132,10 @@ void NotifyParent(HWND hwnd, WORD code);
 void StartControlIfAsked();
 
 // Terminal display (terminal.cpp). No lock held by the caller.
-bool IsDriven();                          // headless boxes wait for a driver (VtWindowSetDriven)
-void TerminalRedrawIfDirty(bool force);   // from the thread that pumps the active dialog
-bool TerminalReadKey(MSG* message);       // a key for the focused control, if one is waiting
-int TerminalInputFd();                    // -1 unless the terminal is in use
+bool IsDriven();                         // headless boxes wait for a driver (VtWindowSetDriven)
+void TerminalRedrawIfDirty(bool force);  // from the thread that pumps the active dialog
+bool TerminalReadKey(MSG* message);      // a key for the focused control, if one is waiting
+int TerminalInputFd();                   // -1 unless the terminal is in use
 void TerminalEnd();
 
 }  // namespace ui

@@ -395,8 +395,7 @@ HWND FindWindow(LPCSTR, LPCSTR caption) {
   auto top = ui::TheTable().top_level;
   for (auto it = top.rbegin(); it != top.rend(); ++it) {
     Window* window = FindLocked(*it);
-    if (window && window->visible && !window->ended &&
-        (!caption || window->text == caption)) {
+    if (window && window->visible && !window->ended && (!caption || window->text == caption)) {
       return *it;
     }
   }

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <climits>
-#include <iterator>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,8 +54,7 @@ const DLGTEMPLATE kFormDialog{
      {"BUTTON", "Type", IDC_STATIC, BS_GROUPBOX, 4, 32, 100, 30},
      {"BUTTON", "&Local User", kLocal, BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 8, 40, 80, 8},
      {"BUTTON", "&Internet User", kInternet, BS_AUTORADIOBUTTON, 8, 50, 80, 8},
-     {"LISTBOX", "", kAdmins, LBS_EXTENDEDSEL | LBS_NOTIFY | WS_TABSTOP | WS_GROUP, 4, 66, 100,
-      40},
+     {"LISTBOX", "", kAdmins, LBS_EXTENDEDSEL | LBS_NOTIFY | WS_TABSTOP | WS_GROUP, 4, 66, 100, 40},
      {"BUTTON", "&Gone", kDisabled, BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 4, 110, 40, 12},
      {"BUTTON", "&OK", IDOK, BS_DEFPUSHBUTTON | WS_TABSTOP, 50, 110, 40, 12},
      {"BUTTON", "Cancel", IDCANCEL, BS_PUSHBUTTON | WS_TABSTOP, 100, 110, 40, 12}}};
@@ -98,10 +97,15 @@ INT_PTR CALLBACK ProgressProcedure(HWND dialog, UINT message, WPARAM wparam, LPA
         return TRUE;
       }
       if (LOWORD(wparam) == kAbout) {
-        const DLGTEMPLATE about{"About", WS_CAPTION, 100, 40, "MS Sans Serif", 8,
+        const DLGTEMPLATE about{"About",
+                                WS_CAPTION,
+                                100,
+                                40,
+                                "MS Sans Serif",
+                                8,
                                 {{"BUTTON", "OK", IDOK, BS_DEFPUSHBUTTON, 30, 20, 40, 12}}};
-        seen->about_result = static_cast<int>(
-            DialogBoxIndirectParam(nullptr, &about, dialog, AboutProcedure, 0));
+        seen->about_result =
+            static_cast<int>(DialogBoxIndirectParam(nullptr, &about, dialog, AboutProcedure, 0));
         return TRUE;
       }
       return FALSE;
@@ -209,8 +213,8 @@ TEST_F(WindowTest, ProgressWindowTakesLinesFromAnotherThreadWhileTheTestDrivesIt
       std::string line = "line " + std::to_string(n);
       SetDlgItemText(dialog, kDatabase, ("mail/user" + std::to_string(n % 7) + ".nsf").c_str());
       SetDlgItemInt(dialog, kCount, n, FALSE);
-      LRESULT index = SendDlgItemMessage(dialog, kLog, LB_ADDSTRING, 0,
-                                         reinterpret_cast<LPARAM>(line.c_str()));
+      LRESULT index =
+          SendDlgItemMessage(dialog, kLog, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
       SendDlgItemMessage(dialog, kLog, LB_SETCURSEL, index, 0);
       SendDlgItemMessage(dialog, kProgress, PBM_SETPOS, n, 0);
     }
@@ -370,16 +374,15 @@ TEST_F(WindowTest, BadHandlesAndVanishingWindowsFailWithoutHanging) {
   EXPECT_EQ(SendMessage(made_up, WM_GETTEXTLENGTH, 0, 0), 0);
   EXPECT_FALSE(PostMessage(made_up, WM_CLOSE, 0, 0));
   EXPECT_EQ(GetDlgItem(made_up, 1), nullptr);
-  EXPECT_EQ(CreateDialogParam(nullptr, MAKEINTRESOURCE(999), nullptr, FormProcedure, 0),
-            nullptr);
+  EXPECT_EQ(CreateDialogParam(nullptr, MAKEINTRESOURCE(999), nullptr, FormProcedure, 0), nullptr);
 
   HWND dialog;
   {
     DialogThread ui(kFormDialog, FormProcedure);
     dialog = ui.hwnd();
     // A message whose parameter points into the caller's memory cannot be posted.
-    EXPECT_FALSE(PostMessage(GetDlgItem(dialog, kAdmins), LB_ADDSTRING, 0,
-                             reinterpret_cast<LPARAM>("x")));
+    EXPECT_FALSE(
+        PostMessage(GetDlgItem(dialog, kAdmins), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>("x")));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MESSAGE_SYNC_ONLY));
     // A short buffer gets as much as fits and its NUL.
     SetDlgItemText(dialog, kName, "a long administrator name");
@@ -414,15 +417,16 @@ TEST_F(WindowTest, ModalDialogsFromRegisteredTemplatesAndUnattendedBoxes) {
   ASSERT_TRUE(RegisterDialogTemplate(130, kFormDialog));
   std::atomic<INT_PTR> result{-5};
   std::thread ui([&] {
-    result = DialogBoxParam(nullptr, MAKEINTRESOURCE(130), nullptr,
-                            [](HWND dialog, UINT message, WPARAM wparam, LPARAM) -> INT_PTR {
-                              if (message == WM_COMMAND && LOWORD(wparam) == IDOK) {
-                                EndDialog(dialog, IsDlgButtonChecked(dialog, kInternet) ? 2 : 1);
-                                return TRUE;
-                              }
-                              return message == WM_INITDIALOG;
-                            },
-                            0);
+    result = DialogBoxParam(
+        nullptr, MAKEINTRESOURCE(130), nullptr,
+        [](HWND dialog, UINT message, WPARAM wparam, LPARAM) -> INT_PTR {
+          if (message == WM_COMMAND && LOWORD(wparam) == IDOK) {
+            EndDialog(dialog, IsDlgButtonChecked(dialog, kInternet) ? 2 : 1);
+            return TRUE;
+          }
+          return message == WM_INITDIALOG;
+        },
+        0);
   });
   HWND dialog = VtWaitForWindow("Form", 2000);
   ASSERT_NE(dialog, nullptr);
@@ -464,15 +468,24 @@ namespace {
 TEST_F(WindowTest, AnyParametersToAnyControlKeepTheControlsSound) {
   DialogThread ui(kFormDialog, FormProcedure);
   HWND dialog = ui.hwnd();
-  const UINT messages[] = {LB_DELETESTRING, LB_SETSEL,      LB_SETCURSEL,  LB_GETSEL,
-                           LB_GETCURSEL,    LB_GETTEXTLEN,  LB_GETCOUNT,   LB_SETTOPINDEX,
+  const UINT messages[] = {LB_DELETESTRING, LB_SETSEL,       LB_SETCURSEL,    LB_GETSEL,
+                           LB_GETCURSEL,    LB_GETTEXTLEN,   LB_GETCOUNT,     LB_SETTOPINDEX,
                            LB_GETSELCOUNT,  LB_RESETCONTENT, CB_DELETESTRING, CB_SETCURSEL,
-                           CB_GETLBTEXTLEN, CB_GETCURSEL,   BM_SETCHECK,   BM_CLICK,
-                           EM_LIMITTEXT,    EM_SETREADONLY, PBM_SETRANGE32, PBM_SETPOS,
-                           WM_KEYDOWN,      WM_CHAR,        WM_SYSCHAR,    WM_GETTEXTLENGTH};
+                           CB_GETLBTEXTLEN, CB_GETCURSEL,    BM_SETCHECK,     BM_CLICK,
+                           EM_LIMITTEXT,    EM_SETREADONLY,  PBM_SETRANGE32,  PBM_SETPOS,
+                           WM_KEYDOWN,      WM_CHAR,         WM_SYSCHAR,      WM_GETTEXTLENGTH};
   const int controls[] = {kName, kDomains, kLocal, kInternet, kAdmins, kDisabled, IDOK};
-  const WPARAM values[] = {0, 1, 2, 7, 0x20, 0x41, 0xFF, 0x100, 0x7FFF,
-                           static_cast<WPARAM>(-1), static_cast<WPARAM>(INT_MIN),
+  const WPARAM values[] = {0,
+                           1,
+                           2,
+                           7,
+                           0x20,
+                           0x41,
+                           0xFF,
+                           0x100,
+                           0x7FFF,
+                           static_cast<WPARAM>(-1),
+                           static_cast<WPARAM>(INT_MIN),
                            static_cast<WPARAM>(INT_MAX)};
   unsigned seed = 12345;
   auto next = [&seed] {

@@ -152,15 +152,17 @@ struct DLGITEMTEMPLATE {
   const char* window_class;  // "BUTTON", "EDIT", "STATIC", "LISTBOX", "COMBOBOX", PROGRESS_CLASS
   std::string text;          // label, button text or initial edit text
   int id;                    // control identifier; -1 (IDC_STATIC) for labels that need none
-  DWORD style;               // WS_* | the class's styles; WS_VISIBLE is implied
-  short x, y, cx, cy;        // dialog units
+  // WS_* and the class's styles. Controls are shown without WS_VISIBLE; one that starts hidden
+  // is hidden with ShowWindow(SW_HIDE) in WM_INITDIALOG.
+  DWORD style;
+  short x, y, cx, cy;  // dialog units
 };
 
 struct DLGTEMPLATE {
   std::string caption;
-  DWORD style;               // DS_* | WS_*
-  short cx, cy;              // dialog units
-  std::string font;          // kept for the record ("MS Sans Serif"); the terminal has one font
+  DWORD style;       // DS_* | WS_*
+  short cx, cy;      // dialog units
+  std::string font;  // kept for the record ("MS Sans Serif"); the terminal has one font
   WORD point_size;
   std::vector<DLGITEMTEMPLATE> items;
 };
@@ -354,11 +356,11 @@ BOOL CheckRadioButton(HWND dialog, int first_id, int last_id, int check_id);
 
 BOOL EnableWindow(HWND window, BOOL enable);  // the previous state: TRUE if it was disabled
 BOOL IsWindowEnabled(HWND window);
-BOOL ShowWindow(HWND window, int show);       // TRUE if it was visible
+BOOL ShowWindow(HWND window, int show);  // TRUE if it was visible
 BOOL IsWindowVisible(HWND window);
 BOOL IsIconic(HWND window);
 HWND SetFocus(HWND control);
-HWND GetFocus();                              // the focused control of this thread's dialogs
+HWND GetFocus();  // the focused control of this thread's dialogs
 BOOL SetForegroundWindow(HWND window);
 LONG_PTR SetWindowLongPtr(HWND window, int index, LONG_PTR value);
 LONG_PTR GetWindowLongPtr(HWND window, int index);
