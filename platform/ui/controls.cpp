@@ -613,13 +613,13 @@ LRESULT ControlProcedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) 
   return out.result;
 }
 
-namespace {
-
 bool Focusable(const Window& window) {
   if (!window.enabled || !window.visible) return false;
   if (window.kind == Kind::kStatic || window.kind == Kind::kProgress) return false;
   return !(window.kind == Kind::kButton && (window.style & BS_TYPEMASK) == BS_GROUPBOX);
 }
+
+namespace {
 
 // The mnemonic letter of a control's text: the character after a single '&'.
 int Mnemonic(const std::string& text) {

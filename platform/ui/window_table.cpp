@@ -159,13 +159,6 @@ HWND CreateDialogLocked(const DLGTEMPLATE& dialog, HWND owner, DLGPROC procedure
   return dialog_hwnd;
 }
 
-bool Focusable(const Window& window) {
-  if (!window.enabled || !window.visible) return false;
-  if (window.kind == Kind::kStatic || window.kind == Kind::kProgress) return false;
-  if (window.kind == Kind::kButton && (window.style & BS_TYPEMASK) == BS_GROUPBOX) return false;
-  return true;
-}
-
 // The first control that takes the focus: the first with WS_TABSTOP, else the first focusable.
 HWND FirstFocusLocked(const Window& dialog) {
   HWND fallback = nullptr;
@@ -548,21 +541,13 @@ BOOL IsIconic(HWND hwnd) {
 }
 
 HWND SetFocus(HWND hwnd) {
-  HWND previous = nullptr;
-  HWND dialog_hwnd = nullptr;
-  {
-    std::lock_guard lock(WindowLock());
-    Window* control = FindLocked(hwnd);
-    if (!control || !control->parent) return nullptr;
-    Window* dialog = FindLocked(control->parent);
-    if (!dialog) return nullptr;
-    previous = dialog->focus;
-    if (previous == hwnd) return previous;
-    dialog->focus = hwnd;
-    dialog_hwnd = control->parent;
-    ui::MarkDirtyLocked();
-  }
-  (void)dialog_hwnd;
+  std::lock_guard lock(WindowLock());
+  Window* control = FindLocked(hwnd);
+  Window* dialog = control ? FindLocked(control->parent) : nullptr;
+  if (!dialog) return nullptr;
+  HWND previous = dialog->focus;
+  dialog->focus = hwnd;
+  ui::MarkDirtyLocked();
   return previous;
 }
 
