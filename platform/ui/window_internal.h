@@ -111,7 +111,7 @@ void WakeLocked(DWORD thread_id);
 void MarkDirtyLocked();              // the terminal redraws soon
 std::vector<HWND> TopLevelLocked();  // dialogs in creation order
 bool IsMultipleSelection(const Window& window);
-bool Focusable(const Window& window);                  // enabled, visible, takes the focus
+bool Focusable(const Window& window);   // enabled, visible, takes the focus
 int VisibleRows(const Window& window);  // rows a list shows
 void EnsureVisibleLocked(Window& window, int index);
 
