@@ -371,6 +371,8 @@ HICON LoadIcon(HINSTANCE instance, LPCSTR name);  // a placeholder: the terminal
 
 LRESULT SendMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT SendDlgItemMessage(HWND dialog, int id, UINT message, WPARAM wparam, LPARAM lparam);
+// Posting a message whose parameters point into the caller's memory (WM_SETTEXT, LB_ADDSTRING,
+// ...) fails with ERROR_MESSAGE_SYNC_ONLY: the pointer would not outlive the call.
 BOOL PostMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 BOOL PostThreadMessage(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam);
 void PostQuitMessage(int exit_code);
@@ -381,8 +383,10 @@ BOOL GetMessage(LPMSG message, HWND window, UINT filter_min, UINT filter_max);
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 BOOL PeekMessage(LPMSG message, HWND window, UINT filter_min, UINT filter_max, UINT remove);
-// Handles the dialog keys (Tab, Enter, Esc, arrows in radio groups) of messages for `dialog`
-// or its controls; TRUE when the message was taken and must not be dispatched.
+// Takes every message for `dialog` or its controls, as on Windows: the dialog keys (Tab,
+// Shift-Tab, Enter, Esc, arrows in a group of buttons, Alt and a mnemonic letter) it handles
+// itself, the rest it dispatches. FALSE for another window's message, which the loop then
+// dispatches.
 BOOL IsDialogMessage(HWND dialog, LPMSG message);
 BOOL TranslateMessage(const MSG* message);
 LRESULT DispatchMessage(const MSG* message);
