@@ -36,8 +36,10 @@ VtWindowMode DecidedMode() {
   int mode = chosen_mode.load();
   if (mode != static_cast<int>(VtWindowMode::kAuto)) return static_cast<VtWindowMode>(mode);
   const char* asked = std::getenv("VT_WINDOW");
+  // A program in the background of a terminal (a scan the schedule runner started from a
+  // server run with '&') would be stopped by the terminal the moment it drew: headless.
   bool headless = (asked && std::strcmp(asked, "headless") == 0) || !isatty(STDIN_FILENO) ||
-                  !isatty(STDOUT_FILENO);
+                  !isatty(STDOUT_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp();
   int decided = static_cast<int>(headless ? VtWindowMode::kHeadless : VtWindowMode::kTerminal);
   int expected = static_cast<int>(VtWindowMode::kAuto);
   chosen_mode.compare_exchange_strong(expected, decided);
@@ -543,7 +545,10 @@ void TerminalEnd() {
 
 }  // namespace ui
 
-void VtWindowSetMode(VtWindowMode mode) { ui::chosen_mode = static_cast<int>(mode); }
+void VtWindowSetMode(VtWindowMode mode) {
+  if (ui::curses_started) return;  // the display in use stays until VtWindowShutdown
+  ui::chosen_mode = static_cast<int>(mode);
+}
 
 VtWindowMode VtWindowCurrentMode() { return ui::DecidedMode(); }
 

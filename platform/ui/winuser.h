@@ -411,9 +411,10 @@ BOOL AllowSetForegroundWindow(DWORD process_id);
 
 enum class VtWindowMode { kAuto, kTerminal, kHeadless };
 
-// Chooses how windows are shown; call before the first window (later calls are ignored once a
-// window exists). kAuto: headless when the environment variable VT_WINDOW is "headless" or
-// standard input or output is not a terminal, else terminal. Programs need not call it.
+// Chooses how windows are shown; call before the first window (ignored while the terminal
+// display is in use). kAuto: headless when the environment variable VT_WINDOW is "headless",
+// standard input or output is not a terminal, or the program is not in the terminal's
+// foreground; else terminal. Programs need not call it.
 void VtWindowSetMode(VtWindowMode mode);
 [[nodiscard]] VtWindowMode VtWindowCurrentMode();  // kTerminal or kHeadless once decided
 
