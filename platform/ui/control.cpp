@@ -18,6 +18,7 @@
 //                              home, end, pageup, pagedown, back, delete (ID 0: the dialog)
 //   count CAPTION ID           the number of entries of a list or combo box
 //   item CAPTION ID INDEX      an entry's text
+//   items CAPTION ID           every entry, tab-separated, read at one moment
 //   select CAPTION ID INDEX    selects an entry as a click on it would (adds it to the
 //                              selection of a list of several selections)
 //   selected CAPTION ID        the selected entries' indexes, comma-separated
@@ -178,13 +179,14 @@ std::string Run(const std::vector<std::string>& fields) {
     long index = 0;
     if (fields.size() < 4 || !ParseInt(fields[3], &index)) return "error\tno index";
     if (command == "item") {
-      LRESULT length = SendMessage(control, combo ? CB_GETLBTEXTLEN : LB_GETTEXTLEN, index, 0);
-      if (length < 0) return "error\tno entry " + fields[3];
-      std::string text(static_cast<size_t>(length) + 1, '\0');
-      (void)SendMessage(control, combo ? CB_GETLBTEXT : LB_GETTEXT, index,
-                        reinterpret_cast<LPARAM>(text.data()));
-      text.resize(static_cast<size_t>(length));
-      return "ok\t" + Escape(text);
+      // Read under the lock in one step: a list another thread fills may change between a
+      // length query and the copy, which LB_GETTEXT's fixed buffer would not survive.
+      std::lock_guard lock(WindowLock());
+      Window* window = FindLocked(control);
+      if (!window || index < 0 || static_cast<size_t>(index) >= window->items.size()) {
+        return "error\tno entry " + fields[3];
+      }
+      return "ok\t" + Escape(window->items[static_cast<size_t>(index)]);
     }
     // As a click on the entry: the selection changes and the dialog hears of it.
     LRESULT result;
@@ -203,17 +205,22 @@ std::string Run(const std::vector<std::string>& fields) {
     settle();
     return "ok";
   }
+  if (command == "items") {
+    std::lock_guard lock(WindowLock());
+    Window* window = FindLocked(control);
+    if (!window) return "error\tno control " + fields[2];
+    std::string all = "ok";
+    for (const std::string& entry : window->items) all += "\t" + Escape(entry);
+    return all;
+  }
   if (command == "selected") {
+    std::lock_guard lock(WindowLock());
+    Window* window = FindLocked(control);
+    if (!window) return "error\tno control " + fields[2];
+    if (combo) return "ok\t" + std::to_string(window->cursel);
     std::string indexes;
-    if (combo) {
-      indexes = std::to_string(SendMessage(control, CB_GETCURSEL, 0, 0));
-    } else {
-      LRESULT count = SendMessage(control, LB_GETCOUNT, 0, 0);
-      for (LRESULT i = 0; i < count; ++i) {
-        if (SendMessage(control, LB_GETSEL, i, 0) > 0) {
-          indexes += (indexes.empty() ? "" : ",") + std::to_string(i);
-        }
-      }
+    for (size_t i = 0; i < window->selected.size(); ++i) {
+      if (window->selected[i]) indexes += (indexes.empty() ? "" : ",") + std::to_string(i);
     }
     return "ok\t" + indexes;
   }

@@ -100,7 +100,9 @@ class WindowControl:
         return self.unescape(self.command("item", caption, control_id, index)[0])
 
     def items(self, caption, control_id):
-        return [self.item(caption, control_id, i) for i in range(self.count(caption, control_id))]
+        """Every entry, read at one moment (a list another thread fills may change between
+        single reads)."""
+        return [self.unescape(e) for e in self.command("items", caption, control_id)]
 
     def select(self, caption, control_id, index):
         self.command("select", caption, control_id, index)
