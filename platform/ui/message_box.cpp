@@ -99,11 +99,14 @@ int VtWindowMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   constexpr size_t kWidestText = 70;  // characters: the box stays inside an 80-column terminal
   constexpr short kButtonUnits = 40;  // a button of 10 characters
   std::vector<std::string> lines = TextLines(body, kWidestText);
-  size_t widest = title.size() + 4;
+  // Sizes are dialog units in 16 bits: a long caption or a text of many lines is shown cut
+  // (the text control keeps the whole text) rather than overflowing them.
+  constexpr size_t kMostLines = 20;
+  size_t widest = std::min(title.size() + 4, kWidestText);
   for (const std::string& line : lines) widest = std::max(widest, line.size());
   size_t buttons_width = answers.size() * 12;
   short width = static_cast<short>(std::max(widest, buttons_width) * 4 + 16);
-  short text_height = static_cast<short>(lines.size() * 8);
+  short text_height = static_cast<short>(std::min(lines.size(), kMostLines) * 8);
 
   DLGTEMPLATE box{title,
                   DS_MODALFRAME | DS_CENTER | WS_CAPTION | WS_SYSMENU,
@@ -112,9 +115,8 @@ int VtWindowMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
                   "MS Sans Serif",
                   8,
                   {}};
-  std::string shown;
-  for (size_t i = 0; i < lines.size(); ++i) shown += (i ? "\n" : "") + lines[i];
-  box.items.push_back({"STATIC", shown, VT_MESSAGE_BOX_TEXT, SS_LEFT, 8, 8,
+  // The control keeps the text as given (a test reads it back); the display wraps it.
+  box.items.push_back({"STATIC", body, VT_MESSAGE_BOX_TEXT, SS_LEFT, 8, 8,
                        static_cast<short>(width - 16), text_height});
   size_t preferred = (type & MB_DEFBUTTON2) && answers.size() > 1 ? 1 : 0;
   short x =

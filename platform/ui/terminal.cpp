@@ -219,6 +219,7 @@ void DrawControl(const Box& inner, const Window& control, bool focused, Cursor* 
         size_t end = control.text.find('\n', start);
         if (end == std::string::npos) end = control.text.size();
         std::string line = control.text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         do {
           lines.push_back(line.substr(0, width));
           line = static_cast<int>(line.size()) > width ? line.substr(width) : std::string();

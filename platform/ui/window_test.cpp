@@ -451,6 +451,23 @@ TEST_F(WindowTest, ModalDialogsFromRegisteredTemplatesAndUnattendedBoxes) {
   quitter.join();
   EXPECT_EQ(outer_saw_quit, TRUE);
 
+  // A box with a caption and a text far larger than a screen still comes up whole.
+  std::string caption(10000, 'c');  // wider than 16-bit dialog units hold
+  std::string text;
+  for (int n = 0; n < 5000; ++n) text += std::to_string(n % 10) + "\n";  // and taller
+  std::atomic<int> answer{0};
+  std::thread asker(
+      [&] { answer = MessageBox(nullptr, text.c_str(), caption.c_str(), MB_OKCANCEL); });
+  HWND box = VtWaitForWindow(caption.c_str(), 2000);
+  ASSERT_NE(box, nullptr);
+  std::string shown(text.size() + 1, '\0');
+  shown.resize(
+      GetDlgItemText(box, VT_MESSAGE_BOX_TEXT, shown.data(), static_cast<int>(shown.size())));
+  EXPECT_EQ(shown, text);
+  PostMessage(box, WM_KEYDOWN, VK_ESCAPE, 0);
+  asker.join();
+  EXPECT_EQ(answer, IDCANCEL);
+
   // Nobody drives: a box answers with its first button at once.
   VtWindowSetDriven(FALSE);
   EXPECT_EQ(MessageBox(nullptr, "Sorry! Application is running already!!!", "Error",
