@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""setup_job - the configuration console run from event files on provisioned roots.
+
+Each case provisions a new machine root, runs `vtsetup --script FILE` (setup mode, or edit
+mode with an argument) and compares what lands in vantrel.ini, the registry and the
+console's log, and the message boxes the console reported, with what the case expects.
+
+  setup_job.py [--build DIR] [--keep]
+"""
+import argparse
+import configparser
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "platform", "provision"))
+from demo_machine import PRODUCT_KEY  # noqa: E402
+
+
+class Root:
+    def __init__(self, build, path):
+        self.build = os.path.abspath(build)
+        self.path = path
+        self.env = dict(os.environ, VT_SYSROOT=path, VT_WINDOW="headless")
+        self.tool("vtprovision", "--force", path)
+
+    def tool(self, name, *args, check=True):
+        result = subprocess.run([os.path.join(self.build, "bin", name), *args], env=self.env,
+                                capture_output=True, text=True, timeout=120)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{name} {' '.join(args)}: {result.stderr.strip()}")
+        return result
+
+    def setup(self, script, *args):
+        file = os.path.join(self.path, "events.txt")
+        with open(file, "w") as f:
+            f.write(script.replace("DATA", os.path.join(self.path, "domino", "data")))
+        return self.tool("vtsetup", "--script", file, *args, check=False)
+
+    def ini(self, key):
+        parser = configparser.ConfigParser(interpolation=None)
+        parser.optionxform = str
+        parser.read(os.path.join(self.path, "vantrel", "vantrel.ini"))
+        return parser.get("General", key, fallback=None)
+
+    def registry(self, name):
+        result = self.tool("winreg", "query", PRODUCT_KEY, name, check=False)
+        return result.stdout.rstrip("\n") if result.returncode == 0 else None
+
+    def log(self):
+        path = os.path.join(self.path, "vantrel", "Reports", "vtsetup.LOG")
+        if not os.path.exists(path):
+            return ""
+        with open(path, encoding="latin-1") as f:
+            return f.read()
+
+
+class Checks:
+    def __init__(self):
+        self.failures = 0
+
+    def equal(self, what, got, expected):
+        if got != expected:
+            self.failures += 1
+            print(f"  FAILED {what}: {got!r}, expected {expected!r}")
+
+    def true(self, what, condition):
+        if not condition:
+            self.failures += 1
+            print(f"  FAILED {what}")
+
+
+WIZARD = """\
+# the primary domain comes from the server document of names.nsf
+select 1011 example.com
+click 1001
+type 1152 DATA/mail/carol.nsf
+click 1
+type 1016 Carol.Admin
+click 1
+"""
+
+
+def wizard_writes_the_settings(root, checks):
+    root.tool("winreg", "set", PRODUCT_KEY, "SizeRestrictionEnabled", "1")
+    root.tool("winreg", "set", PRODUCT_KEY, "WTOS_Send_SizeRestriction", "0")
+    # The engine program is started once after setup; it leaves a mark to be seen.
+    engine = os.path.join(root.path, "vantrel", "vantrel")
+    with open(engine, "w") as f:
+        f.write("#!/bin/sh\necho started >> \"$(dirname \"$0\")/engine-ran\"\n")
+    os.chmod(engine, os.stat(engine).st_mode | stat.S_IEXEC)
+    result = root.setup(WIZARD)
+    checks.equal("exit status", result.returncode, 0)
+    checks.equal("boxes", result.stdout, "")
+    checks.equal("PrimaryDomain", root.ini("PrimaryDomain"), "example.com")
+    checks.equal("AdminEmailId", root.ini("AdminEmailId"), "Carol.Admin@example.com")
+    checks.equal("WarningMailsFromUser", root.ini("WarningMailsFromUser"), "Carol.Admin")
+    checks.true("VantrelID kept", bool(root.ini("VantrelID")))
+    checks.equal("VTADMINDB", root.registry("VTADMINDB"),
+                 os.path.join(root.path, "domino", "data", "mail", "carol.nsf"))
+    checks.equal("SizeRestrictionEnabled", root.registry("SizeRestrictionEnabled"), "0")
+    checks.equal("WTOS_Send_SizeRestriction", root.registry("WTOS_Send_SizeRestriction"), "1")
+    checks.equal("Server", root.registry("Server"), "1")
+    checks.equal("ServerBuildNumber", root.registry("ServerBuildNumber"), "1.0.0.0")
+    checks.true("VantrelPath", (root.registry("VantrelPath") or "").endswith("vantrel/"))
+    checks.true("log names the administrator", "Admin = Carol.Admin@example.com" in root.log())
+    checks.true("engine started once",
+                os.path.exists(os.path.join(root.path, "vantrel", "engine-ran")))
+    # Again with the first-time marker: the engine is not started.
+    os.remove(os.path.join(root.path, "vantrel", "engine-ran"))
+    open(os.path.join(root.path, "vantrel", "firstime.sem"), "w").close()
+    result = root.setup(WIZARD)
+    checks.equal("second exit status", result.returncode, 0)
+    checks.true("engine not started with firstime.sem",
+                not os.path.exists(os.path.join(root.path, "vantrel", "engine-ran")))
+
+
+def wizard_refuses_bad_entries(root, checks):
+    result = root.setup("""\
+click 1
+answer ok
+select 1011 example.com
+type 1000 names.nsf
+click 1
+answer ok
+type 1000 mail/alice.box
+click 1
+answer ok
+type 1000 mail/bob.nsf
+type 1016 bob smith
+click 1
+answer ok
+type 1016 bob@ex@ample.com
+click 1
+answer ok
+close
+""")
+    checks.equal("exit status", result.returncode, 0)
+    checks.equal("boxes", result.stdout.splitlines(), [
+        'message box "Information": Primary Domain Name should not be blank',
+        'message box "Warning": names.nsf is Not a Mail Database (3).\\n'
+        'Please Select Valid Mail Database',
+        'message box "ERROR": mail/alice.box is NOT valid Database File (3).\\n'
+        'Please select valid mail Database',
+        'message box "Warning": Email ID is not valid. Enter a valid Email ID',
+        'message box "Warning": Email ID is not valid. Enter a valid Email ID',
+    ])
+    checks.equal("AdminEmailId untouched", root.ini("AdminEmailId"), "admin@example.com")
+    checks.equal("VTADMINDB untouched", root.registry("VTADMINDB"), "vtquaran.nsf")
+    checks.true("log says cancelled", "ERROR!!! User Abnormally terminated" in root.log())
+
+
+def damaged_directory_is_reported(root, checks):
+    with open(os.path.join(root.path, "domino", "data", "names.nsf"), "wb") as f:
+        f.write(b"\x00garbage" * 64)
+    result = root.setup("answer ok\nclose\n")
+    checks.equal("exit status", result.returncode, 0)
+    checks.equal("boxes", result.stdout.splitlines(), [
+        'message box "ERROR!!!": Unable to Open the Database\\nMore Details see Log Files'])
+
+
+def list_adds_internet_and_local_administrators(root, checks):
+    result = root.setup("""\
+click 1002
+click 1019
+click 1015
+type 1014 help-desk@partner.org
+click 1015
+click 1002
+click 1015
+type 1000 mail/bob.nsf
+click 1
+click 1015
+# bob again: refused, and the database dialog comes back
+click 1002
+click 1015
+type 1000 mail/bob.nsf
+click 1
+type 1014 BOB@example.com
+click 1015
+answer ok
+click 2
+click 1007
+""", "1")
+    checks.equal("exit status", result.returncode, 0)
+    checks.equal("boxes", result.stdout.splitlines(),
+                 ['message box "Warning": BOB@example.com has already selected'])
+    checks.equal("AdminEmailId", root.ini("AdminEmailId"),
+                 "admin@example.com,help-desk@partner.org,bob@example.com")
+    checks.equal("VTADMINDB", root.registry("VTADMINDB"), "vtquaran.nsf, ,mail/bob.nsf")
+    checks.equal("WarningMailsFromUser", root.ini("WarningMailsFromUser"), "admin")
+    checks.true("no reload failure logged", "OpenEvent Fails" not in root.log())
+
+
+def bad_script_changes_nothing(root, checks):
+    ini = os.path.join(root.path, "vantrel", "vantrel.ini")
+    with open(ini, "rb") as f:
+        before = f.read()
+    result = root.setup("select 1011 example.com\nclick 1\nclick 4711\n")
+    checks.equal("exit status", result.returncode, 2)
+    checks.true("error names the line", "events.txt:3: unknown control \"4711\"" in result.stderr)
+    result = root.setup("click 1002\npush 1015\n", "1")
+    checks.equal("exit status", result.returncode, 2)
+    checks.true("error names the event", "events.txt:2: unknown event \"push\"" in result.stderr)
+    # An event that cannot be carried out closes the console without saving.
+    result = root.setup("click 1007\n", "1")
+    checks.equal("disabled Save", result.returncode, 2)
+    checks.true("error says why", "events.txt:1: control 1007 is not available" in result.stderr)
+    with open(ini, "rb") as f:
+        checks.true("vantrel.ini unchanged", f.read() == before)
+
+
+CASES = [wizard_writes_the_settings, wizard_refuses_bad_entries, damaged_directory_is_reported,
+         list_adds_internet_and_local_administrators, bad_script_changes_nothing]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
+    parser.add_argument("--keep", action="store_true", help="keep the machine roots")
+    args = parser.parse_args()
+    checks = Checks()
+    for case in CASES:
+        path = tempfile.mkdtemp(prefix="vt-setup-")
+        print(case.__name__)
+        before = checks.failures
+        try:
+            case(Root(args.build, path), checks)
+        finally:
+            if args.keep or checks.failures != before:
+                print("  machine root kept:", path)
+            else:
+                shutil.rmtree(path, ignore_errors=True)
+    print("all cases held" if checks.failures == 0 else f"{checks.failures} check(s) went wrong")
+    return 1 if checks.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,120 @@
+// NAME
+//   vtsetup - name the mail administrators of a Vantrel installation
+//
+// SYNOPSIS
+//   vtsetup [--script FILE] [EDIT]
+//   vtsetup --help
+//
+// DESCRIPTION
+//   Without EDIT, vtsetup runs the setup wizard of a new installation: the primary domain
+//   (chosen from the server documents of the Domino directory names.nsf or typed), the
+//   administrator's mail database (typed or chosen with Browse) and the administrator's
+//   e-mail ID (a name without "@" gets "@" and the primary domain). Next accepts them when
+//   the database is a mail database and the ID is valid; the settings are then written and
+//   the engine is started once (see FILES).
+//
+//   With any EDIT argument, vtsetup shows the list of administrators: Add (a local user
+//   with a mail database, or an Internet user with an address only), Delete, Delete All
+//   (keeps the first), Save and Cancel. Save writes the list and tells a running extension
+//   to reload its settings.
+//
+//   Windows are drawn on the terminal (Tab between controls, Space to select list entries,
+//   Enter for the default button, Esc for Cancel), or headless when VT_WINDOW=headless or
+//   the standard streams are not a terminal. --script FILE runs headless and carries out
+//   the events of FILE instead of keys; its format follows under SCRIPT FILE.
+//
+//   Only one vtsetup runs at a time.
+//
+// FILES
+//   INSTALL/vantrel.ini [General]  PrimaryDomain (setup), AdminEmailId, WarningMailsFromUser,
+//                                  VantrelID (made when absent)
+//   registry SOFTWARE\Veltrane\Vantrel For Lotus Notes
+//                                  VTADMINDB, AdminCount (edit, when absent); in setup mode
+//                                  VantrelPath, LotusNotesPath, Server=1,
+//                                  SizeRestrictionEnabled=0, the five WTO*_SizeRestriction=1,
+//                                  ServerBuildNumber
+//   INSTALL/vantrel                the engine, started once after setup and waited for,
+//                                  unless INSTALL/firstime.sem exists
+//   REPORTS/vtsetup.LOG            the log (vtsetup.log in the working directory when
+//                                  vantrel.ini names no ReportDirectory)
+//   INSTALL is the InstallDirectory of WIN.INI's [Vantrel] section.
+//
+// EXIT STATUS
+//   0 when the console ran (also when it was cancelled), -1 (255) when another vtsetup runs,
+//   2 for a usage error or a script that could not be read or carried out.
+//
+// SEE ALSO
+//   vtupdate(1), vtprovision(1)
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/ui/winuser.h"
+#include "vtsetup/console/console.h"
+#include "vtsetup/console/script.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    "usage: vtsetup [--script FILE] [EDIT]\n"
+    "  Without EDIT the setup wizard runs; with any EDIT argument the administrator list.\n"
+    "  --script FILE  run headless, carrying out the events of FILE\n"
+    "  --help         this text\n\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<std::string> script_file;
+  std::vector<char*> console_arguments = {argv[0]};
+  bool edit_mode = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      std::fputs(vtsetup::kScriptHelp, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--script") == 0) {
+      if (i + 1 >= argc) {
+        std::fputs("vtsetup: --script needs a file\n", stderr);
+        return kExitUsage;
+      }
+      script_file = argv[++i];
+      continue;
+    }
+    if (argv[i][0] != '\0') edit_mode = true;
+    console_arguments.push_back(argv[i]);
+  }
+
+  std::optional<vtsetup::ScriptDriver> driver;
+  if (script_file) {
+    std::ifstream in(*script_file, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "vtsetup: cannot read %s\n", script_file->c_str());
+      return kExitUsage;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string error;
+    auto events = vtsetup::ParseScript(text, error);
+    if (!events) {
+      std::fprintf(stderr, "vtsetup: %s:%s\n", script_file->c_str(), error.c_str());
+      return kExitUsage;
+    }
+    VtWindowSetMode(VtWindowMode::kHeadless);
+    VtWindowSetDriven(TRUE);
+    driver.emplace(*script_file, std::move(*events));
+    driver->Start();
+  }
+
+  const int exit_code = vtsetup::RunConsole(static_cast<int>(console_arguments.size()),
+                                            console_arguments.data(), edit_mode);
+  if (driver && !driver->Finish()) return kExitUsage;
+  return exit_code;
+}
