@@ -50,6 +50,11 @@ std::vector<OpenWindow>& OpenWindows() {
   static std::vector<OpenWindow> windows;
   return windows;
 }
+void PushOpenWindow(OpenWindow window) {
+  static unsigned long serial = 0;
+  window.serial = ++serial;
+  OpenWindows().push_back(std::move(window));
+}
 std::function<void(const std::string&, const std::string&)>& BoxObserver() {
   static std::function<void(const std::string&, const std::string&)> observer;
   return observer;
@@ -60,7 +65,7 @@ class OpenWindowEntry {
  public:
   explicit OpenWindowEntry(OpenWindow window) {
     std::lock_guard lock(OpenWindowsLock());
-    OpenWindows().push_back(std::move(window));
+    PushOpenWindow(std::move(window));
   }
   ~OpenWindowEntry() {
     std::lock_guard lock(OpenWindowsLock());
@@ -74,7 +79,7 @@ class OpenWindowEntry {
 // it when its modal loop has ended.
 void EnterDialog(HWND dialog, const char* caption) {
   std::lock_guard lock(OpenWindowsLock());
-  OpenWindows().push_back({dialog, caption, {}, false});
+  PushOpenWindow({dialog, caption, {}, false});
 }
 void LeaveDialog() {
   std::lock_guard lock(OpenWindowsLock());
@@ -784,7 +789,9 @@ void RegisterConsoleTemplates() {
 }
 
 int ShowMessage(HWND owner, const std::string& text, const char* caption, UINT type) {
-  ConsoleLog(std::string(caption) + ": " + text);
+  std::string line = std::string(caption) + ": " + text;
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  ConsoleLog(line);
   {
     std::lock_guard lock(OpenWindowsLock());
     if (BoxObserver()) BoxObserver()(caption, text);

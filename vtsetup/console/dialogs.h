@@ -88,6 +88,7 @@ struct OpenWindow {
   std::string caption;
   std::string text;  // a message box's text
   bool message_box = false;
+  unsigned long serial = 0;  // tells a window from the next one with the same caption
 };
 // The newest open window; false when none is open.
 [[nodiscard]] bool TopOpenWindow(OpenWindow& top);

@@ -17,6 +17,8 @@ namespace {
 // How long an event waits for its window to appear or settle.
 constexpr DWORD kWaitMs = 10000;
 constexpr auto kPoll = std::chrono::milliseconds(20);
+// How long one look for a message box or file-open dialog by its caption waits.
+constexpr DWORD kFindMs = 200;
 
 constexpr int kKnownControls[] = {
     IDOK,           IDCANCEL,           kDatabaseEdit,      kBrowseButton,     kAddButton,
@@ -70,7 +72,7 @@ std::string OneLine(const std::string& text) {
 // dialog found by its caption.
 HWND WindowOf(const OpenWindow& open) {
   if (open.dialog) return open.dialog;
-  return VtWaitForWindow(open.caption.c_str(), kWaitMs);
+  return VtWaitForWindow(open.caption.c_str(), kFindMs);
 }
 
 }  // namespace
@@ -171,22 +173,36 @@ void ScriptDriver::Run() {
 }
 
 bool ScriptDriver::RunEvent(const ScriptEvent& event) {
-  // The window the event is for: the newest open one, once the console has one.
+  // The window the event is for: the newest open one, once the console has one and has
+  // handled everything before (a closed dialog's handler may open the next window).
   OpenWindow top;
+  HWND window = nullptr;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (!TopOpenWindow(top)) {
-    if (console_done_ || std::chrono::steady_clock::now() >= deadline) {
-      Fail(event.line, "no window is open");
+  while (true) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      Fail(event.line, window || TopOpenWindow(top)
+                           ? "the window \"" + top.caption + "\" did not settle"
+                           : "no window is open");
       return false;
     }
-    std::this_thread::sleep_for(kPoll);
+    if (!TopOpenWindow(top)) {
+      if (console_done_) {
+        Fail(event.line, "no window is open");
+        return false;
+      }
+      window = nullptr;
+      std::this_thread::sleep_for(kPoll);
+      continue;
+    }
+    window = WindowOf(top);
+    if (!window || !IsWindow(window)) {
+      std::this_thread::sleep_for(kPoll);
+      continue;
+    }
+    VtWindowWaitIdle(window, kWaitMs);
+    OpenWindow now;
+    if (TopOpenWindow(now) && now.serial == top.serial) break;
   }
-  HWND window = WindowOf(top);
-  if (!window) {
-    Fail(event.line, "the window \"" + top.caption + "\" did not appear");
-    return false;
-  }
-  VtWindowWaitIdle(window, kWaitMs);
 
   if (event.kind == EventKind::kAnswer) {
     if (!top.message_box) {
@@ -199,6 +215,13 @@ bool ScriptDriver::RunEvent(const ScriptEvent& event) {
       return false;
     }
     PostMessage(button, BM_CLICK, 0, 0);
+    // The box leaves the open-window list once MessageBox has returned.
+    OpenWindow now;
+    const auto gone_by = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (TopOpenWindow(now) && now.serial == top.serial &&
+           std::chrono::steady_clock::now() < gone_by)
+      std::this_thread::sleep_for(kPoll);
+    return true;
   } else if (top.message_box) {
     Fail(event.line, "a message box is open: \"" + top.caption + "\": " + OneLine(top.text));
     return false;
@@ -222,21 +245,22 @@ bool ScriptDriver::RunEvent(const ScriptEvent& event) {
         PostMessage(control, BM_CLICK, 0, 0);
         break;
       case EventKind::kSelect: {
+        // The domain list is the console's one combo box; every other list is a list box.
+        const bool combo = event.control == kDomainCombo;
         const LPARAM text = reinterpret_cast<LPARAM>(event.text.c_str());
-        LRESULT index = SendMessage(control, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), text);
-        WORD code = LBN_SELCHANGE;
-        if (index != LB_ERR) {
+        const LRESULT index = SendMessage(control, combo ? CB_FINDSTRINGEXACT : LB_FINDSTRINGEXACT,
+                                          static_cast<WPARAM>(-1), text);
+        if (index < 0) {
+          Fail(event.line, "control " + std::to_string(event.control) + " has no entry \"" +
+                               event.text + "\"");
+          return false;
+        }
+        const WORD code = combo ? CBN_SELCHANGE : LBN_SELCHANGE;
+        if (combo) {
+          SendMessage(control, CB_SETCURSEL, index, 0);
+        } else {
           SendMessage(control, LB_SETSEL, TRUE, index);
           SendMessage(control, LB_SETCURSEL, index, 0);
-        } else {
-          index = SendMessage(control, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), text);
-          if (index == CB_ERR) {
-            Fail(event.line, "control " + std::to_string(event.control) + " has no entry \"" +
-                                 event.text + "\"");
-            return false;
-          }
-          SendMessage(control, CB_SETCURSEL, index, 0);
-          code = CBN_SELCHANGE;
         }
         PostMessage(window, WM_COMMAND, MAKEWPARAM(event.control, code),
                     reinterpret_cast<LPARAM>(control));
