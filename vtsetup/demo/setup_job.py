@@ -16,9 +16,11 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "platform", "provision"))
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(SOURCE, "platform", "provision"))
+sys.path.insert(0, os.path.join(SOURCE, "platform", "ui"))
 from demo_machine import PRODUCT_KEY  # noqa: E402
+from window_control import WindowControl, WindowError  # noqa: E402
 
 
 class Root:
@@ -30,7 +32,7 @@ class Root:
 
     def tool(self, name, *args, check=True):
         result = subprocess.run([os.path.join(self.build, "bin", name), *args], env=self.env,
-                                capture_output=True, text=True, timeout=120)
+                                cwd=self.path, capture_output=True, text=True, timeout=120)
         if check and result.returncode != 0:
             raise RuntimeError(f"{name} {' '.join(args)}: {result.stderr.strip()}")
         return result
@@ -214,8 +216,65 @@ def bad_script_changes_nothing(root, checks):
         checks.true("vantrel.ini unchanged", f.read() == before)
 
 
+def over_long_entries_are_cut(root, checks):
+    domain = "Ab" * 200
+    result = root.setup(f"""\
+type 1011 {domain}
+type 1000 mail/bob.nsf
+type 1016 {"b" * 300}
+click 1
+""")
+    checks.equal("exit status", result.returncode, 0)
+    checks.equal("boxes", result.stdout, "")
+    cut = domain[:259].lower()
+    checks.equal("PrimaryDomain cut to 259", root.ini("PrimaryDomain"), cut)
+    # The ID is completed with the domain as typed; only PrimaryDomain is lower-cased.
+    checks.equal("AdminEmailId cut to 259 before the domain", root.ini("AdminEmailId"),
+                 "b" * 259 + "@" + domain[:259])
+
+
+def edit_mode_needs_a_domain(root, checks):
+    ini = os.path.join(root.path, "vantrel", "vantrel.ini")
+    with open(ini) as f:
+        text = f.read()
+    with open(ini, "w") as f:
+        f.write(text.replace("PrimaryDomain=example.com", "PrimaryDomain="))
+    result = root.setup("answer ok\n", "edit")
+    checks.equal("exit status", result.returncode, 0)
+    checks.equal("only box", result.stdout.splitlines(),
+                 ['message box "ERROR": Domain Name is emtpy'])
+
+
+def second_instance_exits(root, checks):
+    socket_path = os.path.join(root.path, "window.sock")
+    env = dict(root.env, VT_WINDOW_CONTROL=socket_path)
+    first = subprocess.Popen([os.path.join(root.build, "bin", "vtsetup")], env=env, cwd=root.path,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    try:
+        control = WindowControl(socket_path)
+        control.wait("Administrator", 10000)
+        second = root.tool("vtsetup", "edit", check=False)
+        checks.equal("second exit status", second.returncode, 255)
+        # The second instance stops before it knows the report directory: its log is the
+        # one in the working directory.
+        with open(os.path.join(root.path, "Vtsetup.log"), encoding="latin-1") as f:
+            checks.true("log says so", "VTSETUP is already running..." in f.read())
+        try:
+            control.key("Administrator", 1011, "escape")
+        except WindowError:
+            pass  # the console may end before it answers
+        checks.equal("first exit status", first.wait(timeout=30), 0)
+        control.close()
+    finally:
+        if first.poll() is None:
+            first.kill()
+            first.wait()
+
+
 CASES = [wizard_writes_the_settings, wizard_refuses_bad_entries, damaged_directory_is_reported,
-         list_adds_internet_and_local_administrators, bad_script_changes_nothing]
+         list_adds_internet_and_local_administrators, bad_script_changes_nothing,
+         over_long_entries_are_cut, edit_mode_needs_a_domain, second_instance_exits]
 
 
 def main():
