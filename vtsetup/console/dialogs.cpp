@@ -315,6 +315,8 @@ void WizardBrowse(HWND dialog, ConsoleState& state) {
   const std::string base = DatabaseBaseName(path);
   SetDlgItemText(dialog, kWizardIdEdit, (base + "@" + domain).c_str());
   state.sender_name = base;
+  // The proposed ID is what the administrator looks at next.
+  SetFocus(GetDlgItem(dialog, kWizardIdEdit));
 }
 
 INT_PTR CALLBACK SetupWizardProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
