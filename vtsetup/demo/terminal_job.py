@@ -31,7 +31,9 @@ from terminal_check import Terminal  # noqa: E402
 from setup_job import Root  # noqa: E402
 
 
-def run_console(terminal, root, *args):
+def run_console(terminals, root, *args):
+    """Starts vtsetup in a tmux server of its own (a server just stopped may still be going
+    away, so each run gets a new one) and returns the terminal and the exit status file."""
     exit_file = os.path.join(root.path, "exit.txt")
     if os.path.exists(exit_file):
         os.remove(exit_file)
@@ -39,9 +41,10 @@ def run_console(terminal, root, *args):
                "echo $? > %s; sleep 60" % (root.path, root.path,
                                             os.path.join(root.build, "bin", "vtsetup"),
                                             " ".join(args), exit_file))
-    terminal.stop()
+    terminal = Terminal("vtsetup-%d-%d" % (os.getpid(), len(terminals)))
+    terminals.append(terminal)
     terminal.start(command)
-    return exit_file
+    return terminal, exit_file
 
 
 def wait_exit(exit_file, seconds=20):
@@ -66,7 +69,7 @@ def main():
         return 77
     path = tempfile.mkdtemp(prefix="vt-setup-terminal-")
     root = Root(options.build, path)
-    terminal = Terminal("vtsetup-%d" % os.getpid())
+    terminals = []
     failures = []
 
     def check(condition, what):
@@ -75,7 +78,7 @@ def main():
             failures.append(what)
 
     try:
-        exit_file = run_console(terminal, root)
+        terminal, exit_file = run_console(terminals, root)
         terminal.wait_for("Select the Primary Domain")
         terminal.keys("Down")
         terminal.wait_for("example.com")
@@ -96,7 +99,8 @@ def main():
         check((root.registry("VTADMINDB") or "").endswith("mail/bob.nsf"),
               "VTADMINDB is the browsed database")
 
-        exit_file = run_console(terminal, root, "edit")
+        terminal.stop()
+        terminal, exit_file = run_console(terminals, root, "edit")
         terminal.wait_for("List of Administrator")
         terminal.alt("a")
         terminal.wait_for("Internet User")
@@ -126,7 +130,8 @@ def main():
         failures.append(str(error))
         print("FAILED ", error)
     finally:
-        terminal.stop()
+        for terminal in terminals:
+            terminal.stop()
         if options.keep or failures:
             print("machine root kept:", path)
         else:
