@@ -39,6 +39,19 @@
 //                                  vantrel.ini names no ReportDirectory)
 //   INSTALL is the InstallDirectory of WIN.INI's [Vantrel] section.
 //
+// CONFIGURATION
+//   WIN.INI [Vantrel] InstallDirectory (default c:\); vantrel.ini [General] ReportDirectory,
+//   and in edit mode PrimaryDomain (required) and AdminEmailId; the registry values
+//   VTADMINDB, AdminCount (most administrators, default 10) and LotusNotesBuild (logged);
+//   notes.ini NotesProgram, else Directory without its last "data" component. VT_SYSROOT
+//   names the machine root; VT_WINDOW=headless draws nothing.
+//
+// DIAGNOSTICS
+//   Entries the console refuses are shown in message boxes and the dialog stays open; the
+//   log gets each box's text and the Notes text of a failed Notes call. A second instance
+//   logs "VTSETUP is already running..." (in Vtsetup.log of the working directory) and
+//   exits. Errors of --script go to standard error as "vtsetup: FILE:LINE: reason".
+//
 // EXIT STATUS
 //   0 when the console ran (also when it was cancelled), -1 (255) when another vtsetup runs,
 //   2 for a usage error or a script that could not be read or carried out.

@@ -48,8 +48,7 @@ bool IsMailDesignClass(std::string_view design_class) {
 bool HasDatabaseExtension(std::string_view name) {
   if (name.size() < 4) return false;
   const std::string_view extension = name.substr(name.size() - 4);
-  return foundation::EqualsNoCase(extension, ".nsf") ||
-         foundation::EqualsNoCase(extension, ".ntf");
+  return foundation::EqualsNoCase(extension, ".nsf") || foundation::EqualsNoCase(extension, ".ntf");
 }
 
 std::string DatabaseBaseName(std::string_view path) {

@@ -61,13 +61,12 @@ std::string NotesProgramDirectory() {
 }
 
 void SetUpInstallation(ConsoleState& state) {
-  state.install_directory = foundation::ReadWinIni(foundation::kWinIniSection,
-                                                   foundation::kInstallDirectoryKey,
-                                                   kDefaultInstallDirectory);
+  state.install_directory = foundation::ReadWinIni(
+      foundation::kWinIniSection, foundation::kInstallDirectoryKey, kDefaultInstallDirectory);
   foundation::AddBackslash(state.install_directory);
   state.ini_path = foundation::JoinPath(state.install_directory, foundation::kProductIniName);
-  std::string report = foundation::ReadIniValue(foundation::kGeneralSection, "ReportDirectory",
-                                                "", state.ini_path);
+  std::string report =
+      foundation::ReadIniValue(foundation::kGeneralSection, "ReportDirectory", "", state.ini_path);
   if (!report.empty()) {
     foundation::AddBackslash(report);
     SetConsoleLogFile(report + "vtsetup.LOG");
@@ -103,8 +102,8 @@ void RunSetupMode(ConsoleState& state) {
 }
 
 void RunEditMode(ConsoleState& state) {
-  state.primary_domain = foundation::ReadIniValue(foundation::kGeneralSection, "PrimaryDomain",
-                                                  "", state.ini_path);
+  state.primary_domain =
+      foundation::ReadIniValue(foundation::kGeneralSection, "PrimaryDomain", "", state.ini_path);
   if (state.primary_domain.empty()) {
     ShowMessage(nullptr, "Domain Name is emtpy", "ERROR", MB_OK | MB_ICONERROR);
     return;

@@ -276,10 +276,10 @@ void WizardNext(HWND dialog, ConsoleState& state) {
   const std::string name = ItemText(dialog, kDatabaseEdit, kDatabaseChars);
   if (name.empty()) return;
   if (!HasDatabaseExtension(name)) {
-    ShowMessage(dialog,
-                Format("%s is NOT valid Database File (3).\nPlease select valid mail Database",
-                       name),
-                "ERROR", MB_OK | MB_ICONERROR);
+    ShowMessage(
+        dialog,
+        Format("%s is NOT valid Database File (3).\nPlease select valid mail Database", name),
+        "ERROR", MB_OK | MB_ICONERROR);
     return;
   }
   if (!DatabaseExists(state, name)) return;
@@ -585,15 +585,16 @@ void ListAdd(HWND dialog) {
 
 void ListDelete(HWND dialog) {
   ListDialog& list = ListOf(dialog);
-  const int selected = static_cast<int>(SendDlgItemMessage(dialog, kAdminIdList, LB_GETSELCOUNT, 0, 0));
+  const int selected =
+      static_cast<int>(SendDlgItemMessage(dialog, kAdminIdList, LB_GETSELCOUNT, 0, 0));
   if (selected <= 0) return;
   if (selected > kMaxDeleted) {
     ShowMessage(dialog, "Too many items selected.", "ERROR", MB_OK | MB_ICONERROR);
     return;
   }
   std::vector<int> indexes(static_cast<std::size_t>(selected));
-  const int got = static_cast<int>(SendDlgItemMessage(dialog, kAdminIdList, LB_GETSELITEMS, selected,
-                                                      reinterpret_cast<LPARAM>(indexes.data())));
+  const int got = static_cast<int>(SendDlgItemMessage(
+      dialog, kAdminIdList, LB_GETSELITEMS, selected, reinterpret_cast<LPARAM>(indexes.data())));
   indexes.resize(static_cast<std::size_t>(std::max(got, 0)));
   std::sort(indexes.begin(), indexes.end());
   // Every entry selected: the first stays, as with Delete All, so that a Save never leaves
@@ -640,8 +641,7 @@ void ListSave(HWND dialog) {
   foundation::WriteProductValue(foundation::kProductSubkey, "VTADMINDB",
                                 JoinListEntries(dialog, kAdminDatabaseList));
   const std::string ids = JoinListEntries(dialog, kAdminIdList);
-  (void)foundation::WriteIniValue(foundation::kGeneralSection, "AdminEmailId", ids,
-                                  state.ini_path);
+  (void)foundation::WriteIniValue(foundation::kGeneralSection, "AdminEmailId", ids, state.ini_path);
   state.sender_name = SenderName(ListText(dialog, kAdminIdList, 0));
   if (*list.save) (*list.save)();
   EndDialog(dialog, IDOK);
@@ -661,8 +661,8 @@ void FillAdministratorList(HWND dialog, ConsoleState& state) {
   while (foundation::ReadProductValue(foundation::kProductSubkey, "VTADMINDB", databases, "",
                                       size) == ERROR_MORE_DATA)
     size += 100;
-  const std::string ids = foundation::ReadIniValue(foundation::kGeneralSection, "AdminEmailId",
-                                                   "", state.ini_path, kAdminListChars + 1);
+  const std::string ids = foundation::ReadIniValue(foundation::kGeneralSection, "AdminEmailId", "",
+                                                   state.ini_path, kAdminListChars + 1);
   for (const std::string& id : SplitList(ids))
     SendDlgItemMessage(dialog, kAdminIdList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(id.c_str()));
   for (const std::string& database : SplitList(databases)) {
@@ -719,8 +719,10 @@ INT_PTR CALLBACK AdministratorListProc(HWND dialog, UINT message, WPARAM wparam,
 // ---------------------------------------------------------------------------------------------
 // Templates.
 
-DLGITEMTEMPLATE Button(const char* text, int id, short x, short y, short cx, bool is_default = false) {
-  const DWORD style = static_cast<DWORD>((is_default ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | WS_TABSTOP);
+DLGITEMTEMPLATE Button(const char* text, int id, short x, short y, short cx,
+                       bool is_default = false) {
+  const DWORD style =
+      static_cast<DWORD>((is_default ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | WS_TABSTOP);
   return {"BUTTON", text, id, style, x, y, cx, 14};
 }
 DLGITEMTEMPLATE Label(const char* text, short x, short y, short cx) {
@@ -738,21 +740,30 @@ DLGITEMTEMPLATE Picture(short x, short y) {
 void RegisterConsoleTemplates() {
   static std::once_flag once;
   std::call_once(once, [] {
-    RegisterDialogTemplate(kDatabaseDialog,
-                           {kCaption, kDialogStyle, 240, 80, kFont, kFontSize,
-                            {{"BUTTON", "Enter the Administrator Database Name", IDC_STATIC,
-                              BS_GROUPBOX, 6, 6, 228, 40},
-                             Edit(kDatabaseEdit, 12, 20, 150),
-                             Button("&Browse", kBrowseButton, 170, 20, 56),
-                             Button("&OK", IDOK, 110, 56, 56, true),
-                             Button("Cancel", IDCANCEL, 172, 56, 56),
-                             Picture(12, 52)}});
+    RegisterDialogTemplate(kDatabaseDialog, {kCaption,
+                                             kDialogStyle,
+                                             240,
+                                             80,
+                                             kFont,
+                                             kFontSize,
+                                             {{"BUTTON", "Enter the Administrator Database Name",
+                                               IDC_STATIC, BS_GROUPBOX, 6, 6, 228, 40},
+                                              Edit(kDatabaseEdit, 12, 20, 150),
+                                              Button("&Browse", kBrowseButton, 170, 20, 56),
+                                              Button("&OK", IDOK, 110, 56, 56, true),
+                                              Button("Cancel", IDCANCEL, 172, 56, 56),
+                                              Picture(12, 52)}});
     RegisterDialogTemplate(
         kAdministratorListDialog,
-        {kCaption, kDialogStyle, 260, 160, kFont, kFontSize,
+        {kCaption,
+         kDialogStyle,
+         260,
+         160,
+         kFont,
+         kFontSize,
          {Label("List of Administrator", 6, 6, 170),
-          {"LISTBOX", "", kAdminIdList, LBS_MULTIPLESEL | LBS_NOTIFY | WS_VSCROLL | WS_TABSTOP | WS_BORDER,
-           6, 16, 176, 112},
+          {"LISTBOX", "", kAdminIdList,
+           LBS_MULTIPLESEL | LBS_NOTIFY | WS_VSCROLL | WS_TABSTOP | WS_BORDER, 6, 16, 176, 112},
           {"LISTBOX", "", kAdminDatabaseList, LBS_NOTIFY, 6, 130, 8, 8},
           {"BUTTON", "Action", IDC_STATIC, BS_GROUPBOX, 190, 6, 64, 80},
           Button("&Add", kAddButton, 196, 20, 52),
@@ -763,10 +774,15 @@ void RegisterConsoleTemplates() {
           Picture(210, 136)}});
     RegisterDialogTemplate(
         kSetupWizardDialog,
-        {kCaption, kDialogStyle, 250, 130, kFont, kFontSize,
+        {kCaption,
+         kDialogStyle,
+         250,
+         130,
+         kFont,
+         kFontSize,
          {Label("Select the Primary Domain", 6, 6, 160),
-          {"COMBOBOX", "", kDomainCombo, CBS_DROPDOWN | CBS_SORT | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
-           6, 16, 170, 60},
+          {"COMBOBOX", "", kDomainCombo,
+           CBS_DROPDOWN | CBS_SORT | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP, 6, 16, 170, 60},
           Label("Enter the Administrator Database Name", 6, 38, 170),
           Edit(kDatabaseEdit, 6, 48, 170),
           Button("&Browse", kBrowseButton, 184, 48, 56),
@@ -775,15 +791,25 @@ void RegisterConsoleTemplates() {
           Button("&Next >>", kNextButton, 184, 108, 56, true),
           Picture(200, 6)}});
     RegisterDialogTemplate(kConfirmIdDialog,
-                           {"Email ID Confirmation", kDialogStyle, 220, 60, kFont, kFontSize,
-                            {Label("Email ID", 6, 8, 40),
-                             Edit(kConfirmIdEdit, 48, 6, 164),
+                           {"Email ID Confirmation",
+                            kDialogStyle,
+                            220,
+                            60,
+                            kFont,
+                            kFontSize,
+                            {Label("Email ID", 6, 8, 40), Edit(kConfirmIdEdit, 48, 6, 164),
                              Button("&OK", kSmallOkButton, 96, 36, 56, true),
                              Button("&Cancel", kSmallCancelButton, 156, 36, 56)}});
     RegisterDialogTemplate(
         kUserTypeDialog,
-        {"User Type", kDialogStyle, 160, 70, kFont, kFontSize,
-         {{"BUTTON", "&Local User", kLocalUserRadio, BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 12, 10, 100, 10},
+        {"User Type",
+         kDialogStyle,
+         160,
+         70,
+         kFont,
+         kFontSize,
+         {{"BUTTON", "&Local User", kLocalUserRadio, BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, 12,
+           10, 100, 10},
           {"BUTTON", "&Internet User", kInternetUserRadio, BS_AUTORADIOBUTTON, 12, 26, 100, 10},
           Button("&OK", kSmallOkButton, 34, 48, 56, true),
           Button("&Cancel", kSmallCancelButton, 96, 48, 56)}});
@@ -814,7 +840,7 @@ void RunAdministratorList(ConsoleState& state, const std::function<void()>& save
   // The list's procedure finds the state through the ListDialog record; the open-window
   // bookkeeping is the same as for every other dialog.
   if (DialogBoxParam(nullptr, MAKEINTRESOURCE(kAdministratorListDialog), nullptr,
-                       AdministratorListProc, reinterpret_cast<LPARAM>(&list)) != -1)
+                     AdministratorListProc, reinterpret_cast<LPARAM>(&list)) != -1)
     LeaveDialog();
 }
 
@@ -825,8 +851,7 @@ bool TopOpenWindow(OpenWindow& top) {
   return true;
 }
 
-void SetMessageBoxObserver(
-    std::function<void(const std::string&, const std::string&)> observer) {
+void SetMessageBoxObserver(std::function<void(const std::string&, const std::string&)> observer) {
   std::lock_guard lock(OpenWindowsLock());
   BoxObserver() = std::move(observer);
 }

@@ -84,8 +84,8 @@ TEST_F(AdministratorListTest, OpensWithAddOnlyBelowTheMaximumAndSaveDisabled) {
 }
 
 TEST_F(AdministratorListTest, OneEntryDisablesDeleteAndAMissingMaximumIsWrittenAsTen) {
-  ASSERT_TRUE(foundation::WriteIniValue("General", "AdminEmailId", "a@example.com",
-                                        state_.ini_path));
+  ASSERT_TRUE(
+      foundation::WriteIniValue("General", "AdminEmailId", "a@example.com", state_.ini_path));
   HWND dialog = Open();
   EXPECT_EQ(Registry("AdminCount"), "10");
   EXPECT_TRUE(Enabled(dialog, kAddButton));

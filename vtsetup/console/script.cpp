@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 
 #include "foundation/utilities.h"
 #include "platform/ui/commdlg.h"
@@ -20,11 +21,26 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
 // How long one look for a message box or file-open dialog by its caption waits.
 constexpr DWORD kFindMs = 200;
 
-constexpr int kKnownControls[] = {
-    IDOK,           IDCANCEL,           kDatabaseEdit,      kBrowseButton,     kAddButton,
-    kDeleteButton,  kDeleteAllButton,   kAdminIdList,       kAdminDatabaseList, kSaveButton,
-    kCancelListButton, kDomainCombo,    kConfirmIdEdit,     kSmallOkButton,    kWizardIdEdit,
-    kSmallCancelButton, kLocalUserRadio, kInternetUserRadio, kOpenFileName,    kOpenFileList};
+constexpr int kKnownControls[] = {IDOK,
+                                  IDCANCEL,
+                                  kDatabaseEdit,
+                                  kBrowseButton,
+                                  kAddButton,
+                                  kDeleteButton,
+                                  kDeleteAllButton,
+                                  kAdminIdList,
+                                  kAdminDatabaseList,
+                                  kSaveButton,
+                                  kCancelListButton,
+                                  kDomainCombo,
+                                  kConfirmIdEdit,
+                                  kSmallOkButton,
+                                  kWizardIdEdit,
+                                  kSmallCancelButton,
+                                  kLocalUserRadio,
+                                  kInternetUserRadio,
+                                  kOpenFileName,
+                                  kOpenFileList};
 
 std::string_view NextWord(std::string_view& rest) {
   while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
@@ -99,7 +115,7 @@ std::optional<std::vector<ScriptEvent>> ParseScript(std::string_view text, std::
       const std::string_view control = NextWord(rest);
       if (!ParseControl(control, event.control))
         return fail("unknown control \"" + std::string(control) + "\"");
-      event.kind = verb == "type" ? EventKind::kType
+      event.kind = verb == "type"    ? EventKind::kType
                    : verb == "click" ? EventKind::kClick
                                      : EventKind::kSelect;
       event.text = std::string(rest);
@@ -138,7 +154,14 @@ void ScriptDriver::Start() {
     std::printf("message box \"%s\": %s\n", caption.c_str(), OneLine(text).c_str());
     std::fflush(stdout);
   });
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    try {
+      Run();
+    } catch (const std::exception& error) {
+      Fail(0, std::string("the driver stopped: ") + error.what());
+      CloseEverything();
+    }
+  });
 }
 
 bool ScriptDriver::Finish() {
@@ -251,8 +274,8 @@ bool ScriptDriver::RunEvent(const ScriptEvent& event) {
         const LRESULT index = SendMessage(control, combo ? CB_FINDSTRINGEXACT : LB_FINDSTRINGEXACT,
                                           static_cast<WPARAM>(-1), text);
         if (index < 0) {
-          Fail(event.line, "control " + std::to_string(event.control) + " has no entry \"" +
-                               event.text + "\"");
+          Fail(event.line,
+               "control " + std::to_string(event.control) + " has no entry \"" + event.text + "\"");
           return false;
         }
         const WORD code = combo ? CBN_SELCHANGE : LBN_SELCHANGE;
