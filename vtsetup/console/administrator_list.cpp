@@ -212,11 +212,9 @@ void ListAdd(HWND dialog) {
   } else {
     while (true) {
       state.database_name.clear();
-      (void)RunDialog(kDatabaseDialog, dialog, DatabaseProc, state);
-      if (state.database_name.empty()) {
-        if (!IsWindow(dialog)) break;  // the list itself is gone: nothing to ask again for
-        continue;
-      }
+      // A dialog that cannot be made, or a list that is gone, would be asked again forever.
+      if (RunDialog(kDatabaseDialog, dialog, DatabaseProc, state) == -1 || !IsWindow(dialog)) break;
+      if (state.database_name.empty()) continue;
       if (state.database_name == kCancelledDatabase) break;
       const std::string base = DatabaseBaseName(state.database_name);
       state.admin_id = base + "@" + state.primary_domain;
