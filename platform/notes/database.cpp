@@ -88,13 +88,20 @@ constexpr const char* kSchema =
     "CREATE TABLE object_chunks(object_id INTEGER NOT NULL, seq INTEGER NOT NULL,"
     " data BLOB NOT NULL, PRIMARY KEY(object_id, seq)) WITHOUT ROWID;";
 
-// One prepared statement, finalised on every path.
+// One prepared statement, given back to its connection's cache or finalised on every path.
 class Statement {
  public:
-  Statement(sqlite3* sql, const char* text) {
-    code_ = sqlite3_prepare_v2(sql, text, -1, &statement_, nullptr);
+  Statement(sqlite3* sql, const char* text) : cache_(StatementCacheOf(sql)) {
+    if (cache_ != nullptr) statement_ = cache_->Take(text);
+    if (statement_ == nullptr) code_ = sqlite3_prepare_v2(sql, text, -1, &statement_, nullptr);
   }
-  ~Statement() { sqlite3_finalize(statement_); }
+  ~Statement() {
+    if (cache_ != nullptr && code_ == SQLITE_OK && statement_ != nullptr) {
+      cache_->Give(statement_);
+    } else {
+      sqlite3_finalize(statement_);
+    }
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -135,6 +142,7 @@ class Statement {
   }
 
  private:
+  StatementCache* cache_;
   sqlite3_stmt* statement_ = nullptr;
   int code_ = SQLITE_OK;
 };
@@ -491,8 +499,70 @@ STATUS CopyContentRow(sqlite3* source_sql, const std::string& source_file, long 
 
 }  // namespace
 
+// Open connections and their caches. A lookup is far cheaper than the parse it saves.
+std::mutex g_caches_mutex;
+std::unordered_map<sqlite3*, StatementCache*> g_caches;
+
+StatementCache* StatementCacheOf(sqlite3* sql) {
+  std::lock_guard<std::mutex> lock(g_caches_mutex);
+  auto found = g_caches.find(sql);
+  return found == g_caches.end() ? nullptr : found->second;
+}
+
+void RegisterStatementCache(sqlite3* sql, StatementCache* cache) {
+  std::lock_guard<std::mutex> lock(g_caches_mutex);
+  g_caches[sql] = cache;
+}
+
+void UnregisterStatementCache(sqlite3* sql) {
+  std::lock_guard<std::mutex> lock(g_caches_mutex);
+  g_caches.erase(sql);
+}
+
+sqlite3_stmt* StatementCache::Take(std::string_view text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+    if (std::string_view(sqlite3_sql(*it)) == text) {
+      sqlite3_stmt* statement = *it;
+      // Order does not matter; moving the last one in is cheaper than closing the gap.
+      *it = kept_.back();
+      kept_.pop_back();
+      return statement;
+    }
+  }
+  return nullptr;
+}
+
+void StatementCache::Give(sqlite3_stmt* statement) {
+  // A statement left mid-way would hold its read transaction open until the next use.
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kept_.size() < kMaxKept) {
+      kept_.push_back(statement);
+      return;
+    }
+  }
+  sqlite3_finalize(statement);
+}
+
+void StatementCache::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (sqlite3_stmt* statement : kept_) sqlite3_finalize(statement);
+  kept_.clear();
+}
+
+size_t StatementCache::KeptForTest() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return kept_.size();
+}
+
 Database::~Database() {
-  if (sql != nullptr) sqlite3_close_v2(sql);
+  if (sql == nullptr) return;
+  UnregisterStatementCache(sql);
+  statements.Clear();
+  sqlite3_close_v2(sql);
 }
 
 void SetUpdateFaultHook(void (*hook)()) { g_update_fault_hook = hook; }
@@ -563,6 +633,7 @@ STATUS OpenDatabaseFile(const std::string& file, DatabasePtr* db_r) {
   auto db = std::make_shared<Database>();
   db->sql = sql;
   db->file = file;
+  RegisterStatementCache(sql, &db->statements);
   {
     Statement format(sql, "SELECT value FROM dbinfo WHERE key = 'format'");
     if (!format.ok()) {
@@ -1074,6 +1145,25 @@ void RemoveContentDirectory(const std::string& db_file) {
     ::closedir(listing);
   }
   ::rmdir(directory.c_str());
+}
+
+STATUS ListNoteHeaders(const DatabasePtr& db, WORD class_mask,
+                       std::vector<NoteHeader>* headers_r) {
+  std::lock_guard<std::recursive_mutex> lock(db->mutex);
+  Statement query(db->sql,
+                  "SELECT id, class, created, modified FROM notes WHERE (class & ?1) != 0"
+                  " ORDER BY id");
+  query.Bind(1, class_mask);
+  int code;
+  while ((code = query.Step()) == SQLITE_ROW) {
+    NoteHeader header;
+    header.id = static_cast<NOTEID>(query.Int(0));
+    header.note_class = static_cast<WORD>(query.Int(1));
+    header.created = TimeFromTicks(query.Int(2));
+    header.modified = TimeFromTicks(query.Int(3));
+    headers_r->push_back(header);
+  }
+  return code == SQLITE_DONE ? NOERROR : StatusFromSqlite(code);
 }
 
 STATUS ListNoteIds(const DatabasePtr& db, WORD class_mask,

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -50,11 +51,47 @@ bool EqualNoCase(std::string_view a, std::string_view b);
 
 // ---- storage (database.cpp)
 
+// Prepared statements of one connection kept for reuse: parsing and planning a statement
+// costs more than running most of ours, and the same few texts run for every note. A
+// statement taken out is used by one caller only; a second caller of the same text while it
+// is out gets one of its own. SQLite prepares a kept statement again by itself when another
+// connection changed the schema.
+class StatementCache {
+ public:
+  StatementCache() = default;
+  StatementCache(const StatementCache&) = delete;
+  StatementCache& operator=(const StatementCache&) = delete;
+  ~StatementCache() { Clear(); }
+
+  // Finalises every kept statement; called before the connection closes.
+  void Clear();
+
+  // A reset statement of text, or nullptr when none is kept.
+  [[nodiscard]] sqlite3_stmt* Take(std::string_view text);
+  // Keeps statement (reset, bindings cleared) for the next Take of its text, or finalises it.
+  void Give(sqlite3_stmt* statement);
+  [[nodiscard]] size_t KeptForTest() const;
+
+ private:
+  // Enough for every text a connection runs, with room for a few taken twice at once.
+  static constexpr size_t kMaxKept = 64;
+
+  mutable std::mutex mutex_;
+  std::vector<sqlite3_stmt*> kept_;
+};
+
+// The cache of an open database's connection, found by the connection (nullptr for a
+// connection no Database owns, such as the short-lived ones of creation and copying).
+[[nodiscard]] StatementCache* StatementCacheOf(sqlite3* sql);
+void RegisterStatementCache(sqlite3* sql, StatementCache* cache);
+void UnregisterStatementCache(sqlite3* sql);
+
 struct Database {
   std::string canonical;  // as NSFDbPathGet reports it
   std::string file;       // absolute path of the SQLite file
   sqlite3* sql = nullptr;
   std::recursive_mutex mutex;
+  StatementCache statements;  // of sql; emptied before sql is closed
 
   Database() = default;
   Database(const Database&) = delete;
@@ -132,6 +169,16 @@ struct IndexLookup {
 [[nodiscard]] STATUS ListNoteIds(const DatabasePtr& db, WORD class_mask,
                                  const std::vector<IndexLookup>& terms,
                                  std::vector<NOTEID>* ids_r);
+// What a search without a formula reports of a note: its header, not its items.
+struct NoteHeader {
+  NOTEID id = 0;
+  WORD note_class = 0;
+  TIMEDATE created{};
+  TIMEDATE modified{};
+};
+// The headers of the notes of a class, in ID order, read in one pass.
+[[nodiscard]] STATUS ListNoteHeaders(const DatabasePtr& db, WORD class_mask,
+                                     std::vector<NoteHeader>* headers_r);
 // Test seam: called inside an update's transaction just before it commits.
 void SetUpdateFaultHook(void (*hook)());
 

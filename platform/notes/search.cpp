@@ -230,25 +230,39 @@ STATUS NSFSearch(DBHANDLE db_handle, FORMULAHANDLE formula_handle, const char* v
     }
   }
   WORD mask = note_class_mask == 0 ? NOTE_CLASS_DOCUMENT : note_class_mask;
-  std::vector<NOTEID> ids;
-  if (STATUS status = ListNoteIds(db, mask, terms, &ids); status != NOERROR) return status;
-  // No lock is held while the routine runs: it may open, change or delete these notes.
-  for (NOTEID id : ids) {
-    Note note;
-    STATUS status = LoadNote(db, id, &note);
-    if (status == ERR_INVALID_NOTE) continue;  // deleted since the list was taken
-    if (status != NOERROR) return status;
-    if (program && !formula::SelectsDocument(*program, ViewOf(note))) continue;
+  auto report = [&](const NoteHeader& header) {
     SEARCH_MATCH match{};
-    match.ID.NoteID = id;
-    match.ID.Note = note.created;
-    match.OriginatorID.Note = note.created;
-    match.OriginatorID.SequenceTime = note.modified;
-    match.NoteClass = note.note_class;
+    match.ID.NoteID = header.id;
+    match.ID.Note = header.created;
+    match.OriginatorID.Note = header.created;
+    match.OriginatorID.SequenceTime = header.modified;
+    match.NoteClass = header.note_class;
     match.SERetFlags = SE_FMATCH;
     ITEM_TABLE summary{sizeof(ITEM_TABLE), 0};
-    status = routine(context, &match, &summary);
-    if (status != NOERROR) return status;
+    return routine(context, &match, &summary);
+  };
+  if (!program) {
+    // Every note of the class matches and the routine is given no items, so the headers
+    // are enough: a mail box with thousands of waiting mails is listed in one query,
+    // without reading a single item.
+    std::vector<NoteHeader> headers;
+    if (STATUS status = ListNoteHeaders(db, mask, &headers); status != NOERROR) return status;
+    for (const NoteHeader& header : headers) {
+      if (STATUS status = report(header); status != NOERROR) return status;
+    }
+  } else {
+    std::vector<NOTEID> ids;
+    if (STATUS status = ListNoteIds(db, mask, terms, &ids); status != NOERROR) return status;
+    // No lock is held while the routine runs: it may open, change or delete these notes.
+    for (NOTEID id : ids) {
+      Note note;
+      STATUS status = LoadNote(db, id, &note);
+      if (status == ERR_INVALID_NOTE) continue;  // deleted since the list was taken
+      if (status != NOERROR) return status;
+      if (!formula::SelectsDocument(*program, ViewOf(note))) continue;
+      status = report({id, note.note_class, note.created, note.modified});
+      if (status != NOERROR) return status;
+    }
   }
   if (until_r != nullptr) OSCurrentTIMEDATE(until_r);
   return NOERROR;
