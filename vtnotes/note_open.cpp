@@ -548,7 +548,9 @@ STATUS CheckAndRun(OpenCall& call, DBHANDLE db) {
     }
     not_scanning = "Vantrel is not active";
   }
-  if (DecimalValue(ReadProductValue("VTDEBUG", nullptr, 9)) == 3) {
+  // The level as start-up or the last reload read it, not the registry again: this runs on
+  // every open of every mail, and a registry read is a file read and parse.
+  if (state.debug_level == 3) {
     Event("Mail Scanned with Debugging Effect... Self-Test has been disabled.");
     return NOERROR;
   }

@@ -9,6 +9,10 @@
 // copy on the next try and writes no second one; a crash before the copy loses nothing.
 #include "platform/server/router.h"
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -190,6 +194,60 @@ STATUS CollectId(void* context, SEARCH_MATCH* match, ITEM_TABLE*) {
   return NOERROR;
 }
 
+// How often a wait looks at the stop request and at the queue.
+constexpr int kStopCheckMs = 5;
+// Quiet time of the boxes' logs before a scan, and the longest a change waits for it.
+constexpr int kSettleMs = 10;
+constexpr int kLongestSettleMs = 50;
+
+// Tells the scanning thread that a mail box changed: a writer of a box appends to its log
+// file (mail*.box-wal). Without the watch (no inotify), Wait only sleeps and the poll finds
+// new mail.
+class BoxWatch {
+ public:
+  explicit BoxWatch(const std::string& data_directory) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ >= 0 && ::inotify_add_watch(fd_, data_directory.c_str(), IN_MODIFY | IN_CREATE) < 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~BoxWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  BoxWatch(const BoxWatch&) = delete;
+  BoxWatch& operator=(const BoxWatch&) = delete;
+
+  // Waits up to timeout_ms; true when a box changed since the last call.
+  [[nodiscard]] bool Wait(int timeout_ms) {
+    if (fd_ < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+      return false;
+    }
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, timeout_ms) <= 0) return false;
+    bool box = false;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd_, buffer, sizeof buffer)) > 0) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (event->len > 0 && IsBoxFile(event->name)) box = true;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return box;
+  }
+
+ private:
+  static bool IsBoxFile(const char* name) {
+    std::string lower = Lower(name);
+    return lower.compare(0, 4, "mail") == 0 && lower.find(".box") != std::string::npos;
+  }
+
+  int fd_ = -1;
+};
+
 }  // namespace
 
 std::vector<std::string> ListMailBoxes(const std::string& data_directory) {
@@ -223,18 +281,44 @@ void Router::Run(const std::function<bool()>& stop) {
   for (int i = 0; i < settings_.threads; ++i) workers.emplace_back([this] { Worker(); });
   STATUS status = directory_.Reload();
   if (status != NOERROR) log_("Unable to read the directory names.nsf: " + Text(status));
+  char data[MAXPATH] = "";
+  OSGetDataDirectory(data);
+  BoxWatch watch(data);
   while (!stop()) {
     (void)directory_.Reload();
-    // A scan reads every note of every box; while queued notes wait for a worker there is
+    // A scan lists every note of every box; while queued notes wait for a worker there is
     // nothing new it could add that would be handled sooner.
     bool idle = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       idle = queue_.empty();
     }
+    bool changed = false;
     if (idle) ScanBoxes();
-    for (int waited = 0; waited < settings_.poll_ms && !stop(); waited += 20) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    else changed = true;  // not looked at yet
+    // A new mail is seen when a box's log changes, not at the next poll; the poll stays for
+    // retries coming due and for changes the watch cannot see. A writer's last write to the
+    // log comes just before its commit becomes visible, so the scan waits until the log has
+    // been quiet for a moment (or, under steady traffic, until kLongestSettleMs passed).
+    using std::chrono::milliseconds;
+    auto now = std::chrono::steady_clock::now();
+    const auto due = now + milliseconds(settings_.poll_ms);
+    auto first_change = now;
+    auto last_change = now;
+    while (!stop() && (now = std::chrono::steady_clock::now()) < due) {
+      if (watch.Wait(kStopCheckMs)) {
+        now = std::chrono::steady_clock::now();
+        if (!changed) first_change = now;
+        last_change = now;
+        changed = true;
+      }
+      if (!changed) continue;
+      if (now - last_change < milliseconds(kSettleMs) &&
+          now - first_change < milliseconds(kLongestSettleMs)) {
+        continue;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_.empty()) break;
     }
   }
   {

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "platform/server/mail_store.h"
@@ -85,6 +86,21 @@ TEST_F(RouterProcessTest, HooksShapeWhatIsDeliveredAndSeeEveryDeletion) {
     EXPECT_EQ(handle, "handle") << line;
   }
   EXPECT_EQ(Stop(children_.front(), 10000), 0);
+}
+
+// A mail written into a box is routed when the box changes, long before the next poll.
+TEST_F(RouterProcessTest, NewMailIsRoutedWithoutWaitingForThePoll) {
+  std::ofstream(root_ + "/domino/notes.ini")
+      << "[Notes]\nDirectory=" << root_ << "/domino/data\nServerName=CN=Mail1/O=Example\n"
+      << "RouterPollMs=60000\n";
+  Store("alice@example.com", {"bob@example.com"}, "first");
+  Start("nrouter");
+  ASSERT_TRUE(vtserver_test::WaitFor([&] { return Count("mail/bob.nsf") == 1; }))
+      << ReadRootFile("nrouter.out");
+  // The router has scanned and now waits out its minute; only the change can wake it.
+  Store("alice@example.com", {"bob@example.com"}, "second");
+  EXPECT_TRUE(vtserver_test::WaitFor([&] { return Count("mail/bob.nsf") == 2; }, 20000))
+      << ReadRootFile("nrouter.out");
 }
 
 TEST_F(RouterProcessTest, UnservedRecipientsComeBackAsOneReport) {
