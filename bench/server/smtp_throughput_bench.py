@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""smtp_throughput_bench - mails per second through SMTP, with the extensions and without.
+
+SYNOPSIS
+    smtp_throughput_bench.py [--build DIR] [--mails N] [--clients N] [--rounds N]
+                             [--hooks LIBS] [--keep]
+
+DESCRIPTION
+    Alternates two servers on fresh machine roots, round after round: one with no extension
+    and one with --hooks loaded (default vtnotes,rights; the engine runs and scans with
+    libclamav). Each round sends --mails small mails (default 600) to bob from --clients SMTP
+    clients at once (default 10), each client on one connection, and waits until all of them
+    are in bob's mail database.
+
+    Prints per round and server: mails per second (from the first MAIL FROM to the last
+    delivery) and the time a mail spent in the box, median and 99th percentile: from the
+    server's 250 after the data to the update of the delivered note in bob's database (whose
+    clock counts hundredths of a second). At the end the medians of both and their ratio.
+
+FILES
+    <build>/bin/{vtprovision,nserver,nsmtp,nrouter,nsf,winreg,vantrel}
+    machine roots in the temporary directory, removed at the end unless --keep
+"""
+import argparse
+import os
+import shutil
+import socket
+import sqlite3
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "platform", "provision"))
+import demo_machine  # noqa: E402
+from demo_machine import wait_for  # noqa: E402
+
+
+def send_mails(port, subjects, answered):
+    """Sends one small mail per subject on one connection; answered[subject] = time of 250."""
+    with socket.create_connection(("127.0.0.1", port), timeout=300) as s:
+        reader = s.makefile("rb")
+
+        def command(text, expected):
+            if text is not None:
+                s.sendall(text.encode() + b"\r\n")
+            while True:
+                line = reader.readline()
+                if not line:
+                    raise RuntimeError("the server closed the connection")
+                if line[3:4] != b"-":
+                    break
+            if not line.startswith(expected.encode()):
+                raise RuntimeError("%s: %s" % (text, line.decode(errors="replace").strip()))
+
+        command(None, "220")
+        command("EHLO bench.test", "250")
+        for subject in subjects:
+            command("MAIL FROM:<alice@example.com>", "250")
+            command("RCPT TO:<bob@example.com>", "250")
+            command("DATA", "354")
+            s.sendall(("From: alice@example.com\r\nTo: bob@example.com\r\nSubject: %s\r\n"
+                       "MIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\n"
+                       "A short mail for the benchmark.\r\n%s\r\n.\r\n"
+                       % (subject, "x" * 200)).encode())
+            command(None, "250")
+            answered[subject] = time.time()
+        command("QUIT", "221")
+
+
+def delivered(root):
+    """{subject: update time in seconds} of the mails in bob's database."""
+    path = os.path.join(root, "domino", "data", "mail", "bob.nsf")
+    if not os.path.exists(path):
+        return {}
+    try:
+        with sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=30) as db:
+            rows = db.execute("SELECT t.value, n.modified FROM text_index t JOIN notes n"
+                              " ON n.id = t.note_id WHERE t.name = ?", (b"subject",)).fetchall()
+    except sqlite3.Error:
+        return {}
+    return {bytes(value).decode(errors="replace"): modified / 100.0 for value, modified in rows}
+
+
+def run_round(build, hooks, mails, clients, tag, keep):
+    root = tempfile.mkdtemp(prefix="vantrel-smtp-throughput.")
+    machine = demo_machine.Machine(build, root)
+    machine.provision(hooks, (("TimeOut", "60"),) if hooks else ())
+    try:
+        if hooks:
+            machine.start_engine()
+        machine.start_server()
+        answered = {}
+        send_mails(machine.port, ["warm-up %s" % tag], answered)
+        wait_for(lambda: "warm-up %s" % tag in delivered(root), 120, "the warm-up mail")
+        subjects = ["bench %s %d" % (tag, i) for i in range(mails)]
+        answered.clear()
+        start = time.time()
+        threads = [threading.Thread(target=send_mails,
+                                    args=(machine.port, subjects[c::clients], answered))
+                   for c in range(clients)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        wait_for(lambda: sum(1 for s in subjects if s in delivered(root)) == mails,
+                 600, "every mail's delivery")
+        seen = delivered(root)
+        last = max(seen[s] for s in subjects)
+        waits = sorted(max(0.0, seen[s] - answered[s]) for s in subjects if s in answered)
+        p99 = waits[min(len(waits) - 1, int(len(waits) * 0.99))]
+        return mails / (last - start), statistics.median(waits) * 1000, p99 * 1000
+    finally:
+        machine.stop_server()
+        machine.stop_engine()
+        if keep:
+            print("machine root:", root)
+        else:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
+    parser.add_argument("--mails", type=int, default=600)
+    parser.add_argument("--clients", type=int, default=10)
+    parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--hooks", default="vtnotes,rights")
+    parser.add_argument("--keep", action="store_true")
+    args = parser.parse_args()
+    figures = {"": [], args.hooks: []}
+    for round_number in range(args.rounds):
+        for hooks in ("", args.hooks):
+            rate, median, p99 = run_round(args.build, hooks, args.mails, args.clients,
+                                          "%d%s" % (round_number, "h" if hooks else ""),
+                                          args.keep)
+            figures[hooks].append((rate, median, p99))
+            print("round %d, %-16s %6.0f mails/s; in the box median %6.0f ms, p99 %6.0f ms"
+                  % (round_number + 1, (hooks or "no extension") + ":", rate, median, p99),
+                  flush=True)
+    plain = statistics.median(f[0] for f in figures[""])
+    scanned = statistics.median(f[0] for f in figures[args.hooks])
+    print("medians: %.0f mails/s without extensions, %.0f with %s; ratio %.2f"
+          % (plain, scanned, args.hooks, scanned / plain))
+    print("in the box, medians of the rounds: %.0f / %.0f ms without, %.0f / %.0f ms with"
+          " (median / p99)"
+          % (statistics.median(f[1] for f in figures[""]),
+             statistics.median(f[2] for f in figures[""]),
+             statistics.median(f[1] for f in figures[args.hooks]),
+             statistics.median(f[2] for f in figures[args.hooks])))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
