@@ -315,8 +315,11 @@ TEST_F(VantrelProcessTest, StopLeavesEveryJobAnsweredWholeOrForTheNextEngine) {
       ++answered;
     }
   }
-  // The next engine answers what the stopped one left.
+  // The next engine answers what the stopped one left. It is stopped only once it runs:
+  // when the first engine answered everything, a stop could otherwise reach it before its
+  // signal handling is in place.
   Engine next(root_);
+  ASSERT_TRUE(next.WaitUntilRunning());
   for (int i = 0; i < kJobs; ++i) {
     if (Exists(root_.OutFile(JobName("d", i), "0.hd0"))) continue;
     EXPECT_EQ(WaitForSingleObject(events[i], kAnswerWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
