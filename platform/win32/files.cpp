@@ -379,6 +379,26 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   return TRUE;
 }
 
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  auto object = FileFromHandle(file);
+  if (object == nullptr) return FALSE;
+  if (info == nullptr) return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  struct stat st {};
+  if (::fstat(object->fd, &st) != 0) return win32internal::FailFromErrno();
+  *info = BY_HANDLE_FILE_INFORMATION{};
+  info->dwFileAttributes = AttributesOf(st);
+  info->ftCreationTime = win32internal::FileTimeFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  info->ftLastAccessTime = win32internal::FileTimeFromUnix(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+  info->ftLastWriteTime = win32internal::FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  info->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+  info->nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(st.st_size) >> 32);
+  info->nFileSizeLow = static_cast<DWORD>(st.st_size);
+  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+  info->nFileIndexHigh = static_cast<DWORD>(static_cast<std::uint64_t>(st.st_ino) >> 32);
+  info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
+  return TRUE;
+}
+
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME last_access,
                  LPFILETIME last_write) {
   auto object = FileFromHandle(file);

@@ -165,6 +165,24 @@ TEST_F(FileTest, MoveCopyDeleteAndDirectories) {
             static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
 }
 
+TEST_F(FileTest, FileInformationNamesOneDirectoryWhateverPathReachedIt) {
+  WriteText("data/mail/a.nsf", "x");
+  ASSERT_EQ(::symlink(Path("data").c_str(), Path("data/mail/loop").c_str()), 0);
+  auto identity = [](const std::string& path) {
+    HANDLE handle = CreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE) << path;
+    BY_HANDLE_FILE_INFORMATION info{};
+    EXPECT_TRUE(GetFileInformationByHandle(handle, &info));
+    CloseHandle(handle);
+    return std::make_pair(info.dwVolumeSerialNumber,
+                          (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  };
+  EXPECT_EQ(identity(Path("data")), identity(Path("data/mail/loop")));
+  EXPECT_NE(identity(Path("data")), identity(Path("data/mail")));
+  EXPECT_FALSE(GetFileInformationByHandle(INVALID_HANDLE_VALUE, nullptr));
+}
+
 std::vector<std::string> Find(const std::string& pattern) {
   std::vector<std::string> names;
   WIN32_FIND_DATA found{};

@@ -508,6 +508,22 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME last_access,
                  LPFILETIME last_write);
 BOOL FlushFileBuffers(HANDLE file);
+// The file's identity: volume serial and file index together name one file or directory
+// whatever path reached it (how a directory walk recognises a loop through links).
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 BOOL SetEndOfFile(HANDLE file);
 
 // Deleting a file that another open holds without sharing fails with ERROR_SHARING_VIOLATION.
