@@ -1,0 +1,150 @@
+// NAME
+//      vtsweep - scan the documents stored in Notes databases with the engine
+//
+// SYNOPSIS
+//      vtsweep            interactive run, with the progress window
+//      vtsweep "1"        scheduled run (any argument), as the schedule runner starts it
+//
+// DESCRIPTION
+//      vtsweep hands every selected document of the selected databases to the scanning
+//      engine and applies its verdict: the document is left alone, cleaned (the infected
+//      attachments removed, the body replaced by the engine's), neutered (the body replaced
+//      by a notice, the attachments removed), deleted, and copied into the quarantine
+//      databases, as the engine's answer says. A document the engine does not ask to
+//      change is not written back.
+//
+//      Which databases: the settings document of vtsched.nsf (form "Scheduledfrm" for a
+//      scheduled run, "Mannualfrm" for an interactive one, whose items begin with "M_").
+//      With SelectedDBFile "Y" every entry of DBFiletxt (';'-separated) naming a .nsf or
+//      .ntf file is scanned; with DataDBFile "Y" the folder DBFile is walked (into its
+//      subfolders with SubDir "Y") and every .nsf file in it is scanned, except, with
+//      Exclude "Y", those matching an entry of Exclude_DB or of the registry value
+//      AlwaysExcluded. Databases and folders are taken below the Notes data directory;
+//      an entry leading elsewhere is logged and skipped. Which documents: every posted
+//      document when ContentControlEnabled is 1, else every posted document with
+//      attachments.
+//
+//      One document at a time becomes a job in IN/ScanDatabase (its attachments, its body
+//      text, the raw MIME text, and the header "<note ID>.hdr"), published by scannow.txt;
+//      the engine answers in Out/ScanDatabase and sets the event "scandatabasex". A
+//      document not answered within TimeOut seconds is left as it is; at the fourth
+//      unanswered document (each answer takes one off the count) the run stops.
+//
+//      A scheduled run shows no window unless the settings document has Option "E..."
+//      and ShowScanWindow "Y". Only one vtsweep runs at a time.
+//
+// FILES
+//      <install>/vantrel.ini        [General] ReportDirectory, ScanDir, AdminEmailId,
+//                                   ContentControlEnabled
+//      <install>/maildisp.lck       the engine's lock file: no engine, no run
+//      <install>/<ScanDir>/ScanDatabase, <install>/Out/ScanDatabase
+//                                   the job and its answer; removed at the end of the run
+//      <install>/<ScanDir>/Virnames.txt
+//                                   the names the engine found, logged per document
+//      <data>/vtsched.nsf           the settings document
+//      <data>/<VTADMINDB entries>   the quarantine databases
+//      named objects                "vtsweep_mutex" (one run at a time), "scandatabasex"
+//
+// CONFIGURATION
+//      Registry, HKLM\SOFTWARE\Veltrane\Vantrel For Lotus Notes: TimeOut (seconds per
+//      document, default 60), VTADMINDB (quarantine databases, comma-separated),
+//      AlwaysExcluded, LotusNotesBuild (shown in the banner and the About box).
+//
+// DIAGNOSTICS
+//      The log: <ReportDirectory>/dd-mm-yyyy.log (scheduled runs of that day, appended) or
+//      <ReportDirectory>/vtsweep.log (an interactive run, started afresh). Exit status 0
+//      after a run; 1 when the product is not installed, the report directory is not set,
+//      the engine is not running, or another vtsweep runs.
+
+#include <cstdio>
+#include <thread>
+
+#include "foundation/config.h"
+#include "foundation/log.h"
+#include "foundation/log_settings.h"
+#include "foundation/named_objects.h"
+#include "foundation/utilities.h"
+#include "platform/notes/notes.h"
+#include "platform/win32/windows.h"
+#include "vtsweep/driver.h"
+#include "vtsweep/settings.h"
+#include "vtsweep/sweep_log.h"
+
+namespace {
+
+constexpr const char* kSingleInstanceMutex = "vtsweep_mutex";
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+
+int Run(int argc, char** argv) {
+  // The global run state outlives the scan thread, which a user stop leaves running.
+  static vtsweep::SweepRun run;
+  vtsweep::Settings& settings = run.settings;
+  settings.scheduled = argc > 1;
+  settings.show_window = !settings.scheduled;
+
+  if (!foundation::FindInstallDirectory(settings.install_dir)) {
+    std::fputs("Unable to get Vantrel Path.\n", stderr);
+    return kExitFailed;
+  }
+  settings.report_dir = foundation::ReadReportDirectory(settings.install_dir).substr(0, MAX_PATH);
+  if (settings.report_dir.empty()) {
+    std::fputs("vtsweep: [General] ReportDirectory of vantrel.ini is not set.\n", stderr);
+    return kExitFailed;
+  }
+  foundation::AddBackslash(settings.report_dir);
+  SYSTEMTIME start{};
+  GetLocalTime(&start);
+  vtsweep::OpenScanLog(settings.report_dir, settings.scheduled, start);
+  // Lines of the shared units (body text, uudecoding) go to the report directory too.
+  foundation::InitLog(foundation::ReadLogSettings(settings.install_dir, "vtsweep"));
+
+  if (!foundation::IsEngineRunning(settings.install_dir)) {
+    vtsweep::WriteLog("Vantrel is Disabled.", vtsweep::kLogStamped);
+    return kExitFailed;
+  }
+
+  foundation::UniqueHandle instance(
+      foundation::CreateNamedMutex(nullptr, true, kSingleInstanceMutex, false, false));
+  if (instance.valid() && GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (!settings.scheduled)
+      MessageBox(nullptr, "Sorry! Application is running already!!!", "Error",
+                 MB_OK | MB_ICONERROR);
+    if (!CloseHandle(instance.release())) {
+      vtsweep::LogSystemError();
+      vtsweep::WriteLog("Error: Release Mutux\t Unable to ReleaseMutex Here Reason above",
+                        vtsweep::kLogStamped);
+    }
+    return kExitFailed;
+  }
+
+  const STATUS notes = NotesInitExtended(argc, argv);
+  vtsweep::ReadStoreSettings(settings);
+  if (notes == NOERROR) {
+    char data_dir[MAXPATH] = {};
+    OSGetDataDirectory(data_dir);
+    settings.data_dir = data_dir;
+    vtsweep::ReadSettingsDocument(settings);
+  } else {
+    MessageBox(nullptr, "Unable to Initialize Notes!", "introwin", MB_OK);
+    return kExitFailed;
+  }
+
+  vtsweep::WriteBanner(settings.build, settings.show_window);
+  std::thread scan([] { vtsweep::RunScanThread(run, nullptr); });
+  while (!run.done) Sleep(5);
+  scan.join();
+  NotesTerm();
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (...) {
+    vtsweep::WriteLog("Error: vtsweep caught an unexpected failure", vtsweep::kLogStamped);
+    return kExitFailed;
+  }
+}
