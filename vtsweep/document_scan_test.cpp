@@ -1,0 +1,134 @@
+// document_scan_test.cpp - one stored document through a played engine.
+#include "vtsweep/document_scan.h"
+
+#include <gtest/gtest.h>
+
+#include "vtsweep/test_support.h"
+
+namespace vtsweep {
+namespace {
+
+using testing_support::FakeEngine;
+using testing_support::SweepTest;
+
+class DocumentScanTest : public SweepTest {};
+
+TEST(Addresses, NormalizeKeepsTheAddressInsideBracketsAndNotesNames) {
+  EXPECT_EQ(NormalizeAddress("\"Doe, John\" <jd@example.com>"), "jd@example.com");
+  EXPECT_EQ(NormalizeAddress("ann @ example.com"), "ann@example.com");
+  EXPECT_EQ(NormalizeAddress("CN=Ann Archer/O=Acme"), "CN=Ann Archer/O=Acme");
+  EXPECT_EQ(NormalizeAddress("bob@example.com (Bob)"), "bob@example.com");
+  EXPECT_EQ(NormalizeAddress("\"only a name\""), "\"only a name\"");
+}
+
+TEST_F(DocumentScanTest, RichTextMailWithTwoAttachmentsBecomesOneJob) {
+  DBHANDLE db = MakeDatabase("mail/ann.nsf");
+  const NOTEID id = MakeMail(db, "two files", "hello\r\n",
+                             {{"a.doc", "first file"}, {"b.doc", "second file"}},
+                             "\"Bob Baker\" <bob@example.com>", "ann@example.com");
+  std::vector<std::string> attachments;
+  FakeEngine engine(run_.paths, [&](const std::string& job_dir, const std::string&) {
+    attachments = {Read(job_dir + "/0.ATT"), Read(job_dir + "/1.ATT")};
+  });
+  ASSERT_EQ(ScanOne(db, id), NOERROR);
+  ASSERT_EQ(engine.jobs(), 1);
+  char scanned_line[64];
+  std::snprintf(scanned_line, sizeof scanned_line, "Note ID is: %lX. Scanned\r\n\r\n",
+                static_cast<unsigned long>(id));
+  EXPECT_EQ(engine.headers().at(0),
+            "Body: ScanDatabase\\0.BDY\r\nSubject: two files\r\nFrom: bob@example.com\r\n"
+            "To: ann@example.com\r\nAttachment: ScanDatabase\\0.ATT,a.doc\r\n"
+            "Attachment: ScanDatabase\\1.ATT,b.doc\r\n");
+  // Each attachment comes from its own item, not twice from the first.
+  EXPECT_EQ(attachments, (std::vector<std::string>{"first file", "second file"}));
+  EXPECT_EQ(run_.counters.scanned, 1);
+  EXPECT_EQ(run_.counters.with_attachments, 1);
+  EXPECT_EQ(run_.counters.attachments, 2);
+  const std::string log = Log();
+  EXPECT_NE(log.find("\tRecipient(s) <ann@example.com> \r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("\tAttachment(s) <a.doc,b.doc> \r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(scanned_line), std::string::npos) << log;
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+TEST_F(DocumentScanTest, DocumentWithoutBodyOrAttachmentsIsCountedButNotSent) {
+  DBHANDLE db = MakeDatabase("mail/ann.nsf");
+  const NOTEID id = MakeMail(db, "empty", "", {});
+  FakeEngine engine(run_.paths, [](const std::string&, const std::string&) {});
+  ASSERT_EQ(ScanOne(db, id), NOERROR);
+  Sleep(50);
+  EXPECT_EQ(engine.jobs(), 0);
+  EXPECT_EQ(run_.counters.scanned, 1);
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+TEST_F(DocumentScanTest, MissingDefaultsComeFromTheFirstAdministrator) {
+  DBHANDLE db = MakeDatabase("mail/ann.nsf");
+  const NOTEID id = MakeMail(db, "no header", "text\r\n", {});
+  FakeEngine engine(run_.paths, [](const std::string&, const std::string&) {});
+  ASSERT_EQ(ScanOne(db, id), NOERROR);
+  const std::string header = engine.headers().at(0);
+  EXPECT_NE(header.find("From: admin@example.com\r\n"), std::string::npos) << header;
+  EXPECT_NE(header.find("To: admin@example.com\r\n"), std::string::npos) << header;
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+TEST_F(DocumentScanTest, TimeOutsAreCountedAndTheFourthStopsTheRun) {
+  DBHANDLE db = MakeDatabase("mail/ann.nsf");
+  const NOTEID id = MakeMail(db, "slow", "text\r\n", {{"a.doc", "x"}});
+  run_.timeout_ms = 50;
+  {
+    FakeEngine silent(run_.paths, nullptr);
+    ASSERT_EQ(ScanOne(db, id), NOERROR);
+    ASSERT_EQ(ScanOne(db, id), NOERROR);
+    EXPECT_EQ(run_.timeouts, 2);
+  }
+  {
+    FakeEngine answering(run_.paths, [](const std::string&, const std::string& result_dir) {
+      SweepTest::WriteAbsolute(result_dir + "/0.hd0", "Body: ScanDatabase\\0.bdy\r\n");
+    });
+    run_.timeout_ms = 5000;
+    ASSERT_EQ(ScanOne(db, id), NOERROR);
+    EXPECT_EQ(run_.timeouts, 1);
+  }
+  run_.timeouts = kTimeoutLimit;
+  const int scanned = run_.counters.scanned;
+  ASSERT_EQ(ScanOne(db, id), NOERROR);
+  EXPECT_EQ(run_.counters.scanned, scanned);
+  EXPECT_NE(Log().find("TimeOut Happens More than 3 times.. So exiting Scanning"),
+            std::string::npos);
+  EXPECT_NE(Log().find("Error: Timeout happened 0 (second)... Vantrel Not Responding"),
+            std::string::npos);
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+TEST_F(DocumentScanTest, AnEarlierErrorAnswerDoesNotStayForTheNextDocument) {
+  DBHANDLE db = MakeDatabase("mail/ann.nsf");
+  const NOTEID id = MakeMail(db, "mail", "text\r\n", {});
+  WriteAbsolute(run_.paths.result_dir + "/error.hdr", "Error: earlier\r\n");
+  bool error_seen = true;
+  FakeEngine engine(run_.paths, [&](const std::string&, const std::string& result_dir) {
+    error_seen = std::filesystem::exists(result_dir + "/error.hdr");
+  });
+  ASSERT_EQ(ScanOne(db, id), NOERROR);
+  EXPECT_FALSE(error_seen);
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+TEST_F(DocumentScanTest, UniqueNamesAndTheCleanUpKeepHeaders) {
+  const std::string dir = run_.paths.job_dir;
+  EXPECT_EQ(GetUniqueFileName(dir, ".BDY"), dir + "/0.BDY");
+  WriteAbsolute(dir + "/0.BDY", "x");
+  EXPECT_EQ(GetUniqueFileName(dir, ".BDY"), dir + "/1.BDY");
+  WriteAbsolute(dir + "/8F6.hdr", "Body: x\r\n");
+  WriteAbsolute(dir + "/sub/0.ATT", "x");
+  CleanDirectory(dir, false);
+  EXPECT_TRUE(std::filesystem::exists(dir + "/8F6.hdr"));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/0.BDY"));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/sub/0.ATT"));
+  CleanDirectory(dir, true);
+  EXPECT_FALSE(std::filesystem::exists(dir));
+}
+
+}  // namespace
+}  // namespace vtsweep
