@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""sweep_job - the database scanner end to end, on a fresh machine root.
+
+SYNOPSIS
+    sweep_job.py [--build DIR] [--root DIR] [--check]
+
+DESCRIPTION
+    Provisions a machine root (vtprovision), fills the users' mail databases with stored
+    mails (internet mail imported with `nsf import`, Notes mail written with `nsf put
+    --attach`): the EICAR test file attached, the EICAR file zipped, clean mails with and
+    without attachments. Starts the engine (vantrel) and runs `vtsweep 1` as the schedule
+    runner would, once for each verdict the engine's policy can give, and prints what
+    became of each mail:
+
+        cleaned        alice's mails: infected attachments removed, the rest kept, a copy in
+                       vtquaran.nsf
+        neutered       bob's mails: the body replaced by the engine's text, no attachment
+        deleted        carol's infected mails removed from her database
+        untouched      every clean mail, byte for byte as before (nsf show --json)
+        engine stopped every document waits out the time-out, the fourth time-out ends
+                       the run, and nothing is changed
+        bad input      list entries that are junk, climb out of the data directory or name
+                       a file that is no database; a folder with a link back to itself; a
+                       second vtsweep while one runs (it exits 1 without a word)
+
+    With --check the outcomes are compared with what each case must give and the exit
+    status says whether all held (the integration test runs it so).
+
+FILES
+    <build>/bin/{vtprovision,vantrel,vtsweep,nsf,winreg}
+    <root>/vantrel/engine.ini            changed between the runs to ask for each verdict
+    <root>/vantrel/Reports/dd-mm-yyyy.log the scan log the runs append to
+"""
+import argparse
+import io
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+from email.message import EmailMessage
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "platform", "provision"))
+import demo_machine  # noqa: E402
+
+TIMEOUT_SECONDS = 2
+EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*")
+SCHEDULE_NOTE = "1"
+
+
+class Machine(demo_machine.Machine):
+    def provision(self):
+        super().provision("", (("TimeOut", str(TIMEOUT_SECONDS)), ("VTADMINDB", "vtquaran.nsf")))
+        # Every posted document is scanned, whether its attachments are stored as files or
+        # inside its MIME text.
+        ini = os.path.join(self.root, "vantrel", "vantrel.ini")
+        with open(ini) as f:
+            text = f.read().replace("ContentControlEnabled=0", "ContentControlEnabled=1")
+        with open(ini, "w") as f:
+            f.write(text)
+
+    def set_policy(self, action, quarantine=0):
+        text = ("[Infected]\nAction=%s\nQuarantine=%d\n"
+                "NeuterText=This mail contained a virus ({virus}) and was removed.\n"
+                "[Warnings]\nSender=0\nRecipients=0\nAdministrators=0\n"
+                "[Clean]\nDisclaimer=\n" % (action, quarantine))
+        with open(os.path.join(self.root, "vantrel", "engine.ini"), "w") as f:
+            f.write(text)
+        time.sleep(0.05)
+
+    def schedule(self, *items):
+        self.tool("nsf", "put", "vtsched.nsf", "--note", SCHEDULE_NOTE, *items)
+
+    def sweep(self, *extra, wait=True):
+        process = subprocess.Popen([os.path.join(self.build, "bin", "vtsweep"), "1", *extra],
+                                   env=self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if not wait:
+            return process
+        process.wait(300)
+        return process.returncode
+
+    def log(self):
+        reports = os.path.join(self.root, "vantrel", "Reports")
+        texts = []
+        for name in sorted(os.listdir(reports)):
+            if name.endswith(".log") and name.count("-") == 2:
+                with open(os.path.join(reports, name), encoding="latin-1") as f:
+                    texts.append(f.read())
+        return "".join(texts)
+
+
+def internet_mail(subject, text, attachment=None):
+    message = EmailMessage()
+    message["From"] = "\"Dave Doe\" <dave@example.org>"
+    message["To"] = "alice@example.com"
+    message["Subject"] = subject
+    message["Message-ID"] = "<%s@example.org>" % subject.replace(" ", ".")
+    message.set_content(text)
+    if attachment:
+        message.add_attachment(attachment[1], maintype="application", subtype="octet-stream",
+                               filename=attachment[0])
+    return bytes(message)
+
+
+def zipped(name, content):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr(name, content)
+    return buffer.getvalue()
+
+
+def fill(machine, work):
+    """The stored mails: subject -> (database, infected)."""
+    mails = {}
+    for user in ("alice", "carol"):
+        db = "mail/%s.nsf" % user
+        cases = [("eicar attached " + user, "see the file", ("eicar.com", EICAR), True),
+                 ("eicar zipped " + user, "see the archive", ("eicar.zip", zipped("eicar.com", EICAR)), True),
+                 ("clean attachment " + user, "the minutes", ("minutes.txt", b"nothing here\n"), False),
+                 ("clean text " + user, "just words", None, False)]
+        for subject, text, attachment, infected in cases:
+            path = os.path.join(work, "mail.eml")
+            with open(path, "wb") as f:
+                f.write(internet_mail(subject, text, attachment))
+            machine.tool("nsf", "import", db, path)
+            mails[subject] = (db, infected)
+    # Notes mail for bob: rich-text body, files attached as $FILE items.
+    files = {"eicar.com": EICAR, "report.txt": b"quarterly report\n", "body.txt": b"hello bob\r\n"}
+    for name, content in files.items():
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(content)
+    for subject, attach, infected in (("notes eicar", ["eicar.com", "report.txt"], True),
+                                      ("notes clean", ["report.txt"], False)):
+        args = ["put", "mail/bob.nsf", "--body", os.path.join(work, "body.txt")]
+        for name in attach:
+            args += ["--attach", os.path.join(work, name)]
+        args += ["Form=Memo", "From=alice@example.com", "SendTo[]=bob@example.com",
+                 "Subject=" + subject, "PostedDate@=now"]
+        machine.tool("nsf", *args)
+        mails[subject] = ("mail/bob.nsf", infected)
+    return mails
+
+
+def snapshot(machine, dbs):
+    """subject -> (note id, nsf show --json text) for every document of the databases."""
+    shots = {}
+    for db in dbs:
+        for entry in machine.documents(db):
+            text = machine.tool("nsf", "show", db, str(entry["noteid"]), "--json")
+            shots[(db, entry.get("subject", ""))] = (entry["noteid"], text)
+    return shots
+
+
+def items(text):
+    try:
+        return json.loads(text).get("items", [])
+    except json.JSONDecodeError:
+        return []
+
+
+def body_of(text):
+    return " ".join(str(i.get("value", "")) for i in items(text) if i["name"].lower() == "body")
+
+
+def files_of(text):
+    return [str(i.get("value", "")).split(" (")[0] for i in items(text) if i["name"] == "$FILE"]
+
+
+class Checker:
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, what, held):
+        print("  %-70s %s" % (what, "ok" if held else "FAILED"))
+        if not held:
+            self.failures.append(what)
+
+
+def run(machine, work, check):
+    c = Checker()
+    mails = fill(machine, work)
+    dbs = ["mail/alice.nsf", "mail/bob.nsf", "mail/carol.nsf"]
+    before = snapshot(machine, dbs)
+    machine.start_engine()
+
+    print("engine stopped: every document waits out its time-out")
+    machine.schedule("Option=Disable", "SelectedDBFile=Y", "DBFiletxt=mail/alice.nsf",
+                     "DataDBFile=N")
+    os.kill(machine.engine.pid, signal.SIGSTOP)
+    try:
+        first = machine.sweep(wait=False)
+        time.sleep(0.5)
+        second = machine.sweep(wait=False)
+        second_rc = second.wait(60)
+        second_err = second.stderr.read()
+        first.wait(300)
+        rc = first.returncode
+    finally:
+        os.kill(machine.engine.pid, signal.SIGCONT)
+    log = machine.log()
+    c.expect("a second vtsweep meanwhile exits 1 quietly", second_rc == 1 and second_err == "")
+    c.expect("the run ends normally (exit 0)", rc == 0)
+    c.expect("four time-outs, then the run stops",
+             log.count("Vantrel Not Responding") == 4 and
+             "TimeOut Happens More than 3 times.. So exiting Scanning" in log)
+    c.expect("no document changed", snapshot(machine, dbs) == before)
+    time.sleep(1)  # answers the stopped engine still writes go nowhere: the spool is gone
+
+    print("clean and quarantine (alice, internet mail), with bad list entries")
+    machine.set_policy("clean", quarantine=1)
+    machine.schedule("DBFiletxt=junk;\"mail/alice.nsf\";../../../etc/passwd.nsf;names.txt;"
+                     "mail/nothere.nsf;mail/alice.nsf.bak")
+    rc = machine.sweep()
+    after = snapshot(machine, dbs)
+    log = machine.log()
+    c.expect("exit 0", rc == 0)
+    for subject, (db, infected) in mails.items():
+        if db != "mail/alice.nsf":
+            continue
+        old, new = before[(db, subject)][1], after.get((db, subject), (0, ""))[1]
+        if infected:
+            c.expect("%s: cleaned" % subject, "EICAR" in body_of(new) and new != old)
+        else:
+            c.expect("%s: untouched byte for byte" % subject, new == old)
+    quarantined = machine.documents("vtquaran.nsf")
+    c.expect("two quarantine copies", len(quarantined) == 2)
+    c.expect("the log names the virus", "Vantrel.Test.EICAR found in" in log)
+    c.expect("outside entry refused", "is outside the data directory" in log)
+    c.expect("junk entries skipped", "Database names.txt is not a Notes database. Skipped." in log)
+    c.expect("missing database logged, list goes on",
+             "unable to open database in NSFOpenx" in log)
+    c.expect("summary line", "mail/alice.nsf->Total Mail(s) Scanned = 4" in log)
+
+    print("neuter (bob, Notes mail) through a folder walk with a link loop and exclusions")
+    machine.set_policy("neuter")
+    data = os.path.join(machine.root, "domino", "data")
+    os.symlink(os.path.join(data, "mail"), os.path.join(data, "mail", "loop"))
+    machine.schedule("SelectedDBFile=N", "DataDBFile=Y", "DBFile=mail", "SubDir=Y", "Exclude=Y",
+                     "Exclude_DB=ALICE.NSF;carol.nsf")
+    rc = machine.sweep()
+    after = snapshot(machine, dbs)
+    log = machine.log()
+    c.expect("exit 0", rc == 0)
+    new = after[("mail/bob.nsf", "notes eicar")][1]
+    c.expect("notes eicar: neutered, no attachment",
+             "This mail contained a virus" in body_of(new) and files_of(new) == [])
+    c.expect("notes clean: untouched byte for byte",
+             after[("mail/bob.nsf", "notes clean")][1] == before[("mail/bob.nsf", "notes clean")][1])
+    c.expect("excluded databases logged",
+             "/mail/carol.nsf is Excluded By Exclude Database Rule" in log)
+    c.expect("the loop walked once", "leads back to a folder scanned already" in log)
+
+    print("delete (carol)")
+    machine.set_policy("delete")
+    machine.schedule("SelectedDBFile=Y", "DBFiletxt=mail/carol.nsf", "DataDBFile=N")
+    c.expect("exit 0", machine.sweep() == 0)
+    after = snapshot(machine, dbs)
+    for subject, (db, infected) in mails.items():
+        if db != "mail/carol.nsf":
+            continue
+        if infected:
+            c.expect("%s: deleted" % subject, (db, subject) not in after)
+        else:
+            c.expect("%s: untouched byte for byte" % subject,
+                     after.get((db, subject)) == before[(db, subject)])
+    spool = [os.path.join(machine.root, "vantrel", "IN", "ScanDatabase"),
+             os.path.join(machine.root, "vantrel", "Out", "ScanDatabase")]
+    c.expect("the spool is left empty", not any(os.path.exists(p) for p in spool))
+
+    print("\nthe scan log:\n")
+    print("\n".join(machine.log().splitlines()[-25:]))
+    if c.failures:
+        print("\nFAILED: " + "; ".join(c.failures))
+    return 0 if not c.failures or not check else 1
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
+    parser.add_argument("--root")
+    parser.add_argument("--check", action="store_true")
+    args = parser.parse_args()
+    root = args.root or tempfile.mkdtemp(prefix="vantrel-sweep-job.")
+    work = tempfile.mkdtemp(prefix="vantrel-sweep-files.")
+    machine = Machine(args.build, os.path.join(root, "machine") if not args.root else root)
+    try:
+        machine.provision()
+        return run(machine, work, args.check)
+    finally:
+        machine.stop_engine()
+        shutil.rmtree(work, ignore_errors=True)
+        if not args.root:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
