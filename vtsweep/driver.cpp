@@ -97,6 +97,17 @@ STATUS ScanDatabaseFile(SweepRun& run, const std::string& display, const std::st
     LogNotesStatus(status);
     return ERR(status);
   }
+  if (run.window.set_total != nullptr) {
+    // The window's progress bar needs the number of documents before the first one.
+    int total = 0;
+    auto count = [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
+      if (match->SERetFlags & SE_FMATCH) ++*static_cast<int*>(context);
+      return NOERROR;
+    };
+    if (NSFSearch(db.get(), formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, count, &total,
+                  nullptr) == NOERROR)
+      run.window.set_total(total);
+  }
   DocumentSearch search{&run, db.get()};
   status = NSFSearch(db.get(), formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, ScanDocument,
                      &search, nullptr);

@@ -158,6 +158,13 @@ DWORD ReadTimeoutSeconds() {
   return static_cast<DWORD>(std::min<long>(seconds, 24L * 3600));
 }
 
+std::string ReadBuildText() {
+  std::string build;
+  (void)foundation::ReadProductValue(foundation::kProductSubkey, "LotusNotesBuild", build, "",
+                                     kBuildBytes);
+  return build;
+}
+
 void ReadStoreSettings(Settings& settings) {
   const std::string ini = foundation::JoinPath(settings.install_dir, foundation::kProductIniName);
   settings.scan_dir_name =
@@ -167,8 +174,7 @@ void ReadStoreSettings(Settings& settings) {
                                kContentControlBytes) == "1";
   (void)foundation::ReadProductValue(foundation::kProductSubkey, "AlwaysExcluded",
                                      settings.always_excluded, "", kAlwaysExcludedBytes);
-  (void)foundation::ReadProductValue(foundation::kProductSubkey, "LotusNotesBuild",
-                                     settings.build, "", kBuildBytes);
+  settings.build = ReadBuildText();
   settings.timeout_seconds = ReadTimeoutSeconds();
 }
 

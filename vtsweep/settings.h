@@ -72,6 +72,8 @@ struct Settings {
 void ReadAdminTable(Settings& settings);
 // The engine time-out from the registry value TimeOut; empty (or junk) gives 60 seconds.
 [[nodiscard]] DWORD ReadTimeoutSeconds();
+// The build text (registry value LotusNotesBuild, up to 99 characters).
+[[nodiscard]] std::string ReadBuildText();
 // AlwaysExcluded, LotusNotesBuild, ContentControlEnabled and ScanDir.
 void ReadStoreSettings(Settings& settings);
 

@@ -40,6 +40,7 @@ struct ScanPaths {
 struct ProgressHooks {
   void (*show_database)(const std::string& path) = nullptr;
   void (*show_count)(int document_number) = nullptr;
+  void (*set_total)(int documents) = nullptr;  // documents the database's search selects
 };
 
 struct SweepRun {

@@ -57,6 +57,7 @@
 //      the engine is not running, or another vtsweep runs.
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "foundation/config.h"
@@ -67,6 +68,7 @@
 #include "platform/notes/notes.h"
 #include "platform/win32/windows.h"
 #include "vtsweep/driver.h"
+#include "vtsweep/progress_window.h"
 #include "vtsweep/settings.h"
 #include "vtsweep/sweep_log.h"
 
@@ -130,9 +132,22 @@ int Run(int argc, char** argv) {
     return kExitFailed;
   }
 
-  vtsweep::WriteBanner(settings.build, settings.show_window);
-  std::thread scan([] { vtsweep::RunScanThread(run, nullptr); });
-  while (!run.done) Sleep(5);
+  HWND window = settings.show_window ? vtsweep::CreateProgressWindow(run) : nullptr;
+  vtsweep::WriteBanner(settings.build, window != nullptr);
+  std::thread scan([] { vtsweep::RunScanThread(run, vtsweep::EndProgressWindow); });
+  if (window != nullptr) {
+    vtsweep::RunProgressWindow(window);
+    if (!run.done) {
+      // The user stopped the run (or closed the window before the scan was under way): the
+      // process ends at once, the scan thread with it, and the job and result directories
+      // stay as they are. Every log line is already on disk.
+      scan.detach();
+      VtWindowShutdown();
+      std::_Exit(kExitOk);
+    }
+  } else {
+    while (!run.done) Sleep(5);
+  }
   scan.join();
   NotesTerm();
   return kExitOk;

@@ -19,6 +19,9 @@ DESCRIPTION
         untouched      every clean mail, byte for byte as before (nsf show --json)
         engine stopped every document waits out the time-out, the fourth time-out ends
                        the run, and nothing is changed
+        interactive    `vtsweep` alone, its window driven headless through the control socket:
+                       the database and the log lines shown, About with the build, Exit
+                       answered No (the scan goes on), then Yes (the run stops, logged)
         bad input      list entries that are junk, climb out of the data directory or name
                        a file that is no database; a folder with a link back to itself; a
                        second vtsweep while one runs (it exits 1 without a word)
@@ -44,13 +47,14 @@ import time
 import zipfile
 from email.message import EmailMessage
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "platform", "provision"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "platform", "provision"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "platform", "ui"))
 import demo_machine  # noqa: E402
+import window_control  # noqa: E402
 
 TIMEOUT_SECONDS = 2
 EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*")
-SCHEDULE_NOTE = "1"
 
 
 class Machine(demo_machine.Machine):
@@ -74,7 +78,10 @@ class Machine(demo_machine.Machine):
         time.sleep(0.05)
 
     def schedule(self, *items):
-        self.tool("nsf", "put", "vtsched.nsf", "--note", SCHEDULE_NOTE, *items)
+        """Sets items of the scheduled form's settings document."""
+        found = json.loads(self.tool("nsf", "search", "vtsched.nsf",
+                                     'SELECT form = "Scheduledfrm"', "--json"))
+        self.tool("nsf", "put", "vtsched.nsf", "--note", str(found[0]["noteid"]), *items)
 
     def sweep(self, *extra, wait=True):
         process = subprocess.Popen([os.path.join(self.build, "bin", "vtsweep"), "1", *extra],
@@ -272,6 +279,52 @@ def run(machine, work, check):
     spool = [os.path.join(machine.root, "vantrel", "IN", "ScanDatabase"),
              os.path.join(machine.root, "vantrel", "Out", "ScanDatabase")]
     c.expect("the spool is left empty", not any(os.path.exists(p) for p in spool))
+
+    print("interactive run, its window driven headless")
+    machine.tool("nsf", "put", "vtsched.nsf", "Form=Mannualfrm", "M_SelectedDBFile=Y",
+                 "M_DBFiletxt=mail/bob.nsf")
+    socket_path = os.path.join(work, "window.sock")
+    env = dict(machine.env, VT_WINDOW="headless", VT_WINDOW_CONTROL=socket_path)
+    os.kill(machine.engine.pid, signal.SIGSTOP)  # keeps the scan in progress
+    process = subprocess.Popen([os.path.join(machine.build, "bin", "vtsweep")], env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    try:
+        control = window_control.WindowControl(socket_path)
+        title = "Vantrel for Lotus Notes"
+        control.wait(title)
+        deadline = time.time() + 20
+        while time.time() < deadline and not any("Scanning..." in line
+                                                 for line in control.items(title, 1003)):
+            time.sleep(0.1)
+        c.expect("the window shows the database", control.text(title, 1001) == "mail/bob.nsf")
+        c.expect("the window's list follows the log",
+                 any("Scanning mail/bob.nsf Database..." in line
+                     for line in control.items(title, 1003)))
+        control.click(title, 1005)
+        control.wait("About")
+        c.expect("About shows the build", control.text("About", 1101) == "1.0.0")
+        control.click("About", 1)
+        control.click(title, 1004)
+        control.wait("Scanning Information")
+        control.answer("Scanning Information", "no")
+        time.sleep(0.3)
+        c.expect("Exit answered No: the scan goes on", process.poll() is None)
+        control.click(title, 1004)
+        control.wait("Scanning Information")
+        try:
+            control.answer("Scanning Information", "yes")
+        except window_control.WindowError:
+            pass  # the program ends as it answers
+        c.expect("Exit answered Yes: the run stops (exit 0)", process.wait(30) == 0)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        os.kill(machine.engine.pid, signal.SIGCONT)
+    with open(os.path.join(machine.root, "vantrel", "Reports", "vtsweep.log"),
+              encoding="latin-1") as f:
+        c.expect("vtsweep.log says the user stopped", "User Abort the Scanning" in f.read())
 
     print("\nthe scan log:\n")
     print("\n".join(machine.log().splitlines()[-25:]))
