@@ -22,11 +22,11 @@ namespace {
 using foundation::testing::ReadWhole;
 using foundation::testing::TestRoot;
 
-// The library, loaded as its callers load it.
+// The library, loaded as its callers load it (kept mapped, as the engine keeps it).
 class Library {
  public:
   Library() {
-    handle_ = dlopen(VT_VTUPDATE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    handle_ = dlopen(VT_VTUPDATE_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (handle_ != nullptr) update_ = reinterpret_cast<int (*)()>(dlsym(handle_, "UpdateDLL"));
   }
   ~Library() {

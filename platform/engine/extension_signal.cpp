@@ -18,11 +18,14 @@ std::string ProgramDirectory() {
   return slash == std::string::npos || slash == 0 ? "/" : program.substr(0, slash);
 }
 
-// The loaded updater, unloaded on every path.
+// The loaded updater. Its handle is closed on every path, but the library itself stays
+// mapped (RTLD_NODELETE): it carries its own copy of the platform's process-wide state (the
+// registry connection, the named-object table), which lives until the process ends and
+// would be cut loose, not freed, by an unload.
 class LoadedLibrary {
  public:
   explicit LoadedLibrary(const std::string& path)
-      : handle_(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+      : handle_(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {}
   ~LoadedLibrary() {
     if (handle_ != nullptr) ::dlclose(handle_);
   }
