@@ -500,23 +500,36 @@ STATUS CopyContentRow(sqlite3* source_sql, const std::string& source_file, long 
 }  // namespace
 
 // Open connections and their caches. A lookup is far cheaper than the parse it saves.
-std::mutex g_caches_mutex;
-std::unordered_map<sqlite3*, StatementCache*> g_caches;
+// The table is never destroyed: a thread that was abandoned in the middle of an open (the
+// database scanner gives up on a stuck open and carries on) may still reach it while the
+// process runs its exit-time destructors.
+struct CacheTable {
+  std::mutex mutex;
+  std::unordered_map<sqlite3*, StatementCache*> caches;
+};
+
+CacheTable& Caches() {
+  static CacheTable* table = new CacheTable;
+  return *table;
+}
 
 StatementCache* StatementCacheOf(sqlite3* sql) {
-  std::lock_guard<std::mutex> lock(g_caches_mutex);
-  auto found = g_caches.find(sql);
-  return found == g_caches.end() ? nullptr : found->second;
+  CacheTable& table = Caches();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto found = table.caches.find(sql);
+  return found == table.caches.end() ? nullptr : found->second;
 }
 
 void RegisterStatementCache(sqlite3* sql, StatementCache* cache) {
-  std::lock_guard<std::mutex> lock(g_caches_mutex);
-  g_caches[sql] = cache;
+  CacheTable& table = Caches();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.caches[sql] = cache;
 }
 
 void UnregisterStatementCache(sqlite3* sql) {
-  std::lock_guard<std::mutex> lock(g_caches_mutex);
-  g_caches.erase(sql);
+  CacheTable& table = Caches();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.caches.erase(sql);
 }
 
 sqlite3_stmt* StatementCache::Take(std::string_view text) {
