@@ -103,6 +103,11 @@ int Run(int argc, char** argv) {
 
   if (!foundation::IsEngineRunning(settings.install_dir)) {
     vtsweep::WriteLog("Vantrel is Disabled.", vtsweep::kLogStamped);
+    // Whoever started it by hand sees why nothing was scanned, not only the log.
+    std::fprintf(stderr,
+                 "vtsweep: Vantrel is Disabled: the engine is not running (no lock on %s); "
+                 "nothing was scanned\n",
+                 foundation::JoinPath(settings.install_dir, "maildisp.lck").c_str());
     return kExitFailed;
   }
 
