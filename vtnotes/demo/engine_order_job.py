@@ -28,15 +28,12 @@ FILES
     <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
     <root>/vantrel/Reports/   the router's debug log, vtnotes.log, vantrel.log
 """
-import argparse
 import glob
 import io
 import os
-import shutil
 import signal
 import smtplib
 import sys
-import tempfile
 import time
 import zipfile
 from email.message import EmailMessage
@@ -231,16 +228,9 @@ def run(machine):
     return rows
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
-    parser.add_argument("--root")
-    parser.add_argument("--check", action="store_true")
-    args = parser.parse_args()
-    root = args.root or tempfile.mkdtemp(prefix="vantrel-engine-order.")
-    machine = Machine(args.build, root)
-    print("machine root:", root)
-    machine.provision()
+def run_cases(machine, check):
+    """Runs every case, stops the server and the engine whatever happened, prints the table
+    and returns the number of cases that went wrong."""
     try:
         rows = run(machine)
     finally:
@@ -250,13 +240,8 @@ def main():
     print("-" * 80)
     for row in rows:
         print("%-22s %-6s %s" % row)
-    failures = sum(1 for row in rows if row[1] != "ok")
-    if args.check:
-        print("all cases held" if failures == 0 else f"{failures} case(s) went wrong")
-    if not args.root and failures == 0:
-        shutil.rmtree(root, ignore_errors=True)
-    return 1 if args.check and failures else 0
+    return sum(1 for row in rows if row[1] != "ok")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(demo_machine.run_job(Machine, run_cases, "vantrel-engine-order."))

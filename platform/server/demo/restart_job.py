@@ -25,15 +25,12 @@ FILES
     <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
     <root>/domino/console.log   where the server says which task died and was restarted
 """
-import argparse
 import os
 import re
-import shutil
 import signal
 import smtplib
 import socket
 import sys
-import tempfile
 import time
 from email.message import EmailMessage
 
@@ -175,23 +172,6 @@ def run(machine):
     return sum(0 if row[4] else 1 for row in rows)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
-    parser.add_argument("--root")
-    parser.add_argument("--check", action="store_true")
-    args = parser.parse_args()
-    root = args.root or tempfile.mkdtemp(prefix="vantrel-restart-job.")
-    machine = Machine(args.build, root)
-    print("machine root:", root)
-    machine.provision()
-    failures = run(machine)
-    if args.check:
-        print("all cases held" if failures == 0 else f"{failures} case(s) went wrong")
-    if not args.root and failures == 0:
-        shutil.rmtree(root, ignore_errors=True)
-    return 1 if args.check and failures else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(demo_machine.run_job(Machine, lambda machine, check: run(machine),
+                                  "vantrel-restart-job."))
