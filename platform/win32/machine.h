@@ -8,8 +8,9 @@
 // path) is what GetVersionEx, GetUserName and GetModuleFileName(NULL) report; tests set another
 // one to walk every branch of the system in one process.
 //
-// Below the root the stand-in itself keeps registry.db, windows/ (win.ini), tmp/ (made on
-// demand) and .objects/ (one small file per named mutex or event while it has handles).
+// Below the root the stand-in itself keeps registry.db, windows/ (win.ini) and tmp/ (made on
+// demand). Named mutexes and events are blocks of shared memory in /dev/shm, keyed by the
+// root, or files in .objects/ below it where there is no /dev/shm (named_objects.h).
 // Processes started with CreateProcess run on the same root: their VT_SYSROOT is set to it.
 //
 // Default identity: Windows 6.1 build 7601, NT family, not a Terminal Server, the account

@@ -10,7 +10,9 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -31,6 +34,7 @@ namespace win32internal {
 
 namespace {
 
+constexpr const char* kSharedMemoryDir = "/dev/shm";
 constexpr std::uint32_t kBlockMagic = 0x56544F42;  // "VTOB"
 constexpr std::uint32_t kBlockVersion = 1;
 // Processes that may hold handles to one object at once; the system's objects are held by a
@@ -229,10 +233,40 @@ std::string BareName(const char* name) {
   return name;
 }
 
-std::string BlockDirectory() {
+// Blocks live in memory, as a kernel keeps its named objects: in /dev/shm when the machine
+// has it as a tmpfs, named after a hash of the root and one of the object name, so that the
+// objects of two roots never meet. Else (and for a root that asks for it through
+// VT_OBJECTS_BELOW_ROOT) they are files below the root. A block is made and removed with
+// every scan job; on a disk file system each of those was a journalled create and delete
+// (and, where the file system discards freed blocks online, a discard), which cost the
+// real-time path more than the scanning.
+bool SharedMemoryUsable() {
+  static const bool usable = [] {
+    struct statfs info {};
+    return ::statfs(kSharedMemoryDir, &info) == 0 &&
+           static_cast<unsigned long>(info.f_type) == TMPFS_MAGIC &&
+           ::access(kSharedMemoryDir, W_OK | X_OK) == 0;
+  }();
+  return usable;
+}
+
+// The directory of the blocks and the prefix of their file names; empty without a root.
+bool BlockLocation(std::string* directory_r, std::string* prefix_r) {
   std::string root = vtplatform::SystemRoot();
-  if (root.empty()) return root;
-  return root + vtplatform::kPathSep + ".objects";
+  if (root.empty()) return false;
+  const char* below_root = std::getenv("VT_OBJECTS_BELOW_ROOT");
+  if (SharedMemoryUsable() && (below_root == nullptr || *below_root == '\0' ||
+                               std::strcmp(below_root, "0") == 0)) {
+    char prefix[40];
+    std::snprintf(prefix, sizeof prefix, "vt-%016llx-",
+                  static_cast<unsigned long long>(Fnv1a(root)));
+    *directory_r = kSharedMemoryDir;
+    *prefix_r = prefix;
+    return true;
+  }
+  *directory_r = root + vtplatform::kPathSep + ".objects";
+  prefix_r->clear();
+  return true;
 }
 
 void FutexWait(std::uint32_t* word, std::uint32_t expected, DWORD milliseconds) {
@@ -301,16 +335,17 @@ HANDLE OpenObject(const char* raw_name, const Creation& creation) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
-  std::string directory = BlockDirectory();
-  if (directory.empty()) {
+  std::string directory;
+  std::string prefix;
+  if (!BlockLocation(&directory, &prefix)) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return nullptr;
   }
-  ::mkdir(directory.c_str(), 0777);
+  if (prefix.empty()) ::mkdir(directory.c_str(), 0777);
   char file_name[40];
   std::snprintf(file_name, sizeof file_name, "%016llx",
                 static_cast<unsigned long long>(Fnv1a(name)));
-  std::string path = directory + vtplatform::kPathSep + file_name;
+  std::string path = directory + vtplatform::kPathSep + prefix + file_name;
 
   for (;;) {
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (creation.create ? O_CREAT : 0), 0666);

@@ -1,9 +1,10 @@
 // named_objects.h - mutexes and events shared by every process of one root.
 //
 // What it is for: CreateMutex/CreateEvent and their waits. Each object is one small block of
-// shared memory, a file below "<root>/.objects" named after a hash of the object name and
-// mapped by every process that holds a handle. Unnamed objects use a private block of the
-// same layout.
+// shared memory, a file named after a hash of the root and one of the object name and mapped
+// by every process that holds a handle: in /dev/shm where the machine has it as a tmpfs, else
+// (or with VT_OBJECTS_BELOW_ROOT=1) below "<root>/.objects". Unnamed objects use a private
+// block of the same layout.
 //
 // Ownership: a NamedObjectHandle owns one mapping and one entry in the block's holder table;
 // its destructor drops the entry and, for the last holder, removes the block, so the object

@@ -1,6 +1,8 @@
 // Mutexes and events within one process: ownership by thread, recursion, creation reports,
 // resets, time-outs, names, and the object's lifetime.
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -135,6 +137,32 @@ TEST_F(NamedObjectTest, ObjectGoesAwayWithItsLastHandle) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_TRUE(ReleaseMutex(fresh));
   CloseHandle(fresh);
+}
+
+// Two machines side by side (as tests run them) never share an object of the same name,
+// wherever the blocks are kept.
+TEST_F(NamedObjectTest, RootsDoNotShareObjects) {
+  for (const char* below_root : {"0", "1"}) {
+    SCOPED_TRACE(below_root);
+    ::setenv("VT_OBJECTS_BELOW_ROOT", below_root, 1);
+    HANDLE here = CreateEvent(nullptr, TRUE, FALSE, "Global\\UpdateEvent");
+    ASSERT_NE(here, nullptr);
+    const std::string other_root = root_ + "/other";
+    std::filesystem::create_directories(other_root);
+    vtplatform::SetSystemRoot(other_root);
+    EXPECT_EQ(OpenEvent(EVENT_MODIFY_STATE, FALSE, "Global\\UpdateEvent"), nullptr);
+    HANDLE there = CreateEvent(nullptr, TRUE, FALSE, "Global\\UpdateEvent");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(SetEvent(there));
+    CloseHandle(there);
+    vtplatform::SetSystemRoot(root_);
+    EXPECT_EQ(WaitForSingleObject(here, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    if (std::string(below_root) == "1") {
+      EXPECT_TRUE(std::filesystem::is_directory(Path(".objects")));
+    }
+    CloseHandle(here);
+  }
+  ::unsetenv("VT_OBJECTS_BELOW_ROOT");
 }
 
 TEST_F(NamedObjectTest, NamesAreRefusedNotCutAndKindsDoNotMix) {

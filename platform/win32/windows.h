@@ -5,9 +5,9 @@
 // This header declares those calls in the global namespace with their documented signatures,
 // ANSI forms named without the A suffix, and the documented constants with their real values,
 // so that the system's code reads as it would on Windows. The machine lives in one directory,
-// the root (machine.h): the Windows and temporary directories, the registry (registry.db) and
-// the named objects (the hidden directory .objects) are below it. File calls take any path;
-// system code passes paths within the root.
+// the root (machine.h): the Windows and temporary directories and the registry (registry.db)
+// are below it, and the named objects are keyed by it. File calls take any path; system code
+// passes paths within the root.
 //
 // Ownership: every HANDLE returned here (files, mutexes, events, threads, processes) is closed
 // with CloseHandle; find handles with FindClose; registry keys with RegCloseKey; buffers that
