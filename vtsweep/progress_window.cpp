@@ -2,6 +2,7 @@
 #include "vtsweep/progress_window.h"
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "vtsweep/sweep_log.h"
@@ -159,6 +160,31 @@ bool RunProgressWindow(HWND window) {
 void EndProgressWindow() {
   const DWORD thread = g_window_thread.load();
   if (thread != 0) PostThreadMessage(thread, WM_QUIT, 0, 0);
+}
+
+std::string ClosingText(const RunOutcome& outcome) {
+  if (outcome.nothing_selected) {
+    return "vtsweep: nothing was scanned: the manual scan settings (form \"Mannualfrm\" of "
+           "vtsched.nsf) select no database and no folder.\n"
+           "  Log: " + outcome.log_path + "\n";
+  }
+  std::string text = outcome.stopped_by_user ? "vtsweep: scanning stopped by the user.\n"
+                                             : "vtsweep: scanning finished.\n";
+  char line[128];
+  auto add = [&](const char* label, int value) {
+    std::snprintf(line, sizeof line, "  %-36s %d\n", label, value);
+    text += line;
+  };
+  add("Databases scanned:", outcome.databases);
+  add("Mail(s) scanned:", outcome.documents);
+  add("Mail(s) with a virus (disinfected):", outcome.disinfected);
+  if (outcome.unanswered > 0) add("  of them not answered by the engine:", outcome.unanswered);
+  if (outcome.engine_stopped_answering) {
+    text += "  The engine stopped answering: the run ended after " +
+            std::to_string(kTimeoutLimit) + " time-outs.\n";
+  }
+  text += "  Log: " + outcome.log_path + "\n";
+  return text;
 }
 
 }  // namespace vtsweep
