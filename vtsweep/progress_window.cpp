@@ -164,8 +164,8 @@ void EndProgressWindow() {
 
 std::string ClosingText(const RunOutcome& outcome) {
   if (outcome.nothing_selected) {
-    return "vtsweep: nothing was scanned: the manual scan settings (form \"Mannualfrm\" of "
-           "vtsched.nsf) select no database and no folder.\n"
+    return "vtsweep: nothing was scanned: the manual scan settings select no database and\n"
+           "  no folder (the document of form \"Mannualfrm\" in vtsched.nsf).\n"
            "  Log: " + outcome.log_path + "\n";
   }
   std::string text = outcome.stopped_by_user ? "vtsweep: scanning stopped by the user.\n"

@@ -128,7 +128,8 @@ def run(machine, terminal, work, check):
 
     print("a scan to its end")
     time.sleep(1)  # the engine answers the job the stopped run left
-    terminal.run("new-window", "-t", "check", command)
+    # The same pane, emptied: the text of the stopped run must not count for this one.
+    terminal.run("respawn-pane", "-k", "-t", "check", "clear; " + command)
     shown = terminal.wait_for("EXIT=", 120)
     print("\n".join("      " + line for line in shown.rstrip().splitlines() if line.strip()))
     log = machine.interactive_log()
