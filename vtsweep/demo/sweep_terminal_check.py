@@ -73,9 +73,9 @@ def run(machine, terminal, work, check):
     os.kill(machine.engine.pid, signal.SIGSTOP)
     try:
         terminal.start(command)
-        terminal.wait_for(TITLE)
-        shown = terminal.wait_for("Scanning mail/alice.nsf Database...")
-        shown = terminal.wait_for("Tab: next")
+        terminal.wait_for(TITLE, 30)
+        shown = terminal.wait_for("Scanning mail/alice.nsf Database...", 30)
+        shown = terminal.wait_for("Tab: next", 30)
         check("mail/alice.nsf" in shown and "Currently Scanning Database" in shown,
               "the window shows the database being scanned")
         check("Exit" in shown and "[About]" in shown and "[Minimize]" in shown,
