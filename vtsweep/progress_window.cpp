@@ -168,8 +168,14 @@ std::string ClosingText(const RunOutcome& outcome) {
            "  no folder (the document of form \"Mannualfrm\" in vtsched.nsf).\n"
            "  Log: " + outcome.log_path + "\n";
   }
-  std::string text = outcome.stopped_by_user ? "vtsweep: scanning stopped by the user.\n"
-                                             : "vtsweep: scanning finished.\n";
+  std::string text;
+  if (outcome.stopped_by_user)
+    text = "vtsweep: scanning stopped by the user.\n";
+  else if (outcome.engine_stopped_answering)
+    text = "vtsweep: scanning stopped: the engine stopped answering (" +
+           std::to_string(kTimeoutLimit) + " time-outs).\n";
+  else
+    text = "vtsweep: scanning finished.\n";
   char line[128];
   auto add = [&](const char* label, int value) {
     std::snprintf(line, sizeof line, "  %-36s %d\n", label, value);
@@ -178,11 +184,7 @@ std::string ClosingText(const RunOutcome& outcome) {
   add("Databases scanned:", outcome.databases);
   add("Mail(s) scanned:", outcome.documents);
   add("Mail(s) with a virus (disinfected):", outcome.disinfected);
-  if (outcome.unanswered > 0) add("  of them not answered by the engine:", outcome.unanswered);
-  if (outcome.engine_stopped_answering) {
-    text += "  The engine stopped answering: the run ended after " +
-            std::to_string(kTimeoutLimit) + " time-outs.\n";
-  }
+  if (outcome.unanswered > 0) add("  not answered by the engine:", outcome.unanswered);
   text += "  Log: " + outcome.log_path + "\n";
   return text;
 }

@@ -21,11 +21,15 @@ DESCRIPTION
         to the end    with the engine answering, the window closes as soon as the scan ends
                       and the terminal is left with the totals of the run (databases, mails
                       scanned, mails with a virus) and the log's path; they agree with the log
+        no answers    with the engine held and a one-second time-out, the run ends at the
+                      fourth time-out and the terminal says so: four mails not answered, none
+                      called infected
 
     Exit status 0 when every check held, 1 when one failed, 77 when tmux is missing (the CTest
     registration treats 77 as skipped).
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -148,6 +152,26 @@ def run(machine, terminal, work, check):
           "its totals agree with the log: %s" % figures)
     check("Log: " + os.path.join(machine.root, "vantrel", "Reports", "vtsweep.log") in shown,
           "and it names the log")
+
+    print("an engine that stops answering")
+    found = json.loads(machine.tool("nsf", "search", "vtsched.nsf", 'SELECT form = "Mannualfrm"',
+                                    "--json"))
+    machine.tool("nsf", "put", "vtsched.nsf", "--note", str(found[0]["noteid"]),
+                 "M_DBFiletxt=mail/carol.nsf;mail/alice.nsf;mail/bob.nsf")
+    machine.tool("winreg", "set", sweep_job.demo_machine.PRODUCT_KEY, "TimeOut", "1")
+    os.kill(machine.engine.pid, signal.SIGSTOP)
+    try:
+        terminal.run("respawn-pane", "-k", "-t", "check", "clear; " + command)
+        shown = terminal.wait_for("EXIT=", 120)
+    finally:
+        os.kill(machine.engine.pid, signal.SIGCONT)
+    print("\n".join("      " + line for line in shown.rstrip().splitlines() if line.strip()))
+    figures = dict((label.strip(), int(value)) for label, value in
+                   re.findall(r"^  ([A-Za-z() ]+):\s+(\d+)$", shown, re.M))
+    check("the engine stopped answering (4 time-outs)" in shown and
+          figures.get("not answered by the engine") == 4 and
+          figures.get("Mail(s) with a virus (disinfected)") == 0,
+          "the terminal says the engine did not answer, not that the mails are clean")
 
 
 def main():
