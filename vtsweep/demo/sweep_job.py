@@ -190,6 +190,18 @@ def files_of(text):
     return [str(i.get("value", "")).split(" (")[0] for i in items(text) if i["name"] == "$FILE"]
 
 
+def expect_deleted(c, mails, db, before, after):
+    """The infected mails of the database are gone, the clean ones untouched byte for byte."""
+    for subject, (where, infected) in sorted(mails.items()):
+        if where != db:
+            continue
+        if infected:
+            c.expect("%s: deleted" % subject, (db, subject) not in after)
+        else:
+            c.expect("%s: untouched byte for byte" % subject,
+                     after.get((db, subject)) == before[(db, subject)])
+
+
 class Checker:
     def __init__(self):
         self.failures = []
@@ -278,15 +290,7 @@ def run(machine, work, check):
     machine.set_policy("delete")
     machine.schedule("SelectedDBFile=Y", "DBFiletxt=mail/carol.nsf", "DataDBFile=N")
     c.expect("exit 0", machine.sweep() == 0)
-    after = snapshot(machine, dbs)
-    for subject, (db, infected) in mails.items():
-        if db != "mail/carol.nsf":
-            continue
-        if infected:
-            c.expect("%s: deleted" % subject, (db, subject) not in after)
-        else:
-            c.expect("%s: untouched byte for byte" % subject,
-                     after.get((db, subject)) == before[(db, subject)])
+    expect_deleted(c, mails, "mail/carol.nsf", before, snapshot(machine, dbs))
     spool = [os.path.join(machine.root, "vantrel", "IN", "ScanDatabase"),
              os.path.join(machine.root, "vantrel", "Out", "ScanDatabase")]
     c.expect("the spool is left empty", not any(os.path.exists(p) for p in spool))

@@ -186,12 +186,11 @@ def main():
     work = tempfile.mkdtemp(prefix="vantrel-sweep-terminal-files.")
     machine = Machine(options.build, root)
     terminal = Terminal("vt-sweep-terminal-%d" % os.getpid())
-    failures = []
+    checker = sweep_job.Checker()
+    failures = checker.failures
 
     def check(condition, what):
-        print(("ok    " if condition else "FAIL  ") + what, flush=True)
-        if not condition:
-            failures.append(what)
+        checker.expect(what, condition)
 
     try:
         machine.provision()
