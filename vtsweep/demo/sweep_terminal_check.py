@@ -24,6 +24,8 @@ DESCRIPTION
         no answers    with the engine held and a one-second time-out, the run ends at the
                       fourth time-out and the terminal says so: four mails not answered, none
                       called infected
+        no selection  the manual scan settings select nothing: the terminal says where to
+                      select
 
     Exit status 0 when every check held, 1 when one failed, 77 when tmux is missing (the CTest
     registration treats 77 as skipped).
@@ -172,6 +174,14 @@ def run(machine, terminal, work, check):
           figures.get("not answered by the engine") == 4 and
           figures.get("Mail(s) with a virus (disinfected)") == 0,
           "the terminal says the engine did not answer, not that the mails are clean")
+
+    print("nothing selected")
+    machine.tool("nsf", "put", "vtsched.nsf", "--note", str(found[0]["noteid"]),
+                 "M_SelectedDBFile=N", "M_DataDBFile=N")
+    terminal.run("respawn-pane", "-k", "-t", "check", "clear; " + command)
+    shown = terminal.wait_for("EXIT=", 60)
+    check("nothing was scanned" in shown and "Mannualfrm" in shown,
+          "the terminal says that the manual scan settings select nothing")
 
 
 def main():
