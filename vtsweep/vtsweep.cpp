@@ -86,8 +86,8 @@ constexpr int kExitFailed = 1;
 
 // True while another vtsweep holds the single-instance mutex.
 bool AnotherRunIsActive() {
-  foundation::UniqueHandle other(OpenMutex(SYNCHRONIZE, FALSE,
-                                           foundation::QualifyObjectName(kSingleInstanceMutex).c_str()));
+  foundation::UniqueHandle other(
+      OpenMutex(SYNCHRONIZE, FALSE, foundation::QualifyObjectName(kSingleInstanceMutex).c_str()));
   return other.valid();
 }
 
@@ -170,8 +170,8 @@ int Run(int argc, char** argv) {
   HWND window = settings.show_window ? vtsweep::CreateProgressWindow(run) : nullptr;
   // In a terminal the window is gone the moment the scan ends; the user is told afterwards
   // what the run did and where its log is.
-  const bool tell_the_terminal = window != nullptr && !settings.scheduled &&
-                                 VtWindowCurrentMode() == VtWindowMode::kTerminal;
+  const bool tell_the_terminal =
+      window != nullptr && !settings.scheduled && VtWindowCurrentMode() == VtWindowMode::kTerminal;
   vtsweep::WriteBanner(settings.build, window != nullptr);
   std::thread scan([] { vtsweep::RunScanThread(run, vtsweep::EndProgressWindow); });
   if (window != nullptr) {

@@ -457,18 +457,21 @@ TEST_F(MimeStoreTest, ANotesMailIsExportedAsMimeAndAMissingObjectIsAnError) {
 // the MIME text, or an infected mail padded past the import's limits is never scanned.
 TEST_F(MimeStoreTest, AttachmentsKeptInTheMimeTextStillCountForTheSelection) {
   std::string padding;
-  for (int i = 0; padding.size() <= 32 * 1024; ++i) padding += "X-Pad-" + std::to_string(i) + ": " + std::string(70, 'p') + "\r\n";
+  for (int i = 0; padding.size() <= 32 * 1024; ++i)
+    padding += "X-Pad-" + std::to_string(i) + ": " + std::string(70, 'p') + "\r\n";
   auto mail = [](const std::string& subject, const std::string& parts) {
     return "From: a@example.com\r\nSubject: " + subject +
            "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
-           "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n" + parts + "--b--\r\n";
+           "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n" +
+           parts + "--b--\r\n";
   };
   const std::string attachment_header =
       "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
       "filename=\"x.com\"\r\nContent-Transfer-Encoding: base64\r\n";
   std::string deep = "From: a@example.com\r\nSubject: deep\r\nMIME-Version: 1.0\r\n";
   for (int i = 0; i < 70; ++i) {
-    deep += "Content-Type: multipart/mixed; boundary=\"l" + std::to_string(i) + "\"\r\n\r\n--l" + std::to_string(i) + "\r\n";
+    deep += "Content-Type: multipart/mixed; boundary=\"l" + std::to_string(i) + "\"\r\n\r\n--l" +
+            std::to_string(i) + "\r\n";
   }
   deep += "Content-Type: application/zip; name=deep.zip\r\n\r\nPK\r\n--l0--\r\n";
   struct Case {
@@ -478,7 +481,8 @@ TEST_F(MimeStoreTest, AttachmentsKeptInTheMimeTextStillCountForTheSelection) {
   };
   const Case cases[] = {
       {"attachment stored as an object", mail("stored", attachment_header + "\r\nQUJD\r\n"), true},
-      {"attachment header past the limit", mail("padded", attachment_header + padding + "\r\nQUJD\r\n"), true},
+      {"attachment header past the limit",
+       mail("padded", attachment_header + padding + "\r\nQUJD\r\n"), true},
       {"multipart levels deeper than followed", deep, true},
       {"text only", mail("text", ""), false},
   };
@@ -493,21 +497,23 @@ TEST_F(MimeStoreTest, AttachmentsKeptInTheMimeTextStillCountForTheSelection) {
   auto selected = [this]() {
     std::vector<NOTEID> found;
     FORMULAHANDLE formula = NULLHANDLE;
-    EXPECT_EQ(NSFFormulaCompile(nullptr, 0, "SELECT @Attachments & PostedDate != NULL", MAXWORD, &formula,
-                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(NSFFormulaCompile(nullptr, 0, "SELECT @Attachments & PostedDate != NULL", MAXWORD,
+                                &formula, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
               NOERROR);
     auto collect = [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
       static_cast<std::vector<NOTEID>*>(context)->push_back(match->ID.NoteID);
       return NOERROR;
     };
-    EXPECT_EQ(NSFSearch(db_, formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, collect, &found, nullptr),
-              NOERROR);
+    EXPECT_EQ(
+        NSFSearch(db_, formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, collect, &found, nullptr),
+        NOERROR);
     EXPECT_EQ(OSMemFree(formula), NOERROR);
     return found;
   };
   std::vector<NOTEID> found = selected();
   for (size_t i = 0; i < ids.size(); ++i) {
-    EXPECT_EQ(std::count(found.begin(), found.end(), ids[i]), cases[i].selected ? 1 : 0) << cases[i].what;
+    EXPECT_EQ(std::count(found.begin(), found.end(), ids[i]), cases[i].selected ? 1 : 0)
+        << cases[i].what;
   }
 
   // Once the body is rewritten (a cleaned mail), what the old MIME text held counts no more.

@@ -115,10 +115,14 @@ formula::DocumentView ViewOf(Note& note) {
     bool mime_body = false;
     const Item* kept_as_text = nullptr;
     for (const Item& item : note.items) {
-      if (item.Type() == TYPE_OBJECT && EqualNoCase(item.name, "$FILE")) ++count;
-      else if (item.Type() == TYPE_MIME_PART && EqualNoCase(item.name, "Body")) mime_body = true;
-      else if (item.Type() == TYPE_NUMBER && EqualNoCase(item.name, mail_import::kTextAttachmentsItem))
+      if (item.Type() == TYPE_OBJECT && EqualNoCase(item.name, "$FILE")) {
+        ++count;
+      } else if (item.Type() == TYPE_MIME_PART && EqualNoCase(item.name, "Body")) {
+        mime_body = true;
+      } else if (item.Type() == TYPE_NUMBER &&
+                 EqualNoCase(item.name, mail_import::kTextAttachmentsItem)) {
         kept_as_text = &item;
+      }
     }
     // Attachment parts the import had to leave inside the MIME text count too, as long as
     // that text is still the body (a rewritten body no longer holds them).
