@@ -115,7 +115,11 @@ void LaunchScanner(const RunnerState& state) {
     RunnerLog(state, reason, true);
     RunnerLog(state, "Unable to start " + command + " Reason above", true);
     Console(std::string(kProductName) + ": Unable to start " + command + " (" + reason + ")");
+    return;
   }
+  // The administrator at the server console sees that the scan began; its outcome is in
+  // the scanner's own dated log.
+  Console(std::string(kProductName) + ": Database scan started: " + command);
 }
 
 void OneMinuteJob(RunnerState& state, const SYSTEMTIME& now) {

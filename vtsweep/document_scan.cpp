@@ -378,6 +378,7 @@ DocumentOutcome CaptureAndAsk(SweepRun& run, DBHANDLE db, NOTEID note_id, OpenNo
       WriteLog("Error in CheckHD0File", kLogStamped);
   } else if (waited == WAIT_TIMEOUT) {
     ++run.timeouts;
+    ++run.totals.unanswered;
     LogF(kLogStamped, "Error: Timeout happened %u (second)... Vantrel Not Responding",
          static_cast<unsigned>(run.timeout_ms / 1000));
     return DocumentOutcome::kNextDocument;
@@ -554,10 +555,13 @@ STATUS ScanDocument(void* raw_context, SEARCH_MATCH* match, ITEM_TABLE*) {
     return 1;
   }
 
+  const int disinfected_before = counters.disinfected;
   ReportVirusNames(run.paths.scan_dir, counters);
   LogF(kLogStamped, "Number = %d Note ID is: %lX. Scanned", counters.document_number, id);
   WriteLog("\r\n", kLogBare);
   ++counters.scanned;
+  ++run.totals.documents;
+  if (counters.disinfected > disinfected_before) ++run.totals.disinfected;
   if (run.window.show_count != nullptr) run.window.show_count(counters.document_number);
   ClearResultDirectory(run.paths.result_dir);
 

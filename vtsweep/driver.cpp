@@ -108,6 +108,7 @@ STATUS ScanDatabaseFile(SweepRun& run, const std::string& display, const std::st
                   nullptr) == NOERROR)
       run.window.set_total(total);
   }
+  ++run.totals.databases;
   DocumentSearch search{&run, db.get()};
   status = NSFSearch(db.get(), formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, ScanDocument,
                      &search, nullptr);

@@ -2,6 +2,7 @@
 #include "vtsweep/progress_window.h"
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "vtsweep/sweep_log.h"
@@ -159,6 +160,33 @@ bool RunProgressWindow(HWND window) {
 void EndProgressWindow() {
   const DWORD thread = g_window_thread.load();
   if (thread != 0) PostThreadMessage(thread, WM_QUIT, 0, 0);
+}
+
+std::string ClosingText(const RunOutcome& outcome) {
+  if (outcome.nothing_selected) {
+    return "vtsweep: nothing was scanned: the manual scan settings select no database and\n"
+           "  no folder (the document of form \"Mannualfrm\" in vtsched.nsf).\n"
+           "  Log: " + outcome.log_path + "\n";
+  }
+  std::string text;
+  if (outcome.stopped_by_user)
+    text = "vtsweep: scanning stopped by the user.\n";
+  else if (outcome.engine_stopped_answering)
+    text = "vtsweep: scanning stopped: the engine stopped answering (" +
+           std::to_string(kTimeoutLimit) + " time-outs).\n";
+  else
+    text = "vtsweep: scanning finished.\n";
+  char line[128];
+  auto add = [&](const char* label, int value) {
+    std::snprintf(line, sizeof line, "  %-36s %d\n", label, value);
+    text += line;
+  };
+  add("Databases scanned:", outcome.databases);
+  add("Mail(s) scanned:", outcome.documents);
+  add("Mail(s) with a virus (disinfected):", outcome.disinfected);
+  if (outcome.unanswered > 0) add("  not answered by the engine:", outcome.unanswered);
+  text += "  Log: " + outcome.log_path + "\n";
+  return text;
 }
 
 }  // namespace vtsweep

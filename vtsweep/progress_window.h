@@ -14,6 +14,8 @@
 // thread and returns when they are handled.
 #pragma once
 
+#include <string>
+
 #include "platform/ui/winuser.h"
 #include "vtsweep/sweep_run.h"
 
@@ -42,5 +44,21 @@ bool RunProgressWindow(HWND window);
 
 // Called by the scan thread when it has finished: ends the message loop.
 void EndProgressWindow();
+
+// How an interactive run ended, for the text it leaves on the terminal.
+struct RunOutcome {
+  int databases = 0;
+  int documents = 0;
+  int disinfected = 0;
+  int unanswered = 0;  // of the documents, those the engine did not answer in time
+  bool stopped_by_user = false;
+  bool engine_stopped_answering = false;  // the run ended at the time-out limit
+  bool nothing_selected = false;          // the settings select no database and no folder
+  std::string log_path;
+};
+
+// The lines an interactive run prints once the terminal is given back: the window closes as
+// soon as the scan ends, so this is what the user is left to read.
+[[nodiscard]] std::string ClosingText(const RunOutcome& outcome);
 
 }  // namespace vtsweep

@@ -47,11 +47,11 @@ std::string ScanLogFileName(bool scheduled, const SYSTEMTIME& start) {
 }
 
 std::string OpenScanLog(const std::string& report_directory, bool scheduled,
-                        const SYSTEMTIME& start) {
+                        const SYSTEMTIME& start, bool keep_interactive_log) {
   std::string directory = report_directory;
   foundation::AddBackslash(directory);
   const std::string path = directory + ScanLogFileName(scheduled, start);
-  if (!scheduled) {
+  if (!scheduled && !keep_interactive_log) {
     // An interactive run starts its log afresh; a file that cannot be emptied is appended to.
     HANDLE file = CreateFile(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -52,9 +52,10 @@ using WindowLineSink = void (*)(const std::string& line);
 [[nodiscard]] std::string ScanLogFileName(bool scheduled, const SYSTEMTIME& start);
 
 // Chooses the log file below the report directory (a separator is added) and, for an
-// interactive run, empties it. Returns the full path.
+// interactive run, empties it unless `keep_interactive_log` (another run is writing it).
+// Returns the full path.
 std::string OpenScanLog(const std::string& report_directory, bool scheduled,
-                        const SYSTEMTIME& start);
+                        const SYSTEMTIME& start, bool keep_interactive_log = false);
 
 void SetScanLogPath(const std::string& path);
 [[nodiscard]] std::string ScanLogPath();

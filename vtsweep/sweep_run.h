@@ -7,8 +7,8 @@
 // Ownership: the SweepRun belongs to main and outlives the scan thread (a user stop ends
 // the process with the thread still running). The scan event handle is the scan thread's.
 //
-// Locks: none. Everything but `scanning` and `done` is touched by the scan thread only;
-// those two flags are written by one thread and polled by the other, and are atomic.
+// Locks: none. Everything but `scanning`, `done` and `totals` is touched by the scan thread
+// only; those are written by one thread and read by the other, and are atomic.
 #pragma once
 
 #include <atomic>
@@ -43,12 +43,23 @@ struct ProgressHooks {
   void (*set_total)(int documents) = nullptr;  // documents the database's search selects
 };
 
+// What the whole run has done so far, counted by the scan thread as it goes. Read by the
+// main thread for the closing text of an interactive run, also while a stopped scan thread
+// still runs.
+struct RunTotals {
+  std::atomic<int> databases{0};    // databases opened and searched
+  std::atomic<int> documents{0};    // documents scanned in them
+  std::atomic<int> disinfected{0};  // documents the engine named a virus for
+  std::atomic<int> unanswered{0};   // documents the engine did not answer in time
+};
+
 struct SweepRun {
   Settings settings;
   ScanPaths paths;
   DWORD timeout_ms = kDefaultTimeoutSeconds * 1000;
   HANDLE scan_event = nullptr;  // "scandatabasex", set by the engine when it has answered
   DatabaseCounters counters;
+  RunTotals totals;
   int timeouts = 0;      // engine time-outs of this run, less one per answered job
   bool changed = false;  // the document in hand was rewritten and is to be written back
   std::atomic<bool> scanning{false};  // the scan thread works through its lists

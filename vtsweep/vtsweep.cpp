@@ -33,6 +33,11 @@
 //      A scheduled run shows no window unless the settings document has Option "E..."
 //      and ShowScanWindow "Y". Only one vtsweep runs at a time.
 //
+//      The window closes as soon as the scan ends. An interactive run in a terminal then
+//      prints what it did on standard output: the databases and mails scanned, the mails
+//      with a virus, the mails the engine did not answer, and the path of its log (also
+//      when the user stopped it with Exit).
+//
 // FILES
 //      <install>/vantrel.ini        [General] ReportDirectory, ScanDir, AdminEmailId,
 //                                   ContentControlEnabled
@@ -52,9 +57,10 @@
 //
 // DIAGNOSTICS
 //      The log: <ReportDirectory>/dd-mm-yyyy.log (scheduled runs of that day, appended) or
-//      <ReportDirectory>/vtsweep.log (an interactive run, started afresh). Exit status 0
-//      after a run; 1 when the product is not installed, the report directory is not set,
-//      the engine is not running, or another vtsweep runs.
+//      <ReportDirectory>/vtsweep.log (an interactive run, started afresh unless another
+//      vtsweep is running). Exit status 0 after a run; 1 when the product is not
+//      installed, the report directory is not set, the engine is not running, or another
+//      vtsweep runs.
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +84,29 @@ constexpr const char* kSingleInstanceMutex = "vtsweep_mutex";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 
+// True while another vtsweep holds the single-instance mutex.
+bool AnotherRunIsActive() {
+  foundation::UniqueHandle other(
+      OpenMutex(SYNCHRONIZE, FALSE, foundation::QualifyObjectName(kSingleInstanceMutex).c_str()));
+  return other.valid();
+}
+
+// The closing text of an interactive run, on standard output once the terminal is back.
+void TellTheTerminal(const vtsweep::SweepRun& run, bool stopped_by_user) {
+  vtsweep::RunOutcome outcome;
+  outcome.databases = run.totals.databases;
+  outcome.documents = run.totals.documents;
+  outcome.disinfected = run.totals.disinfected;
+  outcome.unanswered = run.totals.unanswered;
+  outcome.stopped_by_user = stopped_by_user;
+  // The time-out count is the scan thread's: read only once it has finished.
+  outcome.engine_stopped_answering = !stopped_by_user && run.timeouts >= vtsweep::kTimeoutLimit;
+  outcome.nothing_selected = !run.settings.list_selected && !run.settings.folder_selected;
+  outcome.log_path = vtsweep::ScanLogPath();
+  std::fputs(vtsweep::ClosingText(outcome).c_str(), stdout);
+  std::fflush(stdout);
+}
+
 int Run(int argc, char** argv) {
   // The global run state outlives the scan thread, which a user stop leaves running.
   static vtsweep::SweepRun run;
@@ -97,7 +126,8 @@ int Run(int argc, char** argv) {
   foundation::AddBackslash(settings.report_dir);
   SYSTEMTIME start{};
   GetLocalTime(&start);
-  vtsweep::OpenScanLog(settings.report_dir, settings.scheduled, start);
+  // A second interactive start must not empty the log of the run it is about to refuse.
+  vtsweep::OpenScanLog(settings.report_dir, settings.scheduled, start, AnotherRunIsActive());
   // Lines of the shared units (body text, uudecoding) go to the report directory too.
   foundation::InitLog(foundation::ReadLogSettings(settings.install_dir, "vtsweep"));
 
@@ -138,6 +168,10 @@ int Run(int argc, char** argv) {
   }
 
   HWND window = settings.show_window ? vtsweep::CreateProgressWindow(run) : nullptr;
+  // In a terminal the window is gone the moment the scan ends; the user is told afterwards
+  // what the run did and where its log is.
+  const bool tell_the_terminal =
+      window != nullptr && !settings.scheduled && VtWindowCurrentMode() == VtWindowMode::kTerminal;
   vtsweep::WriteBanner(settings.build, window != nullptr);
   std::thread scan([] { vtsweep::RunScanThread(run, vtsweep::EndProgressWindow); });
   if (window != nullptr) {
@@ -148,6 +182,7 @@ int Run(int argc, char** argv) {
       // stay as they are. Every log line is already on disk.
       scan.detach();
       VtWindowShutdown();
+      if (tell_the_terminal) TellTheTerminal(run, true);
       std::_Exit(kExitOk);
     }
   } else {
@@ -155,6 +190,10 @@ int Run(int argc, char** argv) {
   }
   scan.join();
   NotesTerm();
+  if (tell_the_terminal) {
+    VtWindowShutdown();
+    TellTheTerminal(run, false);
+  }
   return kExitOk;
 }
 

@@ -642,6 +642,9 @@ class PartSplitter {
   PartSplitter(NOTEHANDLE note, LineSource* in, BodyWriter* body)
       : note_(note), in_(in), body_(body) {}
 
+  // Parts that may be attachments but whose content stayed in the MIME text.
+  [[nodiscard]] size_t PartsKeptAsText() const { return parts_kept_as_text_; }
+
   // The message's own header section has been read; its MIME lines are `mime_header`.
   [[nodiscard]] STATUS Run(const MailHeaders& headers) {
     std::string header = headers.mime_header + headers.line_end;
@@ -697,8 +700,10 @@ class PartSplitter {
         if (!in_->Next(&piece)) break;  // cut short: what was read stays text
         size_t level = 0;
         bool closing = false;
-        if (!piece.starts_line || header.size() + piece.bytes.size() > kMaxPartHeaderBytes ||
-            MatchDelimiter(piece.bytes, &level, &closing)) {
+        const bool too_long = header.size() + piece.bytes.size() > kMaxPartHeaderBytes;
+        if (!piece.starts_line || too_long || MatchDelimiter(piece.bytes, &level, &closing)) {
+          // Content follows a header section cut at the limit: it stays text, unclassified.
+          if (too_long) ++parts_kept_as_text_;
           in_->PushBack();
           break;
         }
@@ -734,10 +739,12 @@ class PartSplitter {
         if (header.size() <= kMimePartMaxBytes && names_.size() < kMaxObjects) {
           return StoreObject(header, info);
         }
+        ++parts_kept_as_text_;
         return body_->Append(header);
       case mime_parts::PartKind::kMultipart:
         if (STATUS status = body_->Append(header); status != NOERROR) return status;
         if (boundaries_.size() < kMaxDepth) boundaries_.push_back(info.boundary);
+        else ++parts_kept_as_text_;  // its parts, attachments among them, stay text
         return NOERROR;
       case mime_parts::PartKind::kMessage:
         *enclosed_message_r = true;
@@ -837,6 +844,7 @@ class PartSplitter {
   std::string decoded_;
   std::string held_end_;
   bool content_done_ = false;
+  size_t parts_kept_as_text_ = 0;
 };
 
 // Entries of a text list item are WORD-counted; MAXWORD would mean "NUL-terminated".
@@ -941,8 +949,16 @@ STATUS WriteBody(NOTEHANDLE note, const MailHeaders& headers, LineSource* source
   BodyWriter body(note);
   body.header_bytes_ = headers.mime_header.size();
   PartSplitter splitter(note, source, &body);
-  if (STATUS status = splitter.Run(headers); status != NOERROR) return status;
-  return body.Finish();
+  STATUS status = NSFItemDelete(note, kTextAttachmentsItem,
+                                static_cast<WORD>(std::strlen(kTextAttachmentsItem)));
+  if (ERR(status) == ERR_ITEM_NOT_FOUND) status = NOERROR;
+  if (status == NOERROR) status = splitter.Run(headers);
+  if (status == NOERROR) status = body.Finish();
+  if (status == NOERROR && splitter.PartsKeptAsText() > 0) {
+    const NUMBER kept = static_cast<NUMBER>(splitter.PartsKeptAsText());
+    status = NSFItemSetNumber(note, kTextAttachmentsItem, &kept);
+  }
+  return status;
 }
 
 struct FileCloser {

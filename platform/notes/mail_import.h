@@ -48,6 +48,12 @@ namespace mail_import {
 inline constexpr size_t kMaxHeaderBytes = 1024 * 1024;
 // The text item that keeps the header lines of the message that are not MIME lines.
 inline constexpr const char* kMailHeadersItem = "$MailHeaders";
+// The number item that counts the parts whose content was kept inside the MIME text
+// although they may be attachments (an attachment part past the import's limits, a part
+// header section too long, multipart levels deeper than followed). @Attachments counts
+// them while the note still has its MIME body, so a selection by attachments still finds a
+// mail whose attachment could not be stored as a $FILE object. Absent when there are none.
+inline constexpr const char* kTextAttachmentsItem = "$AttachmentsInMIMEText";
 // Entries kept from one address header; further entries are dropped.
 inline constexpr size_t kMaxAddresses = 1000;
 

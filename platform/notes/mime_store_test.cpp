@@ -1,6 +1,7 @@
 // mime_store_test.cpp - internet mail stored as the server stores it: attachment parts in
 // $FILE objects named by their Body items, seen by the attachment calls, carried by copies,
 // and written back as the message they came from.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -449,6 +450,85 @@ TEST_F(MimeStoreTest, ANotesMailIsExportedAsMimeAndAMissingObjectIsAnError) {
   EXPECT_EQ(status, ERR_OBJECT_MISSING);
   EXPECT_NE(reason.find("report.pdf"), std::string::npos) << reason;
   EXPECT_EQ(NSFNoteClose(note), NOERROR);
+}
+
+// A selection by attachments ("SELECT @Attachments", as the database scanner makes it) must
+// find internet mail whose attachment the import could not store as an object and kept in
+// the MIME text, or an infected mail padded past the import's limits is never scanned.
+TEST_F(MimeStoreTest, AttachmentsKeptInTheMimeTextStillCountForTheSelection) {
+  std::string padding;
+  for (int i = 0; padding.size() <= 32 * 1024; ++i)
+    padding += "X-Pad-" + std::to_string(i) + ": " + std::string(70, 'p') + "\r\n";
+  auto mail = [](const std::string& subject, const std::string& parts) {
+    return "From: a@example.com\r\nSubject: " + subject +
+           "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+           "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n" +
+           parts + "--b--\r\n";
+  };
+  const std::string attachment_header =
+      "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+      "filename=\"x.com\"\r\nContent-Transfer-Encoding: base64\r\n";
+  std::string deep = "From: a@example.com\r\nSubject: deep\r\nMIME-Version: 1.0\r\n";
+  for (int i = 0; i < 70; ++i) {
+    deep += "Content-Type: multipart/mixed; boundary=\"l" + std::to_string(i) + "\"\r\n\r\n--l" +
+            std::to_string(i) + "\r\n";
+  }
+  deep += "Content-Type: application/zip; name=deep.zip\r\n\r\nPK\r\n--l0--\r\n";
+  struct Case {
+    const char* what;
+    std::string message;
+    bool selected;
+  };
+  const Case cases[] = {
+      {"attachment stored as an object", mail("stored", attachment_header + "\r\nQUJD\r\n"), true},
+      {"attachment header past the limit",
+       mail("padded", attachment_header + padding + "\r\nQUJD\r\n"), true},
+      {"multipart levels deeper than followed", deep, true},
+      {"text only", mail("text", ""), false},
+  };
+  std::vector<NOTEID> ids;
+  for (const Case& c : cases) {
+    NOTEHANDLE note = Import(c.message);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    ids.push_back(id);
+    EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  }
+  auto selected = [this]() {
+    std::vector<NOTEID> found;
+    FORMULAHANDLE formula = NULLHANDLE;
+    EXPECT_EQ(NSFFormulaCompile(nullptr, 0, "SELECT @Attachments & PostedDate != NULL", MAXWORD,
+                                &formula, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+              NOERROR);
+    auto collect = [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
+      static_cast<std::vector<NOTEID>*>(context)->push_back(match->ID.NoteID);
+      return NOERROR;
+    };
+    EXPECT_EQ(
+        NSFSearch(db_, formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, collect, &found, nullptr),
+        NOERROR);
+    EXPECT_EQ(OSMemFree(formula), NOERROR);
+    return found;
+  };
+  std::vector<NOTEID> found = selected();
+  for (size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(std::count(found.begin(), found.end(), ids[i]), cases[i].selected ? 1 : 0)
+        << cases[i].what;
+  }
+
+  // Once the body is rewritten (a cleaned mail), what the old MIME text held counts no more.
+  NOTEHANDLE note = NULLHANDLE;
+  ASSERT_EQ(NSFNoteOpen(db_, ids[1], 0, &note), NOERROR);
+  while (NSFItemDelete(note, "Body", 4) == NOERROR) {
+  }
+  const std::string text = root_ + "/cleaned.txt";
+  std::ofstream(text) << "cleaned\n";
+  ASSERT_EQ(MailAddMessageBodyText(note, "Body", text.c_str(), 0, nullptr, 0, nullptr), NOERROR);
+  ASSERT_EQ(NSFNoteUpdate(note, 0), NOERROR);
+  EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  found = selected();
+  EXPECT_EQ(std::count(found.begin(), found.end(), ids[1]), 0);
+  EXPECT_EQ(std::count(found.begin(), found.end(), ids[0]), 1);
 }
 
 }  // namespace

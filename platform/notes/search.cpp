@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/notes/formula.h"
+#include "platform/notes/mail_import.h"
 #include "platform/notes/notes_internal.h"
 
 namespace notes_internal {
@@ -111,8 +112,24 @@ formula::DocumentView ViewOf(Note& note) {
   view.doc_length = [&note]() { return static_cast<int64_t>(NoteSize(note)); };
   view.attachment_count = [&note]() {
     int64_t count = 0;
+    bool mime_body = false;
+    const Item* kept_as_text = nullptr;
     for (const Item& item : note.items) {
-      if (item.Type() == TYPE_OBJECT && EqualNoCase(item.name, "$FILE")) ++count;
+      if (item.Type() == TYPE_OBJECT && EqualNoCase(item.name, "$FILE")) {
+        ++count;
+      } else if (item.Type() == TYPE_MIME_PART && EqualNoCase(item.name, "Body")) {
+        mime_body = true;
+      } else if (item.Type() == TYPE_NUMBER &&
+                 EqualNoCase(item.name, mail_import::kTextAttachmentsItem)) {
+        kept_as_text = &item;
+      }
+    }
+    // Attachment parts the import had to leave inside the MIME text count too, as long as
+    // that text is still the body (a rewritten body no longer holds them).
+    if (mime_body && kept_as_text != nullptr && kept_as_text->Data().size() >= sizeof(NUMBER)) {
+      NUMBER kept = 0;
+      std::memcpy(&kept, kept_as_text->Data().data(), sizeof kept);
+      if (kept > 0 && kept < 1e9) count += static_cast<int64_t>(kept);
     }
     return count;
   };
