@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
 
   vtengine::ClamScanner scanner;
   std::string error;
-  if (!scanner.Load(VT_ENGINE_SIGNATURE_DIR, "", &error)) {
+  if (!scanner.Load(VT_ENGINE_SIGNATURE_DIR, "", "", &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }

@@ -1,9 +1,13 @@
 // The [Engine] section of engine.ini and the daemons' addresses: what the engine accepts,
-// and what makes it refuse to start rather than guess which scanner was meant.
+// and what makes it refuse to start rather than guess which scanner was meant; libclamav's
+// temporary directory.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "platform/engine/clam_scanner.h"
 #include "platform/engine/clamd_pool.h"
 #include "platform/engine/engine_config.h"
 #include "platform/engine/engine_test_support.h"
@@ -61,6 +65,25 @@ TEST_F(BackendSettingsTest, LibclamavUnlessClamdIsAsked) {
   EXPECT_EQ(settings_.backend, EngineBackend::kLibclamav);
   ASSERT_TRUE(Load("Backend=LibClamAV\r\n")) << error_;
   EXPECT_EQ(settings_.backend, EngineBackend::kLibclamav);
+  EXPECT_EQ(settings_.temp_dir, "");
+  ASSERT_TRUE(Load("TempDir=/dev/shm/vantrel-engine\r\n")) << error_;
+  EXPECT_EQ(settings_.temp_dir, "/dev/shm/vantrel-engine");
+}
+
+// libclamav makes and removes a directory there for every file it scans.
+TEST_F(BackendSettingsTest, ScansUseTheTemporaryDirectoryAsked) {
+  const std::string temp = root_.root() + "/engine-temp/scans";
+  ClamScanner scanner;
+  std::string error;
+  ASSERT_TRUE(scanner.Load(VT_ENGINE_SIGNATURE_DIR, "", temp, &error)) << error;
+  EXPECT_TRUE(std::filesystem::is_directory(temp));
+  const std::string eicar = root_.root() + "/eicar.com";
+  std::ofstream(eicar) << "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+  EXPECT_EQ(scanner.ScanFile(eicar).status, ScanStatus::kInfected);
+  EXPECT_TRUE(std::filesystem::is_empty(temp));
+  // A path where no directory can be made refuses the start rather than scanning without.
+  ClamScanner refused;
+  EXPECT_FALSE(refused.Load(VT_ENGINE_SIGNATURE_DIR, "", eicar + "/below-a-file", &error));
 }
 
 TEST_F(BackendSettingsTest, ClamdWithItsServersAndSettings) {
@@ -91,7 +114,8 @@ TEST_F(BackendSettingsTest, RefusesWhatItCannotUse) {
         "Backend=clamd\r\nServers=10.0.0.5:3310\r\nBalance=random\r\n",
         "Backend=clamd\r\nServers=10.0.0.5:3310\r\nTimeoutMs=ten\r\n",
         "Backend=clamd\r\nServers=10.0.0.5:3310\r\nRetryMs=0\r\n",
-        "Backend=clamd\r\nServers=10.0.0.5:3310\r\nConnectTimeoutMs=99999999999\r\n"}) {
+        "Backend=clamd\r\nServers=10.0.0.5:3310\r\nConnectTimeoutMs=99999999999\r\n",
+        "TempDir=relative/temp\r\n"}) {
     EXPECT_FALSE(Load(section)) << section;
     EXPECT_NE(error_.find("[Engine]"), std::string::npos) << error_;
   }

@@ -40,10 +40,13 @@ class ClamScanner final : public FileScanner {
 
   // Loads every database in `signature_dir` and, when `system_dir` is not empty and holds
   // databases, those too; then compiles the engine. A system directory that is missing or
-  // holds no database is passed over (system_databases() says which). False with
-  // `error_r` when the library cannot start or a database cannot be loaded.
+  // holds no database is passed over (system_databases() says which). libclamav keeps its
+  // temporary files (one directory per scan, and what it unpacks) in `temp_dir`, made when
+  // missing, or in the system's temporary directory when it is empty. False with `error_r`
+  // when the library cannot start, a database cannot be loaded or `temp_dir` cannot be
+  // made.
   [[nodiscard]] bool Load(const std::string& signature_dir, const std::string& system_dir,
-                          std::string* error_r);
+                          const std::string& temp_dir, std::string* error_r);
 
   [[nodiscard]] unsigned signature_count() const { return signature_count_; }
   [[nodiscard]] SystemDatabases system_databases() const { return system_databases_; }

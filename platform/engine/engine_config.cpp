@@ -182,6 +182,11 @@ bool ReadMs(const std::string& path, const char* key, int low, int high, int fal
 bool LoadBackendSettings(const std::string& engine_ini, BackendSettings* settings_r,
                          std::string* error_r) {
   BackendSettings settings;
+  settings.temp_dir = ReadIni(engine_ini, "Engine", "TempDir", "");
+  if (!settings.temp_dir.empty() && settings.temp_dir.front() != '/') {
+    *error_r = "[Engine] TempDir=" + settings.temp_dir + " is not an absolute path";
+    return false;
+  }
   const std::string backend = ReadIni(engine_ini, "Engine", "Backend", "libclamav");
   if (backend.empty() || EqualsNoCase(backend, "libclamav")) {
     *settings_r = std::move(settings);

@@ -71,14 +71,18 @@ enum class EngineBackend { kLibclamav, kClamd };
 
 struct BackendSettings {
   EngineBackend backend = EngineBackend::kLibclamav;
+  // libclamav's temporary files (TempDir=, an absolute path); empty: the system's.
+  std::string temp_dir;
   std::vector<ClamdAddress> servers;  // kClamd: at least one
   ClamdPoolOptions pool;
 };
 
-// Reads [Engine] of engine.ini: Backend=libclamav|clamd, Servers= (daemons separated by
-// commas or blanks), Balance=least-busy|round-robin, ConnectTimeoutMs, TimeoutMs, RetryMs.
+// Reads [Engine] of engine.ini: Backend=libclamav|clamd, TempDir= (libclamav only),
+// Servers= (daemons separated by commas or blanks), Balance=least-busy|round-robin,
+// ConnectTimeoutMs, TimeoutMs, RetryMs.
 // False with `error_r` for a value the engine cannot use (an unknown backend or balance, a
-// clamd backend without servers, a malformed address or number): the engine must not guess
+// clamd backend without servers, a malformed address or number, a TempDir that is not an
+// absolute path): the engine must not guess
 // which scanner an administrator meant.
 [[nodiscard]] bool LoadBackendSettings(const std::string& engine_ini, BackendSettings* settings_r,
                                        std::string* error_r);

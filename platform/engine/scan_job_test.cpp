@@ -28,7 +28,7 @@ class ScanJobTest : public testing::Test {
   static void SetUpTestSuite() {
     scanner_ = new ClamScanner;
     std::string error;
-    ASSERT_TRUE(scanner_->Load(VT_ENGINE_SIGNATURE_DIR, "", &error)) << error;
+    ASSERT_TRUE(scanner_->Load(VT_ENGINE_SIGNATURE_DIR, "", "", &error)) << error;
   }
   static void TearDownTestSuite() {
     delete scanner_;

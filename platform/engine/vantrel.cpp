@@ -289,7 +289,8 @@ void LogSystemDatabases(const ClamScanner& scanner, const std::string& system_di
 }
 
 // libclamav with the installed signatures; null (logged) when they cannot be loaded.
-std::unique_ptr<FileScanner> LoadClamScanner(const Options& options, const SpoolPaths& paths) {
+std::unique_ptr<FileScanner> LoadClamScanner(const Options& options, const SpoolPaths& paths,
+                                             const std::string& temp_dir) {
   const std::string signature_dir = SignatureDirectory(options, paths);
   if (!IsDirectory(signature_dir)) {
     LogLine("cannot load signatures: no directory %s (vtprovision --install puts them there)",
@@ -298,11 +299,12 @@ std::unique_ptr<FileScanner> LoadClamScanner(const Options& options, const Spool
   }
   auto scanner = std::make_unique<ClamScanner>();
   std::string error;
-  if (!scanner->Load(signature_dir, options.system_db, &error)) {
+  if (!scanner->Load(signature_dir, options.system_db, temp_dir, &error)) {
     LogLine("cannot load signatures: %s", error.c_str());
     return nullptr;
   }
   LogSystemDatabases(*scanner, options.system_db);
+  if (!temp_dir.empty()) LogLine("libclamav's temporary files go to %s", temp_dir.c_str());
   LogLine(
       "loaded %u signatures from %s%s", scanner->signature_count(), signature_dir.c_str(),
       scanner->system_databases() == SystemDatabases::kLoaded ? " and the system databases" : "");
@@ -317,7 +319,8 @@ std::unique_ptr<FileScanner> MakeScanner(const Options& options, const SpoolPath
     LogLine("cannot choose the scanner: %s", error.c_str());
     return nullptr;
   }
-  if (settings.backend == EngineBackend::kLibclamav) return LoadClamScanner(options, paths);
+  if (settings.backend == EngineBackend::kLibclamav)
+    return LoadClamScanner(options, paths, settings.temp_dir);
   auto pool = std::make_unique<ClamdPool>(std::move(settings.servers), settings.pool);
   // Daemons that are down now are not a reason to refuse the start: they are asked again
   // as files come, and until one answers every job is answered with error.hdr.
