@@ -1,7 +1,9 @@
 // apply.cpp - see apply.h.
 #include "vtnotes/apply.h"
 
+#include <cctype>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "foundation/log.h"
@@ -24,9 +26,44 @@ constexpr std::size_t kReplacePersonLengthChars = 259;
 // than a text item can hold comes from a damaged mark.
 constexpr long kMaxReplacePersonBytes = 65535;
 
-bool HasFile(const std::string& directory, const char* name) {
-  return !FindFirstMatch(directory, name).empty();
-}
+// The file names of an OUT job directory, listed once. The engine has written every answer
+// file before it sets the job event, and applying an answer asks for eight names: listed for
+// each, the directory was read eight times a mail.
+class AnswerFiles {
+ public:
+  explicit AnswerFiles(const std::string& directory)
+      : names_(FindAllMatches(directory, "*")) {}
+
+  // The first name, in the order the directory lists them, that equals `pattern` or, for a
+  // pattern "*<suffix>", ends in the suffix; names compare without regard to case, as the
+  // file search does. Empty when none does.
+  [[nodiscard]] std::string First(std::string_view pattern) const {
+    const bool any_stem = !pattern.empty() && pattern.front() == '*';
+    const std::string_view wanted = any_stem ? pattern.substr(1) : pattern;
+    for (const std::string& name : names_) {
+      if (any_stem ? name.size() >= wanted.size() &&
+                         EqualNoCase(std::string_view(name).substr(name.size() - wanted.size()),
+                                     wanted)
+                   : EqualNoCase(name, wanted))
+        return name;
+    }
+    return {};
+  }
+  [[nodiscard]] bool Has(std::string_view pattern) const { return !First(pattern).empty(); }
+
+ private:
+  static bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(a[i])) !=
+          std::tolower(static_cast<unsigned char>(b[i])))
+        return false;
+    }
+    return true;
+  }
+
+  std::vector<std::string> names_;
+};
 
 std::string Trimmed(const std::string& text) {
   const char* kBlanks = " \t\r\n";
@@ -222,8 +259,9 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
     Trace("MailBoxName1 = %s", mailbox_path.c_str());
     Trace("%s CheckHD0Start Now Here...", out_job_dir.c_str());
     const std::string out_directory = State().out_directory;
-    const bool engine_error = HasFile(out_job_dir, "error.hdr") || HasFile(out_job_dir, "error.hd0");
-    const std::string result = FindFirstMatch(out_job_dir, "*.hd0");
+    const AnswerFiles answer(out_job_dir);
+    const bool engine_error = answer.Has("error.hdr") || answer.Has("error.hd0");
+    const std::string result = answer.First("*.hd0");
     if (result.empty()) return engine_error ? 100 : 0;
     if (primary) Log("1-> HD0 File Found %s %s", out_job_dir.c_str(), result.c_str());
     if (engine_error) return 100;
@@ -234,7 +272,7 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
       if (CheckTempFolder(out_directory, mailbox_path) != 0) Log("ERROR!!! in CheckTempFolder");
     }
 
-    if (primary && HasFile(out_job_dir, "Forward.txt")) {
+    if (primary && answer.Has("Forward.txt")) {
       Log("1-> %s; %s", out_job_dir.c_str(), "Forward.txt Present");
       if (ReadFromFile(out_job_dir, result, out_directory, info) != 0) {
         Log("ERROR!!! TrackerNoteOpen()... Error in ReadFromFile");
@@ -253,7 +291,7 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
     }
 
     bool delete_mode = false;
-    const std::string delete_file = FindFirstMatch(out_job_dir, "Delete.txt");
+    const std::string delete_file = answer.First("Delete.txt");
     if (!delete_file.empty()) {
       if (primary) Log("1-> %s;%s", out_job_dir.c_str(), "Delete.txt Present");
       delete_mode = true;
@@ -267,7 +305,7 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
       }
     }
 
-    if (HasFile(out_job_dir, "Scanover.txt")) {
+    if (answer.Has("Scanover.txt")) {
       mail_changed = true;
       if (primary) Log("1-> %s; %s", out_job_dir.c_str(), "Scanover.txt Present");
       MailInfo result_info;
@@ -286,7 +324,7 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
       }
     }
 
-    const std::string disclaimer = FindFirstMatch(out_job_dir, "disclaim.txt");
+    const std::string disclaimer = answer.First("disclaim.txt");
     if (!disclaimer.empty()) {
       if (IsMailComeFromLotusNotesClient(note, job_id, true)) {
         mail_changed = true;
