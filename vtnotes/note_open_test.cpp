@@ -57,7 +57,8 @@ TEST_F(NoteOpenTest, CleanMailPassesAndIsRememberedWithoutItsJob) {
   EXPECT_EQ(opened.subject, "clean");
   EXPECT_EQ(engine_->answered(), 1);
   const std::string job = MakeJobId("", id);
-  EXPECT_FALSE(Exists(JoinPath(Out(), job)));
+  EXPECT_TRUE(Removed(JoinPath(Out(), job)));
+  EXPECT_TRUE(Removed(JoinPath(In(), job)));
   // A later open reuses the verdict: no new job.
   EXPECT_EQ(OpenAsRouter("mail.box", id).status, NOERROR);
   EXPECT_EQ(engine_->answered(), 1);
@@ -373,7 +374,7 @@ TEST_F(NoteOpenTest, JobLeftByAKilledRouterIsCapturedAfresh) {
   EXPECT_EQ(OpenAsRouter("mail.box", id).status, NOERROR);
   EXPECT_NE(captured_body.find("Fresh text"), std::string::npos);
   EXPECT_EQ(captured_body.find("STALE"), std::string::npos);
-  EXPECT_FALSE(Exists(in_job));
+  EXPECT_TRUE(Removed(in_job));
 }
 
 TEST_F(NoteOpenTest, EngineKilledMidRunWarnsAndScanningResumesAfterReload) {
