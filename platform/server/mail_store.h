@@ -8,7 +8,8 @@
 // calling process see it as a new note (note ID 0) before it is stored.
 // A message of any size is stored from a file (StoreInboundMailFile) without being read into
 // memory whole; StoreInboundMail takes a text already in memory.
-// Ownership: nothing is kept; the database is opened and closed per call.
+// Ownership: the mail box handles are kept open between calls (a box file replaced or
+// removed meanwhile is opened afresh) until CloseMailBoxes.
 // Locks: none of its own; the calling thread must have initialised the Notes runtime.
 #pragma once
 
@@ -37,5 +38,9 @@ inline constexpr const char* kOriginatorItem = "SMTPOriginator";
                                           const std::vector<std::string>& recipients,
                                           const std::string* envelope_sender, NOTEID* note_id_r,
                                           std::string* error_r = nullptr);
+
+// Closes the mail box handles kept between calls; a task calls it before it ends its Notes
+// runtime.
+void CloseMailBoxes();
 
 }  // namespace vtserver

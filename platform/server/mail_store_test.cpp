@@ -23,6 +23,44 @@ TEST(TaskProgramsTest, BuiltInTasksFirstAndOnlyPlainNames) {
 
 class MailStoreTest : public vtserver_test::ServerRootTest {};
 
+// The box stays open between mails; a box file replaced meanwhile gets the next mail, and
+// the one it replaced none.
+TEST_F(MailStoreTest, NextMailGoesIntoTheBoxFileThatIsThereNow) {
+  auto store = [](const char* subject) {
+    NOTEID id = 0;
+    const std::string text = std::string("Subject: ") + subject + "\r\n\r\nText\r\n";
+    EXPECT_EQ(StoreInboundMail("mail.box", text, {"bob@example.com"}, nullptr, &id), NOERROR);
+    return id;
+  };
+  auto count = [] {
+    DBHANDLE db = NULLHANDLE;
+    EXPECT_EQ(NSFDbOpen("mail.box", &db), NOERROR);
+    int notes = 0;
+    auto counter = [](void* counted, SEARCH_MATCH*, ITEM_TABLE*) -> STATUS {
+      ++*static_cast<int*>(counted);
+      return NOERROR;
+    };
+    EXPECT_EQ(NSFSearch(db, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, counter,
+                        &notes, nullptr),
+              NOERROR);
+    EXPECT_EQ(NSFDbClose(db), NOERROR);
+    return notes;
+  };
+  store("first");
+  store("second");
+  EXPECT_EQ(count(), 2);
+  const std::string box = root_ + "/domino/data/mail.box";
+  std::filesystem::rename(box, box + ".old");
+  std::filesystem::remove(box + "-wal");
+  std::filesystem::remove(box + "-shm");
+  ASSERT_EQ(NSFDbCreate("mail.box", DBCLASS_NOTEFILE, TRUE), NOERROR);
+  store("third");
+  EXPECT_EQ(count(), 1);
+  CloseMailBoxes();
+  store("fourth");
+  EXPECT_EQ(count(), 2);
+}
+
 TEST_F(MailStoreTest, StoredNoteCarriesTheMailItems) {
   const std::string text =
       "From: Alice <alice@example.com>\r\nTo: Bob <bob@example.com>\r\nCc: carol@example.com\r\n"

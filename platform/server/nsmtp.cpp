@@ -322,6 +322,7 @@ int main(int argc, char** argv) {
     std::unique_lock<std::mutex> lock(sessions.mutex);
     sessions.idle.wait(lock, [&] { return sessions.active == 0; });
   }
+  vtserver::CloseMailBoxes();
   TaskLog("SMTP task stopped");
   vtserver::EndServerTask();
   return 0;
