@@ -120,8 +120,16 @@ def spool_in_memory(root, mounts):
         os.makedirs(path, exist_ok=True)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", path], check=True)
         mounts.append(path)
-    with open(os.path.join(install, "engine.ini"), "a") as f:
-        f.write("\n[Engine]\nTempDir=%s\n" % os.path.join(install, "EngineTemp"))
+    ini = os.path.join(install, "engine.ini")
+    with open(ini) as f:
+        lines = f.read().splitlines()
+    setting = "TempDir=%s" % os.path.join(install, "EngineTemp")
+    if "[Engine]" in lines:
+        lines.insert(lines.index("[Engine]") + 1, setting)
+    else:
+        lines += ["", "[Engine]", setting]
+    with open(ini, "w") as f:
+        f.write("\n".join(lines) + "\n")
 
 
 def run_round(build, hooks, mails, clients, tag, keep, in_memory=False):
