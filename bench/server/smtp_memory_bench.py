@@ -9,7 +9,8 @@ DESCRIPTION
     attachment size (default 60 and 200 MB), sends one mail through SMTP: a short text part
     and an attachment of random bytes, base64-encoded, streamed from a file so that the
     client holds none of it. Once the mail is delivered into bob's mail database and gone
-    from mail.box, it prints how far the resident memory of nsmtp and nrouter rose above
+    from mail.box, it prints how far the resident memory of nsmtp and nrouter (and, with
+    --hooks, of the engine vantrel) rose above
     their baseline: the peak (VmHWM, reset through /proc/PID/clear_refs before each mail)
     less the resident size (VmRSS) at rest before the mail, after a small mail warmed them up.
 
@@ -143,6 +144,8 @@ def main():
             machine.start_engine()
         machine.start_server()
         tasks = {name: task_pid(root, name) for name in ("nsmtp", "nrouter")}
+        if args.hooks:
+            tasks["vantrel"] = machine.engine.pid
         write_message(message, "warm-up", 1)
         smtp_send_file(machine.port, message)
         wait_for(lambda: delivered(machine, "warm-up"), 120, "the warm-up mail")
