@@ -1,13 +1,13 @@
 // apply.cpp - see apply.h.
 #include "vtnotes/apply.h"
 
-#include <cctype>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "foundation/log.h"
 #include "foundation/named_objects.h"
+#include "foundation/utilities.h"
 #include "platform/win32/windows.h"
 #include "vtnotes/capture.h"
 #include "vtnotes/extension_state.h"
@@ -42,9 +42,9 @@ class AnswerFiles {
     const std::string_view wanted = any_stem ? pattern.substr(1) : pattern;
     for (const std::string& name : names_) {
       if (any_stem ? name.size() >= wanted.size() &&
-                         EqualNoCase(std::string_view(name).substr(name.size() - wanted.size()),
-                                     wanted)
-                   : EqualNoCase(name, wanted))
+                         foundation::EqualsNoCase(
+                             std::string_view(name).substr(name.size() - wanted.size()), wanted)
+                   : foundation::EqualsNoCase(name, wanted))
         return name;
     }
     return {};
@@ -52,16 +52,6 @@ class AnswerFiles {
   [[nodiscard]] bool Has(std::string_view pattern) const { return !First(pattern).empty(); }
 
  private:
-  static bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      if (std::tolower(static_cast<unsigned char>(a[i])) !=
-          std::tolower(static_cast<unsigned char>(b[i])))
-        return false;
-    }
-    return true;
-  }
-
   std::vector<std::string> names_;
 };
 
