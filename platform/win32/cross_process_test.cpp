@@ -3,6 +3,9 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
 
 #include "platform/win32/test_support.h"
 
@@ -92,6 +95,38 @@ TEST_F(CrossProcessTest, SingleInstanceMutexCanBeCreatedAfreshAfterItsHolderCras
   EXPECT_TRUE(ReleaseMutex(mutex));
   EXPECT_TRUE(ReleaseMutex(mutex));
   CloseHandle(mutex);
+  CloseHandle(ready);
+}
+
+// The blocks of a killed process's objects do not stay in shared memory: the next process
+// that uses named objects removes those no live process holds.
+TEST_F(CrossProcessTest, BlocksAKilledHolderLeftAreSweptByTheNextProcess) {
+  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  auto blocks = [] {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("vt-", 0) == 0) names.insert(name);
+    }
+    return names;
+  };
+  HANDLE ready = CreateEvent(nullptr, TRUE, FALSE, "sweep-ready");
+  const std::set<std::string> before = blocks();
+  HANDLE holder = StartHelper({"single", "left-behind", "sweep-ready"});
+  ASSERT_TRUE(AwaitReady(ready, holder));
+  std::set<std::string> left;
+  for (const std::string& name : blocks()) {
+    if (before.count(name) == 0) left.insert(name);
+  }
+  ASSERT_EQ(left.size(), 1u);  // the helper's mutex
+  ASSERT_TRUE(TerminateProcess(holder, 1));
+  ASSERT_EQ(WaitForSingleObject(holder, 10000), WAIT_OBJECT_0);
+  CloseHandle(holder);
+  EXPECT_TRUE(std::filesystem::exists("/dev/shm/" + *left.begin()));
+  EXPECT_EQ(RunHelper({"set-event", "sweep-ready"}), 0u);
+  EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + *left.begin()));
+  // The objects still held are kept.
+  EXPECT_EQ(WaitForSingleObject(ready, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(ready);
 }
 

@@ -4,6 +4,7 @@
 // then block mutex; waits hold neither while asleep.
 #include "platform/win32/named_objects.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/win32/handles.h"
@@ -250,6 +252,47 @@ bool SharedMemoryUsable() {
   return usable;
 }
 
+// Removes the blocks in shared memory that every holder has left without closing (processes
+// that were killed): below a root they went with the root's directory, in /dev/shm nothing
+// else would ever remove them. A block is taken under its file lock, as a closing holder
+// takes it, and removed only when no live process holds it. Once a process.
+void SweepAbandonedBlocks() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    DIR* directory = ::opendir(kSharedMemoryDir);
+    if (directory == nullptr) return;
+    while (const struct dirent* entry = ::readdir(directory)) {
+      if (std::strncmp(entry->d_name, "vt-", 3) != 0) continue;
+      const std::string path = std::string(kSharedMemoryDir) + "/" + entry->d_name;
+      const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+      if (fd < 0) continue;
+      struct stat info {};
+      if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+          static_cast<std::size_t>(info.st_size) >= sizeof(SharedBlock)) {
+        FileLock file_lock(fd);
+        void* memory =
+            ::mmap(nullptr, sizeof(SharedBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory != MAP_FAILED) {
+          auto* block = static_cast<SharedBlock*>(memory);
+          bool abandoned = false;
+          if (block->magic == kBlockMagic && block->version == kBlockVersion) {
+            BlockLock lock(block);
+            PruneDeadHolders(block);
+            abandoned = block->holder_count == 0;
+            if (abandoned) block->magic = 0;
+          }
+          struct stat now {};
+          if (abandoned && ::stat(path.c_str(), &now) == 0 && now.st_ino == info.st_ino)
+            ::unlink(path.c_str());
+          ::munmap(memory, sizeof(SharedBlock));
+        }
+      }
+      ::close(fd);
+    }
+    ::closedir(directory);
+  });
+}
+
 // The directory of the blocks and the prefix of their file names; empty without a root.
 bool BlockLocation(std::string* directory_r, std::string* prefix_r) {
   std::string root = vtplatform::SystemRoot();
@@ -257,6 +300,7 @@ bool BlockLocation(std::string* directory_r, std::string* prefix_r) {
   const char* below_root = std::getenv("VT_OBJECTS_BELOW_ROOT");
   if (SharedMemoryUsable() && (below_root == nullptr || *below_root == '\0' ||
                                std::strcmp(below_root, "0") == 0)) {
+    SweepAbandonedBlocks();
     char prefix[40];
     std::snprintf(prefix, sizeof prefix, "vt-%016llx-",
                   static_cast<unsigned long long>(Fnv1a(root)));

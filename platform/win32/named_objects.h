@@ -9,7 +9,8 @@
 // Ownership: a NamedObjectHandle owns one mapping and one entry in the block's holder table;
 // its destructor drops the entry and, for the last holder, removes the block, so the object
 // is gone when its last handle closes. Holders that died are pruned whenever a handle is
-// opened or closed, so crashed processes cannot keep an object alive.
+// opened or closed, so crashed processes cannot keep an object alive; blocks in /dev/shm that
+// only dead processes held are removed by the next process that uses named objects.
 //
 // Locks: the file lock (flock) of the block file serialises opening and closing, so that no
 // process maps a block that the last holder is removing. The block's robust process-shared
