@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "platform/engine/clam_scanner.h"
+#include "platform/engine/engine_config.h"
 #include "platform/notes/notes.h"
 #include "platform/win32/machine.h"
 #include "platform/win32/windows.h"
@@ -301,9 +302,15 @@ bool AddDocuments(int first, int count, std::size_t attachment_bytes, const std:
 
 // libclamav over the files, as the engine would scan them; seconds, or -1.
 double ScanDirectly(const std::vector<std::string>& files) {
-  vtengine::ClamScanner scanner;
+  // The engine's own settings, so that libclamav works as it does in the engine.
+  vtengine::BackendSettings settings;
   std::string error;
-  if (!scanner.Load(g_root + "/vantrel/signatures", "", &error)) {
+  if (!vtengine::LoadBackendSettings(g_root + "/vantrel/engine.ini", &settings, &error)) {
+    std::fprintf(stderr, "sweep_bench: %s\n", error.c_str());
+    return -1;
+  }
+  vtengine::ClamScanner scanner;
+  if (!scanner.Load(g_root + "/vantrel/signatures", "", settings.temp_dir, &error)) {
     std::fprintf(stderr, "sweep_bench: %s\n", error.c_str());
     return -1;
   }
