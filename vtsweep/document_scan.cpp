@@ -543,13 +543,18 @@ STATUS ScanDocument(void* raw_context, SEARCH_MATCH* match, ITEM_TABLE*) {
   bool delete_document = false;
   run.changed = false;
   bool end_search = false;
+  JobRecord record;
   try {
-    JobRecord record;
     end_search = CaptureAndAsk(run, search.db, note_id, note, record, &delete_document) ==
                  DocumentOutcome::kEndSearch;
   } catch (...) {
     WriteLog("Error: ScanDocument caught an unexpected failure", kLogStamped);
   }
+  // The document's header has served once the engine answered or the wait gave up. Kept,
+  // every header of the run would pile up in the job directory, and the engine's look-up
+  // of the newest one and each clean-up would list them all: a document would cost time
+  // in proportion to the documents before it.
+  if (!record.header_path.empty()) DeleteFile(record.header_path.c_str());
   if (end_search) {
     ClearResultDirectory(run.paths.result_dir);
     return 1;

@@ -9,8 +9,9 @@
 // time is left as it is and counted; at the fourth such time-out the run stops.
 //
 // Ownership: the document is opened and closed here; the JobRecord lives for the document.
-// The job directory's files are cleared before the next document, except the note-ID
-// headers, which go with the directory at the end of the run.
+// The document's note-ID header is removed once its job is over (answered or timed out);
+// the job directory's other files are cleared before the next document. The clean-up
+// itself keeps headers, so one written by anyone else stays until the end of the run.
 //
 // Locks: none; runs on the scan thread only.
 #pragma once

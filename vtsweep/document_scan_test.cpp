@@ -115,6 +115,46 @@ TEST_F(DocumentScanTest, AnEarlierErrorAnswerDoesNotStayForTheNextDocument) {
   EXPECT_EQ(NSFDbClose(db), NOERROR);
 }
 
+// The headers of the documents before must not pile up in the job directory: the engine
+// looks for the newest one and the clean-up lists the directory for every document.
+TEST_F(DocumentScanTest, EachDocumentTakesItsHeaderAlongWhenItIsDone) {
+  DBHANDLE db = MakeDatabase("mail/ann.nsf");
+  std::vector<NOTEID> ids;
+  for (const char* subject : {"one", "two", "three"})
+    ids.push_back(MakeMail(db, subject, "text\r\n", {{"a.doc", subject}}));
+  auto headers_in = [](const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+      if (entry.path().extension() == ".hdr") names.push_back(entry.path().filename().string());
+    return names;
+  };
+  std::vector<std::vector<std::string>> seen;
+  {
+    FakeEngine engine(run_.paths, [&](const std::string& job_dir, const std::string&) {
+      seen.push_back(headers_in(job_dir));
+    });
+    for (NOTEID id : ids) ASSERT_EQ(ScanOne(db, id), NOERROR);
+    ASSERT_EQ(engine.jobs(), 3);
+  }
+  ASSERT_EQ(seen.size(), 3u);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%lX.hdr", static_cast<unsigned long>(ids[i]));
+    EXPECT_EQ(seen[i], std::vector<std::string>{name}) << "document " << i;
+  }
+  EXPECT_TRUE(headers_in(run_.paths.job_dir).empty());
+
+  // A document the engine never answers gives its header up with the wait.
+  run_.timeout_ms = 50;
+  {
+    FakeEngine silent(run_.paths, nullptr);
+    ASSERT_EQ(ScanOne(db, ids[0]), NOERROR);
+  }
+  EXPECT_EQ(run_.timeouts, 1);
+  EXPECT_TRUE(headers_in(run_.paths.job_dir).empty());
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
 TEST_F(DocumentScanTest, UniqueNamesAndTheCleanUpKeepHeaders) {
   const std::string dir = run_.paths.job_dir;
   EXPECT_EQ(GetUniqueFileName(dir, ".BDY"), dir + "/0.BDY");
