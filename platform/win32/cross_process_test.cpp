@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 #include <string>
 
+#include "platform/win32/named_objects.h"
 #include "platform/win32/test_support.h"
 
 namespace win32test {
@@ -99,33 +99,24 @@ TEST_F(CrossProcessTest, SingleInstanceMutexCanBeCreatedAfreshAfterItsHolderCras
 }
 
 // The blocks of a killed process's objects do not stay in shared memory: the next process
-// that uses named objects removes those no live process holds.
+// that uses named objects removes those no live process holds, and keeps the others.
 TEST_F(CrossProcessTest, BlocksAKilledHolderLeftAreSweptByTheNextProcess) {
-  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
-  auto blocks = [] {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind("vt-", 0) == 0) names.insert(name);
-    }
-    return names;
-  };
+  const std::string left_behind = win32internal::BlockFilePath("left-behind");
+  if (left_behind.rfind("/dev/shm/", 0) != 0) GTEST_SKIP() << "the blocks are below the root";
   HANDLE ready = CreateEvent(nullptr, TRUE, FALSE, "sweep-ready");
-  const std::set<std::string> before = blocks();
   HANDLE holder = StartHelper({"single", "left-behind", "sweep-ready"});
-  ASSERT_TRUE(AwaitReady(ready, holder));
-  std::set<std::string> left;
-  for (const std::string& name : blocks()) {
-    if (before.count(name) == 0) left.insert(name);
-  }
-  ASSERT_EQ(left.size(), 1u);  // the helper's mutex
+  const bool holding = AwaitReady(ready, holder);
+  const bool held_block_there = std::filesystem::exists(left_behind);
   ASSERT_TRUE(TerminateProcess(holder, 1));
   ASSERT_EQ(WaitForSingleObject(holder, 10000), WAIT_OBJECT_0);
   CloseHandle(holder);
-  EXPECT_TRUE(std::filesystem::exists("/dev/shm/" + *left.begin()));
+  ASSERT_TRUE(holding);
+  EXPECT_TRUE(held_block_there);
+  EXPECT_TRUE(std::filesystem::exists(left_behind));  // nobody closed it
   EXPECT_EQ(RunHelper({"set-event", "sweep-ready"}), 0u);
-  EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + *left.begin()));
-  // The objects still held are kept.
+  EXPECT_FALSE(std::filesystem::exists(left_behind));
+  // The event this process still holds is kept, and was set by the helper.
+  EXPECT_TRUE(std::filesystem::exists(win32internal::BlockFilePath("sweep-ready")));
   EXPECT_EQ(WaitForSingleObject(ready, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(ready);
 }

@@ -379,17 +379,11 @@ HANDLE OpenObject(const char* raw_name, const Creation& creation) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
-  std::string directory;
-  std::string prefix;
-  if (!BlockLocation(&directory, &prefix)) {
+  const std::string path = BlockFilePath(name.c_str());
+  if (path.empty()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return nullptr;
   }
-  if (prefix.empty()) ::mkdir(directory.c_str(), 0777);
-  char file_name[40];
-  std::snprintf(file_name, sizeof file_name, "%016llx",
-                static_cast<unsigned long long>(Fnv1a(name)));
-  std::string path = directory + vtplatform::kPathSep + prefix + file_name;
 
   for (;;) {
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (creation.create ? O_CREAT : 0), 0666);
@@ -514,6 +508,17 @@ DWORD TryLocked(SharedBlock* block, ObjectKind kind, std::int32_t self_tid) {
 }
 
 }  // namespace
+
+std::string BlockFilePath(const char* name) {
+  std::string directory;
+  std::string prefix;
+  if (!BlockLocation(&directory, &prefix)) return {};
+  if (prefix.empty()) ::mkdir(directory.c_str(), 0777);
+  char file_name[40];
+  std::snprintf(file_name, sizeof file_name, "%016llx",
+                static_cast<unsigned long long>(Fnv1a(name)));
+  return directory + vtplatform::kPathSep + prefix + file_name;
+}
 
 NamedObjectHandle::~NamedObjectHandle() {
   if (block == nullptr) {

@@ -37,6 +37,10 @@ struct NamedObjectHandle {
   ~NamedObjectHandle();
 };
 
+// The file of the block that holds the named object `name` (its session prefix already
+// removed) for the current root; empty without a root.
+[[nodiscard]] std::string BlockFilePath(const char* name);
+
 // Waits on a mutex or event; returns WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT or WAIT_FAILED.
 [[nodiscard]] DWORD WaitNamedObject(NamedObjectHandle& object, DWORD milliseconds);
 
