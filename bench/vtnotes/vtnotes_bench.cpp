@@ -280,6 +280,9 @@ int main(int argc, char** argv) {
   const int small_mails = argc > 1 ? std::atoi(argv[1]) : 400;
   const int large_mails = argc > 2 ? std::atoi(argv[2]) : 40;
   MakeRoot();
+  // The captures timed below run without the extension's start-up, which would point its
+  // log at the report directory; their lines go to the working directory, here the root.
+  fs::current_path(g_root);
   if (NotesInitExtended(0, nullptr) != NOERROR) return 1;
   (void)NSFDbCreate("mail.box", DBCLASS_NOTEFILE, FALSE);
   vtnotes::WriteProductValue("TimeOut", "60");
