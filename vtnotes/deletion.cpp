@@ -16,7 +16,6 @@
 #include "vtnotes/extension_state.h"
 #include "vtnotes/hooks.h"
 #include "vtnotes/spool.h"
-#include "vtnotes/tree_reaper.h"
 #include "vtnotes/vtnotes_log.h"
 
 namespace vtnotes {
@@ -105,10 +104,7 @@ void ReleaseJob(const char* caller, const std::string& out_directory,
   Trace("[%s] UNLocking mutex gMutexHandle for Path=%s MailBoxNumber=%s, NoteID=%lx...",
         caller, out_directory.c_str(), mailbox_number.c_str(),
         static_cast<unsigned long>(note_id));
-  if (SpoolReaper().Pending(out_job)) {
-    // A clean mail's directories, already on their way out.
-    Trace("%s Being Deleted", out_job.c_str());
-  } else if (DirectoryExists(out_job)) {
+  if (DirectoryExists(out_job)) {
     DeleteTree(out_job, true);
     Log("Deleted %s Directory", out_job.c_str());
     Always("[%lx] Deleting IN Folder = %s if Present", static_cast<unsigned long>(note_id),
@@ -121,7 +117,7 @@ void ReleaseJob(const char* caller, const std::string& out_directory,
   } else {
     Trace("%s File Not Present", out_job.c_str());
     // An IN job whose answer is already gone is released all the same.
-    if (!SpoolReaper().Pending(in_job)) DeleteTree(in_job, true);
+    DeleteTree(in_job, true);
   }
 }
 

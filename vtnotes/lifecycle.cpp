@@ -18,7 +18,6 @@
 #include "vtnotes/hooks.h"
 #include "vtnotes/settings_store.h"
 #include "vtnotes/spool.h"
-#include "vtnotes/tree_reaper.h"
 #include "vtnotes/vtnotes_log.h"
 #include "vtnotes/warnings.h"
 
@@ -211,7 +210,6 @@ STATUS EntryPoint(DBHOOKVEC* vector) {
     if (state.notes_directory.empty()) state.notes_directory = "\\lotus\\domino";
 
     Always("MainEntryPoint Called...");
-    SpoolReaper().Start();
     FillAdminLists();
     LogAdminTables();
 
@@ -282,8 +280,6 @@ STATUS Term(DBHOOKVEC*) {
       Sleep(10);
       waited += 10;
     }
-    // The spool is made anew below: every tree the reaper still holds goes first.
-    SpoolReaper().Stop();
     bool reload_ended = JoinThread(state.reload_thread, kTermWaitMs);
     bool deletion_ended = JoinThread(state.deletion_thread, kTermWaitMs);
     if (deletion_ended) {

@@ -32,7 +32,6 @@
 #include "vtnotes/kept_mail.h"
 #include "vtnotes/settings_store.h"
 #include "vtnotes/spool.h"
-#include "vtnotes/tree_reaper.h"
 #include "vtnotes/vtnotes_log.h"
 #include "vtnotes/warnings.h"
 
@@ -203,10 +202,9 @@ STATUS FinishCall(OpenCall& call) {
     call.record->no_virus = true;
     Log("1-> No Virus in this mail So Deleting folder %s", call.out_job.c_str());
     if (!state.keep_out_jobs) {
-      // Removed by the reaper's threads, so the router does not wait for the disk; the
-      // captured mail is done with too (left, IN would fill up with every clean mail).
-      SpoolReaper().Remove(call.out_job);
-      SpoolReaper().Remove(call.in_job);
+      DeleteTree(call.out_job, true);
+      // The captured mail is done with too; left, IN would fill up with every clean mail.
+      DeleteTree(call.in_job, true);
     }
   }
   call.job_mutex.Release();
@@ -676,10 +674,6 @@ STATUS CheckAndRun(OpenCall& call, DBHANDLE db) {
     DeleteTree(call.in_job, true);
   }
 
-  // A finished job of the same name whose directories are still being removed must not be
-  // taken for this job's answer.
-  SpoolReaper().WaitFor(call.out_job);
-  SpoolReaper().WaitFor(call.in_job);
   const bool new_job = !call.job_event.valid() && !DirectoryExists(call.out_job);
   if (new_job) {
     call.job_event.reset(CreateEvent(nullptr, FALSE, FALSE, JobEventName(call.job_id).c_str()));

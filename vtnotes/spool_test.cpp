@@ -4,12 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "vtnotes/test_support.h"
-#include "vtnotes/tree_reaper.h"
 
 namespace vtnotes {
 namespace {
@@ -184,41 +180,6 @@ TEST_F(SpoolTest, FindMatchesIgnoreCase) {
   EXPECT_EQ(FindFirstMatch(JoinPath(Out(), "j"), "*.hd0"), "RESULT.HD0");
   EXPECT_EQ(FindFirstMatch(JoinPath(Out(), "j"), "delete.txt"), "Delete.TXT");
   EXPECT_EQ(FindFirstMatch(JoinPath(Out(), "j"), "*.hdx"), "");
-}
-
-// The reaper removes finished jobs' trees off the caller's thread; a caller that needs the
-// name again waits for it, a stopped reaper (and a full queue) removes at once, and Stop
-// leaves nothing queued behind.
-TEST_F(RootTest, ReaperRemovesTreesAndLetsANameBeWaitedFor) {
-  TreeReaper reaper;
-  std::vector<std::string> trees;
-  for (int i = 0; i < 40; ++i) {
-    const std::string tree = Path("spool/job" + std::to_string(i));
-    std::filesystem::create_directories(tree + "/inner");
-    std::ofstream(tree + "/0.bdy") << "body";
-    std::ofstream(tree + "/inner/1.ATT") << "attachment";
-    trees.push_back(tree);
-    reaper.Remove(tree);
-  }
-  reaper.WaitFor(trees[7]);
-  EXPECT_FALSE(reaper.Pending(trees[7]));
-  EXPECT_FALSE(Exists(trees[7]));
-  reaper.Stop();
-  for (const std::string& tree : trees) EXPECT_FALSE(Exists(tree)) << tree;
-
-  const std::string late = Path("spool/late");
-  std::filesystem::create_directories(late);
-  reaper.Remove(late);  // stopped: removed before the call returns
-  EXPECT_FALSE(Exists(late));
-  reaper.Start();
-  std::vector<std::string> many;
-  for (std::size_t i = 0; i < TreeReaper::kMaxQueued + 20; ++i) {
-    many.push_back(Path("spool/many" + std::to_string(i)));
-    std::filesystem::create_directories(many.back());
-    reaper.Remove(many.back());
-  }
-  reaper.Stop();
-  for (const std::string& tree : many) EXPECT_FALSE(Exists(tree)) << tree;
 }
 
 }  // namespace

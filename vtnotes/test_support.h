@@ -15,7 +15,6 @@
 
 #include "foundation/log.h"
 #include "platform/win32/machine.h"
-#include "vtnotes/tree_reaper.h"
 
 namespace vtnotes::testing_support {
 
@@ -74,12 +73,6 @@ class RootTest : public ::testing::Test {
     return text.str();
   }
   static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
-  // Gone once the spool reaper has finished with it (a clean mail's job directories are
-  // removed on the reaper's threads after the note-open returned).
-  static bool Removed(const std::string& path) {
-    vtnotes::SpoolReaper().WaitFor(path);
-    return !std::filesystem::exists(path);
-  }
 
   std::string root_;
 };
