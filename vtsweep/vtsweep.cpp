@@ -4,6 +4,7 @@
 // SYNOPSIS
 //      vtsweep            interactive run, with the progress window
 //      vtsweep "1"        scheduled run (any argument), as the schedule runner starts it
+//      vtsweep --help     this synopsis
 //
 // DESCRIPTION
 //      vtsweep hands every selected document of the selected databases to the scanning
@@ -63,6 +64,7 @@
 //      vtsweep runs.
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <thread>
 
@@ -200,6 +202,13 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Any other argument asks for a scheduled run, as the runner starts it with "1".
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::printf(
+        "usage: vtsweep        scan the databases of the Mannualfrm settings, with the window\n"
+        "       vtsweep \"1\"    scheduled run (the Scheduledfrm settings), as vtrunner starts it\n");
+    return 0;
+  }
   try {
     return Run(argc, argv);
   } catch (...) {

@@ -44,12 +44,19 @@
 //   cannot start.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include "platform/server/router.h"
 #include "platform/server/server_task.h"
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf("usage: nrouter [--root DIR]\n  the router task, normally started by nserver (see ServerTasks)\n");
+      return 0;
+    }
+  }
   STATUS status = vtserver::StartServerTask("Router", argc, argv);
   if (status != NOERROR) {
     std::fprintf(stderr, "nrouter: the Notes runtime did not start: status %u\n",

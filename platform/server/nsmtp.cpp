@@ -268,6 +268,12 @@ void RunPickup(const std::string& directory, size_t max_bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf("usage: nsmtp [--root DIR]\n  the SMTP task, normally started by nserver (see ServerTasks)\n");
+      return 0;
+    }
+  }
   STATUS status = vtserver::StartServerTask("SMTP", argc, argv);
   if (status != NOERROR) {
     std::fprintf(stderr, "nsmtp: the Notes runtime did not start: status %u\n",
