@@ -23,7 +23,6 @@ DESCRIPTION
 FILES
     <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
 """
-import argparse
 import os
 import shutil
 import smtplib
@@ -33,7 +32,8 @@ import tempfile
 from email.message import EmailMessage
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import main_job  # noqa: E402
+import main_job  # noqa: E402  (it puts demo_machine on the path)
+import demo_machine  # noqa: E402
 from main_job import find_by_subject, settle  # noqa: E402
 
 EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*")
@@ -140,28 +140,14 @@ def run(machine, work):
     return sum(0 if ok else 1 for _, ok, _ in rows)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
-    parser.add_argument("--root")
-    parser.add_argument("--check", action="store_true")
-    args = parser.parse_args()
-    root = args.root or tempfile.mkdtemp(prefix="vantrel-mime-mail.")
-    machine = main_job.Machine(args.build, root)
-    print("machine root:", root)
-    machine.provision()
+def run_with_work_directory(machine, check):
     work = tempfile.mkdtemp(prefix="vantrel-mime-mail-files.")
     try:
-        failures = run(machine, work)
+        return run(machine, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    if args.check:
-        print("all cases held" if failures == 0 else f"{failures} case(s) went wrong")
-        if not args.root and failures == 0:
-            shutil.rmtree(root, ignore_errors=True)
-        return 1 if failures else 0
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(demo_machine.run_job(main_job.Machine, run_with_work_directory,
+                                  "vantrel-mime-mail."))

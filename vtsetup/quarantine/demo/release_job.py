@@ -33,7 +33,6 @@ FILES
     <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg,vtquarantine}
     <root>/vantrel/engine.ini    the policy: clean, with a quarantine copy
 """
-import argparse
 import json
 import os
 import shutil
@@ -210,29 +209,15 @@ def run(machine):
     return rows
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
-    parser.add_argument("--root")
-    parser.add_argument("--check", action="store_true")
-    args = parser.parse_args()
-    root = args.root or tempfile.mkdtemp(prefix="vantrel-release-job.")
-    machine = Machine(args.build, root)
-    print("machine root:", root)
-    machine.provision()
+def run_and_report(machine, check):
+    """Runs the steps and prints a line for each; returns how many went wrong."""
     rows = run(machine)
     print("%-12s %-6s %s" % ("step", "result", "what happened"))
     print("-" * 90)
     for row in rows:
         print("%-12s %-6s %s" % row)
-    failures = sum(1 for r in rows if r[1] != "ok") + (0 if len(rows) == 8 else 1)
-    if args.check:
-        print("all steps held" if failures == 0 else f"{failures} step(s) went wrong")
-        if not args.root and failures == 0:
-            shutil.rmtree(root, ignore_errors=True)
-        return 1 if failures else 0
-    return 0
+    return sum(1 for r in rows if r[1] != "ok") + (0 if len(rows) == 8 else 1)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(demo_machine.run_job(Machine, run_and_report, "vantrel-release-job."))
