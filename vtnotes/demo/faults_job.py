@@ -33,7 +33,6 @@ FILES
     <build>/bin/{vtprovision,vantrel,nserver,nrouter,nsmtp,nsf,winreg}, <build>/lib/*.so
     <root>/vantrel/Quarantine/*.eml   originals kept after a failed quarantine copy
 """
-import argparse
 import email
 import email.policy
 import os
@@ -42,7 +41,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
@@ -271,26 +269,13 @@ def run(machine, spool_cases):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.environ.get("VT_BUILD_DIR", "build"))
-    parser.add_argument("--root")
-    parser.add_argument("--check", action="store_true")
-    args = parser.parse_args()
     prefix = unprivileged_prefix()
     if prefix is None:
         print("SKIP the spool cases: running as root and the user %r cannot be used, so "
               "permissions would not apply" % UNPRIVILEGED_USER)
-    root = args.root or tempfile.mkdtemp(prefix="vantrel-faults-job.")
-    machine = Machine(args.build, root, prefix or [])
-    print("machine root:", root)
-    machine.provision()
-    failures = run(machine, prefix is not None)
-    if args.check:
-        print("all cases held" if failures == 0 else f"{failures} case(s) went wrong")
-        if not args.root and failures == 0:
-            shutil.rmtree(root, ignore_errors=True)
-        return 1 if failures else 0
-    return 0
+    return demo_machine.run_job(lambda build, root: Machine(build, root, prefix or []),
+                                lambda machine, check: run(machine, prefix is not None),
+                                "vantrel-faults-job.")
 
 
 if __name__ == "__main__":
