@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/win32/handles.h"
 #include "platform/win32/internal.h"
@@ -235,10 +236,9 @@ std::string BareName(const char* name) {
   return name;
 }
 
-// Blocks live in memory, as a kernel keeps its named objects: in /dev/shm when the machine
-// has it as a tmpfs, named after a hash of the root and one of the object name, so that the
-// objects of two roots never meet. Else (and for a root that asks for it through
-// VT_OBJECTS_BELOW_ROOT) they are files below the root. A block is made and removed with
+// Blocks live in memory, as a kernel keeps its named objects: in a directory of shared
+// memory (/dev/shm) when the machine has it as a tmpfs, or (for a root that asks for it
+// through VT_OBJECTS_BELOW_ROOT) in "<root>/.objects". A block is made and removed with
 // every scan job; on a disk file system each of those was a journalled create and delete
 // (and, where the file system discards freed blocks online, a discard), which cost the
 // real-time path more than the scanning.
@@ -252,65 +252,229 @@ bool SharedMemoryUsable() {
   return usable;
 }
 
+// The objects are the server account's own. Anyone may create names in /dev/shm, and every
+// object name of the system can be computed: a block made or opened there by name would let
+// another local user answer for the engine (set a job's event), take a mutex, or plant a
+// link through which this account writes a file of the attacker's choice. So the blocks of
+// a root live in a directory of this account's own, mode 0700, checked whenever it is
+// opened, held open, and blocks are opened relative to it, without following links.
+void Refuse(const std::string& what) {
+  std::fprintf(stderr, "named objects: %s: refused\n", what.c_str());
+  std::fflush(stderr);
+}
+
+// Opens the directory at path if it is a directory (not a link) of this account with mode
+// 0700; -1 otherwise, with the refusal logged unless the directory is simply missing.
+int OpenPrivateDirectory(const std::string& path, bool log_missing) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT || log_missing) Refuse(path + " is not a directory of its own (" +
+                                               std::strerror(errno) + ")");
+    return -1;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700) {
+    char reason[128];
+    std::snprintf(reason, sizeof reason, " belongs to uid %u with mode %o, not to uid %u with 0700",
+                  static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & 07777),
+                  static_cast<unsigned>(::geteuid()));
+    Refuse(path + reason);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Gives a directory just made the mode it must have, whatever the umask took away.
+int OpenMadeDirectory(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::fchmod(fd, 0700) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  ::close(fd);
+  return OpenPrivateDirectory(path, true);
+}
+
+// A regular file of this account: what a block or the location record must be.
+bool OwnRegularFile(int fd, struct stat* info_r) {
+  return ::fstat(fd, info_r) == 0 && S_ISREG(info_r->st_mode) && info_r->st_uid == ::geteuid();
+}
+
+// Removes the block file `name` of the directory if every process that held it has died
+// without closing it. The block is taken under its file lock, as a closing holder takes it.
+void SweepBlock(int directory_fd, const char* name) {
+  const int fd = ::openat(directory_fd, name, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return;
+  struct stat info {};
+  if (OwnRegularFile(fd, &info) && static_cast<std::size_t>(info.st_size) >= sizeof(SharedBlock)) {
+    FileLock file_lock(fd);
+    void* memory = ::mmap(nullptr, sizeof(SharedBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory != MAP_FAILED) {
+      auto* block = static_cast<SharedBlock*>(memory);
+      bool abandoned = false;
+      if (block->magic == kBlockMagic && block->version == kBlockVersion) {
+        BlockLock lock(block);
+        PruneDeadHolders(block);
+        abandoned = block->holder_count == 0;
+        if (abandoned) block->magic = 0;
+      }
+      struct stat now {};
+      if (abandoned && ::fstatat(directory_fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+          now.st_ino == info.st_ino)
+        ::unlinkat(directory_fd, name, 0);
+      ::munmap(memory, sizeof(SharedBlock));
+    }
+  }
+  ::close(fd);
+}
+
 // Removes the blocks in shared memory that every holder has left without closing (processes
-// that were killed): below a root they went with the root's directory, in /dev/shm nothing
-// else would ever remove them. A block is taken under its file lock, as a closing holder
-// takes it, and removed only when no live process holds it. Once a process.
+// that were killed), and the block directories of this account left empty: below a root
+// they went with the root's directory, in /dev/shm nothing else would ever remove them.
+// A directory removed under a process that still uses its root is made again by that
+// process (see CurrentBlockDirectory). Once a process.
 void SweepAbandonedBlocks() {
   static std::once_flag once;
   std::call_once(once, [] {
-    DIR* directory = ::opendir(kSharedMemoryDir);
-    if (directory == nullptr) return;
+    const int shm_fd = ::open(kSharedMemoryDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (shm_fd < 0) return;
+    DIR* directory = ::fdopendir(::dup(shm_fd));
+    if (directory == nullptr) {
+      ::close(shm_fd);
+      return;
+    }
+    std::vector<std::string> names;
     while (const struct dirent* entry = ::readdir(directory)) {
-      if (std::strncmp(entry->d_name, "vt-", 3) != 0) continue;
-      const std::string path = std::string(kSharedMemoryDir) + "/" + entry->d_name;
-      const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-      if (fd < 0) continue;
-      struct stat info {};
-      if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-          static_cast<std::size_t>(info.st_size) >= sizeof(SharedBlock)) {
-        FileLock file_lock(fd);
-        void* memory =
-            ::mmap(nullptr, sizeof(SharedBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (memory != MAP_FAILED) {
-          auto* block = static_cast<SharedBlock*>(memory);
-          bool abandoned = false;
-          if (block->magic == kBlockMagic && block->version == kBlockVersion) {
-            BlockLock lock(block);
-            PruneDeadHolders(block);
-            abandoned = block->holder_count == 0;
-            if (abandoned) block->magic = 0;
-          }
-          struct stat now {};
-          if (abandoned && ::stat(path.c_str(), &now) == 0 && now.st_ino == info.st_ino)
-            ::unlink(path.c_str());
-          ::munmap(memory, sizeof(SharedBlock));
-        }
-      }
-      ::close(fd);
+      if (std::strncmp(entry->d_name, "vt-", 3) == 0) names.emplace_back(entry->d_name);
     }
     ::closedir(directory);
+    for (const std::string& name : names) {
+      struct stat info {};
+      if (::fstatat(shm_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+          info.st_uid != ::geteuid())
+        continue;
+      if (S_ISREG(info.st_mode)) {
+        // A block of the layout before block directories.
+        SweepBlock(shm_fd, name.c_str());
+        continue;
+      }
+      if (!S_ISDIR(info.st_mode) || (info.st_mode & 07777) != 0700) continue;
+      const int blocks_fd =
+          ::openat(shm_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (blocks_fd < 0) continue;
+      if (DIR* blocks = ::fdopendir(::dup(blocks_fd))) {
+        std::vector<std::string> files;
+        while (const struct dirent* entry = ::readdir(blocks)) {
+          if (entry->d_name[0] != '.') files.emplace_back(entry->d_name);
+        }
+        ::closedir(blocks);
+        for (const std::string& file : files) SweepBlock(blocks_fd, file.c_str());
+      }
+      ::close(blocks_fd);
+      ::unlinkat(shm_fd, name.c_str(), AT_REMOVEDIR);  // fails unless it is empty now
+    }
+    ::close(shm_fd);
   });
 }
 
-// The directory of the blocks and the prefix of their file names; empty without a root.
-bool BlockLocation(std::string* directory_r, std::string* prefix_r) {
-  std::string root = vtplatform::SystemRoot();
-  if (root.empty()) return false;
-  const char* below_root = std::getenv("VT_OBJECTS_BELOW_ROOT");
-  if (SharedMemoryUsable() && (below_root == nullptr || *below_root == '\0' ||
-                               std::strcmp(below_root, "0") == 0)) {
-    SweepAbandonedBlocks();
-    char prefix[40];
-    std::snprintf(prefix, sizeof prefix, "vt-%016llx-",
-                  static_cast<unsigned long long>(Fnv1a(root)));
-    *directory_r = kSharedMemoryDir;
-    *prefix_r = prefix;
-    return true;
+// The directory of the blocks of one root in /dev/shm has a name nobody can foresee
+// (mkdtemp), recorded in "<root>/.objects-location" (mode 0600), so that no other user
+// can make it first; a recorded directory that is gone or not this account's own is
+// replaced by a new one, under the record's file lock. -1 when none can be had.
+int OpenSharedMemoryDirectory(const std::string& root, std::string* path_r) {
+  const std::string record_path = root + vtplatform::kPathSep + ".objects-location";
+  const int record = ::open(record_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (record < 0) {
+    Refuse(record_path + " cannot be opened (" + std::strerror(errno) + ")");
+    return -1;
   }
-  *directory_r = root + vtplatform::kPathSep + ".objects";
-  prefix_r->clear();
-  return true;
+  struct stat info {};
+  if (!OwnRegularFile(record, &info)) {
+    Refuse(record_path + " is not a file of this account's own");
+    ::close(record);
+    return -1;
+  }
+  FileLock file_lock(record);
+  char recorded[PATH_MAX] = {};
+  const ssize_t length = ::pread(record, recorded, sizeof recorded - 1, 0);
+  const std::string shm_prefix = std::string(kSharedMemoryDir) + "/vt-";
+  if (length > 0) {
+    std::string path(recorded, static_cast<std::size_t>(length));
+    while (!path.empty() && path.back() == '\n') path.pop_back();
+    if (path.rfind(shm_prefix, 0) == 0 && path.find('/', shm_prefix.size()) == std::string::npos) {
+      const int fd = OpenPrivateDirectory(path, false);
+      if (fd >= 0) {
+        ::close(record);
+        *path_r = path;
+        return fd;
+      }
+    }
+  }
+  char made[64];
+  std::snprintf(made, sizeof made, "%s%u-XXXXXX", shm_prefix.c_str(),
+                static_cast<unsigned>(::geteuid()));
+  int fd = -1;
+  if (::mkdtemp(made) == nullptr || (fd = OpenMadeDirectory(made)) < 0) {
+    Refuse(std::string("no directory for named objects could be made in ") + kSharedMemoryDir +
+           " (" + std::strerror(errno) + ")");
+    ::close(record);
+    return -1;
+  }
+  const std::string text = std::string(made) + "\n";
+  if (::ftruncate(record, 0) != 0 ||
+      ::pwrite(record, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    Refuse(record_path + " cannot be written (" + std::strerror(errno) + ")");
+    ::rmdir(made);
+    ::close(fd);
+    ::close(record);
+    return -1;
+  }
+  ::close(record);
+  *path_r = made;
+  return fd;
+}
+
+// The block directory of the current root, made if need be; null without a root or when it
+// is refused (logged). The answer is kept while the root and its placement stay the same
+// and the directory exists.
+std::shared_ptr<BlockDirectory> CurrentBlockDirectory() {
+  static std::mutex mutex;
+  static std::string cached_key;
+  static std::shared_ptr<BlockDirectory> cached;
+  std::string root = vtplatform::SystemRoot();
+  if (root.empty()) return nullptr;
+  const char* below_root = std::getenv("VT_OBJECTS_BELOW_ROOT");
+  const bool in_memory = SharedMemoryUsable() && (below_root == nullptr || *below_root == '\0' ||
+                                                   std::strcmp(below_root, "0") == 0);
+  const std::string key = (in_memory ? "m:" : "r:") + root;
+  std::lock_guard<std::mutex> guard(mutex);
+  if (cached && cached_key == key && !cached->Gone()) return cached;
+  auto directory = std::make_shared<BlockDirectory>();
+  if (in_memory) {
+    SweepAbandonedBlocks();
+    directory->fd = OpenSharedMemoryDirectory(root, &directory->path);
+  } else {
+    directory->path = root + vtplatform::kPathSep + ".objects";
+    if (::mkdir(directory->path.c_str(), 0700) == 0) {
+      directory->fd = OpenMadeDirectory(directory->path);
+    } else {
+      directory->fd = OpenPrivateDirectory(directory->path, true);
+    }
+  }
+  if (directory->fd < 0) return nullptr;
+  cached_key = key;
+  cached = directory;
+  return directory;
+}
+
+// The name of the block file of an object within its directory.
+std::string BlockFileName(const std::string& name) {
+  char file_name[40];
+  std::snprintf(file_name, sizeof file_name, "%016llx",
+                static_cast<unsigned long long>(Fnv1a(name)));
+  return file_name;
 }
 
 void FutexWait(std::uint32_t* word, std::uint32_t expected, DWORD milliseconds) {
@@ -365,6 +529,45 @@ HANDLE MakeUnnamed(const Creation& creation) {
   return handle;
 }
 
+// Opens or creates the block file of an object: created only anew (O_EXCL) and never
+// through a link; an existing one is used only as a regular file of this account. -1 with
+// the last error set when there is none to use; *retry_r asks the caller to try again
+// (the directory or the file went away meanwhile).
+int OpenBlockFile(const BlockDirectory& directory, const std::string& file_name,
+                  const Creation& creation, bool* created_r, bool* retry_r) {
+  *created_r = false;
+  *retry_r = false;
+  int fd = -1;
+  if (creation.create) {
+    fd = ::openat(directory.fd, file_name.c_str(),
+                  O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_CREAT | O_EXCL, 0600);
+    *created_r = fd >= 0;
+  }
+  if (fd < 0 && (!creation.create || errno == EEXIST))
+    fd = ::openat(directory.fd, file_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    const int error = errno;
+    // Swept from under us, or removed by its last holder between the two opens.
+    *retry_r = error == ENOENT && (directory.Gone() || creation.create);
+    SetLastError(error == ENOENT ? ERROR_FILE_NOT_FOUND
+                 : error == ELOOP ? ERROR_ACCESS_DENIED
+                                  : static_cast<DWORD>(vtplatform::Win32ErrorFromErrno(error)));
+    if (error == ELOOP) Refuse(directory.path + "/" + file_name + " is a link");
+    return -1;
+  }
+  struct stat info {};
+  if (!OwnRegularFile(fd, &info)) {
+    Refuse(directory.path + "/" + file_name + " is not a block of this account's own");
+    ::close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  return fd;
+}
+
+// Attempts to open an object before giving up on a directory or file that keeps vanishing.
+constexpr int kOpenAttempts = 8;
+
 HANDLE OpenObject(const char* raw_name, const Creation& creation) {
   if (raw_name == nullptr || *raw_name == '\0') {
     if (!creation.create) {
@@ -379,35 +582,47 @@ HANDLE OpenObject(const char* raw_name, const Creation& creation) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
-  const std::string path = BlockFilePath(name.c_str());
-  if (path.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return nullptr;
-  }
+  const std::string file_name = BlockFileName(name);
 
-  for (;;) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (creation.create ? O_CREAT : 0), 0666);
+  for (int attempt = 1;; ++attempt) {
+    std::shared_ptr<BlockDirectory> directory = CurrentBlockDirectory();
+    if (!directory) {
+      SetLastError(vtplatform::SystemRoot().empty() ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
+    bool created = false;
+    bool retry = false;
+    int fd = OpenBlockFile(*directory, file_name, creation, &created, &retry);
     if (fd < 0) {
-      SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND
-                                   : static_cast<DWORD>(vtplatform::Win32ErrorFromErrno(errno)));
+      if (retry && attempt < kOpenAttempts) continue;
       return nullptr;
     }
     auto object = std::make_shared<NamedObjectHandle>();
     object->fd = fd;  // closed by the owner from here on
-    object->path = path;
+    object->directory = directory;
+    object->file_name = file_name;
     object->kind = creation.kind;
     FileLock file_lock(fd);
     // The last holder may have removed this file between our open and our lock.
     struct stat by_fd {};
-    struct stat by_path {};
-    if (::fstat(fd, &by_fd) != 0 || by_fd.st_nlink == 0 || ::stat(path.c_str(), &by_path) != 0 ||
-        by_path.st_ino != by_fd.st_ino) {
-      continue;
-    }
-    if (static_cast<std::size_t>(by_fd.st_size) < sizeof(SharedBlock) &&
-        ::ftruncate(fd, sizeof(SharedBlock)) != 0) {
-      win32internal::FailFromErrno();
+    struct stat by_name {};
+    if (::fstat(fd, &by_fd) != 0 || by_fd.st_nlink == 0 ||
+        ::fstatat(directory->fd, file_name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) != 0 ||
+        by_name.st_ino != by_fd.st_ino) {
+      if (attempt < kOpenAttempts) continue;
+      SetLastError(ERROR_FILE_NOT_FOUND);
       return nullptr;
+    }
+    // The block's memory is reserved now: a mapping of a file with holes that shared memory
+    // cannot back (a full /dev/shm) would kill the process with SIGBUS on first touch.
+    if (static_cast<std::size_t>(by_fd.st_size) < sizeof(SharedBlock)) {
+      const int error = ::posix_fallocate(fd, 0, sizeof(SharedBlock));
+      if (error != 0) {
+        if (created) ::unlinkat(directory->fd, file_name.c_str(), 0);
+        SetLastError(error == ENOSPC ? ERROR_DISK_FULL
+                                     : static_cast<DWORD>(vtplatform::Win32ErrorFromErrno(error)));
+        return nullptr;
+      }
     }
     void* memory = ::mmap(nullptr, sizeof(SharedBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (memory == MAP_FAILED) {
@@ -432,7 +647,7 @@ HANDLE OpenObject(const char* raw_name, const Creation& creation) {
     }
     if (fresh) {
       if (!creation.create) {
-        ::unlink(path.c_str());
+        ::unlinkat(directory->fd, file_name.c_str(), 0);
         return fail(ERROR_FILE_NOT_FOUND);
       }
       InitialiseBlock(block, creation.kind, name);
@@ -510,14 +725,18 @@ DWORD TryLocked(SharedBlock* block, ObjectKind kind, std::int32_t self_tid) {
 }  // namespace
 
 std::string BlockFilePath(const char* name) {
-  std::string directory;
-  std::string prefix;
-  if (!BlockLocation(&directory, &prefix)) return {};
-  if (prefix.empty()) ::mkdir(directory.c_str(), 0777);
-  char file_name[40];
-  std::snprintf(file_name, sizeof file_name, "%016llx",
-                static_cast<unsigned long long>(Fnv1a(name)));
-  return directory + vtplatform::kPathSep + prefix + file_name;
+  std::shared_ptr<BlockDirectory> directory = CurrentBlockDirectory();
+  if (!directory) return {};
+  return directory->path + vtplatform::kPathSep + BlockFileName(BareName(name));
+}
+
+BlockDirectory::~BlockDirectory() {
+  if (fd >= 0) ::close(fd);
+}
+
+bool BlockDirectory::Gone() const {
+  struct stat info {};
+  return ::fstat(fd, &info) != 0 || info.st_nlink == 0;
 }
 
 NamedObjectHandle::~NamedObjectHandle() {
@@ -539,7 +758,7 @@ NamedObjectHandle::~NamedObjectHandle() {
       last = block->holder_count == 0;
       if (last) block->magic = 0;
     }
-    if (last) ::unlink(path.c_str());
+    if (last) ::unlinkat(directory->fd, file_name.c_str(), 0);
   }
   ::munmap(block, sizeof(SharedBlock));
   ::close(fd);
