@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/notes/mail_import.h"
+#include "platform/win32/named_objects.h"
 #include "vtnotes/hook_test_support.h"
 #include "vtnotes/kept_mail.h"
 #include "vtnotes/note_open.h"
@@ -391,6 +392,41 @@ TEST_F(HookFaultsTest, RewriteAndDepositReportWhereTheyBelong) {
               std::string::npos)
         << step;
   }
+}
+
+// A job whose event or mutex cannot be made (no room in shared memory, or a block planted
+// where it belongs) is never a silent pass: logged, counted, the administrators warned, and
+// held when HoldMailWhenNotScanned is set. Nothing is written through the planted link.
+TEST_F(HookFaultsTest, JobObjectsThatCannotBeMadeLeaveTheMailNotScanned) {
+  StartEngine(AnswerClean);
+  StartRouter();
+  const std::string victim = Path("victim");
+  Write(victim, std::string(9200, 'v'));
+  int skipped = 0;
+  for (bool event : {true, false}) {
+    for (bool hold : {false, true}) {
+      SCOPED_TRACE(std::string(event ? "event" : "mutex") + (hold ? ", held" : ", passed"));
+      State().hold_when_not_scanned = hold;
+      const NOTEID id = PutMail("mail.box", "no objects");
+      const std::string job_id = MakeJobId(MailboxNumber("mail.box"), id);
+      const std::string object = event ? JobEventName(job_id) : JobMutexName(job_id);
+      const std::string block = win32internal::BlockFilePath(object.c_str());
+      ASSERT_FALSE(block.empty());
+      ASSERT_EQ(::symlink(victim.c_str(), block.c_str()), 0);
+      EXPECT_EQ(OpenAsRouter("mail.box", id).status, hold ? kStatusHeldForScan : NOERROR);
+      if (!hold) ++skipped;
+      EXPECT_EQ(ReadProductValue("TotalSkippedMail"), std::to_string(skipped));
+      EXPECT_EQ(engine_->answered(), 0);
+      ::unlink(block.c_str());
+    }
+  }
+  EXPECT_EQ(ReadFile(victim), std::string(9200, 'v'));
+  const std::string logs = Logs();
+  EXPECT_EQ(Occurrences(logs, "Unable to Create Event...Reason above"), 2);
+  EXPECT_EQ(Occurrences(logs, "its job mutex could not be created"), 2);
+  EXPECT_EQ(Occurrences(logs, "directory NOT SCANNED!"), 2);
+  EXPECT_EQ(CountSubject("mail2.box", "Warning Mail: Vantrel Disabled"), 1);
+  EXPECT_EQ(CountSubject("mail2.box", "Warning Mail: Vantrel Holding Mail"), 1);
 }
 
 // Termination leaves the spool alone once IN cannot be made again.

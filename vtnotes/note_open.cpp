@@ -253,7 +253,8 @@ STATUS HoldMail(OpenCall& call, const std::string& reason) {
 }
 
 // Why a registered mail went without a verdict; decides whom a passing mail is reported to.
-enum class NotScanned { kCapture, kEngineError, kOther };
+// kObjects: the job's named objects could not be made (no room for them, or refused).
+enum class NotScanned { kCapture, kObjects, kEngineError, kOther };
 
 // A registered mail that could not be scanned: held when HoldMailWhenNotScanned is set,
 // else it passes, counted as skipped, with the log saying why and the administrators told.
@@ -267,7 +268,7 @@ STATUS EndNotScanned(OpenCall& call, NotScanned why, const std::string& reason) 
       "viruses: %s.  MailSize is %llu Bytes",
       static_cast<unsigned long>(call.note_id), call.mailbox_path.c_str(), reason.c_str(),
       static_cast<unsigned long long>(call.mail_size));
-  if (why == NotScanned::kCapture && state.warn_when_disabled &&
+  if ((why == NotScanned::kCapture || why == NotScanned::kObjects) && state.warn_when_disabled &&
       AdminWarningDue(AdminWarning::kDisabled)) {
     SendAdminWarningMail(AdminWarning::kDisabled, call.info.get(), call.job_id, call.mail_size,
                          call.mailbox_path, reason);
@@ -641,8 +642,10 @@ STATUS CheckAndRun(OpenCall& call, DBHANDLE db) {
       record->note_created = created;
       record->time_stamp = GetTickCount();
       HANDLE job_mutex = nullptr;
-      if (foundation::OpenMutexForUse(job_mutex, true, record_name.c_str()) != 0)
-        return EndNotScanned(call, NotScanned::kOther, "its job mutex could not be created");
+      if (foundation::OpenMutexForUse(job_mutex, true, record_name.c_str()) != 0) {
+        SystemErrorLine();
+        return EndNotScanned(call, NotScanned::kObjects, "its job mutex could not be created");
+      }
       // A mutex of that name left open elsewhere is not owned by its creation; take it.
       if (GetLastError() == ERROR_ALREADY_EXISTS &&
           foundation::WaitObject(job_mutex, INFINITE) != 0) {
@@ -679,10 +682,10 @@ STATUS CheckAndRun(OpenCall& call, DBHANDLE db) {
     call.job_event.reset(CreateEvent(nullptr, FALSE, FALSE, JobEventName(call.job_id).c_str()));
     if (!call.job_event.valid()) {
       SystemErrorLine();
-      Log("ERROR!!! %s Unable to Create Event...Reason above", JobEventName(call.job_id).c_str());
-      if (state.hold_when_not_scanned) return HoldMail(call, "its job event could not be created");
-      call.job_mutex.Release();
-      return NOERROR;
+      Always("ERROR!!! %s Unable to Create Event...Reason above",
+             JobEventName(call.job_id).c_str());
+      // Without its event no answer could be awaited: the mail is not scanned, and says so.
+      return EndNotScanned(call, NotScanned::kObjects, "its job event could not be created");
     }
   } else {
     // A later opener re-applies the first answer without the job mutex, as the first
