@@ -9,8 +9,9 @@
 // one to walk every branch of the system in one process.
 //
 // Below the root the stand-in itself keeps registry.db, windows/ (win.ini) and tmp/ (made on
-// demand). Named mutexes and events are blocks of shared memory in /dev/shm, keyed by the
-// root, or files in .objects/ below it where there is no /dev/shm (named_objects.h).
+// demand). Named mutexes and events are blocks of shared memory in a private directory in
+// /dev/shm that .objects-location names, or files in .objects/ below it where there is no
+// /dev/shm (named_objects.h).
 // Processes started with CreateProcess run on the same root: their VT_SYSROOT is set to it.
 //
 // Default identity: Windows 6.1 build 7601, NT family, not a Terminal Server, the account
