@@ -19,6 +19,11 @@ constexpr const char* kResultHeader = "0.hd0";
 constexpr const char* kResultBody = "0.bdy";
 constexpr const char* kRawBody = "0.bdx";
 constexpr const char* kBodyDisplayName = "the mail text";
+constexpr const char* kScanNow = "scannow.txt";
+constexpr const char* kVirusNames = "Virnames.txt";
+constexpr std::size_t kMaxSequenceChars = 64;
+// An answer file is a few lines; the Job line is looked for in no more than this.
+constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
 // A body larger than this is not rewritten in memory; a cleaned answer for such a mail
 // carries the replacement text instead of the original text plus notices.
 constexpr std::size_t kMaxBodyRewriteBytes = 64 * 1024 * 1024;
@@ -73,6 +78,7 @@ std::string ResultHeaderText(const JobPlan& plan, const std::vector<const JobFil
     std::replace(name.begin(), name.end(), ',', '_');
     text += "Attachment: " + RelOut(plan, file->out_name) + "," + name + "\r\n";
   }
+  if (!plan.job->sequence.empty()) text += "Job: " + plan.job->sequence + "\r\n";
   return text;
 }
 
@@ -86,7 +92,9 @@ bool WriteError(const JobPlan& plan, const std::string& reason, JobReport& repor
     if (name.size() > 4 && EqualsNoCase(std::string_view(name).substr(name.size() - 4), ".hd0"))
       (void)::unlink((plan.out_job_dir + "/" + name).c_str());
   }
-  return WriteFileAtomically(plan.out_job_dir + "/error.hdr", "Error: " + reason + "\r\n", &error);
+  std::string text = "Error: " + reason + "\r\n";
+  if (!plan.job->sequence.empty()) text += "Job: " + plan.job->sequence + "\r\n";
+  return WriteFileAtomically(plan.out_job_dir + "/error.hdr", text, &error);
 }
 
 bool WriteWarnings(const JobPlan& plan, const EnginePolicy& policy, const TextFields& fields,
@@ -146,6 +154,9 @@ bool WriteVerdictFiles(const JobPlan& plan, const EnginePolicy& policy,
 
   if (report.findings.empty()) {
     if (!copy_body()) return false;
+    // Names left by an earlier answer (one that came late) would be logged under this one.
+    if (plan.job->kind == JobKind::kDatabase)
+      (void)::unlink((context.paths.in_dir + "/" + kVirusNames).c_str());
     if (!policy.disclaimer.empty()) {
       TextFields fields{"", "", plan.header.subject, plan.header.from, plan.header.to};
       if (!WriteWholeFile(plan.out_job_dir + "/disclaim.txt",
@@ -232,7 +243,7 @@ bool WriteVerdictFiles(const JobPlan& plan, const EnginePolicy& policy,
     std::string lines;
     for (const Finding& finding : report.findings)
       lines += finding.virus + " found in " + finding.display_name + "\r\n";
-    if (!WriteWholeFile(context.paths.in_dir + "/Virnames.txt", lines, error_r)) return false;
+    if (!WriteWholeFile(context.paths.in_dir + "/" + kVirusNames, lines, error_r)) return false;
   }
   report.detail =
       std::string(InfectedActionName(policy.action)) + ": " + fields.virus + " in " + fields.files;
@@ -293,6 +304,36 @@ bool SignalJobEvent(const std::string& name) {
   return set != FALSE;
 }
 
+std::string ReadDatabaseJobSequence(const std::string& job_dir) {
+  std::string text;
+  std::string error;
+  if (!ReadSmallFile(job_dir + "/" + kScanNow, kMaxSequenceChars + 2, &text, &error)) return {};
+  const std::string_view line = TrimLine(text.substr(0, text.find_first_of("\r\n")));
+  if (line.empty() || line.size() > kMaxSequenceChars) return {};
+  for (char c : line) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
+      return {};
+  }
+  return std::string(line);
+}
+
+std::string AnswerJobSequence(const std::string& answer_path) {
+  std::string text;
+  std::string error;
+  if (!ReadSmallFile(answer_path, kMaxAnswerBytes, &text, &error)) return {};
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line = TrimLine(std::string_view(text).substr(start, end - start));
+    start = end + 1;
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && EqualsNoCase(TrimLine(line.substr(0, colon)), "Job"))
+      return std::string(TrimLine(line.substr(colon + 1)));
+  }
+  return {};
+}
+
 std::string NewestDatabaseHeader(const std::string& job_dir) {
   std::string newest;
   struct timespec newest_time {};
@@ -328,13 +369,27 @@ JobReport RunJob(const JobSpec& job, const EngineContext& context) {
   // The system makes a new OUT job directory for every job, so an answer already there
   // is one this engine (or the one before a restart) gave; writing it again could change
   // files under a reader that is applying it.
+  // A database-scanner answer is this job's only when it carries this job's sequence; one
+  // for an earlier document (it came after the scanner gave up on it) is cleared away.
+  bool stale = false;
   for (const std::string& name : ListDirectory(plan.out_job_dir)) {
     const std::string_view view(name);
     if ((view.size() > 4 && EqualsNoCase(view.substr(view.size() - 4), ".hd0")) ||
         EqualsNoCase(view, "error.hdr")) {
+      if (job.kind == JobKind::kDatabase &&
+          AnswerJobSequence(plan.out_job_dir + "/" + name) != job.sequence) {
+        stale = true;
+        continue;
+      }
       report.outcome = JobOutcome::kAnsweredBefore;
       report.detail = "answered before";
       return report;
+    }
+  }
+  if (stale) {
+    for (const std::string& name : ListDirectory(plan.out_job_dir)) {
+      const std::string path = plan.out_job_dir + "/" + name;
+      if (IsRegularFile(path)) (void)::unlink(path.c_str());
     }
   }
 

@@ -18,6 +18,13 @@
 // 0.hd0 is written last, under another name first and then renamed, because a second
 // opener of the same note may read the OUT job directory while the engine still writes it.
 //
+// A database-scanner job says which document it is: scannow.txt holds the job's sequence
+// (a short token the scanner chooses). The engine reads it before the header and repeats
+// it as the line "Job: <sequence>" of 0.hd0 and of error.hdr, so that the scanner applies
+// an answer only to the document it was asked about and recognises one that came late.
+// Every database-scanner answer sets IN\Virnames.txt to its own findings (removes it when
+// there are none), so no late answer's names stay for the next document.
+//
 // Ownership: RunJob borrows the context; the scanner and policy cache must outlive it.
 // Thread rules: RunJob may run on many threads at once for different jobs; two runs of
 // the same job at once are kept apart by the caller (spool_watch).
@@ -40,6 +47,7 @@ struct JobSpec {
   JobKind kind = JobKind::kRealtime;
   std::string name;         // the job directory's name: the JobId, or ScanDatabase
   std::string header_path;  // the header file to read
+  std::string sequence;     // database-scanner jobs: the content of scannow.txt, or empty
 };
 
 struct EngineContext {
@@ -76,6 +84,14 @@ struct JobReport {
 // Sets a named event, opening it (or creating it when the waiter has not yet) through the
 // Win32 stand-in so a waiter in another process wakes. False when it could not be set.
 [[nodiscard]] bool SignalJobEvent(const std::string& name);
+
+// The sequence a database-scanner job was published with: the first line of scannow.txt
+// in the job directory, when it is a short token of letters, digits, '.', '-' and '_';
+// otherwise empty (an empty scannow.txt is a job without a sequence).
+[[nodiscard]] std::string ReadDatabaseJobSequence(const std::string& job_dir);
+
+// The value of the "Job:" line of an answer file (0.hd0, error.hdr), or empty.
+[[nodiscard]] std::string AnswerJobSequence(const std::string& answer_path);
 
 // The newest "*.hdr" in the database scanner's job directory (earlier documents' headers
 // stay there until the run ends), or empty.

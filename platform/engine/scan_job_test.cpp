@@ -44,7 +44,7 @@ class ScanJobTest : public testing::Test {
   void TearDown() override { vtplatform::SetSystemRoot(""); }
 
   JobReport Run(const std::string& job_id) {
-    return RunJob({JobKind::kRealtime, job_id, root_.in() + "/" + job_id + "/0.hdr"}, context_);
+    return RunJob({JobKind::kRealtime, job_id, root_.in() + "/" + job_id + "/0.hdr", ""}, context_);
   }
 
   std::vector<std::string> OutNames(const std::string& job_id) {
@@ -399,7 +399,7 @@ TEST_F(ScanJobTest, DatabaseJobReadsTheNewestHeaderAndWritesVirnames) {
 
   const std::string header = NewestDatabaseHeader(job_dir);
   EXPECT_EQ(header, job_dir + "/2B.hdr");
-  const JobReport report = RunJob({JobKind::kDatabase, kDatabaseJobDir, header}, context_);
+  const JobReport report = RunJob({JobKind::kDatabase, kDatabaseJobDir, header, ""}, context_);
   ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
   EXPECT_EQ(ReadAll(root_.in() + "/Virnames.txt"), "Vantrel.Test.EICAR found in e.com\r\n");
   const std::string hd0 = Out("ScanDatabase", "0.hd0");
@@ -409,6 +409,46 @@ TEST_F(ScanJobTest, DatabaseJobReadsTheNewestHeaderAndWritesVirnames) {
   EXPECT_FALSE(Exists(root_.OutFile("ScanDatabase", "sender.hdx")));  // it sends none
   EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(event);
+}
+
+// Each database-scanner answer names its job; one left by an earlier job (it came after
+// the scanner gave up on that document) neither passes for this job's answer nor keeps
+// this job from being answered, and its virus names do not stay for this document.
+TEST_F(ScanJobTest, DatabaseAnswersCarryTheirJobsSequence) {
+  const std::string job_dir = root_.in() + "/ScanDatabase";
+  const std::string out_dir = root_.out() + "/ScanDatabase";
+  ::mkdir(job_dir.c_str(), 0755);
+  ::mkdir(out_dir.c_str(), 0755);
+  WriteAll(job_dir + "/0.BDY", "stored document\r\n");
+  WriteAll(job_dir + "/3C.hdr", "Body: ScanDatabase\\0.BDY\r\n");
+  WriteAll(out_dir + "/0.hd0", "Body: ScanDatabase\\0.bdy\r\nJob: 41-6\r\n");
+  WriteAll(out_dir + "/Delete.txt", "");
+  WriteAll(root_.in() + "/Virnames.txt", "Old.Virus found in a.doc\r\n");
+  WriteAll(job_dir + "/scannow.txt", "41-7\r\n");
+  JobSpec job{JobKind::kDatabase, kDatabaseJobDir, job_dir + "/3C.hdr",
+              ReadDatabaseJobSequence(job_dir)};
+  EXPECT_EQ(job.sequence, "41-7");
+  ASSERT_EQ(RunJob(job, context_).outcome, JobOutcome::kClean);
+  EXPECT_EQ(AnswerJobSequence(out_dir + "/0.hd0"), "41-7");
+  EXPECT_FALSE(Exists(out_dir + "/Delete.txt"));
+  EXPECT_FALSE(Exists(root_.in() + "/Virnames.txt"));
+  // Its own answer is not written twice.
+  EXPECT_EQ(RunJob(job, context_).outcome, JobOutcome::kAnsweredBefore);
+
+  // An error answer names its job too.
+  ::unlink((out_dir + "/0.hd0").c_str());
+  WriteAll(job_dir + "/scannow.txt", "41-8");
+  ::unlink((job_dir + "/0.BDY").c_str());
+  job.sequence = ReadDatabaseJobSequence(job_dir);
+  ASSERT_EQ(RunJob(job, context_).outcome, JobOutcome::kError);
+  EXPECT_EQ(AnswerJobSequence(out_dir + "/error.hdr"), "41-8");
+
+  // What is not a short token is no sequence.
+  for (const char* text : {"", "a b", "../x", "12345678901234567890123456789012345678901234567890"
+                                              "12345678901234567"}) {
+    WriteAll(job_dir + "/scannow.txt", text);
+    EXPECT_EQ(ReadDatabaseJobSequence(job_dir), "") << text;
+  }
 }
 
 TEST(EnginePolicyTest, ShippedEngineIniSpellsOutTheDefaults) {

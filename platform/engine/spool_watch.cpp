@@ -94,6 +94,9 @@ void SpoolWatcher::WorkerLoop() {
     job.name = name;
     if (IsDatabaseDir(name)) {
       job.kind = JobKind::kDatabase;
+      // The sequence before the header: the scanner writes them the other way round, so a
+      // header read after it is this document's or a later one's, never an earlier one's.
+      job.sequence = ReadDatabaseJobSequence(context_.paths.in_dir + "/" + name);
       job.header_path = NewestDatabaseHeader(context_.paths.in_dir + "/" + name);
       if (job.header_path.empty()) job.header_path = context_.paths.in_dir + "/" + name + "/-";
     } else {
