@@ -20,6 +20,7 @@ namespace vtsweep {
 namespace {
 
 constexpr const char* kHeaderBeingWritten = "0.hdf";
+constexpr const char* kScanNowBeingWritten = "scannow.new";
 constexpr const char* kBodyFile = "0.bdy";
 constexpr const char* kRawFile = "0.bdx";
 constexpr const char* kVirusNamesFile = "Virnames.txt";
@@ -313,10 +314,58 @@ std::vector<std::string> RegisteredAttachmentLines(const std::string& hdf_path) 
 
 void LogRenameLine(std::string_view line) { WriteLog(line, kLogStamped); }
 
-enum class DocumentOutcome { kNextDocument, kEndSearch };
+enum class DocumentOutcome {
+  kScanned,     // the engine's answer for it was applied, or there was nothing to ask
+  kNotScanned,  // not captured whole, not answered in time, or the engine failed the job
+  kEndSearch,   // the search of the database ends
+};
+
+enum class EngineWait { kAnswered, kTimedOut, kFailed };
+
+// Waits for the engine's answer to the job in hand. A signal for an answer that belongs to
+// another job (one that came after its document was given up) is logged and waited past;
+// so is a signal with no answer in the result directory. The wait as a whole is bounded
+// by the time-out.
+EngineWait WaitForAnswer(SweepRun& run) {
+  const DWORD start = GetTickCount();
+  std::string discarded;
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    const DWORD left = elapsed >= run.timeout_ms ? 0 : run.timeout_ms - elapsed;
+    const DWORD waited = WaitForSingleObject(run.scan_event, left);
+    if (waited == WAIT_TIMEOUT) return EngineWait::kTimedOut;
+    if (waited != WAIT_OBJECT_0) return EngineWait::kFailed;
+    std::string other;
+    switch (OwnerOfAnswer(run.paths.result_dir, run.job_sequence, &other)) {
+      case AnswerOwner::kThisJob:
+        return EngineWait::kAnswered;
+      case AnswerOwner::kAnotherJob:
+        if (other != discarded) {
+          LogF(kLogStamped, "Answer of job %s is not for this document (job %s). Not applied.",
+               other.c_str(), run.job_sequence.c_str());
+          discarded = other;
+        }
+        break;
+      case AnswerOwner::kNone:
+        break;
+    }
+  }
+}
+
+void NextJobSequence(SweepRun& run) {
+  if (run.job_prefix.empty()) {
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "%lX-%lX", static_cast<unsigned long>(GetCurrentProcessId()),
+                  static_cast<unsigned long>(GetTickCount()));
+    run.job_prefix = prefix;
+  }
+  run.job_sequence = run.job_prefix + "." + std::to_string(++run.job_count);
+}
 
 // Steps 3 to 9 of a document: capture it, hand it to the engine, apply the answer and write
-// the document back. Each failure ends the document's work; the caller cleans up.
+// the document back. Each failure ends the document's work; the caller cleans up. A
+// document that could not be captured whole is not handed over: an answer for part of it
+// would say nothing of the rest.
 DocumentOutcome CaptureAndAsk(SweepRun& run, DBHANDLE db, NOTEID note_id, OpenNote& note,
                               JobRecord& record, bool* delete_r) {
   for (const std::string* dir : {&run.paths.job_dir, &run.paths.result_dir}) {
@@ -328,24 +377,24 @@ DocumentOutcome CaptureAndAsk(SweepRun& run, DBHANDLE db, NOTEID note_id, OpenNo
     }
     LogF(kLogStamped, "Unable to Create Directory %s error no = %d\n", dir->c_str(),
          static_cast<int>(GetLastError()));
-    return DocumentOutcome::kNextDocument;
+    return DocumentOutcome::kNotScanned;
   }
   STATUS status = NSFNoteOpenExt(db, note_id, 0, note.out());
   if (status != NOERROR) {
     WriteLog("error: note_action in NSFNoteOpenExt", kLogStamped);
     LogNotesStatus(status);
-    return DocumentOutcome::kNextDocument;
+    return DocumentOutcome::kNotScanned;
   }
   ItemDumpContext dump{note.get(), &record, &run.paths.job_dir, false, {}};
   if (NSFItemScan(note.get(), DumpOneItem, &dump) != NOERROR) {
     (void)note.Close();
-    return DocumentOutcome::kNextDocument;
+    return DocumentOutcome::kNotScanned;
   }
   bool body_copied = false;
   if (!record.raw_path.empty() && FileExists(record.raw_path)) {
     int built = BuildBodyFromRaw(run, record, &body_copied);
     if (built == 1) return DocumentOutcome::kEndSearch;
-    if (built != 0) return DocumentOutcome::kNextDocument;
+    if (built != 0) return DocumentOutcome::kNotScanned;
   }
   ReadHeaderItem(note.get(), MAIL_FROM_ITEM, HeaderKind::kSender, record, run.paths.job_dir);
   for (const char* item : {MAIL_SENDTO_ITEM, MAIL_COPYTO_ITEM, MAIL_BLINDCOPYTO_ITEM})
@@ -360,28 +409,33 @@ DocumentOutcome CaptureAndAsk(SweepRun& run, DBHANDLE db, NOTEID note_id, OpenNo
   if (record.recipients.empty() && !first_admin.empty())
     record.recipients.push_back(first_admin);
 
-  if (record.attachments.empty() && record.body_path.empty()) return DocumentOutcome::kNextDocument;
+  if (record.attachments.empty() && record.body_path.empty()) return DocumentOutcome::kScanned;
   const std::string message_id =
       ReadItemText(note.get(), MAIL_MESSAGEID_ITEM, kMessageIdBytes);
   // A signal left over from an answer that came after its time-out must not be taken
   // for this document's answer.
   if (run.scan_event != nullptr) ResetEvent(run.scan_event);
+  NextJobSequence(run);
   if (CreateHeaderFile(run, record, message_id, note_id) != 0) {
     // Nothing was handed to the engine, so there is nothing to wait for.
     WriteLog("Error in CreateHeaderFile", kLogStamped);
-    return DocumentOutcome::kNextDocument;
+    return DocumentOutcome::kNotScanned;
   }
-  const DWORD waited = WaitForSingleObject(run.scan_event, run.timeout_ms);
-  if (waited == WAIT_OBJECT_0) {
+  DocumentOutcome outcome = DocumentOutcome::kScanned;
+  const EngineWait waited = WaitForAnswer(run);
+  if (waited == EngineWait::kAnswered) {
     if (run.timeouts > 0) --run.timeouts;
-    if (ApplyResult(run, note.get(), record, delete_r) != 0)
-      WriteLog("Error in CheckHD0File", kLogStamped);
-  } else if (waited == WAIT_TIMEOUT) {
+    const int applied = ApplyResult(run, note.get(), record, delete_r);
+    if (applied != 0) WriteLog("Error in CheckHD0File", kLogStamped);
+    if (applied == 100) outcome = DocumentOutcome::kNotScanned;
+  } else if (waited == EngineWait::kTimedOut) {
     ++run.timeouts;
     ++run.totals.unanswered;
     LogF(kLogStamped, "Error: Timeout happened %u (second)... Vantrel Not Responding",
          static_cast<unsigned>(run.timeout_ms / 1000));
-    return DocumentOutcome::kNextDocument;
+    return DocumentOutcome::kNotScanned;
+  } else {
+    outcome = DocumentOutcome::kNotScanned;
   }
   if (run.changed && note.get() != NULLHANDLE) {
     run.changed = false;
@@ -392,10 +446,16 @@ DocumentOutcome CaptureAndAsk(SweepRun& run, DBHANDLE db, NOTEID note_id, OpenNo
       WriteLog("\nError in NSFNoteUpdate", kLogStamped);
     }
   }
-  return DocumentOutcome::kNextDocument;
+  return outcome;
 }
 
 }  // namespace
+
+void LogTimeoutStop(SweepRun& run) {
+  if (run.timeout_stop_logged) return;
+  run.timeout_stop_logged = true;
+  LogF(kLogStamped, "TimeOut Happens More than %d times.. So exiting Scanning", kTimeoutLimit - 1);
+}
 
 std::string NormalizeAddress(std::string_view text) {
   return vtnotes::ReduceFromAddress(std::string(text));
@@ -479,11 +539,23 @@ int CreateHeaderFile(SweepRun& run, JobRecord& record, const std::string& messag
   // rename up for two seconds of retries.
   DeleteFile(record.header_path.c_str());
   if (!foundation::MoveFileWithRetryForScan(hdf_path, record.header_path, LogRenameLine)) return 1;
+  // scannow.txt carries the job's sequence, which the engine repeats in its answer. It is
+  // written under another name and renamed, so the engine never finds it without it.
   const std::string scan_now = foundation::JoinPath(job_dir, kScanNowFile);
-  foundation::UniqueHandle marker(CreateFile(scan_now.c_str(), GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!marker.valid()) {
+  const std::string scan_now_new = foundation::JoinPath(job_dir, kScanNowBeingWritten);
+  const std::string sequence = run.job_sequence.empty() ? "" : run.job_sequence + "\r\n";
+  bool written = false;
+  {
+    foundation::UniqueHandle marker(CreateFile(scan_now_new.c_str(), GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD count = 0;
+    written = marker.valid() &&
+              WriteFile(marker.get(), sequence.data(), static_cast<DWORD>(sequence.size()),
+                        &count, nullptr) &&
+              count == sequence.size();
+  }
+  if (!written || !MoveFileEx(scan_now_new.c_str(), scan_now.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     WriteLog("Unable to Create Scannow.txt", kLogStamped);
     return 1;
   }
@@ -529,12 +601,13 @@ STATUS ScanDocument(void* raw_context, SEARCH_MATCH* match, ITEM_TABLE*) {
   if ((match->SERetFlags & SE_FMATCH) == 0) return NOERROR;
   const NOTEID note_id = match->ID.NoteID;
   const unsigned long id = static_cast<unsigned long>(note_id);
+  DatabaseCounters& counters = run.counters;
   if (run.timeouts >= kTimeoutLimit) {
-    LogF(kLogStamped, "TimeOut Happens More than %d times.. So exiting Scanning",
-         kTimeoutLimit - 1);
+    LogTimeoutStop(run);
+    ++counters.not_scanned;
+    ++run.totals.not_scanned;
     return NOERROR;
   }
-  DatabaseCounters& counters = run.counters;
   ++counters.document_number;
   LogF(kLogStamped, "Number = %d  Note ID is: %lX. Scanning...", counters.document_number, id);
   DeleteFile(foundation::JoinPath(run.paths.scan_dir, kVirusNamesFile).c_str());
@@ -542,14 +615,15 @@ STATUS ScanDocument(void* raw_context, SEARCH_MATCH* match, ITEM_TABLE*) {
   OpenNote note;
   bool delete_document = false;
   run.changed = false;
-  bool end_search = false;
+  DocumentOutcome outcome = DocumentOutcome::kNotScanned;
   JobRecord record;
   try {
-    end_search = CaptureAndAsk(run, search.db, note_id, note, record, &delete_document) ==
-                 DocumentOutcome::kEndSearch;
+    outcome = CaptureAndAsk(run, search.db, note_id, note, record, &delete_document);
   } catch (...) {
     WriteLog("Error: ScanDocument caught an unexpected failure", kLogStamped);
   }
+  run.job_sequence.clear();
+  const bool end_search = outcome == DocumentOutcome::kEndSearch;
   // The document's header has served once the engine answered or the wait gave up. Kept,
   // every header of the run would pile up in the job directory, and the engine's look-up
   // of the newest one and each clean-up would list them all: a document would cost time
@@ -560,13 +634,21 @@ STATUS ScanDocument(void* raw_context, SEARCH_MATCH* match, ITEM_TABLE*) {
     return 1;
   }
 
-  const int disinfected_before = counters.disinfected;
-  ReportVirusNames(run.paths.scan_dir, counters);
-  LogF(kLogStamped, "Number = %d Note ID is: %lX. Scanned", counters.document_number, id);
+  if (outcome == DocumentOutcome::kScanned) {
+    const int disinfected_before = counters.disinfected;
+    ReportVirusNames(run.paths.scan_dir, counters);
+    LogF(kLogStamped, "Number = %d Note ID is: %lX. Scanned", counters.document_number, id);
+    ++counters.scanned;
+    ++run.totals.documents;
+    if (counters.disinfected > disinfected_before) ++run.totals.disinfected;
+  } else {
+    // Names the engine left now belong to no answer this document took.
+    DeleteFile(foundation::JoinPath(run.paths.scan_dir, kVirusNamesFile).c_str());
+    LogF(kLogStamped, "Number = %d Note ID is: %lX. Not Scanned", counters.document_number, id);
+    ++counters.not_scanned;
+    ++run.totals.not_scanned;
+  }
   WriteLog("\r\n", kLogBare);
-  ++counters.scanned;
-  ++run.totals.documents;
-  if (counters.disinfected > disinfected_before) ++run.totals.disinfected;
   if (run.window.show_count != nullptr) run.window.show_count(counters.document_number);
   ClearResultDirectory(run.paths.result_dir);
 

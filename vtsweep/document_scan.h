@@ -34,6 +34,9 @@ struct DocumentSearch {
 // status that ends the search of the database.
 STATUS ScanDocument(void* context, SEARCH_MATCH* match, ITEM_TABLE* summary);
 
+// Logs, once a run, that the engine's time-outs stopped it.
+void LogTimeoutStop(SweepRun& run);
+
 // The bare address of a sender or recipient text; a Notes name beginning "CN=" is kept.
 [[nodiscard]] std::string NormalizeAddress(std::string_view text);
 

@@ -155,6 +155,94 @@ TEST_F(DocumentScanTest, EachDocumentTakesItsHeaderAlongWhenItIsDone) {
   EXPECT_EQ(NSFDbClose(db), NOERROR);
 }
 
+// An answer names the job it answers. One that names another job (it came after the
+// scanner gave up on that document, or the engine answered a job twice) is never applied
+// to the document in hand, whatever it asks for; the document's own answer still is.
+TEST_F(DocumentScanTest, AnAnswerIsAppliedOnlyToTheDocumentItWasGivenFor) {
+  DBHANDLE db = MakeDatabase("mail/ann.nsf");
+  const NOTEID first = MakeMail(db, "first", "text\r\n", {{"a.doc", "one"}});
+  const NOTEID second = MakeMail(db, "second", "text\r\n", {{"b.doc", "two"}});
+  const std::string first_before = NoteState(db, first);
+  const std::string second_before = NoteState(db, second);
+
+  // A delete answer and an error answer that name another job: waited past, then the wait
+  // runs out; the document stays as it is.
+  run_.timeout_ms = 300;
+  for (const char* other : {"0.hd0", "error.hdr"}) {
+    FakeEngine engine(run_.paths, [&](const std::string&, const std::string& result_dir) {
+      WriteAbsolute(result_dir + "/Delete.txt", "");
+      WriteAbsolute(result_dir + "/" + other, std::string(other) == "0.hd0"
+                                                  ? "Body: ScanDatabase\\0.bdy\r\nJob: 7\r\n"
+                                                  : "Error: x\r\nJob: 7\r\n");
+    });
+    ASSERT_EQ(ScanOne(db, first), NOERROR);
+    EXPECT_EQ(NoteState(db, first), first_before) << other;
+  }
+  EXPECT_EQ(run_.timeouts, 2);
+  EXPECT_EQ(run_.counters.scanned, 0);
+  EXPECT_EQ(run_.counters.not_scanned, 2);
+  EXPECT_NE(Log().find("Answer of job 7 is not for this document"), std::string::npos) << Log();
+
+  // The first document's answer (delete it) comes a second time while the engine answers
+  // the second document, which is clean.
+  run_.timeouts = 0;
+  run_.timeout_ms = 5000;
+  {
+    FakeEngine* self = nullptr;
+    FakeEngine engine(run_.paths, [&](const std::string&, const std::string& result_dir) {
+      if (self->sequences().size() < 2) return;
+      WriteAbsolute(result_dir + "/Delete.txt", "");
+      WriteAbsolute(result_dir + "/0.hd0", "Body: ScanDatabase\\0.bdy\r\nJob: " +
+                                               self->sequences().front() + "\r\n");
+      FakeEngine::Signal();
+      Sleep(200);
+      std::filesystem::remove(result_dir + "/Delete.txt");
+      std::filesystem::remove(result_dir + "/0.hd0");
+    });
+    self = &engine;
+    ASSERT_EQ(ScanOne(db, first), NOERROR);
+    ASSERT_EQ(ScanOne(db, second), NOERROR);
+    EXPECT_EQ(engine.jobs(), 2);
+  }
+  EXPECT_EQ(NoteState(db, first), first_before);
+  EXPECT_EQ(NoteState(db, second), second_before);
+  EXPECT_EQ(run_.timeouts, 0);
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+// The engine is slow on the first document: its answer (delete, with a virus name) comes
+// after the scanner gave up and while it waits for the second, clean document. The
+// second document keeps its own answer; the first is left for a later run.
+TEST_F(DocumentScanTest, ALateAnswerIsNotAppliedToTheNextDocument) {
+  DBHANDLE db = MakeDatabase("mail/ann.nsf");
+  const NOTEID first = MakeMail(db, "infected", "text\r\n", {{"eicar.com", "virus"}});
+  const NOTEID second = MakeMail(db, "clean", "text\r\n", {{"b.doc", "two"}});
+  const std::string first_before = NoteState(db, first);
+  const std::string second_before = NoteState(db, second);
+  run_.timeout_ms = 2000;
+  {
+    int job = 0;
+    FakeEngine engine(run_.paths, [&](const std::string&, const std::string& result_dir) {
+      if (++job > 1) return;
+      Sleep(3000);
+      WriteAbsolute(result_dir + "/Delete.txt", "");
+      WriteAbsolute(run_.paths.scan_dir + "/Virnames.txt", "Test.Virus found in eicar.com\r\n");
+    });
+    ASSERT_EQ(ScanOne(db, first), NOERROR);
+    ASSERT_EQ(ScanOne(db, second), NOERROR);
+    EXPECT_EQ(engine.jobs(), 2);
+  }
+  EXPECT_EQ(NoteState(db, first), first_before);
+  EXPECT_EQ(NoteState(db, second), second_before);
+  EXPECT_EQ(run_.counters.scanned, 1);
+  EXPECT_EQ(run_.counters.not_scanned, 1);
+  EXPECT_EQ(run_.counters.disinfected, 0);
+  const std::string log = Log();
+  EXPECT_NE(log.find("is not for this document"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Test.Virus"), std::string::npos) << log;
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
 TEST_F(DocumentScanTest, UniqueNamesAndTheCleanUpKeepHeaders) {
   const std::string dir = run_.paths.job_dir;
   EXPECT_EQ(GetUniqueFileName(dir, ".BDY"), dir + "/0.BDY");

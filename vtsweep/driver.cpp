@@ -16,10 +16,6 @@ namespace {
 constexpr const char* kAllPostedFormula = "SELECT PostedDate != NULL";
 constexpr const char* kPostedWithAttachmentsFormula = "SELECT @Attachments & PostedDate != NULL";
 
-void LogTimeoutStop() {
-  LogF(kLogStamped, "TimeOut Happens More than %d times.. So exiting Scanning", kTimeoutLimit - 1);
-}
-
 // Creates a spool directory; one that cannot be made is cleared away and made again.
 void MakeSpoolDirectory(const std::string& path, const char* failure_line) {
   if (CreateDirectory(path.c_str(), nullptr)) return;
@@ -60,6 +56,33 @@ void ScanFolderCandidate(SweepRun& run, const std::string& path) {
 }
 
 }  // namespace
+
+bool RunEndedWhole(const SweepRun& run) {
+  return run.timeouts < kTimeoutLimit && run.totals.kept_unchanged == 0;
+}
+
+void WriteEndOfRun(const SweepRun& run) {
+  const int not_scanned = run.totals.not_scanned;
+  if (not_scanned > 0 || run.totals.kept_unchanged > 0)
+    LogF(kLogStamped,
+         "Run totals: Database(s) = %d, Mail(s) Scanned = %d, Mail(s) Not Scanned = %d, "
+         "Infected Mail(s) Left Unchanged = %d",
+         run.totals.databases.load(), run.totals.documents.load(), not_scanned,
+         run.totals.kept_unchanged.load());
+  if (run.scanning) {
+    WriteLog("User Abort the Scanning", kLogStamped);
+  } else if (run.timeouts >= kTimeoutLimit) {
+    LogF(kLogStamped, "Scanning stopped: Vantrel did not answer. %d Mail(s) Not Scanned.",
+         not_scanned);
+  } else if (run.totals.kept_unchanged > 0) {
+    LogF(kLogStamped,
+         "Scanning completed with %d infected Mail(s) left unchanged: no quarantine copy could "
+         "be kept.",
+         run.totals.kept_unchanged.load());
+  } else {
+    WriteLog("Program completed successfully.", kLogStamped);
+  }
+}
 
 void BuildScanPaths(SweepRun& run) {
   const Settings& settings = run.settings;
@@ -116,7 +139,7 @@ STATUS ScanDatabaseFile(SweepRun& run, const std::string& display, const std::st
   if (status != NOERROR) {
     WriteLog("Error Here", kLogStamped);
   } else if (run.timeouts >= kTimeoutLimit) {
-    LogTimeoutStop();
+    LogTimeoutStop(run);
   } else {
     (void)db.Close();
     WriteDatabaseSummary(display, run.counters);
@@ -141,7 +164,7 @@ void ScanDatabaseList(SweepRun& run) {
       continue;
     }
     if (run.timeouts >= kTimeoutLimit) {
-      LogTimeoutStop();
+      LogTimeoutStop(run);
       return;
     }
     std::string path;
@@ -223,8 +246,7 @@ void RunScanThread(SweepRun& run, void (*quit)()) {
   }
   CleanDirectory(paths.job_dir, true);
   CleanDirectory(paths.result_dir, true);
-  WriteLog(run.scanning ? "User Abort the Scanning" : "Program completed successfully.",
-           kLogStamped);
+  WriteEndOfRun(run);
   run.done = true;
   NotesTermThread();
   if (quit != nullptr) quit();

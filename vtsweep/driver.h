@@ -27,6 +27,13 @@ namespace vtsweep {
 // Identities (volume, file index) of the folders a walk has entered.
 using VisitedFolders = std::set<std::pair<DWORD, unsigned long long>>;
 
+// The run's last lines: the totals when anything was left undone, then how it ended ("User
+// Abort the Scanning", the stop for time-outs, infected documents left unchanged, or
+// "Program completed successfully.").
+void WriteEndOfRun(const SweepRun& run);
+// True when the run was not stopped by time-outs and changed no verdict for want of a copy.
+[[nodiscard]] bool RunEndedWhole(const SweepRun& run);
+
 // The spool paths of a run from its install directory and ScanDir.
 void BuildScanPaths(SweepRun& run);
 

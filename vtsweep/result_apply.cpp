@@ -97,7 +97,57 @@ int ReadFor(const SweepRun& run, const std::string& header, JobRecord& record,
   return read;
 }
 
+// Reads the lines of a file as the result header reader does, handing each to `line_r`.
+template <typename LineFn>
+void ForEachResultLine(FILE* file, LineFn line_r) {
+  std::string line;
+  int c = 0;
+  while ((c = std::fgetc(file)) != EOF) {
+    if (c == '\r' || c == '\n') {
+      line_r(std::move(line));
+      line.clear();
+      continue;
+    }
+    line += static_cast<char>(c);
+    // A longer line is read in pieces of the line buffer's size.
+    if (line.size() == kResultLineBytes - 1) {
+      line_r(std::move(line));
+      line.clear();
+    }
+  }
+  line_r(std::move(line));
+}
+
 }  // namespace
+
+std::string ReadAnswerJob(const std::string& path) {
+  FILE* file = _fsopen(path.c_str(), "rb", _SH_DENYNO);
+  if (file == nullptr) return {};
+  std::string job;
+  ForEachResultLine(file, [&](std::string line) {
+    line = Trimmed(line);
+    const std::size_t colon = line.find(':');
+    if (colon != std::string::npos && EqualNoCase(Trimmed(line.substr(0, colon)), "Job"))
+      job = Trimmed(line.substr(colon + 1));
+  });
+  std::fclose(file);
+  return job;
+}
+
+AnswerOwner OwnerOfAnswer(const std::string& result_dir, const std::string& sequence,
+                          std::string* other_r) {
+  std::vector<std::string> answers = vtnotes::FindAllMatches(result_dir, "*.hd0");
+  const std::string error = Find(result_dir, "error.hdr");
+  if (!error.empty()) answers.push_back(error);
+  for (const std::string& name : answers) {
+    std::string job = ReadAnswerJob(foundation::JoinPath(result_dir, name));
+    if (job != sequence) {
+      *other_r = job.empty() ? std::string("(none)") : std::move(job);
+      return AnswerOwner::kAnotherJob;
+    }
+  }
+  return answers.empty() ? AnswerOwner::kNone : AnswerOwner::kThisJob;
+}
 
 int ReadResultHeader(const std::string& result_base, const std::string& directory,
                      const std::string& name, JobRecord& record) {
@@ -107,22 +157,9 @@ int ReadResultHeader(const std::string& result_base, const std::string& director
   if (file == nullptr) return 100;
   int result = 0;
   try {
-    std::string line;
-    int c = 0;
-    while ((c = std::fgetc(file)) != EOF) {
-      if (c == '\r' || c == '\n') {
-        ApplyResultLine(result_base, std::move(line), record);
-        line.clear();
-        continue;
-      }
-      line += static_cast<char>(c);
-      // A longer line is read in pieces of the line buffer's size.
-      if (line.size() == kResultLineBytes - 1) {
-        ApplyResultLine(result_base, std::move(line), record);
-        line.clear();
-      }
-    }
-    ApplyResultLine(result_base, std::move(line), record);
+    ForEachResultLine(file, [&](std::string line) {
+      ApplyResultLine(result_base, std::move(line), record);
+    });
   } catch (const std::bad_alloc&) {
     WriteLog("Error :ReadFromFile\tmalloc Fails", kLogStamped);
     result = 1;

@@ -23,6 +23,19 @@
 
 namespace vtsweep {
 
+// Whose answer the result directory holds: every result header ("*.hd0") and the error
+// answer name the job they answer in a "Job:" line (the sequence of scannow.txt).
+enum class AnswerOwner {
+  kNone,        // no answer file (yet)
+  kThisJob,     // every answer file names the job in hand
+  kAnotherJob,  // one names another job: an answer that came after its document was given up
+};
+[[nodiscard]] AnswerOwner OwnerOfAnswer(const std::string& result_dir, const std::string& sequence,
+                                        std::string* other_r);
+
+// The value of the "Job:" line of an answer file, or empty.
+[[nodiscard]] std::string ReadAnswerJob(const std::string& path);
+
 // Applies the answer in the result directory to the open document. 0; 1 when the answer
 // could not be read or the document not rewritten; 100 when the engine failed the job; or
 // the status of a failed quarantine copy. delete_r is set when the document is to be

@@ -167,6 +167,8 @@ void WriteDatabaseSummary(const std::string& path, const DatabaseCounters& count
   } else {
     LogF(kLogStamped, "No Mails in %s", path.c_str());
   }
+  if (counters.not_scanned > 0)
+    LogF(kLogStamped, "%s->Mail(s) Not Scanned = %d", path.c_str(), counters.not_scanned);
   WriteLog("\r\n", kLogBare);
 }
 

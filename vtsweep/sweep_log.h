@@ -41,6 +41,7 @@ struct DatabaseCounters {
   int with_attachments = 0;  // documents that had at least one attachment
   int attachments = 0;       // attachments in total
   int disinfected = 0;       // documents the engine named a virus for
+  int not_scanned = 0;       // selected documents the engine did not answer, or not asked
   int document_number = 0;   // the number shown in the window
 };
 

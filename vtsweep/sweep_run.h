@@ -51,6 +51,8 @@ struct RunTotals {
   std::atomic<int> documents{0};    // documents scanned in them
   std::atomic<int> disinfected{0};  // documents the engine named a virus for
   std::atomic<int> unanswered{0};   // documents the engine did not answer in time
+  std::atomic<int> not_scanned{0};  // documents selected but not scanned (unanswered too)
+  std::atomic<int> kept_unchanged{0};  // infected documents left as they were: no copy
 };
 
 struct SweepRun {
@@ -61,6 +63,12 @@ struct SweepRun {
   DatabaseCounters counters;
   RunTotals totals;
   int timeouts = 0;      // engine time-outs of this run, less one per answered job
+  bool timeout_stop_logged = false;  // the run's stop for time-outs has been logged
+  // Each job is published with its own sequence (run prefix and count) in scannow.txt; the
+  // engine repeats it in its answer, so an answer is applied to its own document only.
+  std::string job_prefix;
+  unsigned long job_count = 0;
+  std::string job_sequence;  // the document in hand's
   bool changed = false;  // the document in hand was rewritten and is to be written back
   std::atomic<bool> scanning{false};  // the scan thread works through its lists
   std::atomic<bool> done{false};      // the scan thread has finished

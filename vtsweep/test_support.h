@@ -139,6 +139,28 @@ class SweepTest : public ::testing::Test {
     return id;
   }
 
+  // What a document holds (body text and attachments with their contents), or "deleted":
+  // equal before and after when nothing changed it.
+  std::string NoteState(DBHANDLE db, NOTEID id) {
+    NOTEHANDLE note = NULLHANDLE;
+    if (NSFNoteOpen(db, id, 0, &note) != NOERROR) return "deleted";
+    std::string state;
+    const std::string file = Path("tmp/state.txt");
+    DWORD size = 0;
+    if (MailGetMessageBodyText(note, "Body", "\r\n", 0, FALSE, file.c_str(), &size) == NOERROR)
+      state += "body:" + Read(file);
+    BLOCKID item{};
+    char name[MAXPATH];
+    for (WORD i = 0; MailGetMessageAttachmentInfo(note, i, &item, name, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr);
+         ++i) {
+      state += std::string("|file:") + name + "=";
+      if (NSFNoteExtractFile(note, item, file.c_str(), nullptr) == NOERROR) state += Read(file);
+    }
+    EXPECT_EQ(NSFNoteClose(note), NOERROR);
+    return state;
+  }
+
   // Runs the per-document routine on one note, as the search would.
   STATUS ScanOne(DBHANDLE db, NOTEID id) {
     DocumentSearch search{&run_, db};
@@ -155,7 +177,10 @@ class SweepTest : public ::testing::Test {
 
 // Plays the engine: each publication (scannow.txt) is handed to `answer` with the job and
 // result directories; then scannow.txt goes and "scandatabasex" is set. Without an answer
-// routine the engine never answers.
+// routine the engine never answers. As the engine does, it clears an answer of another job
+// before it answers, gives a job it answered without a result header or error answer the
+// plain result header, and writes the job's sequence (scannow.txt) into the answer files
+// that do not name a job yet.
 class FakeEngine {
  public:
   using Answer = std::function<void(const std::string& job_dir, const std::string& result_dir)>;
@@ -166,6 +191,17 @@ class FakeEngine {
     thread_.join();
   }
   [[nodiscard]] int jobs() const { return jobs_; }
+  // The sequences of the jobs the engine took, in order.
+  [[nodiscard]] std::vector<std::string> sequences() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sequences_;
+  }
+  // Sets "scandatabasex" as the engine does when it has answered.
+  static void Signal() {
+    HANDLE event = OpenEvent(EVENT_MODIFY_STATE, FALSE, kScanEventName);
+    SetEvent(event);
+    CloseHandle(event);
+  }
   // The job header files the engine saw, in order.
   [[nodiscard]] std::vector<std::string> headers() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -180,9 +216,17 @@ class FakeEngine {
         Sleep(5);
         continue;
       }
+      const std::string sequence = Trimmed(SweepTest::Read(scan_now));
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sequences_.push_back(sequence);
+      }
       std::filesystem::remove(scan_now);
       ++jobs_;
       if (!answer_) continue;
+      ClearAnswerOfAnotherJob(sequence);
+      // Each answer leaves the virus names of its own job only.
+      std::filesystem::remove(std::filesystem::path(paths_.scan_dir) / "Virnames.txt");
       std::string newest;
       std::filesystem::file_time_type newest_time;
       for (const auto& entry : std::filesystem::directory_iterator(paths_.job_dir)) {
@@ -197,9 +241,42 @@ class FakeEngine {
         headers_.push_back(newest.empty() ? "" : SweepTest::Read(newest));
       }
       answer_(paths_.job_dir, paths_.result_dir);
-      HANDLE event = OpenEvent(EVENT_MODIFY_STATE, FALSE, kScanEventName);
-      SetEvent(event);
-      CloseHandle(event);
+      Sign(sequence);
+      Signal();
+    }
+  }
+
+  static std::string Trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+  }
+  std::vector<std::string> AnswerFiles() const {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(paths_.result_dir)) {
+      const std::string name = entry.path().filename().string();
+      if (entry.path().extension() == ".hd0" || name == "error.hdr")
+        files.push_back(entry.path().string());
+    }
+    return files;
+  }
+  void ClearAnswerOfAnotherJob(const std::string& sequence) {
+    for (const std::string& file : AnswerFiles()) {
+      if (SweepTest::Read(file).find("Job: " + sequence + "\r\n") != std::string::npos) continue;
+      for (const auto& entry : std::filesystem::directory_iterator(paths_.result_dir))
+        if (entry.is_regular_file()) std::filesystem::remove(entry.path());
+      return;
+    }
+  }
+  void Sign(const std::string& sequence) {
+    std::vector<std::string> files = AnswerFiles();
+    if (files.empty()) {
+      files.push_back(paths_.result_dir + "/0.hd0");
+      SweepTest::WriteAbsolute(files.back(), "Body: ScanDatabase\\0.bdy\r\n");
+    }
+    for (const std::string& file : files) {
+      const std::string text = SweepTest::Read(file);
+      if (text.find("Job:") == std::string::npos)
+        SweepTest::WriteAbsolute(file, text + "Job: " + sequence + "\r\n");
     }
   }
 
@@ -208,7 +285,8 @@ class FakeEngine {
   std::atomic<bool> stop_{false};
   std::atomic<int> jobs_{0};
   std::mutex mutex_;
-  std::vector<std::string> headers_;  // guarded by mutex_
+  std::vector<std::string> headers_;    // guarded by mutex_
+  std::vector<std::string> sequences_;  // guarded by mutex_
   std::thread thread_;
 };
 

@@ -61,7 +61,9 @@
 //      <ReportDirectory>/vtsweep.log (an interactive run, started afresh unless another
 //      vtsweep is running). Exit status 0 after a run; 1 when the product is not
 //      installed, the report directory is not set, the engine is not running, or another
-//      vtsweep runs.
+//      vtsweep runs; 2 when the run was stopped by the engine's time-outs or left an
+//      infected document unchanged because no quarantine copy of it could be kept (the
+//      log's last lines say which, with the number of mails not scanned).
 
 #include <cstdio>
 #include <cstring>
@@ -85,6 +87,7 @@ namespace {
 constexpr const char* kSingleInstanceMutex = "vtsweep_mutex";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+constexpr int kExitIncomplete = 2;
 
 // True while another vtsweep holds the single-instance mutex.
 bool AnotherRunIsActive() {
@@ -196,7 +199,7 @@ int Run(int argc, char** argv) {
     VtWindowShutdown();
     TellTheTerminal(run, false);
   }
-  return kExitOk;
+  return vtsweep::RunEndedWhole(run) ? kExitOk : kExitIncomplete;
 }
 
 }  // namespace

@@ -235,10 +235,14 @@ def run(machine, work, check):
         os.kill(machine.engine.pid, signal.SIGCONT)
     log = machine.log()
     c.expect("a second vtsweep meanwhile exits 1 quietly", second_rc == 1 and second_err == "")
-    c.expect("the run ends normally (exit 0)", rc == 0)
-    c.expect("four time-outs, then the run stops",
+    c.expect("the run says it was stopped (exit 2)", rc == 2)
+    c.expect("four time-outs, then the run stops, said once",
              log.count("Vantrel Not Responding") == 4 and
-             "TimeOut Happens More than 3 times.. So exiting Scanning" in log)
+             log.count("TimeOut Happens More than 3 times.. So exiting Scanning") == 1)
+    c.expect("its last line says so, not success",
+             "Program completed successfully." not in log.split("Vantrel Not Responding")[-1]
+             and "Scanning stopped: Vantrel did not answer." in log
+             and "Mail(s) Not Scanned = " in log)
     c.expect("no document changed", snapshot(machine, dbs) == before)
     time.sleep(1)  # answers the stopped engine still writes go nowhere: the spool is gone
 
