@@ -62,6 +62,19 @@ void BumpCounter(const char* name, unsigned long increment) {
 
 }  // namespace
 
+std::string OriginalMailId(NOTEHANDLE mail) {
+  DBHANDLE db = NULLHANDLE;
+  NOTEID note_id = 0;
+  TIMEDATE created{};
+  NSFNoteGetInfo(mail, _NOTE_DB, &db);
+  NSFNoteGetInfo(mail, _NOTE_ID, &note_id);
+  NSFNoteGetInfo(mail, _NOTE_OID, &created);
+  char path[MAXPATH] = "";
+  if (db == NULLHANDLE || NSFDbPathGet(db, path, nullptr) != NOERROR) path[0] = '\0';
+  return Format("%s:%X:%08X%08X", path, static_cast<unsigned>(note_id),
+                static_cast<unsigned>(created.Innards[1]), static_cast<unsigned>(created.Innards[0]));
+}
+
 STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name) {
   const WORD name_len = static_cast<WORD>(std::strlen(item_name));
   if (!NSFItemIsPresent(source, item_name, name_len)) return NOERROR;
@@ -104,6 +117,7 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
     return 1;
   }
   STATUS status = NOERROR;
+  const std::string original_id = OriginalMailId(source);
   // A copy that failed in one database is reported even when a later one took it.
   STATUS failed_status = NOERROR;
   bool database_named = false;  // a database was named at all
@@ -180,6 +194,15 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
     }
     if (SetText(copy.get(), "X-Vantrel", State().vantrel_id) != NOERROR)
       Log("ERROR!!! Unable to Add X-Vantrel Entry in Quarantine Database");
+    // Without its identity a copy could not be told from a warning mail, nor released once:
+    // it is not stored, and the original is kept instead.
+    status = SetText(copy.get(), kOriginalMailItem, original_id);
+    if (status != NOERROR) {
+      foundation::LogStatus(status);
+      Always("ERROR!!! Unable to Add %s Entry in Quarantine Database", kOriginalMailItem);
+      failed_status = status;
+      continue;
+    }
     if (!forward_mode) {
       // The engine names what it found in its quarantine order; kept with the copy, it tells
       // an administrator why the mail is there. A copy without it is still a copy.

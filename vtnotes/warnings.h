@@ -24,10 +24,22 @@ inline constexpr const char* kSupportAddress = "support@vantrel.example";
 // Item of a quarantine copy naming what the engine found, and the length it is cut to.
 inline constexpr const char* kVirusNameItem = "VirusName";
 inline constexpr std::size_t kVirusNameChars = 256;
+// Item that only the quarantine and forward copies carry: the identity of the mail they
+// were copied from (OriginalMailId). It is what tells a copy from every other document that
+// carries X-Vantrel (warning mails, released mails), and what ties together the copies of
+// one mail in several databases, so that the mail is released once.
+inline constexpr const char* kOriginalMailItem = "VtOriginalMail";
+
+// The identity of a mail for its copies: the database it is held in, its note ID and the
+// time its note was made ("mail.box:8F6:00A1B2C3D4E5F607"). The same mail gives the same
+// text for every copy made of it; two mails never give the same.
+[[nodiscard]] std::string OriginalMailId(NOTEHANDLE mail);
 
 [[nodiscard]] STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name);
 // Copies the mail into every quarantine database (forward mode: the recipients rewritten
-// from the size-restriction marks and the job's extracted attachments attached).
+// from the size-restriction marks and the job's extracted attachments attached). Every copy
+// carries X-Vantrel and kOriginalMailItem; a copy that cannot be given its identity is not
+// stored.
 [[nodiscard]] STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory,
                                     const MailInfo& info, bool forward_mode);
 // Sends every *.hdx warning job of the directory; the status of the last deposit.

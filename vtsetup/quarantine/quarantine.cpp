@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -107,16 +108,46 @@ std::vector<std::string> IntendedRecipients(NOTEHANDLE note) {
   return recipients;
 }
 
-bool IsCopy(NOTEHANDLE note, const Settings& settings) {
-  WORD note_class = 0;
-  NSFNoteGetInfo(note, _NOTE_CLASS, &note_class);
-  return (note_class & NOTE_CLASS_DOCUMENT) != 0 && !settings.vantrel_id.empty() &&
-         ItemText(note, "X-Vantrel") == settings.vantrel_id;
+// The mail a copy was made from, for a copy made before copies carried kOriginalMailItem:
+// the kept file it was imported from, else the posting time, sender and subject, which the
+// copies of one mail share.
+std::string EarlierCopyOrigin(NOTEHANDLE note) {
+  const std::string imported = ItemText(note, kImportedFromItem);
+  if (!imported.empty()) return kImportedOriginPrefix + imported;
+  TIMEDATE posted{};
+  (void)NSFItemGetTime(note, MAIL_POSTEDDATE_ITEM, &posted);
+  char time[24];
+  std::snprintf(time, sizeof time, "%08X%08X", static_cast<unsigned>(posted.Innards[1]),
+                static_cast<unsigned>(posted.Innards[0]));
+  return std::string("posted:") + time + "|" + ItemText(note, MAIL_FROM_ITEM) + "|" +
+         ItemText(note, MAIL_SUBJECT_ITEM);
 }
 
-CopySummary Summarise(NOTEHANDLE note, const CopyId& id) {
+}  // namespace
+
+std::string CopyOrigin(NOTEHANDLE note, const std::string& vantrel_id) {
+  WORD note_class = 0;
+  NSFNoteGetInfo(note, _NOTE_CLASS, &note_class);
+  if ((note_class & NOTE_CLASS_DOCUMENT) == 0 || vantrel_id.empty() ||
+      ItemText(note, "X-Vantrel") != vantrel_id)
+    return {};
+  // Only the copy step writes the origin: warning mails and released mails carry the mark
+  // too, never the origin.
+  if (HasItem(note, kOriginalMailItem)) return ItemText(note, kOriginalMailItem);
+  // Copies made before: no form (the copy step never wrote one, and every mail the system
+  // sends has one), or the virus or the kept file that only a copy names.
+  if (!HasItem(note, MAIL_FORM_ITEM) || HasItem(note, kVirusNameItem) ||
+      HasItem(note, kImportedFromItem))
+    return EarlierCopyOrigin(note);
+  return {};
+}
+
+namespace {
+
+CopySummary Summarise(NOTEHANDLE note, const CopyId& id, std::string origin) {
   CopySummary copy;
   copy.id = id;
+  copy.origin = std::move(origin);
   TIMEDATE created{};
   NSFNoteGetInfo(note, _NOTE_OID, &created);
   copy.copied_unix = VtTimeDateToUnix(created);
@@ -130,6 +161,7 @@ CopySummary Summarise(NOTEHANDLE note, const CopyId& id) {
   copy.imported_from = ItemText(note, kImportedFromItem);
   copy.released_by = ItemText(note, kReleasedByItem);
   copy.released_unix = ItemUnixTime(note, kReleasedDateItem);
+  copy.released_as = ItemText(note, kReleasedCopyItem);
   for (WORD number = 0;; ++number) {
     BLOCKID item{};
     char name[MAXPATH] = "";
@@ -164,8 +196,10 @@ bool KnownDatabase(const Settings& settings, const std::string& name) {
 
 // One copy, opened for a command: the database and the note, checked to be a copy.
 struct OpenCopy {
+  CopyId id;
   DbOwner db;
   NoteOwner note;
+  std::string origin;
 };
 
 bool OpenQuarantineCopy(const Settings& settings, const CopyId& id, OpenCopy* open,
@@ -179,8 +213,42 @@ bool OpenQuarantineCopy(const Settings& settings, const CopyId& id, OpenCopy* op
   if (ERR(status) == ERR_INVALID_NOTE || ERR(status) == ERR_NOTE_DELETED)
     return Fail(error_r, name + " does not exist");
   if (status != NOERROR) return FailStatus(error_r, "Unable to open " + name, status);
-  if (!IsCopy(open->note.get(), settings))
+  open->origin = CopyOrigin(open->note.get(), settings.vantrel_id);
+  if (open->origin.empty())
     return Fail(error_r, name + " is not a quarantine copy of this installation");
+  open->id = id;
+  return true;
+}
+
+// Every other copy of the mail `origin`, in every quarantine database, opened. A database
+// that cannot be read fails the whole search: a copy there might be released already.
+bool OpenCopiesOf(const Settings& settings, const std::string& origin, const CopyId& except,
+                  std::vector<std::unique_ptr<OpenCopy>>* copies_r, std::string* error_r) {
+  for (const std::string& database : settings.databases) {
+    DbOwner db;
+    STATUS status = NSFDbOpen(database.c_str(), db.out());
+    if (status != NOERROR) return FailStatus(error_r, "Unable to open " + database, status);
+    std::vector<NOTEID> ids;
+    if (!DocumentIds(db.get(), &ids, database, error_r)) return false;
+    for (NOTEID note_id : ids) {
+      if (note_id == except.note_id && EqualNoCase(database, except.database)) continue;
+      {
+        NoteOwner note;
+        if (NSFNoteOpen(db.get(), note_id, OPEN_DEFAULT, note.out()) != NOERROR) continue;
+        if (CopyOrigin(note.get(), settings.vantrel_id) != origin) continue;
+      }
+      // Each copy holds a database handle of its own for as long as its note is open.
+      auto copy = std::make_unique<OpenCopy>();
+      copy->id = CopyId{database, note_id};
+      copy->origin = origin;
+      status = NSFDbOpen(database.c_str(), copy->db.out());
+      if (status == NOERROR)
+        status = NSFNoteOpen(copy->db.get(), note_id, OPEN_DEFAULT, copy->note.out());
+      if (status != NOERROR)
+        return FailStatus(error_r, "Unable to open " + FormatId(copy->id), status);
+      copies_r->push_back(std::move(copy));
+    }
+  }
   return true;
 }
 
@@ -303,8 +371,9 @@ bool ListCopies(const Settings& settings, std::vector<CopySummary>* copies_r,
       for (NOTEID id : ids) {
         NoteOwner note;
         if (NSFNoteOpen(db.get(), id, OPEN_DEFAULT, note.out()) != NOERROR) continue;  // gone
-        if (IsCopy(note.get(), settings))
-          copies_r->push_back(Summarise(note.get(), CopyId{database, id}));
+        std::string origin = CopyOrigin(note.get(), settings.vantrel_id);
+        if (!origin.empty())
+          copies_r->push_back(Summarise(note.get(), CopyId{database, id}, std::move(origin)));
       }
       continue;
     }
@@ -319,7 +388,7 @@ bool ShowCopy(const Settings& settings, const CopyId& id, CopySummary* copy_r,
               std::string* error_r) {
   OpenCopy open;
   if (!OpenQuarantineCopy(settings, id, &open, error_r)) return false;
-  *copy_r = Summarise(open.note.get(), id);
+  *copy_r = Summarise(open.note.get(), id, open.origin);
   return true;
 }
 
@@ -346,6 +415,26 @@ bool ExportCopy(const Settings& settings, const CopyId& id, const std::string& f
   return true;
 }
 
+namespace {
+
+// Writes or removes the release record of one copy.
+STATUS RecordRelease(NOTEHANDLE copy, const std::string& released_by, const TIMEDATE& when,
+                     const std::string& released_as) {
+  STATUS status = NSFItemSetText(copy, kReleasedByItem, released_by.c_str(), MAXWORD);
+  if (status == NOERROR) status = NSFItemSetTime(copy, kReleasedDateItem, &when);
+  if (status == NOERROR) status = NSFItemSetText(copy, kReleasedCopyItem, released_as.c_str(), MAXWORD);
+  if (status == NOERROR) status = NSFNoteUpdate(copy, 0);
+  return status;
+}
+
+STATUS ForgetRelease(NOTEHANDLE copy) {
+  for (const char* item : {kReleasedByItem, kReleasedDateItem, kReleasedCopyItem})
+    DeleteItem(copy, item);
+  return NSFNoteUpdate(copy, 0);
+}
+
+}  // namespace
+
 bool ReleaseCopy(const Settings& settings, const CopyId& id, const std::string& released_by,
                  NOTEID* mailbox_id_r, std::string* error_r) {
   const std::string name = FormatId(id);
@@ -353,21 +442,36 @@ bool ReleaseCopy(const Settings& settings, const CopyId& id, const std::string& 
     return Fail(error_r, "No name to record the release under (give --by NAME)");
   CommandLock lock;
   if (!lock.held()) return LockFailed(error_r);
-  OpenCopy open;
-  if (!OpenQuarantineCopy(settings, id, &open, error_r)) return false;
-  NOTEHANDLE copy = open.note.get();
-  if (HasItem(copy, kReleasedByItem)) {
-    return Fail(error_r, name + " was released already by " + ItemText(copy, kReleasedByItem) +
-                             ": a mail is released only once");
+  // The copy asked for first, then every other copy of the same mail: the mail is released
+  // once, whichever copy is named.
+  std::vector<std::unique_ptr<OpenCopy>> copies;
+  copies.push_back(std::make_unique<OpenCopy>());
+  if (!OpenQuarantineCopy(settings, id, copies.front().get(), error_r)) return false;
+  NOTEHANDLE copy = copies.front()->note.get();
+  std::string reason;
+  if (!OpenCopiesOf(settings, copies.front()->origin, id, &copies, &reason))
+    return Fail(error_r, "Unable to look for the other copies of " + name + " (" + reason +
+                             "): the release is refused, since one of them may have been "
+                             "released already");
+  for (const auto& other : copies) {
+    NOTEHANDLE note = other->note.get();
+    if (!HasItem(note, kReleasedByItem)) continue;
+    std::string what = name + " was released already by " + ItemText(note, kReleasedByItem);
+    const std::string as = ItemText(note, kReleasedCopyItem);
+    if (other.get() != copies.front().get()) what += " (as " + FormatId(other->id) + ")";
+    else if (!as.empty() && !EqualNoCase(as, name)) what += " (as " + as + ")";
+    return Fail(error_r, what + ": a mail is released only once");
   }
   if (IntendedRecipients(copy).empty())
     return Fail(error_r, name + " names no recipient to release it to");
 
-  // The mail as it goes out: the copy without the quarantine's own records.
+  // The mail as it goes out: the copy without the quarantine's own records, so that it is
+  // never taken for a copy where it is delivered.
   NoteOwner mail;
   STATUS status = NSFNoteCopy(copy, mail.out());
   if (status != NOERROR) return FailStatus(error_r, "Unable to copy " + name, status);
-  for (const char* item : {kVirusNameItem, kImportedFromItem, kReleasedByItem, kReleasedDateItem})
+  for (const char* item : {kVirusNameItem, kImportedFromItem, kReleasedByItem, kReleasedDateItem,
+                           kReleasedCopyItem, kOriginalMailItem})
     DeleteItem(mail.get(), item);
   if (!HasItem(mail.get(), MAIL_FORM_ITEM)) {
     status = NSFItemSetText(mail.get(), MAIL_FORM_ITEM, "Memo", MAXWORD);
@@ -384,30 +488,32 @@ bool ReleaseCopy(const Settings& settings, const CopyId& id, const std::string& 
     return FailStatus(error_r, std::string("Unable to open the router mail box ") + kRouterMailBox,
                       status);
 
-  // The release is recorded before the mail goes out: a failure between the two leaves a
-  // copy marked released that was not sent, which an administrator sees, rather than a mail
-  // that can be sent twice.
+  // The release is recorded in every copy before the mail goes out: a failure between the
+  // two leaves copies marked released for a mail that was not sent, which an administrator
+  // sees, rather than a mail that can be sent twice.
   TIMEDATE now{};
   OSCurrentTIMEDATE(&now);
-  status = NSFItemSetText(copy, kReleasedByItem, released_by.c_str(), MAXWORD);
-  if (status == NOERROR) status = NSFItemSetTime(copy, kReleasedDateItem, &now);
-  if (status == NOERROR) status = NSFNoteUpdate(copy, 0);
-  if (status != NOERROR)
-    return FailStatus(error_r, "Unable to record the release in " + name, status);
-
-  DBHANDLE target = box.get();
-  NSFNoteSetInfo(mail.get(), _NOTE_DB, &target);
-  status = NSFNoteUpdate(mail.get(), 0);
+  std::size_t recorded = 0;
+  for (; recorded < copies.size() && status == NOERROR; ++recorded) {
+    status = RecordRelease(copies[recorded]->note.get(), released_by, now, name);
+    if (status != NOERROR) reason = "Unable to record the release in " + FormatId(copies[recorded]->id);
+  }
+  if (status == NOERROR) {
+    DBHANDLE target = box.get();
+    NSFNoteSetInfo(mail.get(), _NOTE_DB, &target);
+    status = NSFNoteUpdate(mail.get(), 0);
+    if (status != NOERROR) reason = std::string("Unable to put ") + name + " into " + kRouterMailBox;
+  }
   if (status != NOERROR) {
-    DeleteItem(copy, kReleasedByItem);
-    DeleteItem(copy, kReleasedDateItem);
-    STATUS undo = NSFNoteUpdate(copy, 0);
-    std::string what = std::string("Unable to put ") + name + " into " + kRouterMailBox;
-    if (undo != NOERROR)
-      what += "; the copy stays marked released (" + StatusText(undo) +
-              "): remove ReleasedBy "
-              "from it to try again";
-    return FailStatus(error_r, what, status);
+    std::string stuck;
+    for (std::size_t i = 0; i < recorded; ++i) {
+      if (ForgetRelease(copies[i]->note.get()) != NOERROR)
+        stuck += (stuck.empty() ? "" : ", ") + FormatId(copies[i]->id);
+    }
+    reason += ": " + StatusText(status);
+    if (!stuck.empty())
+      reason += "; " + stuck + " stay marked released: remove ReleasedBy there to try again";
+    return Fail(error_r, reason);
   }
   if (mailbox_id_r != nullptr) NSFNoteGetInfo(mail.get(), _NOTE_ID, mailbox_id_r);
   return true;
@@ -452,7 +558,7 @@ bool PurgeCopies(const Settings& settings, long days, long long now_unix, int* d
 
 namespace {
 
-// The ImportedFrom values of the copies a database holds.
+// What the copies a database holds came from: their ImportedFrom values and their origins.
 bool ImportedKeys(const Settings& settings, DBHANDLE db, const std::string& name,
                   std::set<std::string>* keys_r, std::string* error_r) {
   std::vector<NOTEID> ids;
@@ -460,7 +566,9 @@ bool ImportedKeys(const Settings& settings, DBHANDLE db, const std::string& name
   for (NOTEID id : ids) {
     NoteOwner note;
     if (NSFNoteOpen(db, id, OPEN_DEFAULT, note.out()) != NOERROR) continue;
-    if (!IsCopy(note.get(), settings)) continue;
+    std::string origin = CopyOrigin(note.get(), settings.vantrel_id);
+    if (origin.empty()) continue;
+    keys_r->insert(std::move(origin));
     std::string key = ItemText(note.get(), kImportedFromItem);
     if (!key.empty()) keys_r->insert(std::move(key));
   }
@@ -470,13 +578,15 @@ bool ImportedKeys(const Settings& settings, DBHANDLE db, const std::string& name
 // Makes the new note of one imported mail in `db`; the caller marks and stores it.
 using MakeNote = std::function<STATUS(DBHANDLE db, NoteOwner* note_r, std::string* reason_r)>;
 
-// Stores one kept mail in every database that does not hold it yet under `key`.
-bool StoreInEveryDatabase(const Settings& settings, const std::string& key, const MakeNote& make,
+// Stores one kept mail in every database that holds neither the file `key` nor a copy of
+// the mail `origin` yet (the copy that failed may have been made in some databases).
+bool StoreInEveryDatabase(const Settings& settings, const std::string& key,
+                          const std::string& origin, const MakeNote& make,
                           std::map<std::string, std::set<std::string>>& keys,
                           std::string* error_r) {
   for (const std::string& database : settings.databases) {
     std::set<std::string>& held = keys[database];
-    if (held.count(key) != 0) continue;
+    if (held.count(key) != 0 || held.count(origin) != 0) continue;
     DbOwner db;
     STATUS status = NSFDbOpen(database.c_str(), db.out());
     if (status != NOERROR) return FailStatus(error_r, "Unable to open " + database, status);
@@ -490,12 +600,15 @@ bool StoreInEveryDatabase(const Settings& settings, const std::string& key, cons
       status = NSFItemSetText(copy.get(), "X-Vantrel", settings.vantrel_id.c_str(), MAXWORD);
     if (status == NOERROR)
       status = NSFItemSetText(copy.get(), kImportedFromItem, key.c_str(), MAXWORD);
+    if (status == NOERROR)
+      status = NSFItemSetText(copy.get(), kOriginalMailItem, origin.c_str(), MAXWORD);
     if (status == NOERROR) status = NSFNoteUpdate(copy.get(), 0);
     if (status != NOERROR)
       return FailStatus(
           error_r, "Unable to write into " + database + (reason.empty() ? "" : " (" + reason + ")"),
           status);
     held.insert(key);
+    held.insert(origin);
   }
   return true;
 }
@@ -510,7 +623,8 @@ bool ImportKeptMessage(const Settings& settings, const std::string& path,
       status = mail_import::ImportMailFile(note_r->get(), path.c_str(), {}, reason_r);
     return status;
   };
-  return StoreInEveryDatabase(settings, file_name, make, keys, error_r);
+  return StoreInEveryDatabase(settings, file_name, kImportedOriginPrefix + file_name, make, keys,
+                              error_r);
 }
 
 // A kept database (.nsf), as the extension wrote them before it kept messages: every
@@ -536,7 +650,9 @@ bool ImportKeptDatabase(const Settings& settings, const std::string& path,
       if (copied == NOERROR) NSFNoteSetInfo(note_r->get(), _NOTE_DB, &db);
       return copied;
     };
-    if (!StoreInEveryDatabase(settings, file_name + hex, make, keys, error_r)) return false;
+    if (!StoreInEveryDatabase(settings, file_name + hex, kImportedOriginPrefix + file_name + hex,
+                              make, keys, error_r))
+      return false;
   }
   return true;
 }

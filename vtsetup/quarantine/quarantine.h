@@ -8,9 +8,18 @@
 // not be written. A copy is named "<database>:<note ID in hexadecimal>" (vtquaran.nsf:8F6);
 // with one database the note ID alone will do.
 //
-// Only notes whose X-Vantrel equals the VantrelID are taken as copies: anything else in a
-// quarantine database is refused by every command. A released copy records who released it
-// and when (ReleasedBy, ReleasedDate), which is what refuses a second release.
+// A copy is a document that carries X-Vantrel = the VantrelID and the item only the copy
+// step writes, VtOriginalMail, naming the mail it was copied from. Warning mails and
+// released mails carry the mark but never that item, so a quarantine database may be an
+// administrator's own mail database: its other documents are never listed, released,
+// deleted or purged. Copies made before copies named their mail are recognised by what only
+// they have (no Form item, or VirusName or ImportedFrom). Anything else is refused by every
+// command.
+//
+// A mail is released once, whichever of its copies is named: the release is recorded in
+// every copy of the same mail in every quarantine database (ReleasedBy, ReleasedDate,
+// ReleasedCopy), which is what refuses a second release, and the released mail leaves
+// without VtOriginalMail, so that it never becomes a copy where it is delivered.
 //
 // Ownership: results are the caller's; every database and note opened here is closed here.
 // Locks: release, delete, purge and import hold the named mutex "VtQuarantineMutex" so that
@@ -27,16 +36,21 @@
 
 namespace vtquarantine {
 
+using vtnotes::kOriginalMailItem;
 using vtnotes::kVirusNameItem;
 
 // Items a release writes into the copy, and the item that names the kept file an
 // imported copy came from.
 inline constexpr const char* kReleasedByItem = "ReleasedBy";
 inline constexpr const char* kReleasedDateItem = "ReleasedDate";
+// Which copy the release was made from ("vtquaran.nsf:8FA"), recorded in every copy.
+inline constexpr const char* kReleasedCopyItem = "ReleasedCopy";
 inline constexpr const char* kImportedFromItem = "ImportedFrom";
 // The router mail box a released mail is put into.
 inline constexpr const char* kRouterMailBox = "mail.box";
 inline constexpr const char* kDefaultQuarantineDb = "vtquaran.nsf";
+// The origin of a copy imported from a kept file that does not name its mail.
+inline constexpr const char* kImportedOriginPrefix = "imported:";
 
 struct Settings {
   std::string install_directory;
@@ -59,8 +73,13 @@ struct CopyId {
 [[nodiscard]] bool ParseId(std::string_view text, const Settings& settings, CopyId* id_r,
                            std::string* error_r);
 
+// The mail a quarantine copy of this installation was made from (its VtOriginalMail, or for
+// a copy made before, what its copies share); empty for a document that is no copy.
+[[nodiscard]] std::string CopyOrigin(NOTEHANDLE note, const std::string& vantrel_id);
+
 struct CopySummary {
   CopyId id;
+  std::string origin;
   long long posted_unix = 0;  // PostedDate, else when the copy was made
   long long copied_unix = 0;  // when the copy was made
   std::string from;
@@ -72,6 +91,7 @@ struct CopySummary {
   std::string imported_from;
   std::string released_by;  // empty while not released
   long long released_unix = 0;
+  std::string released_as;  // the copy the release was made from
 };
 
 // Every copy of every quarantine database, in database and note-ID order. A database that
@@ -85,8 +105,9 @@ struct CopySummary {
                               std::string* error_r);
 // Puts the mail into the router mail box for its recipients (Recipients, else SendTo,
 // CopyTo and BlindCopyTo), carrying X-Vantrel = VantrelID so that the extension passes it
-// unscanned, and records `released_by` and the time in the copy. Refused for a copy that
-// was released already. `mailbox_id_r` gets the note ID of the mail in the mail box.
+// unscanned, and records `released_by`, the time and the copy in every copy of the same mail.
+// Refused when any copy of the mail was released already, or when a quarantine database
+// cannot be searched for them. `mailbox_id_r` gets the note ID of the mail in the mail box.
 [[nodiscard]] bool ReleaseCopy(const Settings& settings, const CopyId& id,
                                const std::string& released_by, NOTEID* mailbox_id_r,
                                std::string* error_r);

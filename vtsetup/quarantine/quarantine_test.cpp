@@ -131,6 +131,60 @@ class QuarantineTest : public vtnotes::testing_support::RootTest {
     return id;
   }
 
+  // A warning mail of this installation in a database, as the router delivers one.
+  NOTEID PutWarningMail(const char* db_name) {
+    DbOwner db;
+    EXPECT_EQ(NSFDbOpen(db_name, db.out()), NOERROR);
+    NoteOwner note;
+    EXPECT_EQ(NSFNoteCreate(db.get(), note.out()), NOERROR);
+    for (const auto& [item, value] :
+         {std::pair{"Form", "Memo"}, {"Subject", "Virus found"}, {"SendTo", "admin@example.com"},
+          {"From", "admin"}, {"X-Vantrel", kVantrelId}})
+      EXPECT_EQ(NSFItemSetText(note.get(), item, value, MAXWORD), NOERROR);
+    EXPECT_EQ(NSFNoteUpdate(note.get(), 0), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note.get(), _NOTE_ID, &id);
+    return id;
+  }
+
+  // Delivers a note of mail.box into a database whole, as the router does.
+  NOTEID Deliver(NOTEID mail, const char* db_name) {
+    DbOwner box;
+    DbOwner db;
+    EXPECT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    EXPECT_EQ(NSFDbOpen(db_name, db.out()), NOERROR);
+    NoteOwner note;
+    NoteOwner delivered;
+    EXPECT_EQ(NSFNoteOpen(box.get(), mail, OPEN_DEFAULT, note.out()), NOERROR);
+    EXPECT_EQ(NSFNoteCopy(note.get(), delivered.out()), NOERROR);
+    DBHANDLE target = db.get();
+    NSFNoteSetInfo(delivered.get(), _NOTE_DB, &target);
+    EXPECT_EQ(NSFNoteUpdate(delivered.get(), 0), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(delivered.get(), _NOTE_ID, &id);
+    return id;
+  }
+
+  bool Holds(const char* db_name, NOTEID id) {
+    DbOwner db;
+    EXPECT_EQ(NSFDbOpen(db_name, db.out()), NOERROR);
+    NoteOwner note;
+    return NSFNoteOpen(db.get(), id, OPEN_DEFAULT, note.out()) == NOERROR;
+  }
+
+  // Takes what only the copy step writes off every document of a database, as copies were
+  // before they named their mail.
+  void ForgetOrigins(const char* db_name) {
+    DbOwner db;
+    ASSERT_EQ(NSFDbOpen(db_name, db.out()), NOERROR);
+    for (NOTEID id : NoteIds(db_name)) {
+      NoteOwner note;
+      ASSERT_EQ(NSFNoteOpen(db.get(), id, OPEN_DEFAULT, note.out()), NOERROR);
+      (void)NSFItemDelete(note.get(), kOriginalMailItem, 14);
+      ASSERT_EQ(NSFNoteUpdate(note.get(), 0), NOERROR);
+    }
+  }
+
   std::vector<CopySummary> List(const Settings& settings) {
     std::vector<CopySummary> copies;
     std::string error;
@@ -138,12 +192,12 @@ class QuarantineTest : public vtnotes::testing_support::RootTest {
     return copies;
   }
 
-  std::vector<NOTEID> MailBoxNotes() {
+  std::vector<NOTEID> NoteIds(const char* db_name) {
     std::vector<NOTEID> ids;
-    DbOwner box;
-    EXPECT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    DbOwner db;
+    EXPECT_EQ(NSFDbOpen(db_name, db.out()), NOERROR);
     EXPECT_EQ(NSFSearch(
-                  box.get(), NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
+                  db.get(), NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
                   [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
                     static_cast<std::vector<NOTEID>*>(context)->push_back(match->ID.NoteID);
                     return NOERROR;
@@ -152,6 +206,7 @@ class QuarantineTest : public vtnotes::testing_support::RootTest {
               NOERROR);
     return ids;
   }
+  std::vector<NOTEID> MailBoxNotes() { return NoteIds("mail.box"); }
 
   static std::string Text(NOTEHANDLE note, const char* name) {
     char value[512] = "";
@@ -257,6 +312,110 @@ TEST_F(QuarantineTest, EveryCommandRefusesWhatIsNotACopyAndChangesNothing) {
   NoteOwner note;
   ASSERT_EQ(NSFNoteOpen(db.get(), foreign, OPEN_DEFAULT, note.out()), NOERROR);
   EXPECT_EQ(Text(note.get(), kReleasedByItem), "");
+}
+
+TEST_F(QuarantineTest, AnAdministratorsMailDatabaseKeepsItsWarningAndReleasedMails) {
+  // The administrator's own mail database is a quarantine database: it holds the copy, the
+  // warning about the virus, and later the released mail, all three with the mark.
+  UseDatabases("vtquaran.nsf,admin.nsf");
+  const NOTEID original = PutMail("invoice", "invoice.exe");
+  Quarantine(original);
+  const NOTEID warning = PutWarningMail("admin.nsf");
+  Settings settings = Loaded();
+  std::vector<CopySummary> copies = List(settings);
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_EQ(copies[0].origin, copies[1].origin);
+  EXPECT_FALSE(copies[0].origin.empty());
+
+  NOTEID sent = 0;
+  std::string error;
+  ASSERT_TRUE(ReleaseCopy(settings, copies[1].id, "admin", &sent, &error)) << error;
+  const NOTEID released = Deliver(sent, "admin.nsf");
+  EXPECT_EQ(List(settings).size(), 2u);
+  for (NOTEID id : {warning, released}) {
+    const CopyId not_a_copy{"admin.nsf", id};
+    CopySummary shown;
+    EXPECT_FALSE(ShowCopy(settings, not_a_copy, &shown, &error));
+    EXPECT_FALSE(ReleaseCopy(settings, not_a_copy, "admin", nullptr, &error));
+    EXPECT_FALSE(DeleteCopy(settings, not_a_copy, &error));
+  }
+  int deleted = 0;
+  ASSERT_TRUE(PurgeCopies(settings, 0, copies[0].copied_unix + 1, &deleted, &error)) << error;
+  EXPECT_EQ(deleted, 2);
+  EXPECT_TRUE(List(settings).empty());
+  EXPECT_TRUE(Holds("admin.nsf", warning));
+  EXPECT_TRUE(Holds("admin.nsf", released));
+}
+
+TEST_F(QuarantineTest, AMailIsReleasedOnceWhicheverDatabasesCopyIsNamed) {
+  UseDatabases("vtquaran.nsf,admin.nsf");
+  Quarantine(PutMail("one mail"));
+  Quarantine(PutMail("another mail"));
+  Settings settings = Loaded();
+  std::vector<CopySummary> copies = List(settings);
+  ASSERT_EQ(copies.size(), 4u);
+  // vtquaran.nsf's copies first, then admin.nsf's, each in the order they were made.
+  ASSERT_EQ(copies[0].subject, "one mail");
+  ASSERT_EQ(copies[2].subject, "one mail");
+  EXPECT_NE(copies[0].origin, copies[1].origin);
+
+  const std::size_t originals = MailBoxNotes().size();
+  std::string error;
+  ASSERT_TRUE(ReleaseCopy(settings, copies[2].id, "ann", nullptr, &error)) << error;
+  EXPECT_FALSE(ReleaseCopy(settings, copies[0].id, "bob", nullptr, &error));
+  EXPECT_NE(error.find("released already by ann (as " + FormatId(copies[2].id) + ")"),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(MailBoxNotes().size(), originals + 1);
+  for (const CopySummary& copy : List(settings)) {
+    if (copy.subject != "one mail") {
+      EXPECT_TRUE(copy.released_by.empty());
+      continue;
+    }
+    EXPECT_EQ(copy.released_by, "ann");
+    EXPECT_EQ(copy.released_as, FormatId(copies[2].id));
+  }
+  // The other mail is a mail of its own.
+  EXPECT_TRUE(ReleaseCopy(settings, copies[1].id, "bob", nullptr, &error)) << error;
+  EXPECT_EQ(MailBoxNotes().size(), originals + 2);
+}
+
+TEST_F(QuarantineTest, AReleaseIsRefusedWhenAnotherCopyCannotBeChecked) {
+  UseDatabases("vtquaran.nsf,admin.nsf");
+  Quarantine(PutMail("unsure"));
+  Settings settings = Loaded();
+  const CopyId id = List(settings).at(0).id;
+  const std::size_t originals = MailBoxNotes().size();
+  ASSERT_EQ(NSFDbDelete("admin.nsf"), NOERROR);
+  WriteText("domino/data/admin.nsf", "not a database");
+  std::string error;
+  EXPECT_FALSE(ReleaseCopy(settings, id, "admin", nullptr, &error));
+  EXPECT_NE(error.find("admin.nsf"), std::string::npos) << error;
+  EXPECT_EQ(MailBoxNotes().size(), originals);
+  CopySummary copy;
+  ASSERT_TRUE(ShowCopy(settings, id, &copy, &error));
+  EXPECT_TRUE(copy.released_by.empty());
+}
+
+TEST_F(QuarantineTest, CopiesMadeBeforeTheyNamedTheirMailAreStillToldApart) {
+  UseDatabases("vtquaran.nsf,admin.nsf");
+  Quarantine(PutMail("earlier"));
+  ForgetOrigins("vtquaran.nsf");
+  ForgetOrigins("admin.nsf");
+  const NOTEID warning = PutWarningMail("admin.nsf");
+  Settings settings = Loaded();
+  std::vector<CopySummary> copies = List(settings);
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_EQ(copies[0].origin, copies[1].origin);
+  const std::size_t originals = MailBoxNotes().size();
+  std::string error;
+  ASSERT_TRUE(ReleaseCopy(settings, copies[0].id, "admin", nullptr, &error)) << error;
+  EXPECT_FALSE(ReleaseCopy(settings, copies[1].id, "admin", nullptr, &error));
+  EXPECT_EQ(MailBoxNotes().size(), originals + 1);
+  int deleted = 0;
+  ASSERT_TRUE(PurgeCopies(settings, 0, copies[0].copied_unix + 1, &deleted, &error)) << error;
+  EXPECT_EQ(deleted, 2);
+  EXPECT_TRUE(Holds("admin.nsf", warning));
 }
 
 TEST_F(QuarantineTest, ReleaseSendsTheMailOnceMarkedAndRecordsWhoReleasedIt) {

@@ -17,13 +17,17 @@
 //
 //      list     one line per copy: its ID, the date the mail was posted, the sender, the
 //               recipients, the subject, the virus the engine named, the size in bytes, and
-//               "released" once it was; --json writes the same as a JSON array.
+//               "released" once it was; --json writes the same as a JSON array, with the
+//               mail each copy was made from ("origin": the copies of one mail share it).
 //      show     the copy's details, its attachments and its release record.
 //      export   writes the copy as an RFC 822 message into FILE, which must not exist.
 //      release  sends the mail to its intended recipients (the router's recipient list of
 //               the original, else its To, Cc and Bcc) by putting it into the router mail
-//               box mail.box, and records in the copy who released it (--by NAME, else the
-//               login name) and when. A copy is released once: a second release is refused.
+//               box mail.box, and records who released it (--by NAME, else the login name),
+//               when, and from which copy, in every copy of the same mail in every
+//               quarantine database. A mail is released once: releasing another of its
+//               copies is refused, and so is a release while a quarantine database cannot
+//               be searched for its copies.
 //      delete   deletes the copy.
 //      purge    deletes every copy put into quarantine more than DAYS days ago.
 //      import   brings the originals that the extension kept on disk when a quarantine copy
@@ -33,8 +37,12 @@
 //
 //      An ID names a copy as DATABASE:NOTEID, the note ID in hexadecimal as list prints it
 //      (vtquaran.nsf:8FA); with one quarantine database the note ID alone will do. Only
-//      documents that carry this installation's mark (X-Vantrel equal to VantrelID) are
-//      quarantine copies; every other ID is refused and nothing is changed.
+//      the copies the extension made are quarantine copies: documents that carry this
+//      installation's mark (X-Vantrel equal to VantrelID) and the item VtOriginalMail naming
+//      the mail they were copied from (copies made before that item existed: the mark and
+//      no Form item, or a VirusName or ImportedFrom item). Warning mails and released mails
+//      carry the mark but are no copies, so a quarantine database may be an administrator's
+//      own mail database: every other ID is refused and nothing is changed.
 //
 //      A released mail is NOT scanned again. It carries the installation's mark, X-Vantrel
 //      equal to [General] VantrelID of vantrel.ini, and the extension passes every mail
@@ -162,7 +170,7 @@ std::string JsonCopy(const vtquarantine::CopySummary& copy) {
          ", \"subject\": " + Json(copy.subject) + ", \"virus\": " + Json(copy.virus) +
          ", \"size\": " + std::to_string(copy.size_bytes) +
          ", \"attachments\": " + JsonList(copy.attachments) +
-         ", \"released_by\": " + Json(copy.released_by) +
+         ", \"origin\": " + Json(copy.origin) + ", \"released_by\": " + Json(copy.released_by) +
          ", \"released\": " + std::to_string(copy.released_unix) + "}";
 }
 
@@ -206,8 +214,12 @@ int Show(const vtquarantine::Settings& settings, const vtquarantine::CopyId& id)
   if (copy.released_by.empty()) {
     std::printf("Released:    no\n");
   } else {
-    std::printf("Released:    %s by %s\n", DateText(copy.released_unix).c_str(),
-                OneLine(copy.released_by).c_str());
+    // Every copy of the mail records the release; the copy it was made from is named.
+    std::string from;
+    if (!copy.released_as.empty() && copy.released_as != vtquarantine::FormatId(copy.id))
+      from = " from " + OneLine(copy.released_as);
+    std::printf("Released:    %s by %s%s\n", DateText(copy.released_unix).c_str(),
+                OneLine(copy.released_by).c_str(), from.c_str());
   }
   return 0;
 }
