@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "foundation/config.h"
+#include "foundation/spool_line.h"
 #include "foundation/utilities.h"
 #include "platform/win32/machine.h"
 #include "platform/win32/windows.h"
@@ -412,7 +413,7 @@ int ConvertUuncodeAttachment(std::string_view job_dir_view, std::string_view inp
       body_out.Write("\r\n");
       continue;
     }
-    const std::string display_name = UuDisplayName(file_name, options.allow_msb);
+    const std::string display_name = OneLineValue(UuDisplayName(file_name, options.allow_msb));
     // A fresh name for every block: a name already taken in the job (two draws alike) is
     // drawn again, so that no block overwrites another's file.
     std::string decoded_path;

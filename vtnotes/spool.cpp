@@ -9,11 +9,15 @@
 #include "foundation/address_list.h"
 #include "foundation/file_ops.h"
 #include "foundation/named_objects.h"
+#include "foundation/spool_line.h"
 #include "platform/win32/machine.h"
 #include "platform/win32/windows.h"
 #include "vtnotes/vtnotes_log.h"
 
 namespace vtnotes {
+
+using foundation::OneLineValue;
+
 namespace {
 
 bool IsSep(char c) { return c == '/' || c == '\\'; }
@@ -172,7 +176,7 @@ int CreateHeaderFile(MailInfo& info, std::string_view in_job_dir, std::string_vi
                  "mentioned above"))
         return 1;
       if (!info.posted_date.empty() &&
-          !write("Date: " + info.posted_date.substr(0, kMaxPostedDateChars) + "\r\n",
+          !write("Date: " + OneLineValue(info.posted_date.substr(0, kMaxPostedDateChars)) + "\r\n",
                  "ERROR!!! %s CreateHeader()...Writing Date Entry. Error description is "
                  "mentioned above"))
         return 1;
@@ -181,16 +185,16 @@ int CreateHeaderFile(MailInfo& info, std::string_view in_job_dir, std::string_vi
                  "is mentioned above"))
         return 1;
       if (!info.subject.empty() &&
-          !write("Subject: " + info.subject + "\r\n",
+          !write("Subject: " + OneLineValue(info.subject) + "\r\n",
                  "ERROR!!! %s CreateHeader()...Writing Subject Entry.Error description is "
                  "mentioned above"))
         return 1;
       if (!info.from.empty() &&
-          !write("From: " + info.from + "\r\n",
+          !write("From: " + OneLineValue(info.from) + "\r\n",
                  "ERROR!!! %s CreateHeader()...Writing From Entry.Error description is "
                  "mentioned above"))
         return 1;
-      std::string to = HeaderRecipientList(info.recipients);
+      std::string to = OneLineValue(HeaderRecipientList(info.recipients));
       if (!to.empty() && !write("To: " + to + "\r\n",
                                 "ERROR!!! %s CreateHeader()...Writing TO Entry. Error "
                                 "description is mentioned above"))
@@ -198,7 +202,7 @@ int CreateHeaderFile(MailInfo& info, std::string_view in_job_dir, std::string_vi
       for (const AttachmentNode& node : info.attachments) {
         if (node.file_path.empty() || node.display_name.empty()) continue;
         if (!write("Attachment: " + SpoolRelativePath(node.file_path) + "," +
-                       node.display_name + "\r\n",
+                       OneLineValue(node.display_name) + "\r\n",
                    "ERROR!!! %s CreateHeader()...Writing Attachment Entry. Error description "
                    "is mentioned above"))
           return 1;

@@ -84,6 +84,36 @@ TEST_F(SpoolTest, HeaderOfPlainMailWithOneAttachment) {
             "Attachment: 8f6\\0.ATT,a.doc\r\n");
 }
 
+// Values the sender chose stay on their line: a subject, sender, recipient or file name
+// that carries a line break cannot add a Body or Attachment line of its own.
+TEST_F(SpoolTest, HeaderValuesFromTheMailStayOnTheirLine) {
+  const std::string in_job = JoinPath(In(), "8f6");
+  const std::string out_job = JoinPath(Out(), "8f6");
+  WriteFile(JoinPath(in_job, "0.bdy"), "hello\r\n");
+  WriteFile(JoinPath(in_job, "0.ATT"), "x");
+  std::filesystem::create_directories(out_job);
+
+  MailInfo info;
+  info.body_path = JoinPath(in_job, "0.bdy");
+  info.subject = "Invoice\nBody: x";
+  info.from = "\"Doe,\r\n John\" <jd@example.com>";
+  info.recipients = "bob@example.com\rmallory@example.com";
+  info.posted_date = "today\r\nBody: y";
+  info.attachments.push_back({"a\r\nAttachment: /etc/passwd,p", JoinPath(in_job, "0.ATT")});
+  std::uint64_t size = 0;
+  ASSERT_EQ(CreateHeaderFile(info, in_job, out_job, "8f6", &size), 0);
+
+  EXPECT_EQ(ReadFile(JoinPath(in_job, "0.hdr")),
+            "Size: 8\r\n"
+            "Body: 8f6\\0.bdy\r\n"
+            "Date: today  Body: y\r\n"
+            "LotusNotesMUA: 0\r\n"
+            "Subject: Invoice Body: x\r\n"
+            "From: \"Doe,   John\" <jd@example.com>\r\n"
+            "To: bob@example.com mallory@example.com\r\n"
+            "Attachment: 8f6\\0.ATT,a  Attachment: /etc/passwd,p\r\n");
+}
+
 TEST_F(SpoolTest, ReadsResultHeader) {
   const std::string out_job = JoinPath(Out(), "8f6");
   WriteFile(JoinPath(out_job, "x.hd0"),

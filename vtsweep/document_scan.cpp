@@ -7,6 +7,7 @@
 
 #include "foundation/file_ops.h"
 #include "foundation/named_objects.h"
+#include "foundation/spool_line.h"
 #include "foundation/utilities.h"
 #include "foundation/uuencode.h"
 #include "mime/body_struct.h"
@@ -483,15 +484,16 @@ int CreateHeaderFile(SweepRun& run, JobRecord& record, const std::string& messag
   const std::vector<std::string> registered = RegisteredAttachmentLines(hdf_path);
 
   std::string text;
-  if (!message_id.empty()) text += "Message-ID: " + message_id + "\r\n";
+  if (!message_id.empty())
+    text += "Message-ID: " + foundation::OneLineValue(message_id) + "\r\n";
   if (!record.body_path.empty())
     text += "Body: " + vtnotes::SpoolRelativePath(record.body_path) + "\r\n";
   if (!record.subject.empty()) {
-    text += "Subject: " + record.subject + "\r\n";
+    text += "Subject: " + foundation::OneLineValue(record.subject) + "\r\n";
     LogF(kLogTab, "Subject <%s> ", record.subject.c_str());
   }
   if (!record.from.empty()) {
-    text += "From: " + record.from + "\r\n";
+    text += "From: " + foundation::OneLineValue(record.from) + "\r\n";
     LogF(kLogTab, "From <%s> ", record.from.c_str());
   }
   if (!record.recipients.empty()) {
@@ -503,14 +505,14 @@ int CreateHeaderFile(SweepRun& run, JobRecord& record, const std::string& messag
       to += (to.empty() ? "" : ",") + recipient;
     }
     WriteLog("> ", kLogLine);
-    if (!to.empty()) text += "To: " + to + "\r\n";
+    if (!to.empty()) text += "To: " + foundation::OneLineValue(to) + "\r\n";
   }
   if (!record.attachments.empty()) {
     WriteLog("Attachment(s) <", kLogTabOpen);
     bool first = true;
     for (const JobAttachment& attachment : record.attachments) {
       text += "Attachment: " + vtnotes::SpoolRelativePath(attachment.stored_path) + "," +
-              attachment.original_name + "\r\n";
+              foundation::OneLineValue(attachment.original_name) + "\r\n";
       LogF(kLogBare, first ? "%s" : ",%s", attachment.original_name.c_str());
       first = false;
     }
