@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -13,45 +14,72 @@ namespace vtengine {
 
 namespace {
 
-void ApplyLine(std::string_view line, JobHeader& header) {
+// The header's first line that is not to be trusted, for the error answer.
+void Refuse(JobHeader& header, std::string reason) {
+  if (header.refusal.empty()) header.refusal = std::move(reason);
+}
+
+void ApplyLine(std::string_view line, JobHeader& header, std::vector<std::string>& keys_seen) {
   line = TrimLine(line);
   if (line.empty()) return;
   const std::size_t colon = line.find(':');
-  if (colon == std::string_view::npos) {
+  const std::string_view key =
+      colon == std::string_view::npos ? std::string_view() : TrimLine(line.substr(0, colon));
+  if (key.empty()) {
     ++header.skipped_lines;
+    Refuse(header, "the job header holds a line that is not \"Key: value\"");
     return;
   }
-  const std::string_view key = TrimLine(line.substr(0, colon));
   const std::string_view value = TrimLine(line.substr(colon + 1));
-  if (key.empty() || value.empty()) {
+  std::string* text = nullptr;
+  if (EqualsNoCase(key, "From")) {
+    text = &header.from;
+  } else if (EqualsNoCase(key, "Subject")) {
+    text = &header.subject;
+  } else if (EqualsNoCase(key, "To")) {
+    text = &header.to;
+  } else if (EqualsNoCase(key, "Date")) {
+    text = &header.date;
+  } else if (!EqualsNoCase(key, "Body") && !EqualsNoCase(key, "Attachment") &&
+             !EqualsNoCase(key, "LotusNotesMUA") && !EqualsNoCase(key, "Size") &&
+             !EqualsNoCase(key, "Message-ID")) {
+    ++header.skipped_lines;
+    Refuse(header, "the job header holds the unknown line \"" + std::string(key) + ":\"");
+    return;
+  }
+  // Every key but Attachment is written once. A second one comes from a value that broke
+  // its line (a subject carrying a line feed): taking either would let the mail's sender
+  // choose what is scanned.
+  if (!EqualsNoCase(key, "Attachment")) {
+    std::string lower(key);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (std::find(keys_seen.begin(), keys_seen.end(), lower) != keys_seen.end()) {
+      ++header.skipped_lines;
+      Refuse(header, "the job header repeats the line \"" + std::string(key) + ":\"");
+      return;
+    }
+    keys_seen.push_back(std::move(lower));
+  }
+  if (value.empty()) {
     ++header.skipped_lines;
     return;
   }
-  if (EqualsNoCase(key, "Body")) {
+  if (text) {
+    *text = std::string(value);
+  } else if (EqualsNoCase(key, "Body")) {
     header.body = std::string(value);
   } else if (EqualsNoCase(key, "Attachment")) {
     auto attachment = SplitAttachmentValue(value);
     if (!attachment) {
       ++header.skipped_lines;
+      Refuse(header, "the job header holds an Attachment line without path and name");
       return;
     }
     header.attachments.push_back(std::move(*attachment));
-  } else if (EqualsNoCase(key, "From")) {
-    header.from = std::string(value);
-  } else if (EqualsNoCase(key, "Subject")) {
-    header.subject = std::string(value);
-  } else if (EqualsNoCase(key, "To")) {
-    header.to = std::string(value);
-  } else if (EqualsNoCase(key, "Date")) {
-    header.date = std::string(value);
   } else if (EqualsNoCase(key, "LotusNotesMUA")) {
     header.lotus_notes_mua = value == "1";
-  } else if (EqualsNoCase(key, "Size") || EqualsNoCase(key, "Message-ID")) {
-    // Known, but nothing the engine acts on.
-  } else {
-    ++header.skipped_lines;
-    return;
   }
+  // Size and Message-ID are known, but nothing the engine acts on.
   ++header.recognised_lines;
 }
 
@@ -82,6 +110,7 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 JobHeader ParseJobHeader(std::string_view text) {
   JobHeader header;
+  std::vector<std::string> keys_seen;  // lower case, Attachment left out
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t end = text.find_first_of("\r\n", pos);
@@ -94,7 +123,7 @@ JobHeader ParseJobHeader(std::string_view text) {
       line = line.substr(0, kMaxHeaderLine);
       ++header.skipped_lines;
     }
-    ApplyLine(line, header);
+    ApplyLine(line, header, keys_seen);
     pos = end + 1;
   }
   return header;

@@ -3,8 +3,11 @@
 // A job header (`0.hdr` of a real-time job, `<NoteID>.hdr` of a database-scanner job) is a
 // list of "Key: value" lines. The engine reads it with the same rules the system's own
 // reader applies to result headers: lines end at CR or LF, are cut at kMaxHeaderLine
-// characters, are trimmed, split at the first colon; keys compare without case; lines
-// without a colon or with an empty key or value are skipped. Paths in the header are
+// characters, are trimmed, split at the first colon; keys compare without case; lines with
+// an empty value are skipped. Stricter than that reader, it refuses a header that holds a
+// line without a key, a key it does not know, or a key other than Attachment twice: the
+// system writes each line once, so such a header was broken by a value from the mail, and
+// no line of it can be trusted to say what the mail holds. Paths in the header are
 // relative to the IN directory and begin with the job directory's name ("8f6\0.bdy");
 // either separator is accepted.
 //
@@ -44,9 +47,11 @@ struct JobHeader {
   bool lotus_notes_mua = false;
   std::size_t recognised_lines = 0;  // lines with a key the engine knows
   std::size_t skipped_lines = 0;     // lines without a colon, key or value, or malformed
+  std::string refusal;  // why the header is not to be scanned by; empty when it may be
 };
 
-// Parses header text. Never fails: what cannot be understood is counted in skipped_lines.
+// Parses header text. Never fails: what cannot be understood is counted in skipped_lines,
+// and what makes the header untrustworthy is named in refusal.
 [[nodiscard]] JobHeader ParseJobHeader(std::string_view text);
 
 // Reads and parses the header file at `path`. Empty result with `error_r` set when the file

@@ -47,6 +47,37 @@ TEST(JobHeaderTest, GarbageIsCountedNotTrusted) {
   EXPECT_TRUE(header.attachments.empty());
   EXPECT_EQ(header.recognised_lines, 0u);
   EXPECT_EQ(header.skipped_lines, 8u);
+  EXPECT_FALSE(header.refusal.empty());
+}
+
+// A value that broke its line adds a line the system never writes: the header is refused
+// whole, never read by its last (or first) line of a kind.
+TEST(JobHeaderTest, RepeatedKeysAndUnknownLinesAreRefused) {
+  const std::string good =
+      "Size: 10\r\nBody: 8f6\\0.bdy\r\nLotusNotesMUA: 0\r\nSubject: Invoice\r\n"
+      "From: a@b\r\nTo: c@d\r\nAttachment: 8f6\\0.ATT,a.doc\r\nAttachment: 8f6\\1.ATT,b.doc\r\n";
+  EXPECT_EQ(ParseJobHeader(good).refusal, "");
+  EXPECT_EQ(ParseJobHeader("Message-ID: <1@x>\r\n" + good).refusal, "");
+  EXPECT_EQ(ParseJobHeader(good + "Subject:\r\n").refusal,
+            "the job header repeats the line \"Subject:\"");
+  const char* broken[] = {
+      "Body: x\r\n",            // a subject that decoded to a line feed
+      "body : 8f6\\0.ATT\r\n",  // any case, any blanks
+      "SUBJECT: second\r\n",
+      "From: mallory@example.com\r\n",
+      "Size: 1\r\n",
+      "Attachment /etc/passwd,p\r\n",  // no colon
+      "X-Injected: 1\r\n",             // a key the engine does not know
+      "Attachment: nocomma\r\n",
+  };
+  for (const char* line : broken) {
+    const JobHeader header = ParseJobHeader(good + line);
+    EXPECT_FALSE(header.refusal.empty()) << line;
+  }
+  EXPECT_EQ(ParseJobHeader("Body: 8f6\\0.bdy\nBody: x\n").refusal,
+            "the job header repeats the line \"Body:\"");
+  EXPECT_EQ(ParseJobHeader("Body: 8f6\\0.bdy\nX-Injected: 1\n").refusal,
+            "the job header holds the unknown line \"X-Injected:\"");
 }
 
 TEST(JobHeaderTest, OverlongLineIsCutAndItsTailDropped) {

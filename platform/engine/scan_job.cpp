@@ -397,7 +397,10 @@ JobReport RunJob(const JobSpec& job, const EngineContext& context) {
   bool ok = true;
   if (auto header = ReadJobHeader(job.header_path, &error)) {
     plan.header = std::move(*header);
-    if (plan.header.recognised_lines == 0) {
+    if (!plan.header.refusal.empty()) {
+      ok = false;
+      error = plan.header.refusal;
+    } else if (plan.header.recognised_lines == 0) {
       ok = false;
       error = "the job header holds no line the engine understands";
     }

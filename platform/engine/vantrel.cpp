@@ -43,8 +43,9 @@
 //      header that names neither body nor attachment, a path that leaves the job
 //      directory (an element "..", an absolute path, a drive letter, another job's
 //      directory), a named file that is missing, is not a regular file (a link) or cannot
-//      be scanned. Header lines without a colon are skipped, as the system's reader skips
-//      them. A job whose OUT directory does not exist has no waiter: it is not answered
+//      be scanned; a header with a line that is not "Key: value", a key the engine does not
+//      know, or a key other than Attachment twice (a value from the mail that broke its
+//      line). A job whose OUT directory does not exist has no waiter: it is not answered
 //      and its event is not set. A job whose OUT directory already holds an answer (a
 //      result header, or error.hdr) was answered before a restart and is left alone.
 //
