@@ -44,6 +44,16 @@ int OpenRegularForReading(const std::string& path, std::string* error_r) {
   return fd;
 }
 
+// Closes a file that was written; a failed close (where some file systems report a full
+// disk) is a failed write.
+bool CloseWritten(Fd& out, const std::string& path, std::string* error_r) {
+  const int fd = out.fd;
+  out.fd = -1;
+  if (::close(fd) == 0) return true;
+  *error_r = SystemText("cannot write", path);
+  return false;
+}
+
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
@@ -79,7 +89,7 @@ bool CopyRegularFile(const std::string& from, const std::string& to, std::string
   // fallback for file systems that refuse it.
   for (;;) {
     const ssize_t n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, 1 << 30, 0);
-    if (n == 0) return true;
+    if (n == 0) return CloseWritten(out, to, error_r);
     if (n > 0) continue;
     if (errno == EINTR) continue;
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
@@ -96,7 +106,7 @@ bool CopyRegularFile(const std::string& from, const std::string& to, std::string
       *error_r = SystemText("cannot read", from);
       return false;
     }
-    if (n == 0) return true;
+    if (n == 0) return CloseWritten(out, to, error_r);
     if (!WriteAll(out.fd, buffer, static_cast<std::size_t>(n))) {
       *error_r = SystemText("cannot write", to);
       return false;
@@ -126,22 +136,33 @@ bool ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string* 
   }
 }
 
-bool WriteWholeFile(const std::string& path, std::string_view text, std::string* error_r) {
+namespace {
+
+// Writes the whole text, synced to the disk when asked, and closes the file; a failure of
+// the sync or of the close (where some file systems report a full disk) is a failure of
+// the write.
+bool WriteText(const std::string& path, std::string_view text, bool sync, std::string* error_r) {
   Fd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (out.fd < 0) {
     *error_r = SystemText("cannot create", path);
     return false;
   }
-  if (!WriteAll(out.fd, text.data(), text.size())) {
+  if (!WriteAll(out.fd, text.data(), text.size()) || (sync && ::fsync(out.fd) != 0)) {
     *error_r = SystemText("cannot write", path);
     return false;
   }
-  return true;
+  return CloseWritten(out, path, error_r);
+}
+
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, std::string_view text, std::string* error_r) {
+  return WriteText(path, text, false, error_r);
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view text, std::string* error_r) {
   const std::string part = path + ".part";
-  if (!WriteWholeFile(part, text, error_r)) {
+  if (!WriteText(part, text, true, error_r)) {
     ::unlink(part.c_str());
     return false;
   }

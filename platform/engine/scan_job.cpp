@@ -435,12 +435,15 @@ JobReport RunJob(const JobSpec& job, const EngineContext& context) {
     if (ok) report.outcome = report.findings.empty() ? JobOutcome::kClean : JobOutcome::kInfected;
   }
   if (!ok && !WriteError(plan, error, report)) {
-    // Neither an answer nor an error could be written (the directory went away while the
-    // job ran): nobody can read anything, so nobody is woken to read it.
-    if (!IsDirectory(plan.out_job_dir)) {
-      report.outcome = JobOutcome::kDropped;
-      return report;
-    }
+    // Neither an answer nor an error could be written (a full spool, or the directory went
+    // away while the job ran). A waiter woken now would find no verdict, so none is woken:
+    // its wait ends by its time-out, as for an engine that does not answer, and what was
+    // written of the answer goes, so that no later reader takes it for one.
+    for (const std::string& name : ListDirectory(plan.out_job_dir))
+      (void)::unlink((plan.out_job_dir + "/" + name).c_str());
+    report.outcome = JobOutcome::kDropped;
+    report.detail = "no answer could be written (" + error + "), the job is not signalled";
+    return report;
   }
   report.event_set =
       SignalJobEvent(job.kind == JobKind::kDatabase ? kDatabaseEvent : JobEventName(job.name));

@@ -302,11 +302,30 @@ TEST_F(ScanJobTest, NoScanAnswersClean) {
   EXPECT_EQ(Run("8f6").outcome, JobOutcome::kClean);
 }
 
-TEST_F(ScanJobTest, GarbageLinesAroundAGoodHeaderAreSkipped) {
+// A line the system never writes means a value broke its line: nothing in the header can
+// be trusted to say what the mail holds.
+TEST_F(ScanJobTest, GarbageLinesAroundAGoodHeaderAreRefused) {
   JobFiles files;
   files.extra_lines = "garbage without colon\r\n\x01\x02\x03\r\n: no key\r\nX-Other: 1\r\n";
   root_.WriteJob("8f6", files);
-  EXPECT_EQ(Run("8f6").outcome, JobOutcome::kClean);
+  EXPECT_EQ(Run("8f6").outcome, JobOutcome::kError);
+}
+
+// Neither the answer nor error.hdr can be written (here both names are taken by
+// directories, as a full spool refuses both): the job is not signalled, and what was
+// written of the answer is gone, so the waiter's time-out decides.
+TEST_F(ScanJobTest, NoAnswerWrittenIsNoSignal) {
+  root_.WriteJob("8f6", WithEicarAttachment());
+  ::mkdir((root_.out() + "/8f6/0.hd0.part").c_str(), 0755);
+  ::mkdir((root_.out() + "/8f6/error.hdr.part").c_str(), 0755);
+  HANDLE event = CreateEvent(nullptr, FALSE, FALSE, "8f6x");
+  const JobReport report = Run("8f6");
+  EXPECT_EQ(report.outcome, JobOutcome::kDropped);
+  EXPECT_FALSE(report.event_set);
+  EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  for (const std::string& name : OutNames("8f6"))
+    EXPECT_TRUE(name == "0.hd0.part" || name == "error.hdr.part") << name;
+  CloseHandle(event);
 }
 
 TEST_F(ScanJobTest, WithoutAnOutDirectoryNobodyIsAnswered) {
@@ -361,6 +380,15 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         RefusedCase{"EmptyHeader", "", nullptr},
         RefusedCase{"OnlyGarbage", "\x01\x02 garbage\r\nno colon at all\r\n", nullptr},
+        // A subject that decoded to a line feed, and one that carried an Attachment line.
+        RefusedCase{"InjectedBodyLine",
+                    "Size: 5\r\nBody: 8f6\\0.bdy\r\nSubject: Invoice\r\nBody: x\r\n"
+                    "Attachment: 8f6\\0.ATT,eicar.com\r\n",
+                    nullptr},
+        RefusedCase{"InjectedAttachmentLine",
+                    "Body: 8f6\\0.bdy\r\nSubject: Invoice\r\nAttachment /etc/passwd,p\r\n"
+                    "Attachment: 8f6\\0.ATT,eicar.com\r\n",
+                    nullptr},
         RefusedCase{"NamesNoFile", "Size: 5\r\nSubject: x\r\nFrom: a@b\r\n", nullptr},
         RefusedCase{"MissingBody", nullptr,
                     [](const TestRoot& root) { ::unlink((root.in() + "/8f6/0.bdy").c_str()); }},
