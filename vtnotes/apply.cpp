@@ -73,6 +73,21 @@ void ScratchStatus(STATUS status) {
              text.empty() ? "Unable to locate message in string tables" : text.c_str()));
 }
 
+// True unless the result header names a body or an attachment that is not there: applied,
+// such an answer would deliver the mail without its text or without a clean attachment.
+bool ChangeFilesPresent(const std::string& out_job_dir, const std::string& result,
+                        const std::string& out_directory) {
+  MailInfo named;
+  // A header without a Body line changes nothing of the note; it is no incomplete answer.
+  if (ReadFromFile(out_job_dir, result, out_directory, named) != 0) return true;
+  bool present = named.body_path.empty() || FileExists(named.body_path);
+  for (const AttachmentNode& node : named.attachments)
+    present = present && FileExists(node.file_path);
+  if (!present)
+    Always("ERROR!!! %s The answer names files that are not there", out_job_dir.c_str());
+  return present;
+}
+
 }  // namespace
 
 STATUS SetDefaultBody(NOTEHANDLE note) {
@@ -252,9 +267,13 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
     const AnswerFiles answer(out_job_dir);
     const bool engine_error = answer.Has("error.hdr") || answer.Has("error.hd0");
     const std::string result = answer.First("*.hd0");
-    if (result.empty()) return engine_error ? 100 : 0;
+    // Whatever set the job's event, a directory without the engine's answer is no verdict:
+    // taken as clean, a full spool would turn every mail into a clean one.
+    if (result.empty()) return engine_error ? 100 : kApplyNoAnswer;
     if (primary) Log("1-> HD0 File Found %s %s", out_job_dir.c_str(), result.c_str());
     if (engine_error) return 100;
+    if (answer.Has("Scanover.txt") && !ChangeFilesPresent(out_job_dir, result, out_directory))
+      return kApplyNoAnswer;
 
     if (primary) {
       Trace("%s; %s", out_job_dir.c_str(), "SendWarning Mail Start");

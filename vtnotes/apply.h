@@ -21,7 +21,13 @@ namespace vtnotes {
 // elsewhere either: the mail is to stay in its mail box, neither delivered nor lost.
 inline constexpr int kApplyLeaveInBox = 101;
 
-// 0 applied (or nothing to apply), 100 the engine reported an error, kApplyLeaveInBox, or
+// CheckHD0File's result when the job's event was set but the OUT job directory holds no
+// complete answer: no result header and no error, or a change whose files are missing. It is
+// no verdict: the mail was not scanned.
+inline constexpr int kApplyNoAnswer = 102;
+
+// 0 applied (or nothing to apply), 100 the engine reported an error, kApplyNoAnswer,
+// kApplyLeaveInBox, or
 // another value for a failure (the caller empties the OUT job and leaves error.HD0 in it).
 // A failed quarantine copy does not stop the verdict: the original is kept in a file
 // (kept_mail.h) and the rest of the answer is applied.

@@ -18,6 +18,7 @@
 namespace vtnotes {
 namespace {
 
+using testing_support::FakeEngine;
 using testing_support::RouterTest;
 
 using testing_support::AnswerClean;
@@ -220,6 +221,46 @@ TEST_F(HookFaultsTest, EngineErrorIsCountedWarnedAndLogged) {
   // The program-name field names the router that loaded the library.
   EXPECT_NE(logs.find(" [nRouter]: "), std::string::npos);
   EXPECT_EQ(logs.find("[vtnotes]"), std::string::npos);
+}
+
+// Whatever set the job's event, an OUT job without the engine's complete answer is no
+// verdict: no answer at all, or a cleaned mail whose kept attachment is missing. The mail
+// is not scanned (counted, the administrators told), never taken as clean or changed by
+// half; with HoldMailWhenNotScanned it stays in the box.
+TEST_F(HookFaultsTest, SignalWithoutACompleteAnswerIsNoVerdict) {
+  const FakeEngine::Answer nothing = [](const std::string&, const std::string&,
+                                        const std::string&) {};
+  const FakeEngine::Answer missing_attachment = [](const std::string& job_id, const std::string&,
+                                                   const std::string& out_job) {
+    Write(out_job + "/clean.bdy", "Vantrel removed the attachment e.exe\r\n");
+    Write(out_job + "/r.hd0",
+          "Body: " + job_id + "\\clean.bdy\r\nAttachment: " + job_id + "\\0.ATT,report.pdf\r\n");
+    Write(out_job + "/Scanover.txt", "");
+  };
+  int mails = 0;
+  for (const FakeEngine::Answer& answer : {nothing, missing_attachment}) {
+    SCOPED_TRACE(mails);
+    StartEngine(answer);
+    StartRouter();
+    Write(Path("report.pdf"), "%PDF-1.4 figures");
+    const NOTEID id = PutMail("mail.box", "no verdict", "ann@example.com", "See the file.\r\n",
+                              Path("report.pdf"));
+    const auto opened = OpenAsRouter("mail.box", id);
+    EXPECT_EQ(opened.status, NOERROR);
+    EXPECT_EQ(opened.attachments, 1);  // passed as it came, not stripped by half an answer
+    ++mails;
+    EXPECT_EQ(ReadProductValue("TotalSkippedMail"), "1");  // counted afresh from each start
+    EXPECT_EQ(CountSubject("mail2.box", "Warning Mail: Vantrel Bypassed"), mails);
+    EXPECT_NE(Logs().find("signalled its job without a complete answer"), std::string::npos);
+    StopRouter();
+    engine_.reset();
+  }
+
+  WriteProductValue("HoldMailWhenNotScanned", "1");
+  StartEngine(nothing);
+  StartRouter();
+  const NOTEID held = PutMail("mail.box", "held, no verdict");
+  EXPECT_EQ(OpenAsRouter("mail.box", held).status, kStatusHeldForScan);
 }
 
 // A quarantine copy that fails never delivers the original: the verdict is applied, the

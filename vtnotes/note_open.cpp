@@ -350,7 +350,8 @@ STATUS RunJob(OpenCall& call) {
     MailInfo info;
     int result = Steps().check_hd0_file(call.out_job, call.note, info, false, call.mailbox_path,
                                         call.mail_changed, call.job_id);
-    if (result == 100) Log("ERROR!!! %s CheckHD0File Fails here...", call.out_job.c_str());
+    if (result == 100 || result == kApplyNoAnswer)
+      Log("ERROR!!! %s CheckHD0File Fails here...", call.out_job.c_str());
     Trace("%s Secondary Thread Over", call.out_job.c_str());
     return FinishCall(call);
   }
@@ -477,6 +478,12 @@ STATUS RunJob(OpenCall& call) {
       Always("ERROR!!! %s CheckHD0File Error \"error.hdr\" Present.", call.out_job.c_str());
       return EndNotScanned(call, NotScanned::kEngineError,
                            "the engine answered with an error instead of a verdict");
+    }
+    if (applied == kApplyNoAnswer) {
+      Always("ERROR!!! %s CheckHD0File Error: the job was signalled without a complete answer",
+             call.out_job.c_str());
+      return EndNotScanned(call, NotScanned::kEngineError,
+                           "the engine signalled its job without a complete answer");
     }
     if (applied == kApplyLeaveInBox)
       return HoldMail(call, "the quarantine copy failed and the original could not be kept");
