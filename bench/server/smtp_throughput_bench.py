@@ -13,7 +13,8 @@ DESCRIPTION
     are in bob's mail database.
 
     Prints per round and server: mails per second (from the first MAIL FROM to the last
-    delivery) and the time a mail spent in the box, median and 99th percentile: from the
+    delivery), the CPU time of the server's processes (and the engine's) per mail, and the
+    time a mail spent in the box, median and 99th percentile: from the
     server's 250 after the data to the update of the delivered note in bob's database (whose
     clock counts hundredths of a second). At the end the medians of both and their ratio.
 
@@ -27,6 +28,7 @@ FILES
     machine roots in the temporary directory, removed at the end unless --keep
 """
 import argparse
+import collections
 import os
 import shutil
 import socket
@@ -44,22 +46,39 @@ import demo_machine  # noqa: E402
 from demo_machine import wait_for  # noqa: E402
 
 
-def send_mails(port, subjects, answered):
-    """Sends one small mail per subject on one connection; answered[subject] = time of 250."""
+MAX_WAIT_SECONDS = 600
+
+
+def small_message(subject):
+    """The small text mail of the benchmarks, as the blocks send_mails sends."""
+    return [("From: alice@example.com\r\nTo: bob@example.com\r\nSubject: %s\r\n"
+             "MIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\n"
+             "A short mail for the benchmark.\r\n%s\r\n" % (subject, "x" * 200)).encode()]
+
+
+def send_mails(port, subjects, answered, message=small_message, refused=None):
+    """Sends one mail per subject to bob on one connection; answered[subject] = time of the 250
+    after the data. subjects may be any iterable, also one that waits before it yields (a
+    fixed rate). message(subject) gives the mail as blocks of bytes with CR LF line ends, no
+    line starting with a dot. A mail refused after its data goes to refused[subject] = the
+    reply when refused is given, and stops the sending otherwise."""
     with socket.create_connection(("127.0.0.1", port), timeout=300) as s:
         reader = s.makefile("rb")
 
-        def command(text, expected):
-            if text is not None:
-                s.sendall(text.encode() + b"\r\n")
+        def reply():
             while True:
                 line = reader.readline()
                 if not line:
                     raise RuntimeError("the server closed the connection")
                 if line[3:4] != b"-":
-                    break
-            if not line.startswith(expected.encode()):
-                raise RuntimeError("%s: %s" % (text, line.decode(errors="replace").strip()))
+                    return line.decode(errors="replace").strip()
+
+        def command(text, expected):
+            if text is not None:
+                s.sendall(text.encode() + b"\r\n")
+            line = reply()
+            if not line.startswith(expected):
+                raise RuntimeError("%s: %s" % (text, line))
 
         command(None, "220")
         command("EHLO bench.test", "250")
@@ -67,12 +86,16 @@ def send_mails(port, subjects, answered):
             command("MAIL FROM:<alice@example.com>", "250")
             command("RCPT TO:<bob@example.com>", "250")
             command("DATA", "354")
-            s.sendall(("From: alice@example.com\r\nTo: bob@example.com\r\nSubject: %s\r\n"
-                       "MIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\n"
-                       "A short mail for the benchmark.\r\n%s\r\n.\r\n"
-                       % (subject, "x" * 200)).encode())
-            command(None, "250")
-            answered[subject] = time.time()
+            for block in message(subject):
+                s.sendall(block)
+            s.sendall(b".\r\n")
+            line = reply()
+            if line.startswith("250"):
+                answered[subject] = time.time()
+            elif refused is not None:
+                refused[subject] = line
+            else:
+                raise RuntimeError("the data of %r: %s" % (subject, line))
         command("QUIT", "221")
 
 
@@ -103,12 +126,32 @@ def delivered_count(root):
         return 0
 
 
-def wait_for_count(root, count, seconds):
-    end = time.time() + seconds
-    while delivered_count(root) < count:
-        if time.time() > end:
-            raise RuntimeError("timed out waiting for every mail's delivery")
-        time.sleep(0.25)
+def tree_cpu_seconds(pids):
+    """CPU time (user and system) the processes pids and all their descendants have used,
+    including what their children that already ended used: the difference between two calls
+    is what the whole tree used in between."""
+    parent = {}
+    times = {}
+    ticks = os.sysconf("SC_CLK_TCK")
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        # After the name: state, ppid, ..., utime (14th field of the line), stime, cutime,
+        # cstime.
+        parent[int(entry)] = int(fields[1])
+        times[int(entry)] = sum(int(v) for v in fields[11:15]) / ticks
+    tree = set(p for p in pids if p in times)
+    grew = True
+    while grew:
+        children = {p for p, pp in parent.items() if pp in tree and p not in tree}
+        tree |= children
+        grew = bool(children)
+    return sum(times[p] for p in tree)
 
 
 def spool_in_memory(root, mounts):
@@ -132,46 +175,128 @@ def spool_in_memory(root, mounts):
         f.write("\n".join(lines) + "\n")
 
 
-def run_round(build, hooks, mails, clients, tag, keep, in_memory=False):
-    root = tempfile.mkdtemp(prefix="vantrel-smtp-throughput.")
-    machine = demo_machine.Machine(build, root)
-    machine.provision(hooks, (("TimeOut", "60"),) if hooks else ())
-    mounts = []
-    try:
-        if hooks and in_memory:
-            spool_in_memory(root, mounts)
-        if hooks:
-            machine.start_engine()
-        machine.start_server()
-        answered = {}
-        send_mails(machine.port, ["warm-up %s" % tag], answered)
-        wait_for(lambda: "warm-up %s" % tag in delivered(root), 120, "the warm-up mail")
-        subjects = ["bench %s %d" % (tag, i) for i in range(mails)]
-        answered.clear()
-        before = delivered_count(root)
-        start = time.time()
-        threads = [threading.Thread(target=send_mails,
-                                    args=(machine.port, subjects[c::clients], answered))
-                   for c in range(clients)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        wait_for_count(root, before + mails, 600)
-        seen = delivered(root)
-        last = max(seen[s] for s in subjects)
-        waits = sorted(max(0.0, seen[s] - answered[s]) for s in subjects if s in answered)
-        p99 = waits[min(len(waits) - 1, int(len(waits) * 0.99))]
-        return mails / (last - start), statistics.median(waits) * 1000, p99 * 1000
-    finally:
-        machine.stop_server()
-        machine.stop_engine()
-        for path in mounts:
+class OurServer:
+    """Our server on a fresh machine root, from start() to stop(): with no extension (hooks
+    empty) or with the hook libraries named in hooks and the engine scanning. The benchmarks
+    drive it, and the peer they compare it with, through port, start(), stop(),
+    delivered_count(), delivered() and cpu_seconds()."""
+
+    def __init__(self, build, hooks, in_memory=False, keep=False):
+        self.build = build
+        self.hooks = hooks
+        self.in_memory = in_memory and bool(hooks)
+        self.keep = keep
+        self.name = "ours, " + (hooks or "no extension")
+        self.root = None
+        self.machine = None
+        self.mounts = []
+
+    @property
+    def port(self):
+        return self.machine.port
+
+    def start(self):
+        self.root = tempfile.mkdtemp(prefix="vantrel-smtp-bench.")
+        self.machine = demo_machine.Machine(self.build, self.root)
+        self.machine.provision(self.hooks, (("TimeOut", "60"),) if self.hooks else ())
+        if self.in_memory:
+            spool_in_memory(self.root, self.mounts)
+        if self.hooks:
+            self.machine.start_engine()
+        self.machine.start_server()
+
+    def stop(self):
+        if self.machine is None:
+            return
+        self.machine.stop_server()
+        self.machine.stop_engine()
+        for path in self.mounts:
             subprocess.run(["umount", path], check=False)
-        if keep:
-            print("machine root:", root)
+        self.mounts = []
+        if self.keep:
+            print("machine root:", self.root)
         else:
-            shutil.rmtree(root, ignore_errors=True)
+            shutil.rmtree(self.root, ignore_errors=True)
+        self.machine = None
+
+    def delivered_count(self):
+        return delivered_count(self.root)
+
+    def delivered(self):
+        return delivered(self.root)
+
+    def cpu_seconds(self):
+        processes = [self.machine.server, self.machine.engine]
+        return tree_cpu_seconds([p.pid for p in processes if p])
+
+
+def wait_for_count(server, count, seconds=MAX_WAIT_SECONDS):
+    end = time.time() + seconds
+    while server.delivered_count() < count:
+        if time.time() > end:
+            raise RuntimeError("timed out waiting for every mail's delivery")
+        time.sleep(0.25)
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(len(ordered) * fraction))]
+
+
+Figures = collections.namedtuple("Figures", "rate median_ms p99_ms cpu_ms refused")
+
+
+def warm_up(server, tag):
+    """One mail through the server started, so that no process is started during the
+    measure."""
+    subject = "warm-up %s" % tag
+    send_mails(server.port, [subject], {})
+    wait_for(lambda: subject in server.delivered(), 120, "the warm-up mail")
+
+
+def deliver(server, subject_lists, message=small_message):
+    """Sends the mails of each list of subjects on a connection of its own, all at once, and
+    waits until the accepted ones are delivered. Returns Figures: mails per second from the
+    first MAIL FROM to the last delivery, the time a mail spent between the 250 after its
+    data and its delivery (median and 99th percentile, ms), the CPU time of the server's
+    processes per mail delivered (ms), and how many mails were refused."""
+    answered = {}
+    refused = {}
+    before = server.delivered_count()
+    cpu_before = server.cpu_seconds()
+    start = time.time()
+    threads = [threading.Thread(target=send_mails,
+                                args=(server.port, subjects, answered, message, refused))
+               for subjects in subject_lists]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    wait_for_count(server, before + len(answered))
+    cpu = server.cpu_seconds() - cpu_before
+    seen = server.delivered()
+    last = max(seen[s] for s in answered)
+    waits = [max(0.0, seen[s] - answered[s]) for s in answered]
+    return Figures(len(answered) / (last - start), statistics.median(waits) * 1000,
+                   percentile(waits, 0.99) * 1000, cpu * 1000 / len(answered), len(refused))
+
+
+def closed_loop(server, subjects, clients, message=small_message):
+    """deliver() with the subjects shared among the given number of clients, each sending
+    its next mail as soon as the last is accepted."""
+    return deliver(server, [subjects[c::clients] for c in range(clients)], message)
+
+
+def run_round(build, hooks, mails, clients, tag, keep, in_memory=False):
+    server = OurServer(build, hooks, in_memory, keep)
+    try:
+        server.start()
+        warm_up(server, tag)
+        figures = closed_loop(server, ["bench %s %d" % (tag, i) for i in range(mails)],
+                              clients)
+        return figures
+    finally:
+        server.stop()
 
 
 def main():
@@ -189,23 +314,27 @@ def main():
     figures = {"": [], args.hooks: []}
     for round_number in range(args.rounds):
         for hooks in ("", args.hooks):
-            rate, median, p99 = run_round(args.build, hooks, args.mails, args.clients,
-                                          "%d%s" % (round_number, "h" if hooks else ""),
-                                          args.keep, args.spool_in_memory)
-            figures[hooks].append((rate, median, p99))
-            print("round %d, %-16s %6.0f mails/s; in the box median %6.0f ms, p99 %6.0f ms"
-                  % (round_number + 1, (hooks or "no extension") + ":", rate, median, p99),
-                  flush=True)
-    plain = statistics.median(f[0] for f in figures[""])
-    scanned = statistics.median(f[0] for f in figures[args.hooks])
+            f = run_round(args.build, hooks, args.mails, args.clients,
+                          "%d%s" % (round_number, "h" if hooks else ""), args.keep,
+                          args.spool_in_memory)
+            figures[hooks].append(f)
+            print("round %d, %-16s %6.0f mails/s, %5.2f ms CPU a mail; in the box median %6.0f"
+                  " ms, p99 %6.0f ms" % (round_number + 1, (hooks or "no extension") + ":",
+                                         f.rate, f.cpu_ms, f.median_ms, f.p99_ms), flush=True)
+
+    def median(hooks, field):
+        return statistics.median(getattr(f, field) for f in figures[hooks])
+
+    plain = median("", "rate")
+    scanned = median(args.hooks, "rate")
     print("medians: %.0f mails/s without extensions, %.0f with %s; ratio %.2f"
           % (plain, scanned, args.hooks, scanned / plain))
+    print("CPU a mail, medians: %.2f ms without, %.2f ms with"
+          % (median("", "cpu_ms"), median(args.hooks, "cpu_ms")))
     print("in the box, medians of the rounds: %.0f / %.0f ms without, %.0f / %.0f ms with"
           " (median / p99)"
-          % (statistics.median(f[1] for f in figures[""]),
-             statistics.median(f[2] for f in figures[""]),
-             statistics.median(f[1] for f in figures[args.hooks]),
-             statistics.median(f[2] for f in figures[args.hooks])))
+          % (median("", "median_ms"), median("", "p99_ms"), median(args.hooks, "median_ms"),
+             median(args.hooks, "p99_ms")))
     return 0
 
 
