@@ -43,21 +43,31 @@ std::string WorkingDirectory(std::string_view command_line) {
 
 }  // namespace
 
-DWORD LaunchProgram(std::string_view command_line, LaunchWait wait, DWORD* exit_code_r) {
-  if (exit_code_r) *exit_code_r = STILL_ACTIVE;
-  (void)RelaxForegroundRules(wait);
+namespace {
+
+// Creates the process of the command line; its handles are the caller's.
+DWORD StartProcess(std::string_view command_line, DWORD flags, PROCESS_INFORMATION* process) {
   std::string directory = WorkingDirectory(command_line);
   // CreateProcess may write into the command line, so it gets a copy of its own.
   std::vector<char> command(command_line.begin(), command_line.end());
   command.push_back('\0');
   STARTUPINFO startup{};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcess(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                     directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
+  if (!CreateProcess(nullptr, command.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                     directory.empty() ? nullptr : directory.c_str(), &startup, process)) {
     DWORD error = GetLastError();
     return error ? error : ERROR_INVALID_FUNCTION;
   }
+  return 0;
+}
+
+}  // namespace
+
+DWORD LaunchProgram(std::string_view command_line, LaunchWait wait, DWORD* exit_code_r) {
+  if (exit_code_r) *exit_code_r = STILL_ACTIVE;
+  (void)RelaxForegroundRules(wait);
+  PROCESS_INFORMATION process{};
+  if (DWORD error = StartProcess(command_line, 0, &process)) return error;
   DWORD exit_code = STILL_ACTIVE;
   if (wait == LaunchWait::kUntilEnd) {
     while (GetExitCodeProcess(process.hProcess, &exit_code) && exit_code == STILL_ACTIVE) {
@@ -70,6 +80,28 @@ DWORD LaunchProgram(std::string_view command_line, LaunchWait wait, DWORD* exit_
   (void)CloseHandle(process.hProcess);
   if (exit_code_r) *exit_code_r = exit_code;
   return 0;
+}
+
+DaemonStart LaunchDaemon(std::string_view command_line, const std::function<bool()>& ready,
+                         DWORD ready_ms) {
+  DaemonStart start;
+  PROCESS_INFORMATION process{};
+  start.error = StartProcess(command_line, DETACHED_PROCESS, &process);
+  if (start.error != 0) return start;
+  const DWORD began = GetTickCount();
+  for (;;) {
+    if (ready && ready()) {
+      start.ready = true;
+      break;
+    }
+    if (!GetExitCodeProcess(process.hProcess, &start.exit_code) ||
+        start.exit_code != STILL_ACTIVE || GetTickCount() - began >= ready_ms)
+      break;
+    Sleep(kPollMs);
+  }
+  (void)CloseHandle(process.hThread);
+  (void)CloseHandle(process.hProcess);
+  return start;
 }
 
 }  // namespace vtrunner

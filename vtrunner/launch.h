@@ -1,13 +1,14 @@
 // launch.h - LaunchProgram: starting another of the product's programs from a command line.
 //
 // What it is for: the schedule runner starts the database scanner with it, and the
-// configuration console starts the engine once after setup; both link this unit
-// (library vt_launch).
+// configuration console starts the engine, a daemon, once after setup (LaunchDaemon); both
+// link this unit (library vt_launch).
 //
 // Ownership: the process and thread handles are closed before LaunchProgram returns; the
 // started program runs on by itself. Locks: none.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 #include "platform/win32/windows.h"
@@ -28,5 +29,19 @@ enum class LaunchWait {
 // (STILL_ACTIVE) while the program runs.
 [[nodiscard]] DWORD LaunchProgram(std::string_view command_line, LaunchWait wait,
                                   DWORD* exit_code_r = nullptr);
+
+// How a daemon's start went.
+struct DaemonStart {
+  DWORD error = 0;                  // 0, or the system error code of the creation
+  bool ready = false;               // `ready` held within the time allowed
+  DWORD exit_code = STILL_ACTIVE;   // the program's exit code when it ended already
+};
+
+// Starts a program that runs on by itself (an engine): detached from the caller's console
+// (its standard streams go nowhere, it leads a session of its own), in the directory found as
+// for LaunchProgram. Then waits, polling every 100 ms, at most `ready_ms` for `ready` to hold
+// (say, the daemon's lock file taken); it stops waiting early when the program ended.
+[[nodiscard]] DaemonStart LaunchDaemon(std::string_view command_line,
+                                       const std::function<bool()>& ready, DWORD ready_ms);
 
 }  // namespace vtrunner

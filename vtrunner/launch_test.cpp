@@ -2,6 +2,7 @@
 #include "vtrunner/launch.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -71,6 +72,48 @@ TEST(LaunchProgram, WithoutWaitingOrWithoutAProgram) {
       LaunchProgram(root.Path("domino/missing.exe") + " \"1\"", LaunchWait::kNoWait, &exit_code),
       static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_NE(LaunchProgram("", LaunchWait::kNoWait, &exit_code), 0u);
+}
+
+TEST(LaunchDaemon, RunsDetachedAndIsWaitedForOnlyUntilReadyOrEnded) {
+  foundation::testing::TestRoot root;
+  // The daemon says where its standard error goes and which session it leads, then stays.
+  std::string daemon = root.Write("domino/daemon",
+                                  "#!/bin/sh\n"
+                                  "here=$(dirname \"$0\")\n"
+                                  "readlink /proc/$$/fd/2 > \"$here/out.tmp\"\n"
+                                  "cut -d' ' -f6 /proc/$$/stat > \"$here/sid.tmp\"\n"
+                                  "echo $$ > \"$here/pid.tmp\"\n"
+                                  "for f in out sid pid; do mv \"$here/$f.tmp\" \"$here/$f.txt\"; done\n"
+                                  "exec sleep 30\n");
+  chmod(daemon.c_str(), 0755);
+  const std::string ready_file = root.Path("domino/pid.txt");
+  DaemonStart start = LaunchDaemon(
+      daemon, [&ready_file] { return std::filesystem::exists(ready_file); }, 20000);
+  ASSERT_EQ(start.error, 0u);
+  EXPECT_TRUE(start.ready);
+  EXPECT_EQ(start.exit_code, static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(Read(root.Path("domino/out.txt")), "/dev/null");
+  EXPECT_EQ(Read(root.Path("domino/sid.txt")), Read(ready_file));
+  (void)::kill(std::stoi(Read(ready_file)), SIGTERM);
+
+  // A program that ends at once is not waited for to the end of the time allowed.
+  std::string quitter = root.Write("domino/quitter", "#!/bin/sh\nexit 3\n");
+  chmod(quitter.c_str(), 0755);
+  const DWORD began = GetTickCount();
+  start = LaunchDaemon(quitter, [] { return false; }, 60000);
+  EXPECT_EQ(start.error, 0u);
+  EXPECT_FALSE(start.ready);
+  EXPECT_EQ(start.exit_code, 3u);
+  EXPECT_LT(GetTickCount() - began, 30000u);
+
+  // One that neither ends nor becomes ready is given up on after the time allowed.
+  std::string sleeper = root.Write("domino/sleeper", "#!/bin/sh\nexec sleep 2\n");
+  chmod(sleeper.c_str(), 0755);
+  start = LaunchDaemon(sleeper, [] { return false; }, 200);
+  EXPECT_FALSE(start.ready);
+  EXPECT_EQ(start.exit_code, static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(LaunchDaemon(root.Path("domino/missing"), {}, 200).error,
+            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 }  // namespace

@@ -413,6 +413,16 @@ BOOL CreateProcess(LPCSTR application_name, LPSTR command_line,
   if (current_directory != nullptr) {
     ::posix_spawn_file_actions_addchdir_np(&actions, current_directory);
   }
+  // A detached process has no console: its standard streams go nowhere and it leads a
+  // session of its own, so that whoever waits on the starter's terminal or pipes does not
+  // wait on it too.
+  const bool detached = (flags & DETACHED_PROCESS) != 0;
+  if (detached) {
+    for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+      ::posix_spawn_file_actions_addopen(&actions, stream, "/dev/null",
+                                         stream == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    }
+  }
   posix_spawnattr_t spawn_attributes;
   ::posix_spawnattr_init(&spawn_attributes);
   // The child starts with default signal handling, as a new Windows process would.
@@ -424,7 +434,9 @@ BOOL CreateProcess(LPCSTR application_name, LPSTR command_line,
   sigset_t empty_mask;
   sigemptyset(&empty_mask);
   ::posix_spawnattr_setsigmask(&spawn_attributes, &empty_mask);
-  ::posix_spawnattr_setflags(&spawn_attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  short spawn_flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (detached) spawn_flags |= POSIX_SPAWN_SETSID;
+  ::posix_spawnattr_setflags(&spawn_attributes, spawn_flags);
   pid_t pid = -1;
   int result = ::posix_spawn(&pid, program.c_str(), &actions, &spawn_attributes,
                              arguments.data(), child_environment);
