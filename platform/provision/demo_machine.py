@@ -133,6 +133,35 @@ def run_job(make_machine, run, prefix):
     return 0
 
 
+def engine_pids(root):
+    """The pids of the engines running from a root's own programs (one that vtsetup started
+    detached, say), found by the program each process runs."""
+    root = os.path.abspath(root)
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            program = os.readlink("/proc/%s/exe" % pid)
+        except OSError:
+            continue
+        if program.startswith(root + os.sep) and os.path.basename(program) == "vantrel":
+            found.append(int(pid))
+    return found
+
+
+def stop_engines(root):
+    """Stops the engines engine_pids finds: SIGTERM, then SIGKILL after 20 seconds."""
+    for pid in engine_pids(root):
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except OSError:
+            pass
+    try:
+        wait_for(lambda: not engine_pids(root), 20, "the engine's end")
+    except RuntimeError:
+        for pid in engine_pids(root):
+            os.kill(pid, signal.SIGKILL)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

@@ -22,8 +22,9 @@ inline constexpr std::size_t kConfirmedIdChars = 258;
 inline constexpr std::size_t kDatabaseChars = 259;
 // Longest design class compared.
 inline constexpr std::size_t kDesignClassChars = 127;
-// Longest AdminEmailId read back from vantrel.ini.
-inline constexpr std::size_t kAdminListChars = 998;
+// Longest AdminEmailId the console stores: what every reader of vantrel.ini takes whole (the
+// engine reads a value of 8 KB). A longer list is refused, never cut.
+inline constexpr std::size_t kStoredAdminListChars = 8191;
 
 // Trims blanks, tabs, CR and LF at both ends and, when there is no "@", appends "@" and the
 // primary domain. An empty text stays empty.

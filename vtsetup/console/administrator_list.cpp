@@ -41,6 +41,7 @@ INT_PTR CALLBACK DatabaseProc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
           return TRUE;
         case IDOK: {
           const std::string name = ItemText(dialog, kDatabaseEdit, kDatabaseChars);
+          if (!name.empty() && RefuseCommaInPath(dialog, name)) return TRUE;
           bool passed = false;
           if (!name.empty()) {
             if (!DatabaseExists(state, name)) {
@@ -289,9 +290,18 @@ std::string JoinListEntries(HWND dialog, int id) {
 void ListSave(HWND dialog) {
   ListDialog& list = ListOf(dialog);
   ConsoleState& state = *list.state;
+  const std::string ids = JoinListEntries(dialog, kAdminIdList);
+  if (ids.size() > kStoredAdminListChars) {
+    ShowMessage(dialog,
+                foundation::StringPrintf(
+                    "The list of administrators is too long to be stored (%zu characters, at "
+                    "most %zu).\nPlease delete an administrator",
+                    ids.size(), kStoredAdminListChars),
+                "ERROR", MB_OK | MB_ICONERROR);
+    return;
+  }
   foundation::WriteProductValue(foundation::kProductSubkey, "VTADMINDB",
                                 JoinListEntries(dialog, kAdminDatabaseList));
-  const std::string ids = JoinListEntries(dialog, kAdminIdList);
   (void)foundation::WriteIniValue(foundation::kGeneralSection, "AdminEmailId", ids, state.ini_path);
   state.sender_name = SenderName(ListText(dialog, kAdminIdList, 0));
   if (*list.save) (*list.save)();
@@ -312,8 +322,13 @@ void FillAdministratorList(HWND dialog, ConsoleState& state) {
   while (foundation::ReadProductValue(foundation::kProductSubkey, "VTADMINDB", databases, "",
                                       size) == ERROR_MORE_DATA)
     size += 100;
-  const std::string ids = foundation::ReadIniValue(foundation::kGeneralSection, "AdminEmailId", "",
-                                                   state.ini_path, kAdminListChars + 1);
+  // Read whole, whatever its length: a list cut here would be saved cut.
+  std::string ids;
+  for (std::size_t size = kStoredAdminListChars + 1;; size *= 2) {
+    ids = foundation::ReadIniValue(foundation::kGeneralSection, "AdminEmailId", "", state.ini_path,
+                                   size);
+    if (ids.size() + 1 < size) break;
+  }
   for (const std::string& id : SplitList(ids))
     SendDlgItemMessage(dialog, kAdminIdList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(id.c_str()));
   for (const std::string& database : SplitList(databases)) {

@@ -1,6 +1,7 @@
 // console.cpp - start-up, the log and the settings the console writes.
 #include "vtsetup/console/console.h"
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -21,6 +22,8 @@ constexpr const char* kMutexName = "vtsetup_mutex";
 constexpr const char* kUpdateEventName = "UpdateEvent";
 constexpr const char* kEngineProgram = "vantrel";
 constexpr const char* kFirstTimeMarker = "firstime.sem";
+// How long the console waits for a started engine to take its lock file.
+constexpr DWORD kEngineReadyMs = 8000;
 constexpr const char* kDefaultNotesProgram = "c:\\lotus\\domino";
 constexpr const char* kDefaultInstallDirectory = "c:\\";
 // Notes texts in the log are cut to this many characters.
@@ -75,6 +78,18 @@ void SetUpInstallation(ConsoleState& state) {
   }
 }
 
+// True while a process holds the engine's lock file open without sharing. Unlike
+// IsEngineRunning it never deletes the file, which an engine that is starting may be about
+// to lock.
+bool EngineHoldsLock(const ConsoleState& state) {
+  const std::string lock = foundation::JoinPath(state.install_directory, foundation::kEngineLockFile);
+  foundation::UniqueHandle file(CreateFile(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.valid()) return false;
+  const DWORD error = GetLastError();
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
 void RunSetupMode(ConsoleState& state) {
   RunSetupWizard(state);
   ConsoleLog("Admin = " + state.admin_id);
@@ -99,6 +114,10 @@ void RunSetupMode(ConsoleState& state) {
   };
   for (const auto& [name, value] : values)
     foundation::WriteProductValue(foundation::kProductSubkey, name, value);
+  // Only now that every setting is written: a running extension reloads them, and an engine
+  // started now reads them.
+  SendReloadSignal();
+  StartEngineOnce(state);
 }
 
 void RunEditMode(ConsoleState& state) {
@@ -111,6 +130,7 @@ void RunEditMode(ConsoleState& state) {
   RunAdministratorList(state, [&state] {
     WriteFinalSettings(state, false);
     SendReloadSignal();
+    StartEngineOnce(state);
   });
 }
 
@@ -149,15 +169,59 @@ void WriteFinalSettings(const ConsoleState& state, bool write_admin) {
   if (write_admin) {
     (void)foundation::WriteIniValue(foundation::kGeneralSection, "AdminEmailId", state.admin_id,
                                     state.ini_path);
+    // The database the wizard accepted, typed or browsed: the administrator's mail database
+    // takes the quarantine copies.
+    if (!state.database_name.empty() && state.database_name != kCancelledDatabase)
+      foundation::WriteProductValue(foundation::kProductSubkey, "VTADMINDB", state.database_name);
   }
   EnsureInstallationId(state);
-  const std::string engine = foundation::JoinPath(state.install_directory, kEngineProgram);
-  const std::string marker = foundation::JoinPath(state.install_directory, kFirstTimeMarker);
-  if (foundation::FileProbe(engine) != 0 || foundation::FileProbe(marker) == 0) return;
-  if (DWORD error = vtrunner::LaunchProgram(engine, vtrunner::LaunchWait::kUntilEnd)) {
-    SetLastError(error);
+}
+
+std::string FindEngine(const ConsoleState& state) {
+  for (const std::string& directory : {state.install_directory, state.notes_program_directory}) {
+    const std::string engine = foundation::JoinPath(directory, kEngineProgram);
+    if (foundation::FileProbe(engine) == 0) return engine;
+  }
+  return {};
+}
+
+void StartEngineOnce(const ConsoleState& state) {
+  if (foundation::FileProbe(foundation::JoinPath(state.install_directory, kFirstTimeMarker)) == 0)
+    return;
+  const std::string engine = FindEngine(state);
+  if (engine.empty()) {
+    ConsoleLog(std::string("The engine (") + kEngineProgram + ") is neither in " +
+               state.install_directory + " nor in " + state.notes_program_directory +
+               ": it is not started");
+    return;
+  }
+  if (EngineHoldsLock(state)) {
+    ConsoleLog("The engine runs already: " + engine + " is not started again");
+    return;
+  }
+  ConsoleLog("Starting the engine " + engine);
+  // The engine is a daemon: it is started on its own and the console waits only, a few
+  // seconds at most, for it to take its lock file.
+  const std::string command =
+      engine.find(' ') == std::string::npos ? engine : "\"" + engine + "\"";
+  const vtrunner::DaemonStart start =
+      vtrunner::LaunchDaemon(command, [&state] { return EngineHoldsLock(state); }, kEngineReadyMs);
+  if (start.error != 0) {
+    SetLastError(start.error);
     ConsoleLog(foundation::ErrorText());
     ConsoleLog("ERROR!!! Unable to start " + engine + ". Reason above");
+  } else if (start.ready) {
+    ConsoleLog("The engine is running");
+  } else if (start.exit_code != STILL_ACTIVE) {
+    ConsoleLog(foundation::StringPrintf(
+        "ERROR!!! The engine ended at once with exit code %lu: see its log vantrel.log",
+        static_cast<unsigned long>(start.exit_code)));
+  } else {
+    ConsoleLog(foundation::StringPrintf(
+        "ERROR!!! The engine did not take its lock file %s within %lu seconds: see its log "
+        "vantrel.log",
+        foundation::JoinPath(state.install_directory, foundation::kEngineLockFile).c_str(),
+        static_cast<unsigned long>(kEngineReadyMs / 1000)));
   }
 }
 
@@ -178,10 +242,13 @@ int RunConsole(int argc, char** argv, bool edit_mode) {
   if (!mutex.valid()) {
     ConsoleLog(foundation::StringPrintf("Unable to Create Mutex return code = %lu",
                                         static_cast<unsigned long>(mutex_error)));
+    std::fprintf(stderr, "vtsetup: cannot make the named mutex %s (error %lu): exiting\n",
+                 kMutexName, static_cast<unsigned long>(mutex_error));
     return kExitAlreadyRunning;
   }
   if (mutex_error == ERROR_ALREADY_EXISTS) {
     ConsoleLog("VTSETUP is already running...");
+    std::fputs("vtsetup: another vtsetup is running on this machine: exiting\n", stderr);
     return kExitAlreadyRunning;
   }
 

@@ -27,9 +27,17 @@ void LogNotesFailure(unsigned long status);
 
 // Writes VantrelID into vantrel.ini when the key is absent or empty.
 void EnsureInstallationId(const ConsoleState& state);
-// The final settings step of both modes: the warning sender (and with write_admin the one
-// administrator), the installation identifier, and the engine started once after setup.
+// The final settings step of both modes: the warning sender (and with write_admin, in setup
+// mode, the one administrator and the database the wizard accepted as VTADMINDB) and the
+// installation identifier.
 void WriteFinalSettings(const ConsoleState& state, bool write_admin);
+// The engine program: in the install directory, else in the Notes program directory (where
+// an installation puts the server's programs); empty when it is in neither.
+[[nodiscard]] std::string FindEngine(const ConsoleState& state);
+// After the settings are written and the reload signalled: unless firstime.sem exists in the
+// install directory or an engine runs already, starts the engine detached and waits at most
+// a few seconds for it to take its lock file; the log says whether it came up.
+void StartEngineOnce(const ConsoleState& state);
 // Sets the named event "UpdateEvent", on which a running extension reloads its settings.
 void SendReloadSignal();
 

@@ -186,6 +186,16 @@ std::string BrowseDatabase(HWND dialog, const ConsoleState& state) {
   return file;
 }
 
+bool RefuseCommaInPath(HWND dialog, const std::string& name) {
+  if (name.find(',') == std::string::npos) return false;
+  ShowMessage(dialog,
+              Format("%s has a comma in its path.\nThe list of administrator databases is "
+                     "separated by commas: please select a Database whose path has none",
+                     name),
+              "ERROR", MB_OK | MB_ICONERROR);
+  return true;
+}
+
 bool AcceptAdminId(HWND dialog, int edit, std::size_t max_chars, ConsoleState& state) {
   const std::string id = CompleteAdminId(ItemText(dialog, edit, max_chars), state.primary_domain);
   if (!IsValidAdminId(id)) {

@@ -45,6 +45,10 @@ enum class MailTest { kMail, kNotMail, kNoClass, kFailed };
 // The file-open dialog of "&Browse": mail databases of the data directory. The chosen path,
 // or empty when cancelled.
 [[nodiscard]] std::string BrowseDatabase(HWND dialog, const ConsoleState& state);
+// The stored lists of databases and IDs are comma-separated: a database path with a comma
+// would break the pairing of each administrator with a database. Shows the refusal and
+// returns true for such a path.
+bool RefuseCommaInPath(HWND dialog, const std::string& name);
 // Completes the typed ID; a valid one becomes the administrator. On a refusal the box is
 // shown, the last accepted ID goes back into the edit and the edit takes the focus.
 bool AcceptAdminId(HWND dialog, int edit, std::size_t max_chars, ConsoleState& state);

@@ -52,7 +52,7 @@ class AdministratorListTest : public ::testing::Test {
     return static_cast<int>(SendDlgItemMessage(dialog, id, LB_GETCOUNT, 0, 0));
   }
   std::string Ini(const char* key) {
-    return foundation::ReadIniValue("General", key, "<none>", state_.ini_path);
+    return foundation::ReadIniValue("General", key, "<none>", state_.ini_path, 1 << 16);
   }
   static std::string Registry(const char* name) {
     std::string value;
@@ -138,6 +138,23 @@ TEST_F(AdministratorListTest, DeleteRemovesTheSelectedPairsButNeverTheLastAdmini
   Close();
   EXPECT_EQ(Ini("AdminEmailId"), "c@example.com");
   EXPECT_EQ(Registry("VTADMINDB"), "mail/c.nsf");
+}
+
+TEST_F(AdministratorListTest, ALongListIsReadAndSavedWhole) {
+  std::string kept;
+  for (int i = 0; i < 6; ++i)
+    kept += (i ? "," : "") + ("admin" + std::to_string(i) + "." + std::string(240, 'x')) +
+            "@example.com";
+  Seed(kept + ",gone@example.com", "vtquaran.nsf, , , , , ,mail/gone.nsf", "10");
+  HWND dialog = Open();
+  ASSERT_EQ(Count(dialog, kAdminIdList), 7);
+  SendDlgItemMessage(dialog, kAdminIdList, LB_SETSEL, FALSE, -1);
+  SendDlgItemMessage(dialog, kAdminIdList, LB_SETSEL, TRUE, 6);
+  Press(dialog, kDeleteButton);
+  Press(dialog, kSaveButton);
+  Close();
+  EXPECT_EQ(Ini("AdminEmailId"), kept);
+  EXPECT_EQ(Registry("VTADMINDB"), "vtquaran.nsf, , , , , ");
 }
 
 }  // namespace

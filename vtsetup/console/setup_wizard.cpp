@@ -93,6 +93,7 @@ void WizardNext(HWND dialog, ConsoleState& state) {
   state.primary_domain = domain;
   const std::string name = ItemText(dialog, kDatabaseEdit, kDatabaseChars);
   if (name.empty()) return;
+  if (RefuseCommaInPath(dialog, name)) return;
   if (!HasDatabaseExtension(name)) {
     ShowMessage(
         dialog,
@@ -118,7 +119,8 @@ void WizardNext(HWND dialog, ConsoleState& state) {
   state.primary_domain = LowerAscii(domain);
   (void)foundation::WriteIniValue(foundation::kGeneralSection, "PrimaryDomain",
                                   state.primary_domain, state.ini_path);
-  SendReloadSignal();
+  // The database and the administrator are written, and a running extension told to reload,
+  // by the final settings step once the wizard closed.
   EndDialog(dialog, IDOK);
 }
 
@@ -127,7 +129,6 @@ void WizardBrowse(HWND dialog, ConsoleState& state) {
   if (path.empty()) return;
   SetDlgItemText(dialog, kDatabaseEdit, path.c_str());
   Enable(dialog, kWizardIdEdit, true);
-  foundation::WriteProductValue(foundation::kProductSubkey, "VTADMINDB", path);
   std::string domain = ItemText(dialog, kDomainCombo, kDomainChars);
   foundation::TrimBoth(domain);
   const std::string base = DatabaseBaseName(path);
