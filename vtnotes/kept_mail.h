@@ -33,4 +33,11 @@ inline constexpr const char* kKeptMailFolder = "Quarantine";
                                            const std::string& job_id,
                                            const std::string& mailbox_path);
 
+// The quarantine copy (warnings.h CopyQuarantine) and the keeping above serve the database
+// scanner too, so that a stored document is copied and kept as a mail in transit is. In a
+// program other than the router this fills what they read, from the same stores as the
+// extension's start: the install and OUT directories, the installation identifier and the
+// administrator and quarantine-database lists. False when the install directory is unknown.
+bool PrepareCopySteps();
+
 }  // namespace vtnotes

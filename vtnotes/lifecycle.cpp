@@ -16,6 +16,7 @@
 #include "platform/win32/windows.h"
 #include "vtnotes/extension_state.h"
 #include "vtnotes/hooks.h"
+#include "vtnotes/kept_mail.h"
 #include "vtnotes/settings_store.h"
 #include "vtnotes/spool.h"
 #include "vtnotes/vtnotes_log.h"
@@ -122,6 +123,16 @@ std::string ReadVantrelId() {
 }
 
 }  // namespace
+
+bool PrepareCopySteps() {
+  ExtensionState& state = State();
+  state.install_directory = ReadInstallDirectory();
+  if (state.install_directory.empty()) return false;
+  state.out_directory = JoinPath(state.install_directory, "Out");
+  state.vantrel_id = ReadVantrelId();
+  FillAdminLists();
+  return true;
+}
 
 bool IsRouterProgram() {
   char path[MAX_PATH] = {};

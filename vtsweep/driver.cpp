@@ -7,6 +7,7 @@
 #include "foundation/named_objects.h"
 #include "foundation/utilities.h"
 #include "platform/win32/windows.h"
+#include "vtnotes/kept_mail.h"
 #include "vtsweep/document_scan.h"
 #include "vtsweep/watchdog_open.h"
 
@@ -222,6 +223,9 @@ void RunScanThread(SweepRun& run, void (*quit)()) {
   MakeSpoolDirectory(paths.result_dir, nullptr);
   MakeSpoolDirectory(paths.job_dir, "Creating Directory...");
   if (run.settings.admins.empty()) ReadAdminTable(run.settings);
+  // Quarantine copies and kept originals are made by the extension's own steps.
+  if (!vtnotes::PrepareCopySteps())
+    WriteLog("Unable to prepare the quarantine copy: the install directory is unknown", kLogStamped);
   run.timeout_ms = ReadTimeoutSeconds() * 1000;
 
   foundation::UniqueHandle event(CreateEvent(nullptr, FALSE, FALSE, kScanEventName));

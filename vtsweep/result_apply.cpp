@@ -6,7 +6,9 @@
 #include "foundation/named_objects.h"
 #include "foundation/utilities.h"
 #include "platform/win32/windows.h"
+#include "vtnotes/kept_mail.h"
 #include "vtnotes/spool.h"
+#include "vtnotes/warnings.h"
 #include "vtsweep/document_scan.h"
 #include "vtsweep/watchdog_open.h"
 
@@ -17,6 +19,8 @@ constexpr std::size_t kResultLineBytes = 4999;
 // The font argument of the body call: the line delimiters CR, LF and ^Z as four bytes in
 // memory order, as the stored form has always carried them.
 constexpr DWORD kBodyFontArgument = 0x001A0A0Du;
+// Where the administrators' warning about a kept original is deposited.
+constexpr const char* kRouterMailBox = "mail.box";
 
 // The name of the first file of the result directory matching the pattern (any case).
 std::string Find(const std::string& directory, const char* pattern) {
@@ -243,49 +247,40 @@ STATUS NewChangeBody(NOTEHANDLE note, const std::string& directory, const JobRec
   return body_status;
 }
 
-STATUS CopyQuarantine(const SweepRun& run, NOTEHANDLE note, const JobRecord& record) {
+STATUS CopyQuarantine(SweepRun& run, NOTEHANDLE note, const JobRecord& record) {
   if (note == NULLHANDLE) {
     WriteLog("CopyQuarantine hSrcNote is NULL", kLogStamped);
-    return NOERROR;
+    return 1;
   }
-  STATUS result = NOERROR;
-  for (const AdminRow& row : run.settings.admins) {
-    if (row.database.empty()) break;
-    DbHandle db = OpenDatabaseWithWatchdog(row.database);
-    if (!db.valid()) {
-      LogF(kLogStamped, "Unable to Open %s Admin Database", row.database.c_str());
-      continue;
-    }
-    NOTEHANDLE copy = NULLHANDLE;
-    result = NSFNoteCreate(db.get(), &copy);
-    if (result != NOERROR) {
-      WriteLog("Unable to Create a Note", kLogStamped);
-      continue;
-    }
-    [&] {
-      if (!record.recipients.empty()) {
-        // One address is kept: the last of the answer's recipients.
-        result = NSFItemSetText(copy, MAIL_SENDTO_ITEM, record.recipients.back().c_str(), MAXWORD);
-        if (result == NOERROR)
-          result = NSFItemSetText(copy, MAIL_SUBJECT_ITEM, record.subject.c_str(), MAXWORD);
-        if (result != NOERROR) {
-          WriteLog("Error :Quarantine\tError in NSFSETTEXT TO", kLogStamped);
-          return;
-        }
-      }
-      if (record.body_path.empty()) {
-        LogF(kLogStamped, "Error : %s ReadFromFile\tBody empty", run.paths.result_dir.c_str());
-      } else if (NewChangeBody(copy, run.paths.result_dir, record, true) != NOERROR) {
-        WriteLog("Error :Error in New ChangeBody", kLogStamped);
-        result = 1;
-        return;
-      }
-      result = NSFNoteUpdate(copy, 0);
-      if (result != NOERROR) WriteLog("Unable to Update", kLogStamped);
-    }();
-    (void)NSFNoteClose(copy);
+  vtnotes::MailInfo info;
+  info.from = record.from;
+  info.subject = record.subject;
+  for (const std::string& recipient : record.recipients)
+    info.recipients += (info.recipients.empty() ? "" : ",") + recipient;
+  // The whole document goes into every quarantine database, as the extension copies a mail
+  // in transit, with the virus name of Forward.txt.
+  const STATUS status = vtnotes::CopyQuarantine(note, run.paths.result_dir, info, false);
+  if (status == NOERROR) return NOERROR;
+  WriteLog("Error in CopyQuarantine Function", kLogStamped);
+  WriteLog("Unable to Write in vtquaran.nsf", kLogStamped);
+  // The verdict may change the document only once its original is safe: kept as a message
+  // file below the install directory, from which vtquarantine import brings it back.
+  NOTEID note_id = 0;
+  NSFNoteGetInfo(note, _NOTE_ID, &note_id);
+  char name[32];
+  std::snprintf(name, sizeof name, "%lX", static_cast<unsigned long>(note_id));
+  const std::string kept = vtnotes::KeepOriginalMail(note, name);
+  if (kept.empty()) {
+    WriteLog("The quarantine copy failed and the original could not be kept either: the "
+             "document is left as it is",
+             kLogStamped);
+    ++run.totals.kept_unchanged;
+    return status;
   }
-  return result;
+  LogF(kLogStamped, "The quarantine copy failed: the original is kept in %s", kept.c_str());
+  vtnotes::SendAdminWarningMail(vtnotes::AdminWarning::kOriginalKept, &info, name, 0,
+                                kRouterMailBox, kept);
+  return NOERROR;
 }
 
 int ApplyResult(SweepRun& run, NOTEHANDLE note, JobRecord& record, bool* delete_r) {
@@ -300,12 +295,9 @@ int ApplyResult(SweepRun& run, NOTEHANDLE note, JobRecord& record, bool* delete_
   }
   if (!Find(result_dir, "Forward.txt").empty()) {
     if (ReadFor(run, header, record, "Error :CheckHD0File\tError in ReadFromFile") != 0) return 1;
-    STATUS status = CopyQuarantine(run, note, record);
-    if (status != NOERROR) {
-      WriteLog("Error in CopyQuarantine Function", kLogStamped);
-      WriteLog("Unable to Write in vtquaran.nsf", kLogStamped);
-      return status;
-    }
+    // Without a copy or the kept original, the later steps stay undone: nothing is lost.
+    const STATUS status = CopyQuarantine(run, note, record);
+    if (status != NOERROR) return status;
   }
   const std::string delete_name = Find(result_dir, "Delete.txt");
   if (!delete_name.empty()) {

@@ -2,7 +2,7 @@
 //
 // What it is for: once the engine has answered a document's job (the event
 // "scandatabasex"), its files in the result directory say what to do, in this order:
-// Forward.txt (a copy into every quarantine database of the administrator table),
+// Forward.txt (a copy into every quarantine database, or the original kept in a file),
 // Delete.txt (the body becomes its text and the attachments go; when it is empty the
 // document is deleted after it is closed), scanover.txt (the document is rewritten from
 // the result header: new body, the attachments the engine kept). A job answered with a
@@ -47,9 +47,12 @@ enum class AnswerOwner {
 [[nodiscard]] int ReadResultHeader(const std::string& result_base, const std::string& directory,
                                    const std::string& name, JobRecord& record);
 
-// One copy of the answer into every quarantine database of the table. The status of the
-// last row.
-[[nodiscard]] STATUS CopyQuarantine(const SweepRun& run, NOTEHANDLE note, const JobRecord& record);
+// The whole document (every item and attachment) into every quarantine database, through
+// the extension's own copy step (its X-Vantrel mark, the virus name of Forward.txt). When the
+// copy fails the original is kept as a message file in <install>/Quarantine and the
+// administrators are warned. NOERROR when a copy or the kept original is safe; otherwise
+// the failure, and the document must stay as it is (counted in the run's totals).
+[[nodiscard]] STATUS CopyQuarantine(SweepRun& run, NOTEHANDLE note, const JobRecord& record);
 
 // Rewrites the document from the record: every attachment removed, the body replaced by
 // the record's body file (added to the existing body when keep_body), the record's

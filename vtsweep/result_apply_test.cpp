@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/log.h"
+#include "vtnotes/extension_state.h"
 #include "vtsweep/test_support.h"
 
 namespace vtsweep {
@@ -130,9 +132,53 @@ TEST_F(ResultApplyTest, ResultHeaderLines) {
   EXPECT_TRUE(record_.recipients.empty());
 }
 
-TEST_F(ResultApplyTest, OneQuarantineCopyPerAdministratorDatabase) {
-  run_.settings.admins = {{"admin@example.com", "q1.nsf"}, {"second@example.com", "q2.nsf"}};
+// The note IDs of the documents of a database.
+std::vector<NOTEID> DocumentsOf(DBHANDLE db) {
+  std::vector<NOTEID> ids;
+  auto collect = [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
+    static_cast<std::vector<NOTEID>*>(context)->push_back(match->ID.NoteID);
+    return NOERROR;
+  };
+  EXPECT_EQ(NSFSearch(db, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, collect, &ids,
+                      nullptr),
+            NOERROR);
+  return ids;
+}
+
+class QuarantineCopyTest : public ResultApplyTest {
+ protected:
+  void SetUp() override {
+    ResultApplyTest::SetUp();
+    vtnotes::ExtensionState& state = vtnotes::State();
+    state.install_directory = run_.settings.install_dir;
+    state.out_directory = run_.paths.result_base;
+    state.vantrel_id = "test-installation";
+    // The copy step's own lines go to the machine's report directory.
+    foundation::LogSettings log_settings;
+    log_settings.report_directory = Path("vantrel/Reports");
+    foundation::InitLog(log_settings);
+  }
+  void TearDown() override {
+    foundation::CloseLog();
+    vtnotes::State().SetLists({}, {});
+    ResultApplyTest::TearDown();
+  }
+  std::vector<std::string> KeptOriginals() {
+    std::vector<std::string> names;
+    const std::string folder = Path("vantrel/Quarantine");
+    if (!std::filesystem::is_directory(folder)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      names.push_back(entry.path().filename().string());
+    return names;
+  }
+};
+
+// A copy is the whole document (its body, every attachment with its content) with the
+// marks the quarantine tools read, one in every quarantine database.
+TEST_F(QuarantineCopyTest, EveryQuarantineDatabaseGetsTheWholeDocument) {
+  vtnotes::State().SetLists({"admin@example.com"}, {"q1.nsf", "q2.nsf"});
   for (const char* name : {"q1.nsf", "q2.nsf"}) EXPECT_EQ(NSFDbClose(MakeDatabase(name)), NOERROR);
+  const std::string before = NoteState(db_, id_);
   Answer("0.bdy", "cleaned\r\n");
   Answer("0.hd0", "Body: ScanDatabase\\0.bdy\r\nSubject: infected\r\nTo: a@x,b@y\r\n");
   Answer("Forward.txt", "Test.Virus\r\n");
@@ -141,29 +187,78 @@ TEST_F(ResultApplyTest, OneQuarantineCopyPerAdministratorDatabase) {
   for (const char* name : {"q1.nsf", "q2.nsf"}) {
     DBHANDLE db = NULLHANDLE;
     ASSERT_EQ(NSFDbOpen(name, &db), NOERROR);
-    int copies = 0;
-    std::string send_to;
-    auto count = [](void* context, SEARCH_MATCH* match, ITEM_TABLE*) -> STATUS {
-      auto& found = *static_cast<std::pair<DBHANDLE, std::pair<int*, std::string*>>*>(context);
-      NOTEHANDLE note = NULLHANDLE;
-      if (NSFNoteOpen(found.first, match->ID.NoteID, 0, &note) == NOERROR) {
-        char text[256] = {};
-        NSFItemGetText(note, "SendTo", text, sizeof text);
-        *found.second.second = text;
-        (void)NSFNoteClose(note);
-      }
-      ++*found.second.first;
-      return NOERROR;
-    };
-    std::pair<DBHANDLE, std::pair<int*, std::string*>> context{db, {&copies, &send_to}};
-    ASSERT_EQ(NSFSearch(db, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, count,
-                        &context, nullptr),
-              NOERROR);
-    EXPECT_EQ(copies, 1) << name;
-    EXPECT_EQ(send_to, "b@y") << name;
+    const std::vector<NOTEID> copies = DocumentsOf(db);
+    ASSERT_EQ(copies.size(), 1u) << name;
+    EXPECT_EQ(NoteState(db, copies[0]), before) << name;
+    NOTEHANDLE copy = NULLHANDLE;
+    ASSERT_EQ(NSFNoteOpen(db, copies[0], 0, &copy), NOERROR);
+    char text[256] = {};
+    NSFItemGetText(copy, "VirusName", text, sizeof text);
+    EXPECT_STREQ(text, "Test.Virus");
+    NSFItemGetText(copy, "X-Vantrel", text, sizeof text);
+    EXPECT_STREQ(text, "test-installation");
+    EXPECT_EQ(NSFNoteClose(copy), NOERROR);
     EXPECT_EQ(NSFDbClose(db), NOERROR);
   }
+  EXPECT_TRUE(KeptOriginals().empty());
 }
+
+struct Verdict {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> files;  // besides 0.hd0 and Forward.txt
+};
+
+class VerdictWithoutCopyTest : public QuarantineCopyTest,
+                               public ::testing::WithParamInterface<Verdict> {
+ protected:
+  void Give(const Verdict& verdict) {
+    Answer("0.bdy", "replaced\r\n");
+    Answer("0.hd0", "Body: ScanDatabase\\0.bdy\r\nSubject: infected\r\n");
+    Answer("Forward.txt", "Test.Virus\r\n");
+    for (const auto& [name, text] : verdict.files) Answer(name, text);
+  }
+};
+
+// The quarantine database cannot be opened: the original is kept as a message file first,
+// and only then does the verdict change the document.
+TEST_P(VerdictWithoutCopyTest, TheOriginalIsKeptBeforeTheVerdict) {
+  vtnotes::State().SetLists({"admin@example.com"}, {"missing/vtquaran.nsf"});
+  Give(GetParam());
+  ASSERT_EQ(ApplyResult(run_, note_, record_, &delete_), 0);
+  EXPECT_TRUE(delete_ || run_.changed);
+  const std::vector<std::string> kept = KeptOriginals();
+  ASSERT_EQ(kept.size(), 1u);
+  const std::string message = Read(Path("vantrel/Quarantine/" + kept[0]));
+  EXPECT_NE(message.find("bad.com"), std::string::npos);
+  EXPECT_NE(message.find("good.doc"), std::string::npos);
+  EXPECT_NE(Log().find("the original is kept in"), std::string::npos) << Log();
+  EXPECT_EQ(run_.totals.kept_unchanged, 0);
+}
+
+// Neither a copy nor the original can be kept (the folder for it is a file): the document
+// stays exactly as it was and the run counts it.
+TEST_P(VerdictWithoutCopyTest, WithoutTheOriginalKeptTheDocumentStays) {
+  vtnotes::State().SetLists({"admin@example.com"}, {"missing/vtquaran.nsf"});
+  Write("vantrel/Quarantine", "not a folder");
+  const std::string body = BodyText();
+  const std::vector<std::string> attachments = AttachmentNames();
+  Give(GetParam());
+  EXPECT_NE(ApplyResult(run_, note_, record_, &delete_), 0);
+  EXPECT_FALSE(delete_);
+  EXPECT_FALSE(run_.changed);
+  EXPECT_EQ(BodyText(), body);
+  EXPECT_EQ(AttachmentNames(), attachments);
+  EXPECT_EQ(run_.totals.kept_unchanged, 1);
+  EXPECT_NE(Log().find("the document is left as it is"), std::string::npos) << Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Policies, VerdictWithoutCopyTest,
+    ::testing::Values(Verdict{"Delete", {{"Delete.txt", ""}}},
+                      Verdict{"Clean", {{"Scanover.txt", "Test.Virus\r\n"}}},
+                      Verdict{"Neuter", {{"Delete.txt", "replaced\r\n"},
+                                         {"Scanover.txt", "Test.Virus\r\n"}}}),
+    [](const ::testing::TestParamInfo<Verdict>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vtsweep

@@ -49,6 +49,7 @@
 //                                   the names the engine found, logged per document
 //      <data>/vtsched.nsf           the settings document
 //      <data>/<VTADMINDB entries>   the quarantine databases
+//      <install>/Quarantine/        originals kept when no quarantine copy could be made
 //      named objects                "vtsweep_mutex" (one run at a time), "scandatabasex"
 //
 // CONFIGURATION

@@ -264,6 +264,11 @@ def run(machine, work, check):
             c.expect("%s: untouched byte for byte" % subject, new == old)
     quarantined = machine.documents("vtquaran.nsf")
     c.expect("two quarantine copies", len(quarantined) == 2)
+    for entry in quarantined:
+        copy = machine.tool("nsf", "show", "vtquaran.nsf", str(entry["noteid"]), "--json", "--full")
+        subject = entry.get("subject", "")
+        c.expect("%s: the copy holds the attachment" % subject,
+                 ("eicar.zip" if "zipped" in subject else "eicar.com") in copy)
     c.expect("the log names the virus", "Vantrel.Test.EICAR found in" in log)
     c.expect("outside entry refused", "is outside the data directory" in log)
     c.expect("junk entries skipped", "Database names.txt is not a Notes database. Skipped." in log)
@@ -290,11 +295,22 @@ def run(machine, work, check):
              "/mail/carol.nsf is Excluded By Exclude Database Rule" in log)
     c.expect("the loop walked once", "leads back to a folder scanned already" in log)
 
-    print("delete (carol)")
-    machine.set_policy("delete")
+    print("delete with quarantine (carol), the quarantine database cannot be opened")
+    machine.set_policy("delete", quarantine=1)
+    machine.tool("winreg", "set", demo_machine.PRODUCT_KEY, "VTADMINDB", "missing/vtquaran.nsf")
     machine.schedule("SelectedDBFile=Y", "DBFiletxt=mail/carol.nsf", "DataDBFile=N")
     c.expect("exit 0", machine.sweep() == 0)
     expect_deleted(c, mails, "mail/carol.nsf", before, snapshot(machine, dbs))
+    kept_dir = os.path.join(machine.root, "vantrel", "Quarantine")
+    kept = sorted(os.listdir(kept_dir)) if os.path.isdir(kept_dir) else []
+    texts = []
+    for name in kept:
+        with open(os.path.join(kept_dir, name), "rb") as f:
+            texts.append(f.read())
+    c.expect("each deleted mail's original is kept first",
+             len(kept) == 2 and any(b"eicar zipped carol" in t for t in texts) and
+             any(b"eicar attached carol" in t for t in texts))
+    c.expect("the log says where", machine.log().count("the original is kept in") == 2)
     spool = [os.path.join(machine.root, "vantrel", "IN", "ScanDatabase"),
              os.path.join(machine.root, "vantrel", "Out", "ScanDatabase")]
     c.expect("the spool is left empty", not any(os.path.exists(p) for p in spool))
