@@ -269,6 +269,12 @@ def run(machine, work, check):
         subject = entry.get("subject", "")
         c.expect("%s: the copy holds the attachment" % subject,
                  ("eicar.zip" if "zipped" in subject else "eicar.com") in copy)
+        shown = machine.tool("vtquarantine", "show", "vtquaran.nsf:%X" % int(entry["noteid"]),
+                             check=False)
+        c.expect("%s: vtquarantine shows the copy" % subject,
+                 subject in shown and "is not a quarantine copy" not in shown)
+    listed = json.loads(machine.tool("vtquarantine", "list", "--json"))
+    c.expect("vtquarantine lists both copies", len(listed) == 2)
     c.expect("the log names the virus", "Vantrel.Test.EICAR found in" in log)
     c.expect("outside entry refused", "is outside the data directory" in log)
     c.expect("junk entries skipped", "Database names.txt is not a Notes database. Skipped." in log)
