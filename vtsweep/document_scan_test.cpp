@@ -211,7 +211,7 @@ TEST_F(DocumentScanTest, AnAnswerIsAppliedOnlyToTheDocumentItWasGivenFor) {
 }
 
 // The engine is slow on the first document: its answer (delete, with a virus name) comes
-// after the scanner gave up and while it waits for the second, clean document. The
+// after the scanner gave up, while it waits for the second, clean document. The
 // second document keeps its own answer; the first is left for a later run.
 TEST_F(DocumentScanTest, ALateAnswerIsNotAppliedToTheNextDocument) {
   DBHANDLE db = MakeDatabase("mail/ann.nsf");
@@ -219,16 +219,19 @@ TEST_F(DocumentScanTest, ALateAnswerIsNotAppliedToTheNextDocument) {
   const NOTEID second = MakeMail(db, "clean", "text\r\n", {{"b.doc", "two"}});
   const std::string first_before = NoteState(db, first);
   const std::string second_before = NoteState(db, second);
-  run_.timeout_ms = 2000;
+  run_.timeout_ms = 500;
   {
     int job = 0;
-    FakeEngine engine(run_.paths, [&](const std::string&, const std::string& result_dir) {
+    FakeEngine engine(run_.paths, [&](const std::string& job_dir, const std::string& result_dir) {
       if (++job > 1) return;
-      Sleep(3000);
+      // Held until the scanner has given the first document up and published the second.
+      for (int i = 0; i < 2000 && !std::filesystem::exists(job_dir + "/scannow.txt"); ++i)
+        Sleep(10);
       WriteAbsolute(result_dir + "/Delete.txt", "");
       WriteAbsolute(run_.paths.scan_dir + "/Virnames.txt", "Test.Virus found in eicar.com\r\n");
     });
     ASSERT_EQ(ScanOne(db, first), NOERROR);
+    run_.timeout_ms = 20000;
     ASSERT_EQ(ScanOne(db, second), NOERROR);
     EXPECT_EQ(engine.jobs(), 2);
   }
