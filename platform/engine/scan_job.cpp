@@ -9,6 +9,7 @@
 
 #include "platform/engine/answer_files.h"
 #include "platform/engine/job_header.h"
+#include "platform/engine/mail_shape.h"
 #include "platform/win32/windows.h"
 
 namespace vtengine {
@@ -421,6 +422,12 @@ JobReport RunJob(const JobSpec& job, const EngineContext& context) {
         ok = false;
         error = file.result.error;
         break;
+      }
+      // A fragment of a split message: what a client joins from it no scanner saw whole.
+      if (file.role == FileRole::kRawBody && file.result.status == ScanStatus::kClean &&
+          HoldsPartialMessage(file.path)) {
+        file.result.status = ScanStatus::kInfected;
+        file.result.virus = kPartialMessageFinding;
       }
       if (file.result.status == ScanStatus::kInfected)
         report.findings.push_back({file.display_name, file.result.virus});

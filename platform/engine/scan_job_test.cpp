@@ -217,7 +217,12 @@ INSTANTIATE_TEST_SUITE_P(
                         testing_support::StoredZip({{"budget.xls", "figures"}}, true), "",
                         "Heuristics.Encrypted.Zip"},
         UnscannableCase{"Eicar30MultipartsDeep", "",
-                        testing_support::NestedMultipart(30, EicarText()), ""}),
+                        testing_support::NestedMultipart(30, EicarText()), ""},
+        // A fragment of a split message: each piece alone matches nothing.
+        UnscannableCase{"PartialMessage", "",
+                        "MIME-Version: 1.0\r\nContent-Type: message/partial; id=\"x@y\"; "
+                        "number=1; total=2\r\n\r\nFrom: a@example.com\r\n",
+                        "Heuristics.Mail.Partial"}),
     [](const testing::TestParamInfo<UnscannableCase>& info) { return info.param.name; });
 
 TEST_F(ScanJobTest, FindsAnAttachmentOnlyInTheRawMimeText) {
