@@ -8,9 +8,11 @@
 #include <cstring>
 #include <memory>
 
+#include "foundation/binhex.h"
 #include "foundation/config.h"
 #include "foundation/spool_line.h"
 #include "foundation/utilities.h"
+#include "foundation/yenc.h"
 #include "platform/win32/machine.h"
 #include "platform/win32/windows.h"
 
@@ -22,6 +24,8 @@ constexpr std::size_t kWriteBufferBytes = 65536;
 constexpr char kGrave = '`';
 // Draws of a decoded-file name before giving up on a job directory that has them all.
 constexpr int kUuNameAttempts = 16;
+// Lines of a body text: the text writer cuts its lines far below this.
+constexpr std::size_t kBodyTextLineBytes = 65536;
 
 // Owns one Win32 file handle.
 class FileHandle {
@@ -32,6 +36,11 @@ class FileHandle {
   FileHandle& operator=(const FileHandle&) = delete;
   [[nodiscard]] bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   [[nodiscard]] HANDLE get() const { return handle_; }
+  [[nodiscard]] HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
   void Close() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
@@ -90,10 +99,13 @@ class BufferedWriter {
 // line so that the conversion can go back to one.
 class LineReader {
  public:
-  explicit LineReader(HANDLE handle) : handle_(handle), buffer_(new char[kReadBufferBytes]) {}
+  // Lines are cut at line_bytes - 1 bytes.
+  LineReader(HANDLE handle, std::size_t line_bytes)
+      : handle_(handle), line_bytes_(line_bytes), buffer_(new char[kReadBufferBytes]) {}
 
-  // Next line into line_r; false at end of input. start_r gets the line's offset.
-  [[nodiscard]] bool Next(std::string* line_r, std::int64_t* start_r) {
+  // Next line into line_r; false at end of input. start_r gets the line's offset. A raw
+  // line keeps its NUL and Ctrl-Z bytes (they are data in a yEnc block).
+  [[nodiscard]] bool Next(std::string* line_r, std::int64_t* start_r, bool raw = false) {
     line_r->clear();
     *start_r = Tell();
     bool any = false;
@@ -104,7 +116,7 @@ class LineReader {
       const char* end = buffer_.get() + count_;
       const char* cursor = begin;
       while (cursor < end && *cursor != '\n' && *cursor != '\r') ++cursor;
-      Append(line_r, begin, cursor);
+      Append(line_r, begin, cursor, raw, line_bytes_);
       position_ += static_cast<std::size_t>(cursor - begin);
       if (cursor == end) continue;
       ++position_;
@@ -143,21 +155,25 @@ class LineReader {
     count_ = read;
     return read > 0;
   }
-  // Appends a piece of a line: NUL bytes dropped, Ctrl-Z skipped, cut at the line buffer.
-  static void Append(std::string* line, const char* begin, const char* end) {
-    std::size_t room = kUuLineBytes - 1 - line->size();
+  // Appends a piece of a line: NUL bytes dropped, Ctrl-Z skipped (unless raw), cut at the
+  // line buffer.
+  static void Append(std::string* line, const char* begin, const char* end, bool raw,
+                     std::size_t line_bytes) {
+    std::size_t room = line_bytes - 1 - line->size();
     std::size_t length = static_cast<std::size_t>(end - begin);
-    if (std::memchr(begin, '\0', length) == nullptr && std::memchr(begin, 0x1A, length) == nullptr) {
+    if (raw || (std::memchr(begin, '\0', length) == nullptr &&
+                std::memchr(begin, 0x1A, length) == nullptr)) {
       line->append(begin, std::min(length, room));
       return;
     }
-    for (const char* p = begin; p < end && line->size() < kUuLineBytes - 1; ++p) {
+    for (const char* p = begin; p < end && line->size() < line_bytes - 1; ++p) {
       if (*p != '\0' && *p != 0x1A) line->push_back(*p);
     }
   }
   int Peek() { return Fill() ? static_cast<unsigned char>(buffer_[position_]) : -1; }
 
   HANDLE handle_;
+  std::size_t line_bytes_;
   std::unique_ptr<char[]> buffer_;
   std::int64_t buffer_offset_ = 0;
   std::size_t count_ = 0;
@@ -311,6 +327,251 @@ bool ReadAllowMsb() {
   return ReadMakerValue("AllowMSB", value) && std::atoi(value.c_str()) == 1;
 }
 
+// One conversion: the job's files and what every kind of block needs of them.
+class Conversion {
+ public:
+  Conversion(const std::string& job_dir, LineReader& reader, BufferedWriter& body_out,
+             const UuConvertOptions& options, bool* found_r)
+      : job_dir_(job_dir),
+        header_path_(job_dir + vtplatform::kPathSep + "0.hdf"),
+        reader_(reader),
+        body_out_(body_out),
+        options_(options),
+        found_r_(found_r) {
+    std::size_t dir_end = job_dir.find_last_of("/\\");
+    job_name_ = dir_end == std::string::npos ? job_dir : job_dir.substr(dir_end + 1);
+  }
+
+  void Text(std::string_view line) {
+    body_out_.Write(line);
+    body_out_.Write("\r\n");
+  }
+
+  // A new decoded file: a fresh name for every block, a name already taken in the job (two
+  // draws alike) drawn again, so that no block overwrites another's file.
+  // INVALID_HANDLE_VALUE when none could be made.
+  HANDLE NewDecodedFile(std::string* path_r) {
+    FileHandle decoded;
+    for (int attempt = 0; attempt < kUuNameAttempts && !decoded.IsOpen(); ++attempt) {
+      *path_r = job_dir_ + vtplatform::kPathSep;
+      UniqueSuffix(*path_r, 0);
+      *path_r += ".ATT";
+      decoded.Reset(CreateFile(path_r->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!decoded.IsOpen() && GetLastError() != ERROR_FILE_EXISTS &&
+          GetLastError() != ERROR_ALREADY_EXISTS) {
+        break;
+      }
+    }
+    return decoded.release();
+  }
+
+  // Appends the "Attachment:" line of a decoded file to 0.hdf.
+  bool Register(const std::string& decoded_path, std::string_view raw_name) {
+    if (!options_.register_headers) return true;
+    const std::string header_line = "Attachment: " + job_name_ + "\\" +
+                                    decoded_path.substr(job_dir_.size() + 1) + "," +
+                                    OneLineValue(UuDisplayName(raw_name, options_.allow_msb)) +
+                                    "\r\n";
+    FileHandle header(CreateFile(header_path_.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!header.IsOpen()) return false;
+    SetLastError(0);
+    if (SetFilePointer(header.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
+        GetLastError() != 0) {
+      return false;
+    }
+    DWORD written = 0;
+    return WriteFile(header.get(), header_line.data(), static_cast<DWORD>(header_line.size()),
+                     &written, nullptr) &&
+           written == header_line.size();
+  }
+
+  void Found() {
+    if (found_r_ != nullptr) *found_r_ = true;
+  }
+
+  // A block that turned out not to be one: its first line stays text, and the lines after
+  // it are read again as text. False when the input cannot be positioned there.
+  [[nodiscard]] bool KeepAsText(std::string_view first_line, std::int64_t after_first) {
+    Text(first_line);
+    return reader_.Seek(after_first);
+  }
+
+  LineReader& reader() { return reader_; }
+  const UuConvertOptions& options() const { return options_; }
+
+ private:
+  const std::string& job_dir_;
+  std::string job_name_;
+  std::string header_path_;
+  LineReader& reader_;
+  BufferedWriter& body_out_;
+  const UuConvertOptions& options_;
+  bool* found_r_;
+};
+
+enum class Step { kNext, kStop, kFail };
+
+// A line beginning with "begin": a uuencoded block, or text after all.
+Step ConvertUuBlock(Conversion& conversion, const std::string& line) {
+  // "begin <mode> <name>": the name is the rest after the second token, or the second
+  // token when nothing follows it.
+  std::string_view rest = line;
+  auto next_token = [&rest]() {
+    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+    std::size_t end = 0;
+    while (end < rest.size() && !IsBlank(rest[end])) ++end;
+    std::string_view token = rest.substr(0, end);
+    rest.remove_prefix(end);
+    return token;
+  };
+  (void)next_token();
+  std::string_view second = next_token();
+  while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+  std::string_view file_name = rest.empty() ? second : rest.substr(0, kUuNameChars);
+  if (file_name.empty()) {
+    conversion.Text(line);
+    return Step::kNext;
+  }
+  LineReader& reader = conversion.reader();
+  std::string decoded_path;
+  FileHandle decoded(conversion.NewDecodedFile(&decoded_path));
+  const std::int64_t after_begin = reader.Tell();
+  if (!decoded.IsOpen()) {
+    // The block is announced even though its file could not be made.
+    return conversion.Register(decoded_path, file_name) ? Step::kNext : Step::kFail;
+  }
+  BlockResult block;
+  bool written = false;
+  {
+    BufferedWriter decoded_out(decoded.get());
+    block = DecodeBlock(reader, decoded_out);
+    written = decoded_out.Flush();
+  }
+  decoded.Close();
+  if (block.bytes == 0 || !written) {
+    // Not a block after all (a text line that starts with "begin", or a block without
+    // data): the line stays text and the empty file goes.
+    (void)DeleteFile(decoded_path.c_str());
+    return conversion.KeepAsText(line, after_begin) ? Step::kNext : Step::kStop;
+  }
+  if (!conversion.Register(decoded_path, file_name)) return Step::kFail;
+  conversion.Found();
+  // A block cut short by a text line: the text goes on from that line.
+  if (block.end == BlockEnd::kStopped && !reader.Seek(block.stop_line)) return Step::kStop;
+  return Step::kNext;
+}
+
+// A "=ybegin" line: a yEnc block, decoded into a file when it is whole, else text.
+Step ConvertYencBlock(Conversion& conversion, const std::string& line) {
+  YencLine begin;
+  if (!ParseYencBegin(line, &begin)) {
+    conversion.Text(line);
+    return Step::kNext;
+  }
+  LineReader& reader = conversion.reader();
+  const std::int64_t after_begin = reader.Tell();
+  std::string decoded_path;
+  FileHandle decoded(conversion.NewDecodedFile(&decoded_path));
+  if (!decoded.IsOpen()) return conversion.KeepAsText(line, after_begin) ? Step::kNext : Step::kStop;
+  YencDecoder decoder;
+  std::int64_t part_size = -1;
+  bool whole = false;
+  bool written = false;
+  {
+    BufferedWriter decoded_out(decoded.get());
+    std::string raw;
+    std::string bytes;
+    std::int64_t start = 0;
+    bool first = true;
+    while (reader.Next(&raw, &start, true)) {
+      if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+      if (first && begin.part >= 0 && ParseYencPart(raw, &part_size)) {
+        first = false;
+        continue;
+      }
+      first = false;
+      YencLine end;
+      if (ParseYencEnd(raw, &end)) {
+        whole = decoder.size() > 0 && decoder.Matches(begin, part_size, end);
+        break;
+      }
+      if (raw.rfind("=ybegin ", 0) == 0) break;  // the next block began before this ended
+      bytes.clear();
+      decoder.Line(raw, &bytes);
+      decoded_out.Write(bytes);
+    }
+    written = decoded_out.Flush();
+  }
+  decoded.Close();
+  if (!whole || !written) {
+    (void)DeleteFile(decoded_path.c_str());
+    return conversion.KeepAsText(line, after_begin) ? Step::kNext : Step::kStop;
+  }
+  if (!conversion.Register(decoded_path, std::string_view(begin.name).substr(0, kUuNameChars)))
+    return Step::kFail;
+  conversion.Found();
+  return Step::kNext;
+}
+
+// The BinHex 4.0 start line: the block after it decoded into files when it is whole (the
+// data fork, and the resource fork when it has one), else text.
+Step ConvertBinHexBlock(Conversion& conversion, const std::string& line) {
+  LineReader& reader = conversion.reader();
+  const std::int64_t after_start = reader.Tell();
+  std::string data_path;
+  std::string resource_path;
+  FileHandle data_file(conversion.NewDecodedFile(&data_path));
+  if (!data_file.IsOpen())
+    return conversion.KeepAsText(line, after_start) ? Step::kNext : Step::kStop;
+  FileHandle resource_file;
+  BinHexDecoder decoder;
+  std::int64_t data_bytes = 0;
+  std::int64_t resource_bytes = 0;
+  bool written = true;
+  {
+    BufferedWriter data_out(data_file.get());
+    std::unique_ptr<BufferedWriter> resource_out;
+    std::string text;
+    std::string data;
+    std::string resource;
+    std::int64_t start = 0;
+    while (decoder.state() != BinHexDecoder::State::kDone &&
+           decoder.state() != BinHexDecoder::State::kBroken && reader.Next(&text, &start)) {
+      data.clear();
+      resource.clear();
+      (void)decoder.Line(text, &data, &resource);
+      data_out.Write(data);
+      data_bytes += static_cast<std::int64_t>(data.size());
+      if (!resource.empty()) {
+        if (!resource_out) {
+          resource_file.Reset(conversion.NewDecodedFile(&resource_path));
+          if (!resource_file.IsOpen()) break;
+          resource_out = std::make_unique<BufferedWriter>(resource_file.get());
+        }
+        resource_out->Write(resource);
+        resource_bytes += static_cast<std::int64_t>(resource.size());
+      }
+    }
+    written = data_out.Flush() && (!resource_out || resource_out->Flush());
+  }
+  data_file.Close();
+  resource_file.Close();
+  const bool whole = decoder.state() == BinHexDecoder::State::kDone && written &&
+                     data_bytes + resource_bytes > 0;
+  if (!whole || data_bytes == 0) (void)DeleteFile(data_path.c_str());
+  if (!whole && !resource_path.empty()) (void)DeleteFile(resource_path.c_str());
+  if (!whole) return conversion.KeepAsText(line, after_start) ? Step::kNext : Step::kStop;
+  const std::string name = decoder.name();
+  if (data_bytes > 0 && !conversion.Register(data_path, name)) return Step::kFail;
+  if (resource_bytes > 0 && !conversion.Register(resource_path, name + ".rsrc"))
+    return Step::kFail;
+  conversion.Found();
+  return Step::kNext;
+}
+
 }  // namespace
 
 std::string UuDisplayName(std::string_view file_name, bool allow_msb) {
@@ -377,114 +638,79 @@ int ConvertUuncodeAttachment(std::string_view job_dir_view, std::string_view inp
     return -1;
   }
   BufferedWriter body_out(body.get());
-
-  std::size_t dir_end = job_dir.find_last_of("/\\");
-  std::string job_name = dir_end == std::string::npos ? job_dir : job_dir.substr(dir_end + 1);
-  const std::string header_path = job_dir + vtplatform::kPathSep + "0.hdf";
-
-  LineReader reader(input.get());
+  LineReader reader(input.get(), options.body_text ? kBodyTextLineBytes : kUuLineBytes);
+  Conversion conversion(job_dir, reader, body_out, options, found_r);
   std::string line;
   std::int64_t line_start = 0;
   int result = 0;
-  while (reader.Next(&line, &line_start)) {
-    NormaliseLine(line);
-    if (!IsBeginLine(line)) {
-      body_out.Write(line);
-      body_out.Write("\r\n");
-      continue;
+  while (reader.Next(&line, &line_start, options.body_text)) {
+    if (options.body_text) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+    } else {
+      NormaliseLine(line);
     }
-    // "begin <mode> <name>": the name is the rest after the second token, or the second
-    // token when nothing follows it.
-    std::string_view rest = line;
-    auto next_token = [&rest]() {
-      while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
-      std::size_t end = 0;
-      while (end < rest.size() && !IsBlank(rest[end])) ++end;
-      std::string_view token = rest.substr(0, end);
-      rest.remove_prefix(end);
-      return token;
-    };
-    (void)next_token();
-    std::string_view second = next_token();
-    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
-    std::string_view file_name = rest.empty() ? second : rest.substr(0, kUuNameChars);
-    if (file_name.empty()) {
-      body_out.Write(line);
-      body_out.Write("\r\n");
-      continue;
+    Step step = Step::kNext;
+    if (!options.body_text && IsBeginLine(line)) {
+      step = ConvertUuBlock(conversion, line);
+    } else if (line.rfind("=ybegin ", 0) == 0) {
+      step = ConvertYencBlock(conversion, line);
+    } else if (IsBinHexStartLine(line)) {
+      step = ConvertBinHexBlock(conversion, line);
+    } else {
+      conversion.Text(line);
     }
-    const std::string display_name = OneLineValue(UuDisplayName(file_name, options.allow_msb));
-    // A fresh name for every block: a name already taken in the job (two draws alike) is
-    // drawn again, so that no block overwrites another's file.
-    std::string decoded_path;
-    FileHandle decoded;
-    for (int attempt = 0; attempt < kUuNameAttempts && !decoded.IsOpen(); ++attempt) {
-      decoded_path = job_dir + vtplatform::kPathSep;
-      UniqueSuffix(decoded_path, 0);
-      decoded_path += ".ATT";
-      decoded.Reset(CreateFile(decoded_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!decoded.IsOpen() && GetLastError() != ERROR_FILE_EXISTS &&
-          GetLastError() != ERROR_ALREADY_EXISTS) {
-        break;
-      }
-    }
-    std::string decoded_name = decoded_path.substr(job_dir.size() + 1);
-    const std::string header_line =
-        "Attachment: " + job_name + "\\" + decoded_name + "," + display_name + "\r\n";
-    auto register_file = [&]() {
-      if (!options.register_headers) return true;
-      FileHandle header(CreateFile(header_path.c_str(), GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!header.IsOpen()) return false;
-      SetLastError(0);
-      if (SetFilePointer(header.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
-          GetLastError() != 0) {
-        return false;
-      }
-      DWORD written = 0;
-      return WriteFile(header.get(), header_line.data(), static_cast<DWORD>(header_line.size()),
-                       &written, nullptr) &&
-             written == header_line.size();
-    };
-
-    const std::int64_t after_begin = reader.Tell();
-    if (!decoded.IsOpen()) {
-      // The block is announced even though its file could not be made.
-      if (!register_file()) {
-        result = -1;
-        break;
-      }
-      continue;
-    }
-    BlockResult block;
-    bool written = false;
-    {
-      BufferedWriter decoded_out(decoded.get());
-      block = DecodeBlock(reader, decoded_out);
-      written = decoded_out.Flush();
-    }
-    decoded.Close();
-    if (block.bytes == 0 || !written) {
-      // Not a block after all (a text line that starts with "begin", or a block without
-      // data): the line stays text and the empty file goes.
-      (void)DeleteFile(decoded_path.c_str());
-      body_out.Write(line);
-      body_out.Write("\r\n");
-      if (!reader.Seek(after_begin)) break;
-      continue;
-    }
-    if (!register_file()) {
-      result = -1;
-      break;
-    }
-    if (found_r != nullptr) *found_r = true;
-    // A block cut short by a text line: the text goes on from that line.
-    if (block.end == BlockEnd::kStopped && !reader.Seek(block.stop_line)) break;
+    if (step == Step::kFail) result = -1;
+    if (step != Step::kNext) break;
   }
   if (!body_out.Flush() && result == 0) result = -1;
   return result;
+}
+
+namespace {
+
+// Whether a line of the file begins a yEnc or BinHex block: the body text is rewritten only
+// then. Read in pieces; a start split between two pieces is found through the overlap.
+bool HasEncodedBlockStart(const std::string& path) {
+  FileHandle file(CreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsOpen()) return false;
+  static constexpr std::string_view kStarts[] = {"\n=ybegin ",
+                                                 "\n(This file must be converted with BinHex"};
+  constexpr std::size_t kOverlap = 64;
+  std::string window = "\n";  // the file's first line starts after a line end too
+  std::unique_ptr<char[]> buffer(new char[kReadBufferBytes]);
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file.get(), buffer.get(), static_cast<DWORD>(kReadBufferBytes), &read, nullptr) ||
+        read == 0)
+      return false;
+    window.append(buffer.get(), read);
+    for (std::string_view start : kStarts) {
+      if (window.find(start) != std::string::npos) return true;
+    }
+    window.erase(0, window.size() > kOverlap ? window.size() - kOverlap : 0);
+  }
+}
+
+}  // namespace
+
+int ConvertEncodedBodyText(std::string_view job_dir_view, bool* found_r) {
+  const std::string job_dir(job_dir_view);
+  const std::string body_path = job_dir + vtplatform::kPathSep + "0.bdy";
+  if (!HasEncodedBlockStart(body_path)) return 0;
+  // The text is read from a copy under another name and written to 0.bdy afresh.
+  const std::string text_path = job_dir + vtplatform::kPathSep + "0.bdt";
+  if (!MoveFileEx(body_path.c_str(), text_path.c_str(), MOVEFILE_REPLACE_EXISTING)) return -1;
+  UuConvertOptions options;
+  options.body_text = true;
+  options.allow_msb = ReadAllowMsb();
+  if (ConvertUuncodeAttachment(job_dir, text_path, found_r, options) != 0) {
+    (void)DeleteFile(body_path.c_str());
+    (void)MoveFileEx(text_path.c_str(), body_path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return -1;
+  }
+  (void)DeleteFile(text_path.c_str());
+  return 0;
 }
 
 }  // namespace foundation
