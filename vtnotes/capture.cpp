@@ -89,6 +89,20 @@ STATUS DumpMimePart(ScanContext& context, const char* name, const BYTE* value,
   return 1;
 }
 
+// Files yEnc- or BinHex-encoded into the mail's text become attachments of the job, so that
+// the engine scans the files a mail client decodes. A body that cannot be rewritten is
+// scanned as it stands.
+void ConvertEncodedText(const MailInfo& info, const std::string& in_job_dir, const char* id) {
+  bool found = false;
+  if (foundation::ConvertEncodedBodyText(in_job_dir, &found) != 0) {
+    SystemErrorLine();
+    Always("[%s] ERROR!!! ConvertEncodedBodyText %s fails; its text is scanned as it is", id,
+           info.body_path.c_str());
+  } else if (found) {
+    Log("[%s] Encoded files in %s converted to attachments", id, info.body_path.c_str());
+  }
+}
+
 STATUS DumpOneItem(WORD, WORD, char* name, WORD name_len, void* value, DWORD value_len,
                    void* raw_context) {
   ScanContext& context = *static_cast<ScanContext*>(raw_context);
@@ -299,6 +313,7 @@ int FetchBody(NOTEHANDLE note, MailInfo& info, const std::string& in_job_dir,
     if (!FileExists(info.raw_body_path)) {
       Trace("WARNING!!! File %s Not Found, So Exiting FetchBody Function",
             info.raw_body_path.c_str());
+      if (FileExists(info.body_path)) ConvertEncodedText(info, in_job_dir, id);
       return 0;
     }
     Log("1-> %s IMAP_OpenFile START", id);
@@ -319,7 +334,10 @@ int FetchBody(NOTEHANDLE note, MailInfo& info, const std::string& in_job_dir,
     mime::ReleaseMimeBody(tree);
 
     std::int64_t body_size = SpoolFileSize(info.body_path);
-    if (body_size > 0) return 0;
+    if (body_size > 0) {
+      ConvertEncodedText(info, in_job_dir, id);
+      return 0;
+    }
     if (body_size < 0)
       Trace("File Not Found = %s, So copy file content from = %s", info.body_path.c_str(),
             info.raw_body_path.c_str());
