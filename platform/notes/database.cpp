@@ -28,6 +28,14 @@
 // Concurrency: WAL mode and a busy timeout; every write is one BEGIN IMMEDIATE transaction,
 // so a writer killed mid-way leaves the previous state. Reads of a note run in one read
 // transaction so they see one consistent state.
+//
+// Crashes of the machine: the log is synced before it is folded into the database file and
+// the file after it (synchronous=NORMAL), so a power cut never damages a database; it may
+// only lose the transactions committed since the last sync. Callers that must not lose a
+// write sync it afterwards (SyncCommitted, group_commit.h). The content files a note update
+// claims are synced, and then their directory, before the update commits, so a note never
+// names bytes that a crash can take away. Pending rows are not synced: nothing names them
+// after a crash, and a mail's parts are often stored and thrown away unclaimed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -42,6 +50,7 @@
 #include <set>
 
 #include "platform/notes/formula.h"
+#include "platform/notes/group_commit.h"
 #include "platform/notes/notes_internal.h"
 #include "platform/win32/machine.h"
 
@@ -236,9 +245,11 @@ sqlite3* OpenConnection(const std::string& file, int flags, int* code_r) {
   }
   WaitOnBusy(sql, true);
   // A committed transaction is in the log once write() returns, so a killed process never
-  // loses or half-writes one; syncing to the disk surface only guards against the machine
-  // losing power, which this platform does not promise, and it costs attachments dearly.
-  sqlite3_exec(sql, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+  // loses one. Against a machine crash the log is synced before each checkpoint and the
+  // database file after it, which keeps the file whole; making a commit itself durable is
+  // left to the callers that promise it (group_commit.h), so that concurrent writers share
+  // one sync instead of each waiting for its own under the write lock (synchronous=FULL).
+  sqlite3_exec(sql, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
   // Freed attachment pages need not be zeroed on disk; that would write every page twice.
   sqlite3_exec(sql, "PRAGMA secure_delete=FAST", nullptr, nullptr, nullptr);
   return sql;
@@ -248,6 +259,15 @@ std::string ContentDirectory(const std::string& db_file) { return db_file + ".co
 
 std::string ContentPath(const std::string& db_file, long long object_id) {
   return ContentDirectory(db_file) + "/" + std::to_string(object_id);
+}
+
+// Makes the content directory of db_file when missing; a new one is named durably in the
+// database's directory before any file is put in it.
+bool MakeContentDirectory(const std::string& db_file) {
+  if (::mkdir(ContentDirectory(db_file).c_str(), 0755) == 0) {
+    return SyncDirectory(ParentDirectory(db_file));
+  }
+  return errno == EEXIST;
 }
 
 void RemoveContentFiles(const std::string& db_file, const std::vector<long long>& ids) {
@@ -278,6 +298,33 @@ class FileDescriptor {
  private:
   int fd_;
 };
+
+// Syncs the content files of ids (a file that is not there is content kept inside an older
+// database file) and then the directory that names them; false when the disk refused.
+// Each sync of a file costs a flush of the disk's cache: past kMostSyncedEach files, one
+// sync of the file system serves them all (a mail of a thousand parts took seconds).
+bool SyncContentFiles(const std::string& db_file, const std::vector<long long>& ids) {
+  constexpr size_t kMostSyncedEach = 4;
+  if (ids.empty()) return true;
+  if (ids.size() > kMostSyncedEach) {
+    FileDescriptor directory(
+        ::open(ContentDirectory(db_file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory.get() >= 0 && SyncFileSystem(directory.get());
+  }
+  bool any = false;
+  for (long long object_id : ids) {
+    int fd = ::open(ContentPath(db_file, object_id).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ENOENT) continue;
+      return false;
+    }
+    bool ok = SyncFile(fd);
+    ::close(fd);
+    if (!ok) return false;
+    any = true;
+  }
+  return !any || SyncDirectory(ContentDirectory(db_file));
+}
 
 bool WriteAll(int fd, const char* data, size_t size) {
   size_t done = 0;
@@ -430,7 +477,7 @@ STATUS WriteContentRow(sqlite3* sql, const std::string& db_file, Fill fill,
   insert.Bind(1, ::getpid());
   if (STATUS status = StepDone(insert); status != NOERROR) return status;
   long long object_id = sqlite3_last_insert_rowid(sql);
-  ::mkdir(ContentDirectory(db_file).c_str(), 0755);
+  if (!MakeContentDirectory(db_file)) return ERR_FILE_IO;
   const std::string path = ContentPath(db_file, object_id);
   // A file left under this id by a writer whose transaction never committed may be a hard
   // link to another database's content: unlink it rather than write through it.
@@ -508,7 +555,7 @@ STATUS CopyContentRow(sqlite3* source_sql, const std::string& source_file, long 
   insert.Bind(2, static_cast<long long>(info.st_size));
   if (STATUS status = StepDone(insert); status != NOERROR) return status;
   long long object_id = sqlite3_last_insert_rowid(sql);
-  ::mkdir(ContentDirectory(db_file).c_str(), 0755);
+  if (!MakeContentDirectory(db_file)) return ERR_FILE_IO;
   const std::string path = ContentPath(db_file, object_id);
   ::unlink(path.c_str());
   if (::link(source_path.c_str(), path.c_str()) == 0) {
@@ -694,7 +741,10 @@ STATUS CreateDatabaseFile(const std::string& file, bool force) {
   // Parent directories, as a data directory's subfolders (mail/) are made on demand.
   for (size_t slash = file.find('/', 1); slash != std::string::npos;
        slash = file.find('/', slash + 1)) {
-    ::mkdir(file.substr(0, slash).c_str(), 0755);
+    const std::string directory = file.substr(0, slash);
+    if (::mkdir(directory.c_str(), 0755) == 0 && !SyncDirectory(ParentDirectory(directory))) {
+      return ERR_FILE_IO;
+    }
   }
   // Built under a private name and linked into place, so nobody opens a half-made file and
   // two creators cannot both win.
@@ -724,7 +774,8 @@ STATUS CreateDatabaseFile(const std::string& file, bool force) {
   int link_errno = errno;
   ::unlink(temp.c_str());
   if (linked != 0) return link_errno == EEXIST ? ERR_EXISTS : ERR_FILE_IO;
-  return NOERROR;
+  // Closing the temporary file folded its log into it and synced it; the name is synced here.
+  return SyncDirectory(ParentDirectory(file)) ? NOERROR : ERR_DB_NOT_SYNCED;
 }
 
 STATUS ReadDbInfo(const DatabasePtr& db, std::string* info_r) {
@@ -850,6 +901,7 @@ STATUS StoreNote(Note* note) {
   // only once it has.
   NewContentFiles created_files(db->file);
   std::vector<long long> dropped;
+  std::vector<long long> newly_named;  // content this update names for the first time
   std::vector<std::vector<std::uint8_t>> values;
   values.reserve(note->items.size());
   for (size_t i = 0; i < note->items.size(); ++i) {
@@ -867,6 +919,7 @@ STATUS StoreNote(Note* note) {
       owner.Bind(1, source.object_id);
       int code = owner.Step();
       if (code == SQLITE_ROW && (owner.IsNull(0) || owner.Int(0) == id)) {
+        if (owner.IsNull(0)) newly_named.push_back(source.object_id);
         Statement claim(sql, "UPDATE objects SET note_id = ?2, pending_pid = NULL WHERE id = ?1");
         claim.Bind(1, source.object_id);
         claim.Bind(2, id);
@@ -894,6 +947,7 @@ STATUS StoreNote(Note* note) {
     }
     if (status != NOERROR) return status;
     created_files.ids.push_back(copy->object_id);
+    newly_named.push_back(copy->object_id);
     Statement claim(sql, "UPDATE objects SET note_id = ?2, pending_pid = NULL WHERE id = ?1");
     claim.Bind(1, copy->object_id);
     claim.Bind(2, id);
@@ -954,6 +1008,7 @@ STATUS StoreNote(Note* note) {
       }
     }
   }
+  if (!SyncContentFiles(db->file, newly_named)) return ERR_FILE_IO;
   if (g_update_fault_hook != nullptr) g_update_fault_hook();
   if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
   created_files.ids.clear();

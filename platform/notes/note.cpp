@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/notes/group_commit.h"
 #include "platform/notes/notes_internal.h"
 
 namespace notes_internal {
@@ -341,7 +342,14 @@ STATUS NSFDbInfoSet(DBHANDLE db_handle, const char* info) {
   if (info == nullptr) return ERR_BAD_PARAM;
   DatabasePtr db;
   if (STATUS status = FindDatabase(db_handle, &db); status != NOERROR) return status;
-  return WriteDbInfo(db, std::string(info, strnlen(info, NSF_INFO_SIZE - 1)));
+  STATUS status = WriteDbInfo(db, std::string(info, strnlen(info, NSF_INFO_SIZE - 1)));
+  return status != NOERROR ? status : SyncCommitted(db->file);
+}
+
+STATUS VtDbSync(DBHANDLE db_handle) {
+  DatabasePtr db;
+  if (STATUS status = FindDatabase(db_handle, &db); status != NOERROR) return status;
+  return SyncCommitted(db->file);
 }
 
 void NSFDbInfoParse(const char* info, WORD what, char* buffer_r, WORD buffer_len) {
@@ -434,7 +442,9 @@ STATUS NSFNoteUpdate(NOTEHANDLE handle, WORD update_flags) {
     return status;
   }
   std::lock_guard<std::recursive_mutex> lock(note->mutex);
-  return StoreNote(note.get());
+  STATUS status = StoreNote(note.get());
+  if (status != NOERROR || (update_flags & UPDATE_NOCOMMIT) != 0) return status;
+  return SyncCommitted(note->db->file);
 }
 
 STATUS NSFNoteClose(NOTEHANDLE handle) {
@@ -458,7 +468,9 @@ STATUS NSFNoteDelete(DBHANDLE db_handle, NOTEID note_id, WORD update_flags) {
   STATUS status = RunUpdateHooks(db_handle, note_id, handle, &hook_flags);
   (void)NSFNoteClose(handle);
   if (status != NOERROR) return status;
-  return RemoveNote(db, note_id);
+  status = RemoveNote(db, note_id);
+  if (status != NOERROR || (update_flags & UPDATE_NOCOMMIT) != 0) return status;
+  return SyncCommitted(db->file);
 }
 
 STATUS NSFNoteCopy(NOTEHANDLE source_handle, NOTEHANDLE* copy_r) {

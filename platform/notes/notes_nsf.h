@@ -53,6 +53,10 @@ void NSFDbInfoModify(char* info /* NSF_INFO_SIZE */, WORD what, const char* valu
 // Stand-in convenience: create a database with title and design class in one step.
 [[nodiscard]] STATUS VtDbCreateWithInfo(const char* path, const char* title,
                                         const char* design_class, BOOL force_creation);
+// Stand-in: makes every change written to db so far durable, as an update without
+// UPDATE_NOCOMMIT does (one sync shared with the other threads syncing the same database).
+// ERR_DB_NOT_SYNCED when the disk refused.
+[[nodiscard]] STATUS VtDbSync(DBHANDLE db);
 
 // Notes.
 inline constexpr WORD OPEN_DEFAULT = 0x0000;
@@ -67,9 +71,12 @@ inline constexpr WORD UPDATE_DELETED = 0x8000;
                                     NOTEHANDLE* note_r);
 [[nodiscard]] STATUS NSFNoteCreate(DBHANDLE db, NOTEHANDLE* note_r);
 // Writes the note (new notes get their ID here). ERR_NOTE_DELETED when it was deleted since
-// it was opened.
+// it was opened. Unless update_flags has UPDATE_NOCOMMIT the write is durable (synced to the
+// disk) when the call returns; ERR_DB_NOT_SYNCED: the note was written (and has its ID) but
+// the disk refused the sync, so a machine crash may lose it.
 [[nodiscard]] STATUS NSFNoteUpdate(NOTEHANDLE note, WORD update_flags);
 [[nodiscard]] STATUS NSFNoteClose(NOTEHANDLE note);
+// Durable as NSFNoteUpdate is, unless update_flags has UPDATE_NOCOMMIT.
 [[nodiscard]] STATUS NSFNoteDelete(DBHANDLE db, NOTEID note_id, WORD update_flags);
 // A new, unsaved note of the same database holding copies of every item (attachments too).
 [[nodiscard]] STATUS NSFNoteCopy(NOTEHANDLE source, NOTEHANDLE* copy_r);

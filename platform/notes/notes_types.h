@@ -140,6 +140,8 @@ inline constexpr STATUS ERR_NOT_ATTACHMENT = PKG_NSF + 11;  // item is not a fil
 inline constexpr STATUS ERR_OBJECT_MISSING = PKG_NSF + 12;  // attachment content gone
 inline constexpr STATUS ERR_BAD_VALUE = PKG_NSF + 13;       // stored value malformed
 inline constexpr STATUS ERR_HOOK_REFUSED = PKG_NSF + 14;    // a hook refused without a code
+inline constexpr STATUS ERR_DB_NOT_SYNCED = PKG_NSF + 15;   // written, but the disk did not
+                                                            // confirm it: a crash may lose it
 inline constexpr STATUS ERR_ITEM_NOT_FOUND = PKG_NSF + 34;  // 546 item not found
 inline constexpr STATUS ERR_NOTE_DELETED = PKG_NSF + 70;    // 582 document deleted
 

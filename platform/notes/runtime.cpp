@@ -21,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/notes/group_commit.h"
 #include "platform/notes/notes_internal.h"
 #include "platform/win32/machine.h"
 
@@ -177,6 +178,7 @@ constexpr StatusText kStatusTexts[] = {
     {ERR_OBJECT_MISSING, "Attachment content is missing from the database"},
     {ERR_BAD_VALUE, "Item value is malformed"},
     {ERR_HOOK_REFUSED, "Operation refused by a database hook"},
+    {ERR_DB_NOT_SYNCED, "Unable to write the database to the disk; the change may be lost"},
     {ERR_ITEM_NOT_FOUND, "Item not found"},
     {ERR_NOTE_DELETED, "Document has been deleted"},
     {ERR_FORMULA_SYNTAX, "Formula syntax error"},
@@ -286,6 +288,9 @@ STATUS NotesInitExtended(int argc, char** argv) {
   if (FindIniValue(lines, "NotesProgram", &value, nullptr) && !value.empty()) {
     state.program_dir = absolute(value);
   }
+  // Only a test machine turns syncing off (see group_commit.h).
+  SetSyncEnabled(!FindIniValue(lines, "NSF_SyncCommits", &value, nullptr) ||
+                 std::strtol(value.c_str(), nullptr, 10) != 0);
   while (state.data_dir.size() > 1 && state.data_dir.back() == '/') state.data_dir.pop_back();
   while (state.program_dir.size() > 1 && state.program_dir.back() == '/') {
     state.program_dir.pop_back();
