@@ -129,6 +129,18 @@ struct NoteCloser {
   }
 };
 
+// A mail written but not synced is taken back, so that the sender's retry after the
+// temporary failure does not deliver it twice. One that the router has taken already was
+// delivered durably (the router syncs each copy before the mail leaves the box), so it
+// counts as stored.
+STATUS Withdraw(DBHANDLE db, NOTEHANDLE note) {
+  NOTEID id = 0;
+  NSFNoteGetInfo(note, _NOTE_ID, &id);
+  STATUS status = NSFNoteDelete(db, id, UPDATE_NOCOMMIT);
+  if (ERR(status) == ERR_INVALID_NOTE || ERR(status) == ERR_NOTE_DELETED) return NOERROR;
+  return ERR_DB_NOT_SYNCED;
+}
+
 using ImportFn = std::function<STATUS(NOTEHANDLE note, const mail_import::ImportOptions&)>;
 
 STATUS StoreImported(const char* mail_box, const ImportFn& import,
@@ -153,7 +165,9 @@ STATUS StoreImported(const char* mail_box, const ImportFn& import,
     status = NSFItemSetText(note.note, kOriginatorItem, envelope_sender->c_str(), length);
     if (status != NOERROR) return status;
   }
+  // Durable when it returns: the caller answers "250" or removes the picked-up file next.
   status = NSFNoteUpdate(note.note, 0);
+  if (ERR(status) == ERR_DB_NOT_SYNCED) status = Withdraw(db.db, note.note);
   if (status != NOERROR) return status;
   if (note_id_r != nullptr) NSFNoteGetInfo(note.note, _NOTE_ID, note_id_r);
   db.ok = true;
