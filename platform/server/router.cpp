@@ -7,6 +7,11 @@
 // for a report, in the box and then in the sender's mail file, where a report already routed
 // went). A copy is written before the box note is deleted, so a crash in between finds the
 // copy on the next try and writes no second one; a crash before the copy loses nothing.
+//
+// Against a crash of the machine the copy is synced before the mail leaves the box (a note
+// update is durable when it returns), and so is a copy found by the origin lookup, which may
+// come from a router that stopped before its sync. The deletion from the box is not synced:
+// a mail that a crash brings back into the box is found delivered by the same lookup.
 #include "platform/server/router.h"
 
 #include <poll.h>
@@ -101,7 +106,7 @@ void CloseAll(std::map<std::string, DBHANDLE>* dbs) {
   dbs->clear();
 }
 
-// Writes the report for failures into box, addressed to sender.
+// Writes the report for failures into box, addressed to sender; the caller syncs it.
 STATUS WriteReport(DBHANDLE box, const std::string& sender, const std::string& subject,
                    const std::vector<Failure>& failures, const std::string& origin) {
   NoteCloser report;
@@ -138,7 +143,7 @@ STATUS WriteReport(DBHANDLE box, const std::string& sender, const std::string& s
                                      failure.recipient.c_str(), MAXWORD, TRUE);
   }
   if (status == NOERROR) status = NSFItemSetTime(report.note, MAIL_POSTEDDATE_ITEM, &now);
-  if (status == NOERROR) status = NSFNoteUpdate(report.note, 0);
+  if (status == NOERROR) status = NSFNoteUpdate(report.note, UPDATE_NOCOMMIT);
   return status;
 }
 
@@ -532,6 +537,11 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
         log_("Unable to look for an earlier copy of " + name + " in " + path + ": " +
              Text(lookup));
       } else if (held) {
+        if (STATUS synced = VtDbSync(target); synced != NOERROR) {
+          log_("Unable to sync " + path + ": " + Text(synced) + "; " + name +
+               " tried again later");
+          return Outcome::kRetry;
+        }
         log_(name + " was already delivered to " + path + "; not delivered again");
         state->delivered_files.insert(lower);
         continue;
@@ -546,14 +556,23 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
                                 static_cast<WORD>(origin.size()));
       }
       if (status == NOERROR) {
-        std::lock_guard<std::mutex> write(WriteLock(path));
-        status = NSFNoteUpdate(copy.note, 0);
+        // Synced outside the write lock, so that workers delivering into the same mail file
+        // at once share one sync.
+        {
+          std::lock_guard<std::mutex> write(WriteLock(path));
+          status = NSFNoteUpdate(copy.note, UPDATE_NOCOMMIT);
+        }
+        if (status == NOERROR) status = VtDbSync(target);
         copied = status == NOERROR;
       }
     }
     if (copied && settings_.crash_after == "copy") CrashForTest("copy");
     if (ERR(status) == ERR_DB_BUSY) {
       log_("Mail file " + path + " is busy; " + name + " tried again later");
+      return Outcome::kRetry;
+    }
+    if (ERR(status) == ERR_DB_NOT_SYNCED) {
+      log_("Mail file " + path + " could not be synced; " + name + " tried again later");
       return Outcome::kRetry;
     }
     if (status != NOERROR) {
@@ -594,6 +613,7 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
           std::lock_guard<std::mutex> write(WriteLock(key.box));
           status = WriteReport(box, sender, subject, failures, origin);
         }
+        if (status == NOERROR) status = VtDbSync(box);
         if (status != NOERROR) {
           log_("Unable to write the non-delivery report for " + name + ": " + Text(status));
           return Outcome::kRetry;
@@ -616,7 +636,7 @@ Router::Outcome Router::Handle(const NoteKey& key, NoteState* state,
   note.note = NULLHANDLE;
   {
     std::lock_guard<std::mutex> write(WriteLock(key.box));
-    status = NSFNoteDelete(box, key.id, 0);
+    status = NSFNoteDelete(box, key.id, UPDATE_NOCOMMIT);
   }
   if (status != NOERROR && !Vanished(status)) {
     log_("Unable to remove delivered " + name + ": " + Text(status));
@@ -629,13 +649,17 @@ STATUS Router::ReportSent(DBHANDLE box, const std::string& sender, const std::st
                           std::map<std::string, DBHANDLE>* dbs, bool* sent_r) {
   // The box first: a report leaves it only after its copy is in the sender's mail file, so
   // looking there second cannot miss one that is being routed meanwhile.
+  // A report found is synced before the mail it reports on leaves the box: it may be one
+  // that a stopped router wrote and never synced.
   STATUS status = HoldsOrigin(box, kReportOriginItem, origin, sent_r);
-  if (status != NOERROR || *sent_r) return status;
+  if (status != NOERROR) return status;
+  if (*sent_r) return VtDbSync(box);
   std::optional<Person> person = directory_.Lookup(mail_import::BareAddress(sender));
   if (!person || person->mail_file.empty()) return NOERROR;  // a report there is dropped
   DBHANDLE mail_file = NULLHANDLE;
   status = OpenCached(person->mail_file, dbs, &mail_file);
   if (status == NOERROR) status = HoldsOrigin(mail_file, kReportOriginItem, origin, sent_r);
+  if (status == NOERROR && *sent_r) return VtDbSync(mail_file);
   if (ERR(status) == ERR_DB_BUSY) return status;
   if (status != NOERROR) {
     log_("Unable to look for a non-delivery report in " + person->mail_file + ": " +
