@@ -160,6 +160,19 @@ bool WriteWholeFile(const std::string& path, std::string_view text, std::string*
   return WriteText(path, text, false, error_r);
 }
 
+bool AppendToFile(const std::string& path, std::string_view text, std::string* error_r) {
+  Fd out(::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  if (out.fd < 0) {
+    *error_r = SystemText("cannot open", path);
+    return false;
+  }
+  if (!WriteAll(out.fd, text.data(), text.size())) {
+    *error_r = SystemText("cannot write", path);
+    return false;
+  }
+  return CloseWritten(out, path, error_r);
+}
+
 bool WriteFileAtomically(const std::string& path, std::string_view text, std::string* error_r) {
   const std::string part = path + ".part";
   if (!WriteText(part, text, true, error_r)) {

@@ -28,6 +28,10 @@ namespace vtengine {
 [[nodiscard]] bool WriteWholeFile(const std::string& path, std::string_view text,
                                   std::string* error_r);
 
+// Appends `text` to the end of `path`, which must exist.
+[[nodiscard]] bool AppendToFile(const std::string& path, std::string_view text,
+                                std::string* error_r);
+
 // Writes `text` to `path` + ".part", syncs it and renames it into place, so that a reader
 // never sees the file half written, and a file in place is one the disk holds whole.
 [[nodiscard]] bool WriteFileAtomically(const std::string& path, std::string_view text,

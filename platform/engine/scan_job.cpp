@@ -26,7 +26,7 @@ constexpr std::size_t kMaxSequenceChars = 64;
 // An answer file is a few lines; the Job line is looked for in no more than this.
 constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
 // A body larger than this is not rewritten in memory; a cleaned answer for such a mail
-// carries the replacement text instead of the original text plus notices.
+// copies the text and appends the notices to the copy.
 constexpr std::size_t kMaxBodyRewriteBytes = 64 * 1024 * 1024;
 
 enum class FileRole { kBody, kRawBody, kAttachment };
@@ -199,9 +199,10 @@ bool WriteVerdictFiles(const JobPlan& plan, const EnginePolicy& policy,
       struct stat st {};
       const bool body_too_large = body && ::lstat(body->path.c_str(), &st) == 0 &&
                                   static_cast<std::size_t>(st.st_size) > kMaxBodyRewriteBytes;
-      if (body_infected || body_too_large) {
+      if (body_infected) {
         text = ExpandText(policy.cleaned_body_text, fields) + "\r\n";
-      } else if (body && !ReadSmallFile(body->path, kMaxBodyRewriteBytes, &text, error_r)) {
+      } else if (body && !body_too_large &&
+                 !ReadSmallFile(body->path, kMaxBodyRewriteBytes, &text, error_r)) {
         return false;
       }
       for (const JobFile& file : plan.files) {
@@ -216,7 +217,12 @@ bool WriteVerdictFiles(const JobPlan& plan, const EnginePolicy& policy,
           return false;
         kept_r->push_back(&file);
       }
-      if (!WriteWholeFile(out_body, text, error_r) ||
+      // A clean text too large to rewrite in memory is kept all the same: copied as it is,
+      // with the notices after it.
+      const bool kept_whole = body && !body_infected && body_too_large;
+      if (!(kept_whole ? CopyRegularFile(body->path, out_body, error_r) &&
+                             AppendToFile(out_body, text, error_r)
+                       : WriteWholeFile(out_body, text, error_r)) ||
           !WriteWholeFile(plan.out_job_dir + "/Scanover.txt", fields.virus + "\r\n", error_r))
         return false;
       break;
