@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -29,8 +30,6 @@ bool InitLibrary(std::string* error_r) {
   return true;
 }
 
-constexpr long long kMaxFileBytes = 1LL << 30;
-constexpr long long kMaxScanBytes = 2LL << 30;
 
 // libclamav's database files: signed databases and their containers (cvd, cld, cud) and
 // the plain signature formats a directory may hold.
@@ -57,6 +56,43 @@ bool HasDatabaseFile(const std::string& directory) {
   }
   ::closedir(dir);
   return found;
+}
+
+// One scan's bounds, handed to libclamav as the scan's context.
+struct ScanContext {
+  ScanDeadline deadline = kNoDeadline;
+  long long max_file_bytes = 0;
+  bool cut = false;        // the deadline passed during the scan
+  bool too_large = false;  // a member claimed more than max_file_bytes
+};
+
+bool DeadlinePassed(ScanContext& scan) {
+  if (std::chrono::steady_clock::now() < scan.deadline) return false;
+  scan.cut = true;
+  return true;
+}
+
+// Called by libclamav before it looks into each file of a scan (the file itself, every
+// member of an archive, every part of a mail). Past the deadline the scan ends there.
+cl_error_t BeforeEachFile(int, const char*, void* context) {
+  auto* scan = static_cast<ScanContext*>(context);
+  return scan != nullptr && DeadlinePassed(*scan) ? CL_VIRUS : CL_CLEAN;
+}
+
+// Called by libclamav for each member of an archive before it unpacks it, with the size
+// the member claims. libclamav itself would unpack the first MaxFileSize bytes of a larger
+// member, scan them and call the member clean: the rest would go unseen, and a bomb of
+// zeros would cost the whole unpacking. Such a member is a finding instead, found here
+// before anything is unpacked.
+cl_error_t BeforeEachMember(const char*, unsigned long, const char*, unsigned long real_size, int,
+                            unsigned int, void* context) {
+  auto* scan = static_cast<ScanContext*>(context);
+  if (scan == nullptr) return CL_CLEAN;
+  if (scan->max_file_bytes > 0 && real_size > static_cast<unsigned long>(scan->max_file_bytes)) {
+    scan->too_large = true;
+    return CL_VIRUS;
+  }
+  return DeadlinePassed(*scan) ? CL_VIRUS : CL_CLEAN;
 }
 
 }  // namespace
@@ -105,9 +141,12 @@ bool ClamScanner::Load(const std::string& signature_dir, const std::string& syst
     system_databases_ = SystemDatabases::kLoaded;
   }
   // libclamav's default limits (100 MB a file, 400 MB a scan) are below what a mail server
-  // accepts; beyond the limits below a file is reported as not scanned (see ScanFile).
-  cl_engine_set_num(engine->handle, CL_ENGINE_MAX_FILESIZE, kMaxFileBytes);
-  cl_engine_set_num(engine->handle, CL_ENGINE_MAX_SCANSIZE, kMaxScanBytes);
+  // accepts; content beyond the limits is reported as a finding (see ScanFile).
+  cl_engine_set_num(engine->handle, CL_ENGINE_MAX_FILESIZE, limits_.max_file_bytes);
+  cl_engine_set_num(engine->handle, CL_ENGINE_MAX_SCANSIZE, limits_.max_scan_bytes);
+  cl_engine_set_num(engine->handle, CL_ENGINE_MAX_SCANTIME, limits_.max_scan_time_ms);
+  cl_engine_set_clcb_pre_scan(engine->handle, BeforeEachFile);
+  cl_engine_set_clcb_meta(engine->handle, BeforeEachMember);
   if (!temp_dir.empty()) {
     // Every scan makes and removes a directory there: on a busy server a tmpfs saves a
     // journalled create and delete per file scanned.
@@ -134,7 +173,7 @@ bool ClamScanner::Load(const std::string& signature_dir, const std::string& syst
   return true;
 }
 
-ScanResult ClamScanner::ScanFile(const std::string& path) const {
+ScanResult ClamScanner::ScanFile(const std::string& path, ScanDeadline deadline) const {
   ScanResult result;
   if (!engine_) {
     result.error = "no signatures loaded";
@@ -153,9 +192,20 @@ ScanResult ClamScanner::ScanFile(const std::string& path) const {
   options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX | CL_SCAN_HEURISTIC_ENCRYPTED_ARCHIVE;
   const char* virus = nullptr;
   unsigned long scanned = 0;
-  const cl_error_t status =
-      cl_scandesc(target.fd(), path.c_str(), &virus, &scanned, engine_->handle, &options);
-  if (status == CL_VIRUS) {
+  ScanContext scan{deadline, limits_.max_file_bytes};
+  const cl_error_t status = cl_scandesc_callback(target.fd(), path.c_str(), &virus, &scanned,
+                                                 engine_->handle, &options, &scan);
+  struct stat st {};
+  if (scan.cut || status == CL_ETIMEOUT) {
+    result.status = ScanStatus::kInfected;
+    result.virus = kScanTimeFinding;
+  } else if (scan.too_large || (status == CL_VIRUS && virus == nullptr &&
+                                ::fstat(target.fd(), &st) == 0 &&
+                                st.st_size > limits_.max_file_bytes)) {
+    // A file itself beyond the limit is refused by libclamav without a name.
+    result.status = ScanStatus::kInfected;
+    result.virus = kFileSizeFinding;
+  } else if (status == CL_VIRUS) {
     result.status = ScanStatus::kInfected;
     result.virus = CleanVirusName(virus ? virus : "");
   } else if (status == CL_CLEAN) {

@@ -31,6 +31,16 @@ enum class SystemDatabases {
   kLoaded,
 };
 
+// What libclamav may spend on one file. Content beyond a limit is not scanned and is
+// reported under libclamav's heuristic name (Heuristics.Limits.Exceeded.MaxFileSize,
+// MaxScanSize, MaxScanTime): a decompression bomb is a finding by the size its members
+// claim, found before they are unpacked, not a scan that runs until the waiter gives up.
+struct ScanLimits {
+  long long max_file_bytes = 512LL << 20;   // one file, an archive's members included
+  long long max_scan_bytes = 1024LL << 20;  // everything unpacked from one file
+  unsigned max_scan_time_ms = 30000;        // one file's scan
+};
+
 class ClamScanner final : public FileScanner {
  public:
   ClamScanner();
@@ -45,20 +55,26 @@ class ClamScanner final : public FileScanner {
   // missing, or in the system's temporary directory when it is empty. False with `error_r`
   // when the library cannot start, a database cannot be loaded or `temp_dir` cannot be
   // made.
+  // The limits are those of set_limits, made before Load.
   [[nodiscard]] bool Load(const std::string& signature_dir, const std::string& system_dir,
                           const std::string& temp_dir, std::string* error_r);
+  // REQUIRES: called before Load.
+  void set_limits(const ScanLimits& limits) { limits_ = limits; }
 
   [[nodiscard]] unsigned signature_count() const { return signature_count_; }
   [[nodiscard]] SystemDatabases system_databases() const { return system_databases_; }
 
-  // See FileScanner::ScanFile.
-  [[nodiscard]] ScanResult ScanFile(const std::string& path) const override;
+  // See FileScanner::ScanFile. Past the deadline the scan stops before the next file it
+  // would unpack or look into, and libclamav's own time limit stops one file's scan.
+  using FileScanner::ScanFile;
+  [[nodiscard]] ScanResult ScanFile(const std::string& path, ScanDeadline deadline) const override;
 
  private:
   struct Engine;
   std::unique_ptr<Engine> engine_;
   unsigned signature_count_ = 0;
   SystemDatabases system_databases_ = SystemDatabases::kNotAsked;
+  ScanLimits limits_;
 };
 
 }  // namespace vtengine

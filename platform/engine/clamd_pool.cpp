@@ -378,7 +378,7 @@ void ClamdPool::Release(std::size_t index, bool failed, const std::string& reaso
             reason.c_str(), back_off_ms);
 }
 
-ScanResult ClamdPool::ScanFile(const std::string& path) const {
+ScanResult ClamdPool::ScanFile(const std::string& path, ScanDeadline) const {
   ScanResult result;
   ScanTarget target;
   if (!target.Open(path, &result.error)) return result;

@@ -66,8 +66,11 @@ class ClamdPool final : public FileScanner {
   ClamdPool(const ClamdPool&) = delete;
   ClamdPool& operator=(const ClamdPool&) = delete;
 
-  // See FileScanner::ScanFile. kError names every daemon tried and why it failed.
-  [[nodiscard]] ScanResult ScanFile(const std::string& path) const override;
+  // See FileScanner::ScanFile. kError names every daemon tried and why it failed. A file
+  // is not cut short at the deadline: a daemon bounds each scan by the MaxScanTime of its
+  // own clamd.conf, which should stay below the job's budget.
+  using FileScanner::ScanFile;
+  [[nodiscard]] ScanResult ScanFile(const std::string& path, ScanDeadline deadline) const override;
 
   // Asks every daemon PING; true when at least one answers. Used at the start for the log.
   [[nodiscard]] bool ProbeAll(std::string* report_r) const;

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -158,7 +159,7 @@ EnginePolicy LoadPolicy(const std::string& engine_ini, const std::string& vantre
 namespace {
 
 // A whole number of milliseconds in [low, high]; `fallback` when the key is absent.
-bool ReadMs(const std::string& path, const char* key, int low, int high, int fallback, int* value_r,
+bool ReadEngineNumber(const std::string& path, const char* key, int low, int high, int fallback, int* value_r,
             std::string* error_r) {
   const std::string text = ReadIni(path, "Engine", key, "");
   if (text.empty()) {
@@ -187,6 +188,14 @@ bool LoadBackendSettings(const std::string& engine_ini, BackendSettings* setting
     *error_r = "[Engine] TempDir=" + settings.temp_dir + " is not an absolute path";
     return false;
   }
+  int max_file_mb = static_cast<int>(settings.limits.max_file_bytes >> 20);
+  int max_scan_mb = static_cast<int>(settings.limits.max_scan_bytes >> 20);
+  if (!ReadEngineNumber(engine_ini, "MaxFileSizeMb", 1, 4095, max_file_mb, &max_file_mb,
+                        error_r) ||
+      !ReadEngineNumber(engine_ini, "MaxScanSizeMb", 1, 4095, max_scan_mb, &max_scan_mb, error_r))
+    return false;
+  settings.limits.max_file_bytes = static_cast<long long>(max_file_mb) << 20;
+  settings.limits.max_scan_bytes = static_cast<long long>(max_scan_mb) << 20;
   const std::string backend = ReadIni(engine_ini, "Engine", "Backend", "libclamav");
   if (backend.empty() || EqualsNoCase(backend, "libclamav")) {
     *settings_r = std::move(settings);
@@ -223,11 +232,11 @@ bool LoadBackendSettings(const std::string& engine_ini, BackendSettings* setting
     return false;
   }
   const ClamdPoolOptions defaults;
-  if (!ReadMs(engine_ini, "ConnectTimeoutMs", 10, 600000, defaults.connect_timeout_ms,
+  if (!ReadEngineNumber(engine_ini, "ConnectTimeoutMs", 10, 600000, defaults.connect_timeout_ms,
               &settings.pool.connect_timeout_ms, error_r) ||
-      !ReadMs(engine_ini, "TimeoutMs", 10, 3600000, defaults.io_timeout_ms,
+      !ReadEngineNumber(engine_ini, "TimeoutMs", 10, 3600000, defaults.io_timeout_ms,
               &settings.pool.io_timeout_ms, error_r) ||
-      !ReadMs(engine_ini, "RetryMs", 10, kMaxRetryMs, defaults.retry_ms, &settings.pool.retry_ms,
+      !ReadEngineNumber(engine_ini, "RetryMs", 10, kMaxRetryMs, defaults.retry_ms, &settings.pool.retry_ms,
               error_r))
     return false;
   *settings_r = std::move(settings);
@@ -270,6 +279,33 @@ std::string ExpandText(std::string_view pattern, const TextFields& fields) {
   return out;
 }
 
+JobBudget BudgetForTimeout(int timeout_ms) {
+  timeout_ms = std::max(timeout_ms, 1000);
+  JobBudget budget;
+  budget.job_ms = timeout_ms / 2;
+  budget.queue_ms = timeout_ms / 8;
+  budget.file_ms = timeout_ms / 4;
+  return budget;
+}
+
+int ReadWaiterTimeoutMs() {
+  constexpr int kDefaultSeconds = 120;
+  HKEY key = nullptr;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes", 0,
+                   KEY_READ, &key) != ERROR_SUCCESS)
+    return kDefaultSeconds * 1000;
+  char text[32] = {};
+  DWORD type = 0;
+  DWORD size = sizeof text - 1;
+  const LONG result =
+      RegQueryValueEx(key, "TimeOut", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+  RegCloseKey(key);
+  const long seconds = result == ERROR_SUCCESS ? std::strtol(text, nullptr, 10) : 0;
+  // The system takes the value in seconds and multiplies it into a 32-bit count of ms.
+  if (seconds <= 0 || seconds > 2000000) return kDefaultSeconds * 1000;
+  return static_cast<int>(seconds * 1000);
+}
+
 PolicyCache::PolicyCache(std::string engine_ini, std::string vantrel_ini)
     : engine_ini_(std::move(engine_ini)), vantrel_ini_(std::move(vantrel_ini)) {}
 
@@ -278,11 +314,21 @@ EnginePolicy PolicyCache::Get() {
   std::string vantrel_stamp = FileStamp(vantrel_ini_);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!loaded_ || engine_stamp != engine_stamp_ || vantrel_stamp != vantrel_stamp_) {
+    const JobBudget budget = policy_.budget;
     policy_ = LoadPolicy(engine_ini_, vantrel_ini_);
+    policy_.budget = budget;
     engine_stamp_ = std::move(engine_stamp);
     vantrel_stamp_ = std::move(vantrel_stamp);
-    loaded_ = true;
   }
+  // The time-out is a registry value, which an administrator changes at any time; a read
+  // opens the registry's database, so it is not read for every job.
+  constexpr auto kTimeoutReread = std::chrono::milliseconds(kTimeoutRereadMs);
+  const auto now = std::chrono::steady_clock::now();
+  if (!loaded_ || now - budget_read_ >= kTimeoutReread) {
+    policy_.budget = BudgetForTimeout(ReadWaiterTimeoutMs());
+    budget_read_ = now;
+  }
+  loaded_ = true;
   return policy_;
 }
 

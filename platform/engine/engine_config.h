@@ -15,11 +15,13 @@
 // functions are reentrant.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/engine/clam_scanner.h"
 #include "platform/engine/clamd_pool.h"
 
 namespace vtengine {
@@ -46,6 +48,25 @@ struct WarningText {
   std::string text;  // "\n" in the INI value stands for a line break
 };
 
+// How long one job may be scanned. The system waits TimeOut seconds (the registry value
+// of the product key) for an answer, and a mail the engine cannot finish must be answered,
+// as a finding, before then: otherwise the waiter gives up and the mail passes unscanned.
+// So a job gets half the time-out from when the engine takes it, and no more than that plus
+// an eighth from when it was published (a job that waited for a worker gets less); libclamav
+// cuts a single file at a quarter. The answer is then written well before the waiter's end.
+struct JobBudget {
+  int job_ms = 60000;
+  int queue_ms = 15000;  // how long a published job may wait for a worker without losing time
+  int file_ms = 30000;
+};
+
+// The budget for a waiter's time-out (at least one second).
+[[nodiscard]] JobBudget BudgetForTimeout(int timeout_ms);
+
+// The waiter's time-out: TimeOut of HKLM\SOFTWARE\Veltrane\Vantrel For Lotus Notes in
+// seconds, 120 when it is missing or not a positive number.
+[[nodiscard]] int ReadWaiterTimeoutMs();
+
 struct EnginePolicy {
   InfectedAction action = InfectedAction::kClean;
   bool quarantine = true;
@@ -59,6 +80,7 @@ struct EnginePolicy {
   std::string warning_from;
   bool warnings_in_temp = false;  // OUT\Temp instead of the job's own directory
   std::string disclaimer;         // empty: no disclaimer
+  JobBudget budget;               // from the waiter's time-out, not from engine.ini
 };
 
 // Reads engine.ini (`engine_ini`) with vantrel.ini (`vantrel_ini`) supplying the
@@ -71,13 +93,17 @@ enum class EngineBackend { kLibclamav, kClamd };
 
 struct BackendSettings {
   EngineBackend backend = EngineBackend::kLibclamav;
+  // libclamav's limits (MaxFileSizeMb=, MaxScanSizeMb=; the scan time follows the
+  // waiter's time-out at the start, see JobBudget).
+  ScanLimits limits;
   // libclamav's temporary files (TempDir=, an absolute path); empty: the system's.
   std::string temp_dir;
   std::vector<ClamdAddress> servers;  // kClamd: at least one
   ClamdPoolOptions pool;
 };
 
-// Reads [Engine] of engine.ini: Backend=libclamav|clamd, TempDir= (libclamav only),
+// Reads [Engine] of engine.ini: Backend=libclamav|clamd, TempDir=, MaxFileSizeMb=,
+// MaxScanSizeMb= (libclamav only),
 // Servers= (daemons separated by commas or blanks), Balance=least-busy|round-robin,
 // ConnectTimeoutMs, TimeoutMs, RetryMs.
 // False with `error_r` for a value the engine cannot use (an unknown backend or balance, a
@@ -98,7 +124,10 @@ struct TextFields {
 [[nodiscard]] std::string ExpandText(std::string_view pattern, const TextFields& fields);
 
 // Reloads the policy when engine.ini or vantrel.ini changed on disk, so an administrator
-// (or a test) can change what the engine does without restarting it.
+// (or a test) can change what the engine does without restarting it; the waiter's time-out
+// is read again every kTimeoutRereadMs.
+inline constexpr int kTimeoutRereadMs = 5000;
+
 class PolicyCache {
  public:
   PolicyCache(std::string engine_ini, std::string vantrel_ini);
@@ -112,6 +141,7 @@ class PolicyCache {
   std::string vantrel_stamp_;
   bool loaded_ = false;
   EnginePolicy policy_;  // guarded by mutex_
+  std::chrono::steady_clock::time_point budget_read_;  // guarded by mutex_
 };
 
 }  // namespace vtengine

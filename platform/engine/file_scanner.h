@@ -12,12 +12,21 @@
 // Thread rules: ScanFile may be called from any number of threads at once.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
 namespace vtengine {
 
 enum class ScanStatus { kClean, kInfected, kError };
+
+// The time by which a job's scanning is to end. A scan still running then is cut short and
+// reported as kScanTimeFinding: a mail the engine could not look into in time is not
+// known to be clean, and its waiter must get an answer before it gives up.
+using ScanDeadline = std::chrono::steady_clock::time_point;
+inline constexpr ScanDeadline kNoDeadline = ScanDeadline::max();
+inline constexpr const char* kScanTimeFinding = "Heuristics.Limits.Exceeded.MaxScanTime";
+inline constexpr const char* kFileSizeFinding = "Heuristics.Limits.Exceeded.MaxFileSize";
 
 struct ScanResult {
   ScanStatus status = ScanStatus::kError;
@@ -32,8 +41,13 @@ class FileScanner {
   // Scans one file. A file that cannot be opened or read, or that no scanner could look
   // at, is kError, never kClean. Content that cannot be scanned whole (limits, encrypted
   // archives) is kInfected under ClamAV's heuristic name, such as
-  // Heuristics.Limits.Exceeded.MaxRecursion or Heuristics.Encrypted.Zip.
-  [[nodiscard]] virtual ScanResult ScanFile(const std::string& path) const = 0;
+  // Heuristics.Limits.Exceeded.MaxRecursion or Heuristics.Encrypted.Zip; so is a scan cut
+  // short at `deadline` (kScanTimeFinding), as far as the scanner can cut one.
+  [[nodiscard]] virtual ScanResult ScanFile(const std::string& path,
+                                            ScanDeadline deadline) const = 0;
+  [[nodiscard]] ScanResult ScanFile(const std::string& path) const {
+    return ScanFile(path, kNoDeadline);
+  }
 };
 
 // An open descriptor of a file to scan; closed when the owner goes.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 #include "platform/engine/answer_files.h"
 #include "platform/engine/job_header.h"
@@ -292,6 +293,28 @@ bool CollectFiles(JobPlan& plan, const EngineContext& context, std::string* erro
   return true;
 }
 
+// The end of the job's scanning time: its budget from now, but no later than its budget and
+// the queue's allowance from when it was published (the header's time), so that a job that
+// waited for a worker is still answered before its waiter gives up.
+ScanDeadline JobDeadline(const JobSpec& job, const JobBudget& budget) {
+  using std::chrono::milliseconds;
+  const auto now = std::chrono::steady_clock::now();
+  ScanDeadline deadline = now + milliseconds(budget.job_ms);
+  struct stat st {};
+  if (::stat(job.header_path.c_str(), &st) == 0) {
+    const auto published = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    const auto waited = std::chrono::system_clock::now() - published;
+    // A header from the future (a clock set back) has not waited.
+    if (waited > std::chrono::system_clock::duration::zero()) {
+      const auto waited_ms = std::chrono::duration_cast<milliseconds>(waited);
+      deadline = std::min(deadline, now - waited_ms + milliseconds(budget.job_ms + budget.queue_ms));
+    }
+  }
+  return deadline;
+}
+
 }  // namespace
 
 std::string JobEventName(const std::string& job_name) {
@@ -415,10 +438,23 @@ JobReport RunJob(const JobSpec& job, const EngineContext& context) {
     ok = false;
   }
   if (ok) ok = CollectFiles(plan, context, &error);
+  const EnginePolicy policy = context.policy ? context.policy->Get() : EnginePolicy{};
+  const ScanDeadline deadline = JobDeadline(job, policy.budget);
+  if (ok && context.scanner && std::chrono::steady_clock::now() >= deadline) {
+    // Not looked into at all: that is no finding in the mail but the engine's own failure.
+    ok = false;
+    error = "the job waited for a worker until its waiter was about to give up";
+  }
   if (ok) {
     for (JobFile& file : plan.files) {
       if (context.scanner) {
-        file.result = context.scanner->ScanFile(file.path);
+        if (std::chrono::steady_clock::now() >= deadline) {
+          // The job's time is spent: what is left is not known to be clean.
+          file.result.status = ScanStatus::kInfected;
+          file.result.virus = kScanTimeFinding;
+        } else {
+          file.result = context.scanner->ScanFile(file.path, deadline);
+        }
       } else if (IsRegularFile(file.path)) {
         file.result.status = ScanStatus::kClean;
       } else {
@@ -440,7 +476,6 @@ JobReport RunJob(const JobSpec& job, const EngineContext& context) {
     }
   }
   if (ok) {
-    const EnginePolicy policy = context.policy ? context.policy->Get() : EnginePolicy{};
     std::vector<const JobFile*> kept;
     ok = WriteVerdictFiles(plan, policy, context, report, &kept, &error) &&
          WriteFileAtomically(plan.out_job_dir + "/" + kResultHeader, ResultHeaderText(plan, kept),

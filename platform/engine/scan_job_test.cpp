@@ -6,6 +6,10 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
 
 #include "platform/engine/clam_scanner.h"
 #include "platform/engine/answer_files.h"
@@ -224,6 +228,126 @@ INSTANTIATE_TEST_SUITE_P(
                         "number=1; total=2\r\n\r\nFrom: a@example.com\r\n",
                         "Heuristics.Mail.Partial"}),
     [](const testing::TestParamInfo<UnscannableCase>& info) { return info.param.name; });
+
+// A scanner that takes a job's whole time on the first file it is given.
+class SlowScanner final : public FileScanner {
+ public:
+  using FileScanner::ScanFile;
+  ScanResult ScanFile(const std::string&, ScanDeadline deadline) const override {
+    ++calls;
+    std::this_thread::sleep_until(deadline);
+    ScanResult result;
+    result.status = ScanStatus::kClean;
+    return result;
+  }
+  mutable int calls = 0;
+};
+
+void SetWaiterTimeout(const char* seconds) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Veltrane\\Vantrel For Lotus Notes", 0,
+                           nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueEx(key, "TimeOut", 0, REG_SZ, reinterpret_cast<const BYTE*>(seconds),
+                          static_cast<DWORD>(std::strlen(seconds) + 1)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+// The job is answered within half the waiter's time-out however slow its files are: what
+// was not scanned by then is a finding and gets the infected action, never a pass.
+TEST_F(ScanJobTest, WhatTheBudgetLeavesUnscannedIsAFinding) {
+  SetWaiterTimeout("2");
+  EXPECT_EQ(ReadWaiterTimeoutMs(), 2000);
+  SlowScanner slow;
+  context_.scanner = &slow;
+  root_.WriteJob("8f6", WithEicarAttachment());
+  const auto start = std::chrono::steady_clock::now();
+  const JobReport report = Run("8f6");
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(report.outcome, JobOutcome::kInfected) << report.detail;
+  EXPECT_EQ(slow.calls, 1);  // the body took the budget; the attachments were not scanned
+  ASSERT_EQ(report.findings.size(), 2u);
+  EXPECT_EQ(report.findings[0].virus, kScanTimeFinding);
+  EXPECT_EQ(report.findings[1].display_name, "e.com");
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(Exists(root_.OutFile("8f6", "Scanover.txt")));
+  EXPECT_EQ(Out("8f6", "0.hd0").find("Attachment:"), std::string::npos);
+
+  // Published longer ago than the whole budget: not looked into at all, which is the
+  // engine's failure, not a finding in the mail.
+  root_.WriteJob("9a0", WithEicarAttachment());
+  const struct timeval long_ago[2] = {{std::time(nullptr) - 60, 0}, {std::time(nullptr) - 60, 0}};
+  ASSERT_EQ(::utimes((root_.in() + "/9a0/0.hdr").c_str(), long_ago), 0);
+  EXPECT_EQ(Run("9a0").outcome, JobOutcome::kError);
+  EXPECT_EQ(slow.calls, 1);
+  EXPECT_TRUE(Exists(root_.OutFile("9a0", "error.hdr")));
+}
+
+TEST(JobBudgetTest, FollowsTheWaitersTimeOut) {
+  const JobBudget budget = BudgetForTimeout(120000);
+  EXPECT_EQ(budget.job_ms, 60000);
+  EXPECT_EQ(budget.queue_ms, 15000);
+  EXPECT_EQ(budget.file_ms, 30000);
+  // Whatever the time-out, the answer is written before the waiter gives up.
+  for (int timeout_ms : {1000, 20000, 120000, 3600000}) {
+    const JobBudget b = BudgetForTimeout(timeout_ms);
+    EXPECT_LT(b.job_ms + b.queue_ms + b.file_ms, timeout_ms);
+  }
+  EXPECT_EQ(BudgetForTimeout(0).job_ms, 500);
+}
+
+// libclamav's limits are findings: a file past the size limit (a decompression bomb's
+// member) is not unpacked, and a scan past its deadline stops.
+TEST_F(ScanJobTest, LimitsAndDeadlineOfLibclamavAreFindings) {
+  ClamScanner small;
+  ScanLimits limits;
+  limits.max_file_bytes = 1 << 20;
+  limits.max_scan_bytes = 2 << 20;
+  small.set_limits(limits);
+  std::string error;
+  ASSERT_TRUE(small.Load(VT_ENGINE_SIGNATURE_DIR, "", "", &error)) << error;
+  const std::string bomb = root_.root() + "/bomb.zip";
+  WriteAll(bomb, testing_support::StoredZip({{"zeros.bin", std::string(3 << 20, '\0')}}));
+  ScanResult result = small.ScanFile(bomb);
+  EXPECT_EQ(result.status, ScanStatus::kInfected);
+  EXPECT_EQ(result.virus, kFileSizeFinding);
+
+  // A member that claims a gigabyte (a bomb of zeros): found by its claim, not unpacked.
+  std::string archive = testing_support::StoredZip({{"zeros.bin", "x"}});
+  const std::size_t central = archive.find("PK\x01\x02");
+  ASSERT_NE(central, std::string::npos);
+  for (std::size_t at : {std::size_t{22}, central + 24}) archive.replace(at, 4, "\0\0\0\x40", 4);
+  WriteAll(bomb, archive);
+  result = scanner_->ScanFile(bomb);
+  EXPECT_EQ(result.status, ScanStatus::kInfected);
+  EXPECT_EQ(result.virus, kFileSizeFinding);
+
+  // Content no scan has seen yet (a clean file is remembered and not scanned again).
+  const std::string letter = root_.root() + "/letter.txt";
+  WriteAll(letter, "Dear Ann, " + std::to_string(::getpid()) + "-" +
+                       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  result = scanner_->ScanFile(letter, std::chrono::steady_clock::now());
+  EXPECT_EQ(result.status, ScanStatus::kInfected);
+  EXPECT_EQ(result.virus, kScanTimeFinding);
+  EXPECT_EQ(scanner_->ScanFile(letter).status, ScanStatus::kClean);
+}
+
+// A clean text too large to rewrite is kept, the notice after it; only a text that itself
+// carried the finding is replaced.
+TEST_F(ScanJobTest, LargeCleanTextIsKeptWhenAnAttachmentIsRemoved) {
+  JobFiles files = WithEicarAttachment();
+  files.body = "Dear Bob, the figures follow.\r\n";
+  root_.WriteJob("8f6", files);
+  const std::string body = root_.in() + "/8f6/0.bdy";
+  ASSERT_EQ(::truncate(body.c_str(), (65 << 20) + 1), 0);  // sparse: quick to write and scan
+  ASSERT_EQ(Run("8f6").outcome, JobOutcome::kInfected);
+  const std::string out = Out("8f6", "0.bdy");
+  EXPECT_EQ(out.rfind("Dear Bob, the figures follow.", 0), 0u);
+  EXPECT_GT(out.size(), (65u << 20) + 1);
+  EXPECT_NE(out.find("Vantrel removed the attachment e.com", 65u << 20), std::string::npos);
+  EXPECT_EQ(out.find("The text of this mail was removed"), std::string::npos);
+}
 
 TEST_F(ScanJobTest, FindsAnAttachmentOnlyInTheRawMimeText) {
   JobFiles files;

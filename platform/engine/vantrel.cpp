@@ -56,6 +56,14 @@
 //      that could not be looked into is not known to be clean. Daemons report these names
 //      only when their clamd.conf sets AlertExceedsMax and AlertEncryptedArchive.
 //
+//      A job is answered before the system stops waiting for it (the registry's TimeOut,
+//      T): it is scanned for at most T/2 from when a worker takes it, and never past T/2 +
+//      T/8 from when it was published; libclamav stops one file at T/4. What could not be
+//      scanned in that time is the finding Heuristics.Limits.Exceeded.MaxScanTime. A
+//      decompression bomb is a finding by libclamav's size limits ([Engine] MaxFileSizeMb,
+//      MaxScanSizeMb), found before it is unpacked. A job that waited for a worker past
+//      its whole budget is answered with error.hdr: it was not looked into at all.
+//
 //      Once it holds the lock file, the engine calls UpdateDLL of libvtupdate.so (beside
 //      the program, or in ../lib), which sets "UpdateEvent": the real-time extension in
 //      the router then finds the engine running and turns scanning on, whichever of the
@@ -131,12 +139,14 @@
 //      ConnectTimeoutMs=2000 a daemon that does not take the connection in time has failed
 //      TimeoutMs=130000      ... or one silent this long while taking a file or scanning it
 //      RetryMs=1000          first back-off of a failed daemon; doubles up to 30000
+//      MaxFileSizeMb=512     libclamav: a larger file, or archive member, is a finding
+//      MaxScanSizeMb=1024    libclamav: unpacking more from one file is a finding
 //
 //      The database scanner gets no warning jobs (it sends none); it logs Virnames.txt.
 //
 // DIAGNOSTICS
 //      Lines on standard error and in <report>/vantrel.log: the start with the directories
-//      and signature count (or the daemons and whether each answers), a system ClamAV
+//      and signature count and limits (or the daemons and whether each answers), a system ClamAV
 //      directory without databases, the call of UpdateDLL, a daemon passed over and one
 //      that answers again, one line per infected, refused or dropped job (every job with
 //      --verbose), the stop. Exit status 0 after a signal; 1 when the root is not set, the
@@ -291,7 +301,7 @@ void LogSystemDatabases(const ClamScanner& scanner, const std::string& system_di
 
 // libclamav with the installed signatures; null (logged) when they cannot be loaded.
 std::unique_ptr<FileScanner> LoadClamScanner(const Options& options, const SpoolPaths& paths,
-                                             const std::string& temp_dir) {
+                                             const std::string& temp_dir, ScanLimits limits) {
   const std::string signature_dir = SignatureDirectory(options, paths);
   if (!IsDirectory(signature_dir)) {
     LogLine("cannot load signatures: no directory %s (vtprovision --install puts them there)",
@@ -299,6 +309,11 @@ std::unique_ptr<FileScanner> LoadClamScanner(const Options& options, const Spool
     return nullptr;
   }
   auto scanner = std::make_unique<ClamScanner>();
+  // One file's scan stops well before the waiter gives up; the time-out is the one at the
+  // start (the budget of each job follows later changes).
+  limits.max_scan_time_ms =
+      static_cast<unsigned>(BudgetForTimeout(ReadWaiterTimeoutMs()).file_ms);
+  scanner->set_limits(limits);
   std::string error;
   if (!scanner->Load(signature_dir, options.system_db, temp_dir, &error)) {
     LogLine("cannot load signatures: %s", error.c_str());
@@ -309,6 +324,9 @@ std::unique_ptr<FileScanner> LoadClamScanner(const Options& options, const Spool
   LogLine(
       "loaded %u signatures from %s%s", scanner->signature_count(), signature_dir.c_str(),
       scanner->system_databases() == SystemDatabases::kLoaded ? " and the system databases" : "");
+  LogLine("a file larger than %lld MB, unpacking to more than %lld MB or scanning longer than "
+          "%u ms is a finding",
+          limits.max_file_bytes >> 20, limits.max_scan_bytes >> 20, limits.max_scan_time_ms);
   return scanner;
 }
 
@@ -321,7 +339,7 @@ std::unique_ptr<FileScanner> MakeScanner(const Options& options, const SpoolPath
     return nullptr;
   }
   if (settings.backend == EngineBackend::kLibclamav)
-    return LoadClamScanner(options, paths, settings.temp_dir);
+    return LoadClamScanner(options, paths, settings.temp_dir, settings.limits);
   auto pool = std::make_unique<ClamdPool>(std::move(settings.servers), settings.pool);
   // Daemons that are down now are not a reason to refuse the start: they are asked again
   // as files come, and until one answers every job is answered with error.hdr.
