@@ -88,6 +88,63 @@ bool ChangeFilesPresent(const std::string& out_job_dir, const std::string& resul
   return present;
 }
 
+// The text that takes the place of a mail whose verdict could not be applied whole.
+constexpr const char* kNotAppliedNotice =
+    "Vantrel could not deliver this mail as it should have been cleaned. The original is kept "
+    "by your administrators, who have been told.";
+
+// After a verdict that was applied by halves: the mail keeps nothing that was not scanned
+// clean, only the notice. False when even that cannot be done.
+bool ReduceToNotice(NOTEHANDLE note) {
+  for (;;) {
+    BLOCKID item{};
+    if (!MailGetMessageAttachmentInfo(note, 0, &item, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr))
+      break;
+    if (NSFNoteDetachFile(note, item) != NOERROR) return false;
+  }
+  for (const char* name : {MAIL_BODY_ITEM, "$NoteHasNativeMIME", "MIME_Version"}) {
+    STATUS status = NSFItemDelete(note, name, static_cast<WORD>(std::strlen(name)));
+    if (status != NOERROR && ERR(status) != ERR_ITEM_NOT_FOUND) return false;
+  }
+  return NSFItemSetText(note, MAIL_BODY_ITEM, kNotAppliedNotice, MAXWORD) == NOERROR;
+}
+
+// NewChangeBody with the original kept: a cleaned body and attachments that could not all be
+// written into the note would deliver the mail without part of what it should keep (a
+// clean attachment) or with part of what it should not. The original is kept first, unless
+// a quarantine copy already holds it (`kept_in`); when the change fails, the mail goes out
+// with a notice only and the administrators are told where the original is. False when the
+// mail is to stay in the box: the change failed and the original could not be kept.
+bool ChangeBodyKeepingTheOriginal(NOTEHANDLE note, const std::string& out_job_dir,
+                                  const MailInfo& info, bool delete_mode, bool primary,
+                                  std::string kept_in, const std::string& job_id,
+                                  const std::string& mailbox_path) {
+  std::string kept_file;
+  if (primary && kept_in.empty()) kept_file = KeepOriginalMail(note, job_id);
+  if (NewChangeBody(note, out_job_dir, info, false, delete_mode) == NOERROR) {
+    if (!kept_file.empty()) DeleteFile(kept_file.c_str());
+    return true;
+  }
+  Log("ERROR!!! MyChange Body %s", out_job_dir.c_str());
+  if (!kept_file.empty()) kept_in = kept_file;
+  // A later open of the note: the first one kept the original and told the administrators.
+  if (!primary) return ReduceToNotice(note);
+  if (kept_in.empty() || !ReduceToNotice(note)) {
+    Always(
+        "[%s] ERROR!!! The verdict could not be applied whole and the original mail could not "
+        "be kept: it stays in the mail box to be tried again",
+        job_id.c_str());
+    return false;
+  }
+  Always(
+      "[%s] ERROR!!! The verdict could not be applied whole: the mail goes out with a notice "
+      "only, the original is kept in %s",
+      job_id.c_str(), kept_in.c_str());
+  SendAdminWarningMail(AdminWarning::kNotApplied, &info, job_id, 0, mailbox_path, kept_in);
+  return true;
+}
+
 }  // namespace
 
 STATUS SetDefaultBody(NOTEHANDLE note) {
@@ -275,6 +332,7 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
     if (answer.Has("Scanover.txt") && !ChangeFilesPresent(out_job_dir, result, out_directory))
       return kApplyNoAnswer;
 
+    std::string original_kept_in;  // where a copy of the original went, if one did
     if (primary) {
       Trace("%s; %s", out_job_dir.c_str(), "SendWarning Mail Start");
       (void)SendWarningMail(out_job_dir, mailbox_path);
@@ -296,6 +354,9 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
         // The verdict is applied all the same, so the infected original is never delivered;
         // the original itself is kept where nothing is lost.
         if (!KeepMailAfterFailedCopy(note, &info, job_id, mailbox_path)) return kApplyLeaveInBox;
+        original_kept_in = "the Quarantine folder of the install directory";
+      } else {
+        original_kept_in = "the quarantine database";
       }
     }
 
@@ -327,8 +388,9 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
       // IN job's files, which are not the engine's answer.
       if (!info.body_path.empty() && info.body_path.rfind(out_directory, 0) == 0) {
         Trace("%s Body Start", out_job_dir.c_str());
-        if (NewChangeBody(note, out_job_dir, info, false, delete_mode) != NOERROR)
-          Log("ERROR!!! MyChange Body %s", out_job_dir.c_str());
+        if (!ChangeBodyKeepingTheOriginal(note, out_job_dir, info, delete_mode, primary,
+                                          original_kept_in, job_id, mailbox_path))
+          return kApplyLeaveInBox;
         Trace("%s Body End", out_job_dir.c_str());
       }
     }

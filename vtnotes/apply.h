@@ -17,8 +17,9 @@
 
 namespace vtnotes {
 
-// CheckHD0File's result when the quarantine copy failed and the original could not be kept
-// elsewhere either: the mail is to stay in its mail box, neither delivered nor lost.
+// CheckHD0File's result when the quarantine copy failed, or the verdict could not be applied
+// whole, and the original could not be kept elsewhere either: the mail is to stay in its
+// mail box, neither delivered nor lost.
 inline constexpr int kApplyLeaveInBox = 101;
 
 // CheckHD0File's result when the job's event was set but the OUT job directory holds no
@@ -30,7 +31,9 @@ inline constexpr int kApplyNoAnswer = 102;
 // kApplyLeaveInBox, or
 // another value for a failure (the caller empties the OUT job and leaves error.HD0 in it).
 // A failed quarantine copy does not stop the verdict: the original is kept in a file
-// (kept_mail.h) and the rest of the answer is applied.
+// (kept_mail.h) and the rest of the answer is applied. A cleaned body and attachments that
+// cannot all be written into the note leave it with a notice only; the original is kept
+// (the quarantine copy, or a file written before the change) and the administrators told.
 [[nodiscard]] int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info,
                                bool primary, const std::string& mailbox_path,
                                bool& mail_changed, const std::string& job_id);

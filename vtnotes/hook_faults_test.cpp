@@ -263,6 +263,41 @@ TEST_F(HookFaultsTest, SignalWithoutACompleteAnswerIsNoVerdict) {
   EXPECT_EQ(OpenAsRouter("mail.box", held).status, kStatusHeldForScan);
 }
 
+// A cleaned answer that cannot be written into the note whole (here a kept attachment's
+// name is longer than a note allows) never delivers half a mail silently: the original is
+// kept, the mail goes out with a notice only, the administrators are told; later opens
+// deliver the notice too. Without a place to keep the original, the mail stays in the box.
+TEST_F(HookFaultsTest, VerdictThatCannotBeAppliedWholeKeepsTheOriginal) {
+  StartEngine([](const std::string& job_id, const std::string&, const std::string& out_job) {
+    Write(out_job + "/clean.bdy", "See the file.\r\n\r\nVantrel removed virus.exe\r\n");
+    Write(out_job + "/0.ATT", "%PDF-1.4 figures");
+    Write(out_job + "/r.hd0", "Body: " + job_id + "\\clean.bdy\r\nAttachment: " + job_id +
+                                  "\\0.ATT," + std::string(300, 'r') + ".pdf\r\n");
+    Write(out_job + "/Scanover.txt", "");
+  });
+  StartRouter();
+  const NOTEID id = PutInternetMail("mail.box", "half cleaned", "virus.exe", "bad bytes");
+  for (int open = 0; open < 2; ++open) {
+    SCOPED_TRACE(open);
+    const auto opened = OpenAsRouter("mail.box", id);
+    EXPECT_EQ(opened.status, NOERROR);
+    EXPECT_NE(opened.body.find("could not deliver this mail"), std::string::npos) << opened.body;
+    EXPECT_EQ(opened.attachments, 0);
+  }
+  EXPECT_EQ(CountSubject("mail2.box", "Warning Mail: Vantrel Could Not Clean a Mail"), 1);
+  EXPECT_NE(Logs().find("MyChange Body"), std::string::npos);
+  std::vector<std::string> kept;
+  for (const auto& entry : std::filesystem::directory_iterator(Path("vantrel/Quarantine")))
+    kept.push_back(entry.path().string());
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_NE(ReadFile(kept[0]).find("bad bytes"), std::string::npos);
+
+  std::filesystem::remove_all(Path("vantrel/Quarantine"));
+  Write(Path("vantrel/Quarantine"), "in the way");
+  const NOTEID second = PutInternetMail("mail.box", "half cleaned again", "virus.exe", "bad");
+  EXPECT_EQ(OpenAsRouter("mail.box", second).status, kStatusHeldForScan);
+}
+
 // A quarantine copy that fails never delivers the original: the verdict is applied, the
 // original is kept in a database file of the Quarantine folder, the administrators are
 // told. When it cannot be kept there either, the mail stays in the box.

@@ -352,6 +352,8 @@ STATUS RunJob(OpenCall& call) {
                                         call.mail_changed, call.job_id);
     if (result == 100 || result == kApplyNoAnswer)
       Log("ERROR!!! %s CheckHD0File Fails here...", call.out_job.c_str());
+    if (result == kApplyLeaveInBox)
+      return HoldMail(call, "the engine's answer could not be applied whole");
     Trace("%s Secondary Thread Over", call.out_job.c_str());
     return FinishCall(call);
   }
@@ -486,7 +488,8 @@ STATUS RunJob(OpenCall& call) {
                            "the engine signalled its job without a complete answer");
     }
     if (applied == kApplyLeaveInBox)
-      return HoldMail(call, "the quarantine copy failed and the original could not be kept");
+      return HoldMail(call, "the answer could not be applied whole and the original could not "
+                            "be kept");
     if (applied != 0) {
       Always("ERROR!!! %s CheckHD0File Error", call.out_job.c_str());
       if (state.hold_when_not_scanned)

@@ -435,6 +435,8 @@ WarningKind KindOf(AdminWarning kind) {
       return {"Held", "Warning Mail: Vantrel Holding Mail"};
     case AdminWarning::kOriginalKept:
       return {"Quarantine", "Warning Mail: Vantrel Quarantine Failed"};
+    case AdminWarning::kNotApplied:
+      return {"NotApplied", "Warning Mail: Vantrel Could Not Clean a Mail"};
   }
   return {"TimeOut", "Warning Mail: Vantrel Bypassed"};
 }
@@ -492,6 +494,15 @@ std::string WarningBody(AdminWarning kind, const MailInfo* info, const std::stri
               "to the mail and kept the original mail, as it arrived, in the file\r\n\r\n    " +
               reason +
               "\r\n\r\nImport it into the quarantine database once that can be written again.";
+      return body;
+    case AdminWarning::kNotApplied:
+      body = MailLines(info, job_id);
+      body += "could not be changed as Vantrel's verdict asked: its cleaned text or attachments "
+              "could not be written into it. So that no part of it that was not scanned clean "
+              "goes out, it was delivered with a notice in place of its text and attachments. "
+              "The original mail, as it arrived, is kept in\r\n\r\n    " +
+              reason +
+              "\r\n\r\nSend its clean parts to the recipients from there.";
       return body;
   }
   if (!reason.empty()) body += "\r\n\r\nReason: " + reason;

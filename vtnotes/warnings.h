@@ -57,13 +57,16 @@ inline constexpr const char* kOriginalMailItem = "VtOriginalMail";
 //   kBypassed     one mail passed unscanned (time-out, or an answer that is no verdict)
 //   kHeld         mails that could not be scanned wait in the mail box (HoldMailWhenNotScanned)
 //   kOriginalKept a quarantine copy failed; the original mail was kept in a file instead
-enum class AdminWarning { kDisabled, kBypassed, kHeld, kOriginalKept };
+//   kNotApplied   a verdict could not be applied whole; the mail went out with a notice in
+//                 place of its text and attachments, the original kept
+enum class AdminWarning { kDisabled, kBypassed, kHeld, kOriginalKept, kNotApplied };
 
 // Writes and sends the administrators' warning of that kind. Each warning is a job
-// directory of its own below OUT\VTDisable, OUT\TimeOut, OUT\Held or OUT\Quarantine, so
+// directory of its own below OUT\VTDisable, OUT\TimeOut, OUT\Held, OUT\Quarantine or
+// OUT\NotApplied, so
 // warnings of many mails at once never meet; one that could not be sent stays there.
-// `reason` (when given) is added as the warning's last paragraph; for kOriginalKept it
-// names the file that holds the original.
+// `reason` (when given) is added as the warning's last paragraph; for kOriginalKept and
+// kNotApplied it names where the original is kept.
 void SendAdminWarningMail(AdminWarning kind, const MailInfo* info, const std::string& job_id,
                           std::uint64_t mail_size, const std::string& mailbox_path,
                           const std::string& reason = {});
