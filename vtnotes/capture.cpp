@@ -6,6 +6,7 @@
 
 #include "foundation/log.h"
 #include "foundation/named_objects.h"
+#include "foundation/spool_line.h"
 #include "foundation/utilities.h"
 #include "foundation/uuencode.h"
 #include "mime/body_struct.h"
@@ -292,11 +293,12 @@ int FetchBody(NOTEHANDLE note, MailInfo& info, const std::string& in_job_dir,
     (void)MailGetMessageItem(note, MAIL_SUBJECT_ITEM_NUM, subject, sizeof subject, &length);
     info.subject = std::string(subject).substr(0, kMaxSubjectChars);
     Trace("Subject Successfully Received");
-    Always("[%s] Subject: %s", id, info.subject.c_str());
+    // The log holds one line per entry too: a subject cannot write lines of its own there.
+    Always("[%s] Subject: %s", id, foundation::OneLineValue(info.subject).c_str());
 
     char from[kFromBytes] = {};
     (void)MailGetMessageItem(note, MAIL_FROM_ITEM_NUM, from, sizeof from, &length);
-    Always("[%s] From: %s", id, from);
+    Always("[%s] From: %s", id, foundation::OneLineValue(from).c_str());
     info.from = ReduceFromAddress(from).substr(0, kMaxFromChars);
     Trace("FROM Successfully Received");
 
