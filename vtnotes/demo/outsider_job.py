@@ -15,9 +15,10 @@ DESCRIPTION
                           infected mail, its clean twin is delivered whole, none is held
         zip bombs         EICAR beside ten distinct double zips of zeros (each unpacking to
                           2 x 1000 MB), one mail and then three at once: each is answered
-                          within the engine's budget (half the TimeOut), the virus removed,
-                          an ordinary mail sent meanwhile is not held up longer than the
-                          budget, and no time-out is counted
+                          within the engine's budget (half the TimeOut; the bombs are found
+                          by the size their members claim), the virus removed, an ordinary
+                          mail sent meanwhile is delivered well before the TimeOut, and no
+                          time-out is counted
         full spool        the spool on a small file system of its own (a tmpfs) filled up
                           to a few MB: the mail with EICAR and a clean 1 MB attachment is
                           never delivered with the virus nor without its clean attachment;
@@ -59,6 +60,8 @@ EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*
 TIMEOUT_SECONDS = 20
 BUDGET_SECONDS = TIMEOUT_SECONDS / 2
 BOMB_MEMBER_MB = 1000
+SLOW_MEMBERS = 40
+SLOW_MEMBER_MB = 400
 SPOOL_SIZE_MB = 24
 SPOOL_FREE_MB = (2, 4)
 
@@ -109,6 +112,19 @@ def _zip(entries):
                                len(stream), size, len(encoded), 0, 0, 0, 0, 0, offset) + encoded
     return bytes(out + central + struct.pack("<IHHHHIIH", 0x06054b50, 0, 0, len(entries),
                                              len(entries), len(central), len(out), 0))
+
+
+def slow_zip(tag, members, mb):
+    """One zip of members of `mb` MiB of zeros each, every one below the size limit: each
+    is unpacked and scanned, which together takes longer than a job's budget."""
+    zeros, zeros_crc = _zeros_stream(mb)
+    entries = []
+    for k in range(members):
+        tail = os.urandom(16)
+        c = zlib.compressobj(9, zlib.DEFLATED, -15)
+        entries.append(("%s-%d.bin" % (tag, k), zeros + c.compress(tail) + c.flush(),
+                        zlib.crc32(tail, zeros_crc), (mb << 20) + len(tail)))
+    return _zip(entries)
 
 
 def double_zip(tag):
@@ -244,7 +260,10 @@ def case_bombs(machine):
     send(machine.port, "bomb one", "Ten archives.", bomb_mail("one"))
     document = wait_delivered(machine, "bomb one", TIMEOUT_SECONDS * 3)
     took = time.time() - start
-    ok = document is not None and not file_names(document) and took < BUDGET_SECONDS + 5
+    # The engine answers within its budget; what the router adds on top depends on the
+    # build (sanitizers slow it down). A mail the engine had not answered in time would
+    # have waited the whole time-out, been held and counted as a time-out.
+    ok = document is not None and not file_names(document) and took < TIMEOUT_SECONDS
     rows.append(row("ten bombs", ok, "delivered cleaned in %.1f s (budget %.0f s), "
                     "attachments left: %s" % (took, BUDGET_SECONDS,
                                               file_names(document) if document else "-")))
@@ -264,9 +283,19 @@ def case_bombs(machine):
     documents = [wait_delivered(machine, subject, TIMEOUT_SECONDS * 3) for subject in mails]
     all_took = time.time() - start
     cleaned = all(d is not None and not file_names(d) for d in documents)
-    ok = cleaned and ordinary is not None and ordinary_took < BUDGET_SECONDS + 5
+    ok = cleaned and ordinary is not None and ordinary_took < TIMEOUT_SECONDS
     rows.append(row("three at once", ok, "all cleaned: %s in %.1f s, ordinary mail after "
                     "%.1f s" % (cleaned, all_took, ordinary_took)))
+    # Not a bomb by size: members the engine unpacks and scans, more of them than the
+    # budget has time for. What it could not finish is a finding.
+    start = time.time()
+    send(machine.port, "slow archive", "Many figures.",
+         [("figures.zip", slow_zip("slow" + stamp, SLOW_MEMBERS, SLOW_MEMBER_MB))])
+    document = wait_delivered(machine, "slow archive", TIMEOUT_SECONDS * 3)
+    took = time.time() - start
+    ok = document is not None and not file_names(document) and took < TIMEOUT_SECONDS
+    rows.append(row("slow archive", ok, "delivered without it in %.1f s, attachments left: %s"
+                    % (took, file_names(document) if document else "-")))
     timeouts = machine.value("TotalTimeout") - timeouts_before
     rows.append(row("no time-outs", timeouts == 0, "TotalTimeout grew by %d" % timeouts))
     return rows
