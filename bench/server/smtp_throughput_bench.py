@@ -270,14 +270,21 @@ def deliver(server, subject_lists, message=small_message):
     before = server.delivered_count()
     cpu_before = server.cpu_seconds()
     start = time.time()
-    threads = [threading.Thread(target=send_mails,
-                                args=(server.port, subjects, answered, message, refused,
-                                      began))
-               for subjects in subject_lists]
+    failures = []
+
+    def client(subjects):
+        try:
+            send_mails(server.port, subjects, answered, message, refused, began)
+        except Exception as error:  # noqa: BLE001 - raised again below, in the caller
+            failures.append(error)
+
+    threads = [threading.Thread(target=client, args=(subjects,)) for subjects in subject_lists]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
+    if failures:
+        raise RuntimeError("a client failed: %s" % failures[0])
     wait_for_count(server, before + len(answered))
     cpu = server.cpu_seconds() - cpu_before
     seen = server.delivered()
