@@ -468,7 +468,7 @@ def latencies(f):
 
 def summary(rows):
     """The figures of one round, or the medians of several."""
-    f = bench.Figures(*(median_of(rows, field) for field in bench.Figures._fields))
+    f = bench.Figures(*(median_of(rows, field) for field in bench.Figures._fields[:-1]), "")
     return "%5.0f mails/s %6.2f ms CPU a mail; 250 to mailbox %s" % (f.rate, f.cpu_ms,
                                                                    latencies(f))
 
@@ -548,7 +548,8 @@ def main():
                     figures[(workload, server.name)].append(f)
                     print("round %d, %-5s %-26s %s%s" % (
                         round_number + 1, workload, server.name + ":", summary([f]),
-                        "; %d refused" % f.refused if f.refused else ""), flush=True)
+                        "; %d refused (%s)" % (f.refused, f.refusal) if f.refused else ""),
+                        flush=True)
 
         for load in loads:
             for server in (ours, peer):

@@ -246,7 +246,7 @@ def percentile(values, fraction):
 
 
 Figures = collections.namedtuple(
-    "Figures", "rate median_ms p99_ms whole_median_ms whole_p99_ms cpu_ms refused")
+    "Figures", "rate median_ms p99_ms whole_median_ms whole_p99_ms cpu_ms refused refusal")
 
 
 def warm_up(server, tag):
@@ -263,7 +263,8 @@ def deliver(server, subject_lists, message=small_message):
     first MAIL FROM to the last delivery, the time a mail spent between the 250 after its
     data and its delivery (median and 99th percentile, ms), the same from its MAIL FROM (the
     whole way, with what a server does before its 250), the CPU time of the server's
-    processes per mail delivered (ms), and how many mails were refused."""
+    processes per mail delivered (ms), how many mails were refused, and the first reply that
+    refused one."""
     answered = {}
     refused = {}
     began = {}
@@ -293,7 +294,8 @@ def deliver(server, subject_lists, message=small_message):
     whole = [max(0.0, seen[s] - began[s]) for s in answered]
     return Figures(len(answered) / (last - start), statistics.median(waits) * 1000,
                    percentile(waits, 0.99) * 1000, statistics.median(whole) * 1000,
-                   percentile(whole, 0.99) * 1000, cpu * 1000 / len(answered), len(refused))
+                   percentile(whole, 0.99) * 1000, cpu * 1000 / len(answered), len(refused),
+                   next(iter(refused.values()), ""))
 
 
 def closed_loop(server, subjects, clients, message=small_message):
