@@ -397,6 +397,9 @@ void DropOrphanContent(sqlite3* sql, const std::string& db_file) {
     }
     std::vector<long long> orphans;
     if (!unnamed(settled, &orphans)) return;
+    // The deletion of their rows may not be on the disk yet: a crash could bring a row back
+    // whose file is gone.
+    if (!orphans.empty() && SyncCommitted(db_file) != NOERROR) return;
     RemoveContentFiles(db_file, orphans);
   }
   if (above.empty()) return;
@@ -643,6 +646,9 @@ size_t StatementCache::KeptForTest() const {
 }
 
 Database::~Database() {
+  if (!doomed_content.empty() && SyncCommitted(file) == NOERROR) {
+    RemoveContentFiles(file, doomed_content);
+  }
   if (sql == nullptr) return;
   UnregisterStatementCache(sql);
   statements.Clear();
@@ -1012,7 +1018,7 @@ STATUS StoreNote(Note* note) {
   if (g_update_fault_hook != nullptr) g_update_fault_hook();
   if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
   created_files.ids.clear();
-  RemoveContentFiles(db->file, dropped);
+  db->doomed_content.insert(db->doomed_content.end(), dropped.begin(), dropped.end());
 
   // Committed: only now does the in-memory note take the new state.
   note->id = static_cast<NOTEID>(id);
@@ -1059,8 +1065,17 @@ STATUS RemoveNote(const DatabasePtr& db, NOTEID id) {
     if (STATUS status = StepDone(clear); status != NOERROR) return status;
   }
   if (int code = transaction.Commit(); code != SQLITE_OK) return StatusFromSqlite(code);
-  RemoveContentFiles(db->file, removed);
+  db->doomed_content.insert(db->doomed_content.end(), removed.begin(), removed.end());
   return NOERROR;
+}
+
+void RemoveDoomedContent(const DatabasePtr& db) {
+  std::vector<long long> doomed;
+  {
+    std::lock_guard<std::recursive_mutex> lock(db->mutex);
+    doomed.swap(db->doomed_content);
+  }
+  RemoveContentFiles(db->file, doomed);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,6 +162,34 @@ TEST_F(GroupCommitTest, ContentFilesAreSyncedBeforeTheNoteNamingThemCommits) {
       EXPECT_LT(Position(synced, "syncfs"), commit);
     }
   }
+  EXPECT_EQ(NSFDbClose(db), NOERROR);
+}
+
+// The content files of a deleted note stay until the deletion is synced: a crash before
+// the sync brings the note back, and it must find its attachments.
+TEST_F(GroupCommitTest, ContentFilesOfADeletedNoteWaitForTheDeletionsSync) {
+  DBHANDLE db = CreateOpen("mail.box");
+  const std::string source = root_ + "/part.bin";
+  WriteFile(source, std::string(5000, 'b'));
+  NOTEHANDLE note = NULLHANDLE;
+  ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
+  ASSERT_EQ(NSFNoteAttachFile(note, "$FILE", 5, source.c_str(), "part.bin", 0), NOERROR);
+  ASSERT_EQ(NSFNoteUpdate(note, 0), NOERROR);
+  NOTEID id = 0;
+  NSFNoteGetInfo(note, _NOTE_ID, &id);
+  EXPECT_EQ(NSFNoteClose(note), NOERROR);
+  auto files = [&] {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(DataPath("mail.box.content"))) {
+      count += entry.is_regular_file() ? 1 : 0;
+    }
+    return count;
+  };
+  ASSERT_EQ(files(), 1u);
+  ASSERT_EQ(NSFNoteDelete(db, id, UPDATE_NOCOMMIT), NOERROR);
+  EXPECT_EQ(files(), 1u);
+  EXPECT_EQ(VtDbSync(db), NOERROR);
+  EXPECT_EQ(files(), 0u);
   EXPECT_EQ(NSFDbClose(db), NOERROR);
 }
 

@@ -338,6 +338,26 @@ STATUS NSFDbInfoGet(DBHANDLE db_handle, char* info_r) {
   return NOERROR;
 }
 
+namespace {
+
+// Content files of removed rows wait for a sync; past this many an unsynced writer syncs
+// anyway, so that a writer that never syncs (the router's deletions) keeps few.
+constexpr size_t kMostDoomedContent = 64;
+
+// Makes the write just committed to db durable unless the caller asked not to, and then
+// removes the content files it freed.
+STATUS SyncAfterWrite(const DatabasePtr& db, WORD update_flags) {
+  if ((update_flags & UPDATE_NOCOMMIT) != 0) {
+    std::lock_guard<std::recursive_mutex> lock(db->mutex);
+    if (db->doomed_content.size() < kMostDoomedContent) return NOERROR;
+  }
+  STATUS status = SyncCommitted(db->file);
+  if (status == NOERROR) RemoveDoomedContent(db);
+  return (update_flags & UPDATE_NOCOMMIT) != 0 ? NOERROR : status;
+}
+
+}  // namespace
+
 STATUS NSFDbInfoSet(DBHANDLE db_handle, const char* info) {
   if (info == nullptr) return ERR_BAD_PARAM;
   DatabasePtr db;
@@ -349,7 +369,7 @@ STATUS NSFDbInfoSet(DBHANDLE db_handle, const char* info) {
 STATUS VtDbSync(DBHANDLE db_handle) {
   DatabasePtr db;
   if (STATUS status = FindDatabase(db_handle, &db); status != NOERROR) return status;
-  return SyncCommitted(db->file);
+  return SyncAfterWrite(db, 0);
 }
 
 void NSFDbInfoParse(const char* info, WORD what, char* buffer_r, WORD buffer_len) {
@@ -405,6 +425,7 @@ STATUS VtDbCreateWithInfo(const char* path, const char* title, const char* desig
 
 // ---- notes
 
+
 STATUS NSFNoteOpen(DBHANDLE db, NOTEID note_id, WORD open_flags, NOTEHANDLE* note_r) {
   return OpenNoteHandle(db, note_id, note_r, true);
 }
@@ -443,8 +464,8 @@ STATUS NSFNoteUpdate(NOTEHANDLE handle, WORD update_flags) {
   }
   std::lock_guard<std::recursive_mutex> lock(note->mutex);
   STATUS status = StoreNote(note.get());
-  if (status != NOERROR || (update_flags & UPDATE_NOCOMMIT) != 0) return status;
-  return SyncCommitted(note->db->file);
+  if (status != NOERROR) return status;
+  return SyncAfterWrite(note->db, update_flags);
 }
 
 STATUS NSFNoteClose(NOTEHANDLE handle) {
@@ -469,8 +490,8 @@ STATUS NSFNoteDelete(DBHANDLE db_handle, NOTEID note_id, WORD update_flags) {
   (void)NSFNoteClose(handle);
   if (status != NOERROR) return status;
   status = RemoveNote(db, note_id);
-  if (status != NOERROR || (update_flags & UPDATE_NOCOMMIT) != 0) return status;
-  return SyncCommitted(db->file);
+  if (status != NOERROR) return status;
+  return SyncAfterWrite(db, update_flags);
 }
 
 STATUS NSFNoteCopy(NOTEHANDLE source_handle, NOTEHANDLE* copy_r) {

@@ -92,6 +92,10 @@ struct Database {
   sqlite3* sql = nullptr;
   std::recursive_mutex mutex;
   StatementCache statements;  // of sql; emptied before sql is closed
+  // Content files whose rows a committed update or deletion removed, kept until that commit
+  // is synced: a crash before the sync brings the rows back, and they must find their files.
+  // Guarded by mutex.
+  std::vector<long long> doomed_content;
 
   Database() = default;
   Database(const Database&) = delete;
@@ -142,6 +146,8 @@ using NotePtr = std::shared_ptr<Note>;
 // Writes note in one transaction; sets note->id for a new note.
 [[nodiscard]] STATUS StoreNote(Note* note);
 [[nodiscard]] STATUS RemoveNote(const DatabasePtr& db, NOTEID id);
+// Removes the files of db->doomed_content; the caller has synced what removed their rows.
+void RemoveDoomedContent(const DatabasePtr& db);
 [[nodiscard]] STATUS ReadDbInfo(const DatabasePtr& db, std::string* info_r);
 [[nodiscard]] STATUS WriteDbInfo(const DatabasePtr& db, const std::string& info);
 // Content rows: stream a file in, copy a row (possibly between databases), stream one out.
