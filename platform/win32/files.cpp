@@ -554,6 +554,25 @@ BOOL SetFileAttributes(LPCSTR path, DWORD attributes) {
   return TRUE;
 }
 
+BOOL VtRestrictToOwner(LPCSTR path) {
+  if (path == nullptr) return win32internal::Fail(ERROR_INVALID_PARAMETER);
+  const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return win32internal::FailFromErrno();
+  struct stat info {};
+  int result = ::fstat(fd, &info);
+  if (result == 0) {
+    const mode_t mode = S_ISDIR(info.st_mode) ? 0700 : (0600 | (info.st_mode & S_IXUSR));
+    result = ::fchmod(fd, mode);
+  }
+  const int error = errno;
+  ::close(fd);
+  if (result != 0) {
+    errno = error;
+    return win32internal::FailFromErrno();
+  }
+  return TRUE;
+}
+
 HANDLE FindFirstFile(LPCSTR pattern, LPWIN32_FIND_DATA found) {
   if (pattern == nullptr || found == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -21,6 +21,32 @@ HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD dispositio
                     nullptr);
 }
 
+mode_t ModeOf(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+TEST_F(FileTest, RestrictedToTheOwnerAndNeverThroughALink) {
+  WriteText("vantrel.ini", "[General]\n");
+  ASSERT_EQ(::chmod(Path("vantrel.ini").c_str(), 0644), 0);
+  EXPECT_TRUE(VtRestrictToOwner(Path("vantrel.ini").c_str()));
+  EXPECT_EQ(ModeOf(Path("vantrel.ini")), 0600u);
+  WriteText("vantrel", "#!/bin/sh\n");
+  ASSERT_EQ(::chmod(Path("vantrel").c_str(), 0755), 0);
+  EXPECT_TRUE(VtRestrictToOwner(Path("vantrel").c_str()));
+  EXPECT_EQ(ModeOf(Path("vantrel")), 0700u);  // still a program
+  ASSERT_TRUE(CreateDirectory(Path("Quarantine").c_str(), nullptr));
+  EXPECT_TRUE(VtRestrictToOwner(Path("Quarantine").c_str()));
+  EXPECT_EQ(ModeOf(Path("Quarantine")), 0700u);
+
+  WriteText("elsewhere", "not ours to change");
+  ASSERT_EQ(::chmod(Path("elsewhere").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink(Path("elsewhere").c_str(), Path("link").c_str()), 0);
+  EXPECT_FALSE(VtRestrictToOwner(Path("link").c_str()));
+  EXPECT_EQ(ModeOf(Path("elsewhere")), 0644u);
+  EXPECT_FALSE(VtRestrictToOwner(Path("missing").c_str()));
+}
+
 TEST_F(FileTest, ShareModesConflictBetweenThreadsAsBetweenProcesses) {
   std::string path = Path("vantrel.ini");
   WriteText("vantrel.ini", "x");

@@ -276,6 +276,10 @@ bool ReplaceFile(const std::string& path, const ProfileText& profile) {
   std::string temporary = path + suffix;
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return win32internal::FailFromErrno();
+  // The new file keeps the old one's mode, given before a byte is written: a file readable
+  // by its owner only is never readable by others, not even as the temporary.
+  struct stat old_info {};
+  if (::stat(path.c_str(), &old_info) == 0) ::fchmod(fd, old_info.st_mode & 07777);
   std::size_t done = 0;
   while (done < text.size()) {
     ssize_t put = ::write(fd, text.data() + done, text.size() - done);
@@ -289,8 +293,6 @@ bool ReplaceFile(const std::string& path, const ProfileText& profile) {
     }
     done += static_cast<std::size_t>(put);
   }
-  struct stat old_info {};
-  if (::stat(path.c_str(), &old_info) == 0) ::fchmod(fd, old_info.st_mode & 07777);
   if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
     int error = errno;
     ::unlink(temporary.c_str());

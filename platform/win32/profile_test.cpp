@@ -1,4 +1,6 @@
 // Profile files: lookup rules, listings, buffer cuts, writes and deletions, bad input.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 
@@ -159,6 +161,15 @@ TEST_F(ProfileTest, WritesAddReplaceAndDelete) {
   EXPECT_FALSE(WritePrivateProfileString(nullptr, "k", "v", ini_.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(List(nullptr), "General|New||");
+}
+
+TEST_F(ProfileTest, ARewriteKeepsTheFilesMode) {
+  WriteText("vantrel.ini", "[General]\nVantrelID=123-456\n");
+  ASSERT_EQ(::chmod(ini_.c_str(), 0600), 0);
+  EXPECT_TRUE(WritePrivateProfileString("General", "AdminEmailId", "a@example.com", ini_.c_str()));
+  struct stat info {};
+  ASSERT_EQ(::stat(ini_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
 TEST_F(ProfileTest, NewFilesAndWinIni) {

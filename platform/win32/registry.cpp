@@ -152,6 +152,11 @@ sqlite3* Database() {
     g_db = nullptr;
   }
   std::string path = root + vtplatform::kPathSep + "registry.db";
+  // A new registry is readable by the machine's account only: it holds the products'
+  // settings. The database's journal files take its mode.
+  const int created =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (created >= 0) ::close(created);
   sqlite3* db = nullptr;
   if (::sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {

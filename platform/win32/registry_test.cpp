@@ -1,5 +1,7 @@
 // The registry: creation, lookup without case, the Win32 codes callers grow buffers by,
 // enumeration, deletion, and persistence in the root's file.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 #include <thread>
@@ -29,6 +31,17 @@ class RegistryTest : public RootTest {
   }
   DWORD last_disposition_ = 0;
 };
+
+TEST_F(RegistryTest, ANewRegistryIsTheAccountsAlone) {
+  HKEY key = Create(kProductKey);
+  EXPECT_EQ(SetString(key, "VTADMINDB", "vtquaran.nsf"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  for (const char* file : {"registry.db", "registry.db-wal"}) {
+    struct stat info {};
+    ASSERT_EQ(::stat(Path(file).c_str(), &info), 0) << file;
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << file;
+  }
+}
 
 TEST_F(RegistryTest, KeysAndValuesCompareWithoutCase) {
   HKEY key = Create(kProductKey);

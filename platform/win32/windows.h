@@ -535,6 +535,10 @@ BOOL CreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES attributes);
 BOOL RemoveDirectory(LPCSTR path);  // only an empty directory (ERROR_DIR_NOT_EMPTY)
 DWORD GetFileAttributes(LPCSTR path);
 BOOL SetFileAttributes(LPCSTR path, DWORD attributes);
+// Lets only the account that owns a file or directory read and write it (on Windows a DACL
+// for the owner; here mode 0600, 0700 for a directory, an owner's execute bit kept). A
+// symbolic link is refused, not followed. What a later rewrite of the file keeps.
+BOOL VtRestrictToOwner(LPCSTR path);
 
 // Wildcards `*` and `?` in the last component, matched without case; "." and ".." are listed
 // when the pattern matches them, as on Windows. A pattern without wildcards finds the one
