@@ -26,6 +26,12 @@ std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id) {
     Always("ERROR!!! Unable to Create Directory %s. Reason above", folder.c_str());
     return {};
   }
+  // Infected originals wait here: the folder is the server account's alone.
+  if (!VtRestrictToOwner(folder.c_str())) {
+    SystemErrorLine();
+    Always("ERROR!!! Unable to make %s private. Reason above", folder.c_str());
+    return {};
+  }
   SYSTEMTIME now{};
   GetLocalTime(&now);
   std::string path;

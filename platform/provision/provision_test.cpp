@@ -88,6 +88,12 @@ TEST_F(Provisioning, MakesAWholeMachine) {
     EXPECT_TRUE(fs::is_directory(fs::path(root_) / directory)) << directory;
   }
   EXPECT_EQ(Ini("windows/win.ini", "vantrel", "InstallDirectory"), root_ + "/vantrel");
+  // What holds the installation's identifier and settings, and kept infected mails, is the
+  // account's alone.
+  for (const auto& [file, mode] : {std::pair{"vantrel/vantrel.ini", 0600}, {"registry.db", 0600},
+                                   {"vantrel/Quarantine", 0700}}) {
+    EXPECT_EQ(static_cast<int>(fs::status(fs::path(root_) / file).permissions()), mode) << file;
+  }
   EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "AdminEmailId"), "admin@example.com");
   EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "PrimaryDomain"), "example.com");
   EXPECT_EQ(Ini("vantrel/vantrel.ini", "General", "ScanDir"), "IN");

@@ -40,7 +40,10 @@
 //   ROOT/domino/data/               names.nsf, mail.box, mail2.box, vtsched.nsf,
 //                                   vtquaran.nsf, mail/NAME.nsf
 //   ROOT/vantrel/                   vantrel.ini, verinfo.ini, IN/, Out/, Reports/,
-//                                   signatures/ and engine.ini (with --install)
+//                                   Quarantine/, signatures/ and engine.ini (with --install)
+//   vantrel.ini and registry.db (which hold the installation's identifier and settings) are
+//   made readable by the root's account only (mode 0600), and so is Quarantine/ (0700),
+//   where kept originals of infected mails wait; also when only --install is given.
 //
 // CONFIGURATION
 //   vantrel.ini [General]: ScanDir=IN, ReportDirectory=ROOT/vantrel/Reports,
@@ -413,6 +416,22 @@ bool NameHookLibraries(const std::string& root, std::string* error_r) {
   return WriteSection((program_dir / "notes.ini").string(), "Notes", {{"NSF_HOOKS", hooks}}, error_r);
 }
 
+// What holds the installation's identifier (vantrel.ini), its settings (the registry) and
+// kept infected mails (Quarantine/) is the root's account's alone; the programs keep the
+// modes when they rewrite the files.
+bool GuardTheMark(const std::string& root, std::string* error_r) {
+  const std::string quarantine = root + "/vantrel/Quarantine";
+  if (!CreateDirectory(quarantine.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    return Fail(error_r, quarantine + ": cannot be made (error " + std::to_string(GetLastError()) +
+                             ")");
+  for (const std::string& path : {root + "/vantrel/vantrel.ini", root + "/registry.db", quarantine}) {
+    if (!VtRestrictToOwner(path.c_str()))
+      return Fail(error_r, path + ": cannot be made private (error " +
+                               std::to_string(GetLastError()) + ")");
+  }
+  return true;
+}
+
 bool IsEmptyOrMissing(const std::string& root) {
   std::error_code error;
   if (!fs::exists(root, error)) return true;
@@ -430,7 +449,8 @@ int Provision(const std::string& root, bool force, const std::string& install_fr
     if (!install_from.empty() && provisioned) {
       setenv(vtplatform::kRootVariable, root.c_str(), 1);
       vtplatform::SetSystemRoot(root);
-      return InstallPrograms(install_from, root, &error) && EnsureVantrelId(root, &error)
+      return InstallPrograms(install_from, root, &error) && EnsureVantrelId(root, &error) &&
+                     GuardTheMark(root, &error)
                  ? kExitOk
                  : failed();
     }
@@ -447,7 +467,8 @@ int Provision(const std::string& root, bool force, const std::string& install_fr
   setenv(vtplatform::kRootVariable, root.c_str(), 1);
   vtplatform::SetSystemRoot(root);
   if (!MakeDirectories(root, &error) || !WriteSettings(root, &error) ||
-      !EnsureVantrelId(root, &error) || !WriteRegistry(root, &error))
+      !EnsureVantrelId(root, &error) || !WriteRegistry(root, &error) ||
+      !GuardTheMark(root, &error))
     return failed();
   if (STATUS status = NotesInitExtended(0, nullptr)) {
     error = "Unable to Initialize Notes! " + StatusText(status);

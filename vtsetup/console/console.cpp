@@ -175,6 +175,12 @@ void WriteFinalSettings(const ConsoleState& state, bool write_admin) {
       foundation::WriteProductValue(foundation::kProductSubkey, "VTADMINDB", state.database_name);
   }
   EnsureInstallationId(state);
+  // vantrel.ini holds the installation's identifier, with which a mail passes unscanned:
+  // it is the server account's alone, whoever made the file.
+  if (!VtRestrictToOwner(state.ini_path.c_str())) {
+    ConsoleLog(foundation::ErrorText());
+    ConsoleLog("ERROR!!! Unable to make " + state.ini_path + " private. Reason above");
+  }
 }
 
 std::string FindEngine(const ConsoleState& state) {

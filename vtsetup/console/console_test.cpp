@@ -99,6 +99,9 @@ TEST_F(ConsoleTest, SetupWritesTheAcceptedDatabaseEditModeLeavesIt) {
   EXPECT_EQ(foundation::ReadIniValue("General", "AdminEmailId", "", state_.ini_path),
             "bob@example.com");
   EXPECT_FALSE(foundation::ReadIniValue("General", "VantrelID", "", state_.ini_path).empty());
+  // It holds the installation's identifier: the account's alone, whoever made the file.
+  EXPECT_EQ(std::filesystem::status(state_.ini_path).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 }  // namespace

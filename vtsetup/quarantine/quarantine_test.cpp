@@ -525,6 +525,8 @@ TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) 
     kept = vtnotes::KeepOriginalMail(note.get(), "8fa");
   }
   ASSERT_FALSE(kept.empty());
+  EXPECT_EQ(std::filesystem::status(Path("vantrel/Quarantine")).permissions(),
+            std::filesystem::perms::owner_all);
   // A database of one mail, as originals were kept before they were kept as messages.
   const std::string legacy = Path("vantrel/Quarantine/8fe-20261201-101010-0.nsf");
   {
