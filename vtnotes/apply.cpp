@@ -88,6 +88,8 @@ bool ChangeFilesPresent(const std::string& out_job_dir, const std::string& resul
   return present;
 }
 
+// Left in the OUT job directory when a mail went out with the notice, for later opens.
+constexpr const char* kNotAppliedMarker = "NotApplied.txt";
 // The text that takes the place of a mail whose verdict could not be applied whole.
 constexpr const char* kNotAppliedNotice =
     "Vantrel could not deliver this mail as it should have been cleaned. The original is kept "
@@ -128,8 +130,11 @@ bool ChangeBodyKeepingTheOriginal(NOTEHANDLE note, const std::string& out_job_di
   }
   Log("ERROR!!! MyChange Body %s", out_job_dir.c_str());
   if (!kept_file.empty()) kept_in = kept_file;
-  // A later open of the note: the first one kept the original and told the administrators.
-  if (!primary) return ReduceToNotice(note);
+  const std::string marker = JoinPath(out_job_dir, kNotAppliedMarker);
+  // A later open of the note: when the first one went out with the notice, the original is
+  // kept and the administrators know, and this one goes the same way. When the first one
+  // was cleaned, the original is no longer kept: this one waits in the box for a next try.
+  if (!primary) return FileExists(marker) && ReduceToNotice(note);
   if (kept_in.empty() || !ReduceToNotice(note)) {
     Always(
         "[%s] ERROR!!! The verdict could not be applied whole and the original mail could not "
@@ -141,6 +146,9 @@ bool ChangeBodyKeepingTheOriginal(NOTEHANDLE note, const std::string& out_job_di
       "[%s] ERROR!!! The verdict could not be applied whole: the mail goes out with a notice "
       "only, the original is kept in %s",
       job_id.c_str(), kept_in.c_str());
+  foundation::UniqueHandle written(CreateFile(marker.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                              nullptr));
   SendAdminWarningMail(AdminWarning::kNotApplied, &info, job_id, 0, mailbox_path, kept_in);
   return true;
 }

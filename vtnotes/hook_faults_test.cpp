@@ -296,6 +296,35 @@ TEST_F(HookFaultsTest, VerdictThatCannotBeAppliedWholeKeepsTheOriginal) {
   Write(Path("vantrel/Quarantine"), "in the way");
   const NOTEID second = PutInternetMail("mail.box", "half cleaned again", "virus.exe", "bad");
   EXPECT_EQ(OpenAsRouter("mail.box", second).status, kStatusHeldForScan);
+
+  // Cleaned whole at the first open, but not at a later one: that one waits in the box
+  // rather than go out with the notice while no original is kept.
+  std::filesystem::remove(Path("vantrel/Quarantine"));
+  std::atomic<int> answers{0};
+  engine_.reset();
+  StartEngine([&](const std::string& job_id, const std::string&, const std::string& out_job) {
+    Write(out_job + "/clean.bdy", "See the file.\r\n");
+    Write(out_job + "/0.ATT", "%PDF-1.4 figures");
+    Write(out_job + "/r.hd0", "Body: " + job_id + "\\clean.bdy\r\nAttachment: " + job_id +
+                                  "\\0.ATT,report.pdf\r\n");
+    Write(out_job + "/Scanover.txt", "");
+    ++answers;
+  });
+  const NOTEID third = PutInternetMail("mail.box", "cleaned once", "virus.exe", "bad bytes");
+  const auto first = OpenAsRouter("mail.box", third);
+  EXPECT_EQ(first.status, NOERROR);
+  EXPECT_EQ(first.attachments, 1);
+  EXPECT_EQ(answers, 1);
+  // The kept attachment can no longer be attached under its name.
+  for (const auto& entry : std::filesystem::directory_iterator(Out())) {
+    const std::string answer = entry.path().string() + "/r.hd0";
+    std::string text = std::filesystem::exists(answer) ? ReadFile(answer) : "";
+    if (const std::size_t at = text.find("report.pdf"); at != std::string::npos)
+      Write(answer, text.replace(at, 10, std::string(300, 'r')));
+  }
+  EXPECT_EQ(OpenAsRouter("mail.box", third).status, kStatusHeldForScan);
+  // The original kept before the first open's change went once that change held.
+  EXPECT_TRUE(std::filesystem::is_empty(Path("vantrel/Quarantine")));
 }
 
 // A quarantine copy that fails never delivers the original: the verdict is applied, the
