@@ -338,7 +338,8 @@ std::string ReadDatabaseJobSequence(const std::string& job_dir) {
   std::string text;
   std::string error;
   if (!ReadSmallFile(job_dir + "/" + kScanNow, kMaxSequenceChars + 2, &text, &error)) return {};
-  const std::string_view line = TrimLine(text.substr(0, text.find_first_of("\r\n")));
+  const std::string_view line =
+      TrimLine(std::string_view(text).substr(0, text.find_first_of("\r\n")));
   if (line.empty() || line.size() > kMaxSequenceChars) return {};
   for (char c : line) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
