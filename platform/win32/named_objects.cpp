@@ -294,7 +294,7 @@ int OpenMadeDirectory(const std::string& path) {
     return -1;
   }
   ::close(fd);
-  return OpenPrivateDirectory(path, true);
+  return OpenPrivateDirectory(path, false);
 }
 
 // A regular file of this account: what a block or the location record must be.
@@ -379,6 +379,9 @@ void SweepAbandonedBlocks() {
   });
 }
 
+// Attempts at making a block directory that another process's sweep keeps removing.
+constexpr int kMakeAttempts = 8;
+
 // The directory of the blocks of one root in /dev/shm has a name nobody can foresee
 // (mkdtemp), recorded in "<root>/.objects-location" (mode 0600), so that no other user
 // can make it first; a recorded directory that is gone or not this account's own is
@@ -413,10 +416,17 @@ int OpenSharedMemoryDirectory(const std::string& root, std::string* path_r) {
     }
   }
   char made[64];
-  std::snprintf(made, sizeof made, "%s%u-XXXXXX", shm_prefix.c_str(),
-                static_cast<unsigned>(::geteuid()));
   int fd = -1;
-  if (::mkdtemp(made) == nullptr || (fd = OpenMadeDirectory(made)) < 0) {
+  // Another process's sweep may take the new directory while it is still empty, between
+  // mkdtemp and the open: then a fresh one is made.
+  for (int attempt = 1; attempt <= kMakeAttempts && fd < 0; ++attempt) {
+    std::snprintf(made, sizeof made, "%s%u-XXXXXX", shm_prefix.c_str(),
+                  static_cast<unsigned>(::geteuid()));
+    if (::mkdtemp(made) == nullptr) break;
+    fd = OpenMadeDirectory(made);
+    if (fd < 0 && errno != ENOENT) break;
+  }
+  if (fd < 0) {
     Refuse(std::string("no directory for named objects could be made in ") + kSharedMemoryDir +
            " (" + std::strerror(errno) + ")");
     ::close(record);
