@@ -361,7 +361,9 @@ int CheckHD0File(const std::string& out_job_dir, NOTEHANDLE note, MailInfo& info
         Log("ERROR!!! Unable to Write in vtquaran.nsf");
         // The verdict is applied all the same, so the infected original is never delivered;
         // the original itself is kept where nothing is lost.
-        if (!KeepMailAfterFailedCopy(note, &info, job_id, mailbox_path)) return kApplyLeaveInBox;
+        if (!KeepMailAfterFailedCopy(note, &info, job_id, mailbox_path,
+                                     QuarantineVirusName(out_job_dir)))
+          return kApplyLeaveInBox;
         original_kept_in = "the Quarantine folder of the install directory";
       } else {
         original_kept_in = "the quarantine database";

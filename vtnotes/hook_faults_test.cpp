@@ -287,9 +287,13 @@ TEST_F(HookFaultsTest, VerdictThatCannotBeAppliedWholeKeepsTheOriginal) {
   EXPECT_EQ(CountSubject("mail2.box", "Warning Mail: Vantrel Could Not Clean a Mail"), 1);
   EXPECT_NE(Logs().find("MyChange Body"), std::string::npos);
   std::vector<std::string> kept;
-  for (const auto& entry : std::filesystem::directory_iterator(Path("vantrel/Quarantine")))
-    kept.push_back(entry.path().string());
+  for (const auto& entry : std::filesystem::directory_iterator(Path("vantrel/Quarantine"))) {
+    if (entry.path().extension() == ".eml") kept.push_back(entry.path().string());
+  }
   ASSERT_EQ(kept.size(), 1u);
+  // Beside it, what the message does not carry: the mail's identity and its recipients.
+  EXPECT_NE(ReadFile(kept[0] + kKeptRecordSuffix).find("VtOriginalMail: mail.box:"),
+            std::string::npos);
   EXPECT_NE(ReadFile(kept[0]).find("bad bytes"), std::string::npos);
 
   std::filesystem::remove_all(Path("vantrel/Quarantine"));
@@ -342,9 +346,13 @@ TEST_F(HookFaultsTest, FailedQuarantineCopyAppliesTheVerdictAndKeepsTheOriginal)
   EXPECT_EQ(CountSubject("mail2.box", "Warning Mail: Vantrel Quarantine Failed"), 1);
 
   std::vector<std::string> kept;
-  for (const auto& entry : std::filesystem::directory_iterator(Path("vantrel/Quarantine")))
-    kept.push_back(entry.path().string());
+  for (const auto& entry : std::filesystem::directory_iterator(Path("vantrel/Quarantine"))) {
+    if (entry.path().extension() == ".eml") kept.push_back(entry.path().string());
+  }
   ASSERT_EQ(kept.size(), 1u);
+  // Beside it, what the message does not carry: the mail's identity and its recipients.
+  EXPECT_NE(ReadFile(kept[0] + kKeptRecordSuffix).find("VtOriginalMail: mail.box:"),
+            std::string::npos);
   // The message as it arrived, its attachment included.
   const std::string message = ReadFile(kept[0]);
   EXPECT_NE(message.find("Subject: infected"), std::string::npos);

@@ -2,6 +2,7 @@
 #include "vtnotes/kept_mail.h"
 
 #include "foundation/log.h"
+#include "foundation/named_objects.h"
 #include "platform/notes/mail_export.h"
 #include "platform/win32/windows.h"
 #include "vtnotes/extension_state.h"
@@ -15,9 +16,30 @@ namespace {
 // same second takes the next number.
 constexpr int kNameAttempts = 100;
 
+// The router's recipients of the mail, Bcc included: what the message's headers may lack.
+std::vector<std::string> RouterRecipients(NOTEHANDLE note) {
+  std::vector<std::string> recipients;
+  std::string entry(MAXWORD, '\0');
+  const WORD count = NSFItemGetTextListEntries(note, MAIL_RECIPIENTS_ITEM);
+  for (WORD i = 0; i < count; ++i) {
+    const WORD length = NSFItemGetTextListEntry(note, MAIL_RECIPIENTS_ITEM, i, entry.data(), MAXWORD);
+    if (length > 0) recipients.emplace_back(entry.data(), length);
+  }
+  return recipients;
+}
+
+bool WriteRecord(const std::string& path, const std::string& text) {
+  foundation::UniqueHandle file(CreateFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file.valid() &&
+         WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
 }  // namespace
 
-std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id) {
+std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id, const std::string& virus) {
   ExtensionState& state = State();
   if (note == NULLHANDLE || state.install_directory.empty()) return {};
   const std::string folder = JoinPath(state.install_directory, kKeptMailFolder);
@@ -44,19 +66,27 @@ std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id) {
     Always("ERROR!!! No free name for the mail in %s", folder.c_str());
     return {};
   }
+  // The record first: a message found without one is imported without it.
+  const std::string record_path = path + kKeptRecordSuffix;
+  const KeptMailRecord record{virus, OriginalMailId(note), RouterRecipients(note)};
+  if (!WriteRecord(record_path, FormatKeptMailRecord(record))) {
+    SystemErrorLine();
+    Always("ERROR!!! Unable to Write %s. Reason above", record_path.c_str());
+  }
   std::string error;
   STATUS status = mail_export::ExportMailFile(note, path.c_str(), &error);
   if (status != NOERROR) {
     foundation::LogStatus(status);
     Always("ERROR!!! Unable to Write the mail into %s: %s", path.c_str(), error.c_str());
+    (void)DeleteFile(record_path.c_str());
     return {};
   }
   return path;
 }
 
 bool KeepMailAfterFailedCopy(NOTEHANDLE note, const MailInfo* info, const std::string& job_id,
-                             const std::string& mailbox_path) {
-  const std::string kept = KeepOriginalMail(note, job_id);
+                             const std::string& mailbox_path, const std::string& virus) {
+  const std::string kept = KeepOriginalMail(note, job_id, virus);
   if (kept.empty()) {
     Always(
         "[%s] ERROR!!! The quarantine copy failed and the original mail could not be kept "

@@ -75,6 +75,10 @@ std::string OriginalMailId(NOTEHANDLE mail) {
                 static_cast<unsigned>(created.Innards[1]), static_cast<unsigned>(created.Innards[0]));
 }
 
+std::string QuarantineVirusName(const std::string& job_directory) {
+  return FirstLineOf(JoinPath(job_directory, "Forward.txt"));
+}
+
 STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name) {
   const WORD name_len = static_cast<WORD>(std::strlen(item_name));
   if (!NSFItemIsPresent(source, item_name, name_len)) return NOERROR;
@@ -206,7 +210,7 @@ STATUS CopyQuarantine(NOTEHANDLE source, const std::string& directory, const Mai
     if (!forward_mode) {
       // The engine names what it found in its quarantine order; kept with the copy, it tells
       // an administrator why the mail is there. A copy without it is still a copy.
-      const std::string virus = FirstLineOf(JoinPath(directory, "Forward.txt"));
+      const std::string virus = QuarantineVirusName(directory);
       if (!virus.empty() && SetText(copy.get(), kVirusNameItem, virus) != NOERROR)
         Log("ERROR!!! Unable to Add %s Entry in Quarantine Database", kVirusNameItem);
     }

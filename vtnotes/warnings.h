@@ -34,6 +34,9 @@ inline constexpr const char* kOriginalMailItem = "VtOriginalMail";
 // time its note was made ("mail.box:8F6:00A1B2C3D4E5F607"). The same mail gives the same
 // text for every copy made of it; two mails never give the same.
 [[nodiscard]] std::string OriginalMailId(NOTEHANDLE mail);
+// What the engine named in the quarantine order of a job directory (the first line of its
+// Forward.txt, at most kVirusNameChars); empty when it named nothing.
+[[nodiscard]] std::string QuarantineVirusName(const std::string& job_directory);
 
 [[nodiscard]] STATUS ItemCopy(NOTEHANDLE source, NOTEHANDLE target, const char* item_name);
 // Copies the mail into every quarantine database (forward mode: the recipients rewritten

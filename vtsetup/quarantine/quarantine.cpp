@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -613,18 +615,33 @@ bool StoreInEveryDatabase(const Settings& settings, const std::string& key,
   return true;
 }
 
-// A kept message (.eml): the mail as it arrived, read in as the server reads incoming mail.
+// The record the extension wrote beside a kept message; empty for one kept without it.
+vtnotes::KeptMailRecord ReadKeptRecord(const std::string& message_path) {
+  std::ifstream in(message_path + vtnotes::kKeptRecordSuffix, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return vtnotes::ParseKeptMailRecord(text);
+}
+
+// A kept message (.eml): the mail as it arrived, read in as the server reads incoming mail,
+// with what its record adds: the router's recipients, the virus and the mail's identity.
 bool ImportKeptMessage(const Settings& settings, const std::string& path,
                        const std::string& file_name,
                        std::map<std::string, std::set<std::string>>& keys, std::string* error_r) {
-  const MakeNote make = [&path](DBHANDLE db, NoteOwner* note_r, std::string* reason_r) {
+  const vtnotes::KeptMailRecord record = ReadKeptRecord(path);
+  const MakeNote make = [&path, &record](DBHANDLE db, NoteOwner* note_r, std::string* reason_r) {
+    mail_import::ImportOptions options;
+    options.envelope_recipients = record.recipients;
     STATUS status = NSFNoteCreate(db, note_r->out());
     if (status == NOERROR)
-      status = mail_import::ImportMailFile(note_r->get(), path.c_str(), {}, reason_r);
+      status = mail_import::ImportMailFile(note_r->get(), path.c_str(), options, reason_r);
+    if (status == NOERROR && !record.virus.empty())
+      status = NSFItemSetText(note_r->get(), kVirusNameItem, record.virus.c_str(), MAXWORD);
     return status;
   };
-  return StoreInEveryDatabase(settings, file_name, kImportedOriginPrefix + file_name, make, keys,
-                              error_r);
+  return StoreInEveryDatabase(settings, file_name,
+                              record.origin.empty() ? kImportedOriginPrefix + file_name
+                                                    : record.origin,
+                              make, keys, error_r);
 }
 
 // A kept database (.nsf), as the extension wrote them before it kept messages: every
@@ -717,6 +734,8 @@ bool ImportKeptMail(const Settings& settings, ImportReport* report_r) {
     if (message) {
       removed = DeleteFile(path.c_str()) != FALSE;
       why = "the file system refused";
+      // Its record goes with it; one left behind is never read again.
+      if (removed) (void)DeleteFile((path + vtnotes::kKeptRecordSuffix).c_str());
     } else {
       STATUS status = NSFDbDelete(path.c_str());
       removed = status == NOERROR;

@@ -122,7 +122,10 @@ struct ImportReport {
 };
 // Brings every kept original into each quarantine database: the messages the extension
 // keeps (<install>/Quarantine/*.eml, read in as the server reads incoming mail) and the
-// databases it kept before (*.nsf, every document copied whole). Each is marked with
+// databases it kept before (*.nsf, every document copied whole). A message comes in with
+// what its record beside it (<message>.info) adds: the router's recipients, the virus and
+// the mail's identity, so that a database holding a copy of that mail already is passed
+// over and the mail is released once. Each is marked with
 // ImportedFrom = its file name, so that a file already brought in (a removal that failed,
 // an import cut short) is never copied twice; the file is removed only once every database
 // holds it. False when any file failed.

@@ -513,6 +513,32 @@ TEST_F(QuarantineTest, DeleteAndPurgeRemoveOnlyCopies) {
   EXPECT_EQ(NSFNoteOpen(db.get(), foreign, OPEN_DEFAULT, note.out()), NOERROR);
 }
 
+TEST_F(QuarantineTest, AKeptMailJoinsTheCopiesThatWereMadeAndIsReleasedOnce) {
+  // The copy reached vtquaran.nsf; admin.nsf failed, so the original was kept as well.
+  const NOTEID mail = PutMail("half copied", "half.exe");
+  Quarantine(mail, "Half.Virus");
+  UseDatabases("vtquaran.nsf,admin.nsf");
+  {
+    DbOwner box;
+    ASSERT_EQ(NSFDbOpen("mail.box", box.out()), NOERROR);
+    NoteOwner note;
+    ASSERT_EQ(NSFNoteOpen(box.get(), mail, OPEN_DEFAULT, note.out()), NOERROR);
+    ASSERT_FALSE(vtnotes::KeepOriginalMail(note.get(), "8f6", "Half.Virus").empty());
+  }
+  Settings settings = Loaded();
+  ImportReport report;
+  ASSERT_TRUE(ImportKeptMail(settings, &report)) << report.failed.at(0);
+  std::vector<CopySummary> copies = List(settings);
+  ASSERT_EQ(copies.size(), 2u);  // one in each database, none twice
+  EXPECT_EQ(copies[0].id.database, "vtquaran.nsf");
+  EXPECT_EQ(copies[1].id.database, "admin.nsf");
+  EXPECT_EQ(copies[0].origin, copies[1].origin);
+  EXPECT_EQ(copies[1].virus, "Half.Virus");
+  std::string error;
+  ASSERT_TRUE(ReleaseCopy(settings, copies[1].id, "admin", nullptr, &error)) << error;
+  EXPECT_FALSE(ReleaseCopy(settings, copies[0].id, "admin", nullptr, &error));
+}
+
 TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) {
   UseDatabases("vtquaran.nsf,admin.nsf");
   std::string kept;
@@ -522,7 +548,10 @@ TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) 
     NoteOwner note;
     ASSERT_EQ(NSFNoteOpen(box.get(), PutInternetMail("kept", "kept.exe"), OPEN_DEFAULT, note.out()),
               NOERROR);
-    kept = vtnotes::KeepOriginalMail(note.get(), "8fa");
+    // A recipient that no header names (Bcc): only the router's list has it.
+    ASSERT_EQ(NSFItemAppendTextList(note.get(), "Recipients", "dave@example.com", MAXWORD, TRUE),
+              NOERROR);
+    kept = vtnotes::KeepOriginalMail(note.get(), "8fa", "Kept.Virus");
   }
   ASSERT_FALSE(kept.empty());
   EXPECT_EQ(std::filesystem::status(Path("vantrel/Quarantine")).permissions(),
@@ -545,6 +574,7 @@ TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) 
   }
   const std::string saved = Path("tmp/saved.eml");
   std::filesystem::copy_file(kept, saved);
+  std::filesystem::copy_file(kept + vtnotes::kKeptRecordSuffix, saved + ".info");
   WriteText("vantrel/Quarantine/damaged.nsf", "this is not a database");
   WriteText("vantrel/Quarantine/empty.eml", "");
   WriteText("vantrel/Quarantine/notes.txt", "left alone");
@@ -555,6 +585,7 @@ TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) 
   EXPECT_EQ(report.imported.size(), 2u);
   ASSERT_EQ(report.failed.size(), 2u);
   EXPECT_FALSE(Exists(kept));
+  EXPECT_FALSE(Exists(kept + vtnotes::kKeptRecordSuffix));
   EXPECT_FALSE(Exists(legacy));
   for (const char* left : {"damaged.nsf", "empty.eml", "notes.txt"})
     EXPECT_TRUE(Exists(Path(std::string("vantrel/Quarantine/") + left))) << left;
@@ -562,8 +593,14 @@ TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) 
   ASSERT_EQ(copies.size(), 4u);  // two mails, two databases
   for (const CopySummary& copy : copies) {
     if (copy.subject == "kept") {
+      // Everything a copy made at once would show.
       EXPECT_EQ(copy.attachments, std::vector<std::string>{"kept.exe"});
-      EXPECT_EQ(copy.recipients, (std::vector<std::string>{"bob@example.com", "carl@example.com"}));
+      EXPECT_EQ(copy.recipients, (std::vector<std::string>{"bob@example.com", "carl@example.com",
+                                                           "dave@example.com"}));
+      EXPECT_EQ(copy.virus, "Kept.Virus");
+      EXPECT_EQ(copy.from, "ann@example.com");
+      EXPECT_GT(copy.posted_unix, 0);
+      EXPECT_EQ(copy.origin.rfind("mail.box:", 0), 0u) << copy.origin;
       EXPECT_EQ(copy.imported_from, std::filesystem::path(kept).filename().string());
     } else {
       EXPECT_EQ(copy.subject, "legacy");
@@ -573,6 +610,7 @@ TEST_F(QuarantineTest, ImportBringsEachKeptOriginalInOnceAndRemovesItAfterward) 
 
   // The same file again, as when its removal failed: it is only removed this time.
   std::filesystem::copy_file(saved, kept);
+  std::filesystem::copy_file(saved + ".info", kept + vtnotes::kKeptRecordSuffix);
   for (const char* left : {"damaged.nsf", "empty.eml"})
     std::filesystem::remove(Path(std::string("vantrel/Quarantine/") + left));
   report = ImportReport{};

@@ -56,7 +56,8 @@
 //      <root>/windows/win.ini         [Vantrel] InstallDirectory: the install directory
 //      <install>/vantrel.ini          [General] VantrelID: the installation's mark
 //      <install>/Quarantine/*.eml     originals kept after a failed quarantine copy (*.nsf
-//                                     from older versions)
+//                                     from older versions), each with its record *.eml.info
+//                                     (virus, the mail's identity, the router's recipients)
 //      <data>/vtquaran.nsf            the default quarantine database
 //      <data>/mail.box                where released mail goes to the router
 //      named objects: VtQuarantineMutex (held by release, delete, purge and import)

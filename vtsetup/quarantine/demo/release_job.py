@@ -28,8 +28,8 @@ DESCRIPTION
                       refused
         imported      with vtquaran.nsf gone, the next copy fails and the extension keeps
                       the original under <install>/Quarantine; once the database is back,
-                      `vtquarantine import` brings it in and removes the file, and a second
-                      import finds nothing
+                      `vtquarantine import` brings it in, with the virus the engine named,
+                      and removes the file, and a second import finds nothing
         raced         releases of the imported mail's two copies, from the two databases,
                       all at once: one succeeds, each recipient gets the mail once
         purged        `vtquarantine purge --older-than 0` deletes every copy and leaves
@@ -243,9 +243,11 @@ def run(machine):
             if os.path.isdir(kept_dir) else []
         second = machine.quarantine("import")
         ok = len(kept) == 1 and result.returncode == 0 and one_per_database(imported) and \
-            not left and "nothing to import" in second.stdout
-        step("imported", ok, "kept %d file(s); imported as %s; left %d" % (
-            len(kept), ", ".join(c["id"] for c in imported) or "-", len(left)))
+            not left and "nothing to import" in second.stdout and \
+            all(c["virus"] == copy["virus"] for c in imported)
+        step("imported", ok, "kept %d file(s); imported as %s, virus %s; left %d" % (
+            len(kept), ", ".join(c["id"] for c in imported) or "-",
+            imported[0]["virus"] if imported else "-", len(left)))
 
         # Administrators release the imported mail at the same moment, from both databases'
         # copies: one release wins.
