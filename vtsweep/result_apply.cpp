@@ -269,7 +269,8 @@ STATUS CopyQuarantine(SweepRun& run, NOTEHANDLE note, const JobRecord& record) {
   NSFNoteGetInfo(note, _NOTE_ID, &note_id);
   char name[32];
   std::snprintf(name, sizeof name, "%lX", static_cast<unsigned long>(note_id));
-  const std::string kept = vtnotes::KeepOriginalMail(note, name);
+  const std::string kept =
+      vtnotes::KeepOriginalMail(note, name, vtnotes::QuarantineVirusName(run.paths.result_dir));
   if (kept.empty()) {
     WriteLog("The quarantine copy failed and the original could not be kept either: the "
              "document is left as it is",

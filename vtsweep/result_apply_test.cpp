@@ -167,8 +167,9 @@ class QuarantineCopyTest : public ResultApplyTest {
     std::vector<std::string> names;
     const std::string folder = Path("vantrel/Quarantine");
     if (!std::filesystem::is_directory(folder)) return names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-      names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      if (entry.path().extension() == ".eml") names.push_back(entry.path().filename().string());
+    }
     return names;
   }
 };
@@ -229,6 +230,9 @@ TEST_P(VerdictWithoutCopyTest, TheOriginalIsKeptBeforeTheVerdict) {
   const std::vector<std::string> kept = KeptOriginals();
   ASSERT_EQ(kept.size(), 1u);
   const std::string message = Read(Path("vantrel/Quarantine/" + kept[0]));
+  // What the engine named goes with it, for the copy an import makes.
+  EXPECT_NE(Read(Path("vantrel/Quarantine/" + kept[0] + ".info")).find("VirusName: Test.Virus"),
+            std::string::npos);
   EXPECT_NE(message.find("bad.com"), std::string::npos);
   EXPECT_NE(message.find("good.doc"), std::string::npos);
   EXPECT_NE(Log().find("the original is kept in"), std::string::npos) << Log();

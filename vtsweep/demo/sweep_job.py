@@ -308,7 +308,8 @@ def run(machine, work, check):
     c.expect("exit 0", machine.sweep() == 0)
     expect_deleted(c, mails, "mail/carol.nsf", before, snapshot(machine, dbs))
     kept_dir = os.path.join(machine.root, "vantrel", "Quarantine")
-    kept = sorted(os.listdir(kept_dir)) if os.path.isdir(kept_dir) else []
+    kept = sorted(n for n in os.listdir(kept_dir) if n.endswith(".eml")) \
+        if os.path.isdir(kept_dir) else []
     texts = []
     for name in kept:
         with open(os.path.join(kept_dir, name), "rb") as f:
