@@ -125,7 +125,7 @@ bool ChangeBodyKeepingTheOriginal(NOTEHANDLE note, const std::string& out_job_di
   std::string kept_file;
   if (primary && kept_in.empty()) kept_file = KeepOriginalMail(note, job_id);
   if (NewChangeBody(note, out_job_dir, info, false, delete_mode) == NOERROR) {
-    if (!kept_file.empty()) DeleteFile(kept_file.c_str());
+    if (!kept_file.empty()) ForgetKeptMail(kept_file);
     return true;
   }
   Log("ERROR!!! MyChange Body %s", out_job_dir.c_str());

@@ -84,6 +84,11 @@ std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id, const s
   return path;
 }
 
+void ForgetKeptMail(const std::string& message_path) {
+  (void)DeleteFile(message_path.c_str());
+  (void)DeleteFile((message_path + kKeptRecordSuffix).c_str());
+}
+
 bool KeepMailAfterFailedCopy(NOTEHANDLE note, const MailInfo* info, const std::string& job_id,
                              const std::string& mailbox_path, const std::string& virus) {
   const std::string kept = KeepOriginalMail(note, job_id, virus);

@@ -76,6 +76,9 @@ struct KeptMailRecord {
 [[nodiscard]] std::string KeepOriginalMail(NOTEHANDLE note, const std::string& job_id,
                                            const std::string& virus = {});
 
+// Removes a kept message and its record, once the original is safe elsewhere.
+void ForgetKeptMail(const std::string& message_path);
+
 // After a failed quarantine copy: keeps the original, says so in the log at every
 // verbosity and warns the administrators. False when the original could not be kept
 // either; the caller then leaves the mail in its mail box.
