@@ -3,7 +3,7 @@
 
 SYNOPSIS
     smtp_throughput_bench.py [--build DIR] [--mails N] [--clients N] [--rounds N]
-                             [--hooks LIBS] [--spool-in-memory] [--keep]
+                             [--hooks LIBS] [--spool-in-memory] [--count-syncs] [--keep]
 
 DESCRIPTION
     Alternates two servers on fresh machine roots, round after round: one with no extension
@@ -23,6 +23,12 @@ DESCRIPTION
     as the README advises for a busy server; the databases stay where they are. It mounts,
     so it needs root; the mounts are removed at the end of each round.
 
+    --count-syncs preloads the sync recorder (<build>/lib/libvt_sync_record.so) into the
+    server's and the engine's processes and prints, per round, the syncs made per mail and
+    what they were of: mail.box (acceptance), the mail files (delivery), attachment content
+    and directories, and the rest. The recorder costs time of its own: take the mails/s from
+    a run without it.
+
 FILES
     <build>/bin/{vtprovision,nserver,nsmtp,nrouter,nsf,winreg,vantrel}
     machine roots in the temporary directory, removed at the end unless --keep
@@ -34,6 +40,7 @@ import shutil
 import socket
 import sqlite3
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -177,14 +184,46 @@ def spool_in_memory(root, mounts):
         f.write("\n".join(lines) + "\n")
 
 
+SYNC_KINDS = (4, 5, 6)  # of a file, of a directory, of everything (platform/crashsim/sync_log.h)
+
+
+def count_syncs(log_path):
+    """{what: syncs} from a sync log; a file's syncs are named by the file they were made on."""
+    with open(log_path, "rb") as f:
+        data = f.read()
+    names = {}
+    counts = collections.OrderedDict((k, 0) for k in ("mail.box", "mail files",
+                                                       "content and directories", "other"))
+    at = 0
+    while at + 32 <= len(data):
+        size, kind, inode, _, path_bytes = struct.unpack_from("<IB3xQQI4x", data, at)
+        if kind == 1:
+            names[inode] = data[at + 32:at + 32 + path_bytes].split(b"\0")[0].decode("utf-8",
+                                                                                     "replace")
+        elif kind in SYNC_KINDS:
+            name = names.get(inode, "") if kind == 4 else ""
+            if name.endswith(".box-wal"):
+                counts["mail.box"] += 1
+            elif "/mail/" in name and name.endswith(".nsf-wal"):
+                counts["mail files"] += 1
+            elif ".content/" in name or kind == 5:
+                counts["content and directories"] += 1
+            else:
+                counts["other"] += 1
+        at += size
+    return counts
+
+
 class OurServer:
     """Our server on a fresh machine root, from start() to stop(): with no extension (hooks
     empty) or with the hook libraries named in hooks and the engine scanning. The benchmarks
     drive it, and the peer they compare it with, through port, start(), stop(),
     delivered_count(), delivered() and cpu_seconds()."""
 
-    def __init__(self, build, hooks, in_memory=False, keep=False):
+    def __init__(self, build, hooks, in_memory=False, keep=False, count_syncs=False):
         self.build = build
+        self.count_syncs = count_syncs
+        self.syncs = None  # count_syncs() of the run, once stopped
         self.hooks = hooks
         self.in_memory = in_memory and bool(hooks)
         self.keep = keep
@@ -203,6 +242,11 @@ class OurServer:
         self.machine.provision(self.hooks, (("TimeOut", "60"),) if self.hooks else ())
         if self.in_memory:
             spool_in_memory(self.root, self.mounts)
+        if self.count_syncs:
+            self.machine.env.update(
+                LD_PRELOAD=os.path.abspath(os.path.join(self.build, "lib",
+                                                        "libvt_sync_record.so")),
+                VT_SYNCLOG=self.root + ".synclog", VT_SYNCLOG_ROOT=self.root)
         if self.hooks:
             self.machine.start_engine()
         self.machine.start_server()
@@ -215,6 +259,9 @@ class OurServer:
         for path in self.mounts:
             subprocess.run(["umount", path], check=False)
         self.mounts = []
+        if self.count_syncs:
+            self.syncs = count_syncs(self.root + ".synclog")
+            os.remove(self.root + ".synclog")
         if self.keep:
             print("machine root:", self.root)
         else:
@@ -304,16 +351,21 @@ def closed_loop(server, subjects, clients, message=small_message):
     return deliver(server, [subjects[c::clients] for c in range(clients)], message)
 
 
-def run_round(build, hooks, mails, clients, tag, keep, in_memory=False):
-    server = OurServer(build, hooks, in_memory, keep)
+def run_round(build, hooks, mails, clients, tag, keep, in_memory=False, count=False):
+    server = OurServer(build, hooks, in_memory, keep, count)
     try:
         server.start()
         warm_up(server, tag)
         figures = closed_loop(server, ["bench %s %d" % (tag, i) for i in range(mails)],
                               clients)
-        return figures
     finally:
         server.stop()
+    if server.syncs is not None:
+        sent = mails + 1  # and the warm-up mail
+        print("    syncs per mail: %.2f (%s)"
+              % (sum(server.syncs.values()) / sent,
+                 ", ".join("%s %.2f" % (k, v / sent) for k, v in server.syncs.items())))
+    return figures
 
 
 def main():
@@ -324,6 +376,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--hooks", default="vtnotes,rights")
     parser.add_argument("--spool-in-memory", action="store_true")
+    parser.add_argument("--count-syncs", action="store_true")
     parser.add_argument("--keep", action="store_true")
     args = parser.parse_args()
     if args.spool_in_memory and os.geteuid() != 0:
@@ -333,7 +386,7 @@ def main():
         for hooks in ("", args.hooks):
             f = run_round(args.build, hooks, args.mails, args.clients,
                           "%d%s" % (round_number, "h" if hooks else ""), args.keep,
-                          args.spool_in_memory)
+                          args.spool_in_memory, args.count_syncs)
             figures[hooks].append(f)
             print("round %d, %-16s %6.0f mails/s, %5.2f ms CPU a mail; in the box median %6.0f"
                   " ms, p99 %6.0f ms" % (round_number + 1, (hooks or "no extension") + ":",
