@@ -188,25 +188,21 @@ SYNC_KINDS = (4, 5, 6)  # of a file, of a directory, of everything (platform/cra
 
 
 def count_syncs(log_path):
-    """{what: syncs} from a sync log; a file's syncs are named by the file they were made on."""
+    """{what: syncs} from a sync log, by the file or directory each was made on."""
     with open(log_path, "rb") as f:
         data = f.read()
-    names = {}
     counts = collections.OrderedDict((k, 0) for k in ("mail.box", "mail files",
                                                        "content and directories", "other"))
     at = 0
     while at + 32 <= len(data):
         size, kind, inode, _, path_bytes = struct.unpack_from("<IB3xQQI4x", data, at)
-        if kind == 1:
-            names[inode] = data[at + 32:at + 32 + path_bytes].split(b"\0")[0].decode("utf-8",
-                                                                                     "replace")
-        elif kind in SYNC_KINDS:
-            name = names.get(inode, "") if kind == 4 else ""
+        if kind in SYNC_KINDS:
+            name = data[at + 32:at + 32 + path_bytes].split(b"\0")[0].decode("utf-8", "replace")
             if name.endswith(".box-wal"):
                 counts["mail.box"] += 1
             elif "/mail/" in name and name.endswith(".nsf-wal"):
                 counts["mail files"] += 1
-            elif ".content/" in name or kind == 5:
+            elif ".content/" in name or kind in (5, 6):
                 counts["content and directories"] += 1
             else:
                 counts["other"] += 1

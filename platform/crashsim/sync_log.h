@@ -27,7 +27,7 @@ enum class RecordKind : std::uint8_t {
   kCreate = 1,       // path, inode: a new file
   kWrite,            // inode, offset, data
   kTruncate,         // inode, offset = the new length
-  kSync,             // inode (a file), offset = log bytes covered
+  kSync,             // inode (a file), offset = log bytes covered; its path, to read
   kSyncDirectory,    // path, offset = log bytes covered
   kSyncAll,          // offset = log bytes covered (sync, syncfs)
   kLink,             // new path, inode

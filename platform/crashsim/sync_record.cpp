@@ -49,8 +49,8 @@ struct Tracked {
   std::atomic<std::uint64_t> inode{0};
 };
 Tracked g_fds[kMaxFd];
-std::mutex g_directory_mutex;
-std::string* g_directory_paths[kMaxFd];  // guarded by g_directory_mutex
+std::mutex g_paths_mutex;
+std::string* g_paths[kMaxFd];  // what each tracked descriptor was opened as; g_paths_mutex
 
 template <typename Fn>
 Fn Real(const char* name) {
@@ -153,12 +153,17 @@ std::uint64_t InodeOf(const std::string& path) {
 
 void Forget(int fd) {
   if (fd < 0 || fd >= kMaxFd) return;
-  g_fds[fd].file = false;
-  if (g_fds[fd].directory.exchange(false)) {
-    std::lock_guard<std::mutex> lock(g_directory_mutex);
-    delete g_directory_paths[fd];
-    g_directory_paths[fd] = nullptr;
+  const bool file = g_fds[fd].file.exchange(false);
+  if (g_fds[fd].directory.exchange(false) || file) {
+    std::lock_guard<std::mutex> lock(g_paths_mutex);
+    delete g_paths[fd];
+    g_paths[fd] = nullptr;
   }
+}
+
+std::string PathOf(int fd) {
+  std::lock_guard<std::mutex> lock(g_paths_mutex);
+  return g_paths[fd] != nullptr ? *g_paths[fd] : std::string();
 }
 
 // Bookkeeping around an open of path (already absolute): the record of a new file or a
@@ -168,13 +173,15 @@ int Opened(int fd, const std::string& path, int flags, bool existed) {
   Forget(fd);
   struct stat info {};
   if (::fstat(fd, &info) != 0) return fd;
+  if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) return fd;
+  {
+    std::lock_guard<std::mutex> lock(g_paths_mutex);
+    g_paths[fd] = new std::string(path);
+  }
   if (S_ISDIR(info.st_mode)) {
-    std::lock_guard<std::mutex> lock(g_directory_mutex);
-    g_directory_paths[fd] = new std::string(path);
     g_fds[fd].directory = true;
     return fd;
   }
-  if (!S_ISREG(info.st_mode)) return fd;
   g_fds[fd].inode = info.st_ino;
   g_fds[fd].file = true;
   if (!existed) {
@@ -212,15 +219,13 @@ void Wrote(int fd, ssize_t put, const void* data, off_t offset) {
 
 int Synced(int fd, int result, std::uint64_t covers) {
   if (result != 0 || fd < 0 || fd >= kMaxFd) return result;
+  const std::string path = PathOf(fd);
   if (g_fds[fd].file.load()) {
-    Append(RecordKind::kSync, g_fds[fd].inode.load(), covers, {}, {});
-  } else if (g_fds[fd].directory.load()) {
-    std::string path;
-    {
-      std::lock_guard<std::mutex> lock(g_directory_mutex);
-      if (g_directory_paths[fd] != nullptr) path = *g_directory_paths[fd];
-    }
-    if (!path.empty()) Append(RecordKind::kSyncDirectory, 0, covers, Paths(path), {});
+    // The path only names the sync for a reader; the replay goes by the inode.
+    Append(RecordKind::kSync, g_fds[fd].inode.load(), covers, path.empty() ? "" : Paths(path),
+           {});
+  } else if (g_fds[fd].directory.load() && !path.empty()) {
+    Append(RecordKind::kSyncDirectory, 0, covers, Paths(path), {});
   }
   return result;
 }
