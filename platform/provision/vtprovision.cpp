@@ -44,6 +44,8 @@
 //   vantrel.ini and registry.db (which hold the installation's identifier and settings) are
 //   made readable by the root's account only (mode 0600), and so is Quarantine/ (0700),
 //   where kept originals of infected mails wait; also when only --install is given.
+//   The root and its directories get mode 0700, and every file it makes is its account's
+//   own (mode 0600, programs 0700): other local users are kept out.
 //
 // CONFIGURATION
 //   vantrel.ini [General]: ScanDir=IN, ReportDirectory=ROOT/vantrel/Reports,
@@ -101,12 +103,18 @@ bool Fail(std::string* error_r, std::string what) {
   return false;
 }
 
+// The machine's directories, the root among them, are the server account's own (mode 0700)
+// also where they were there before: other local users are kept out of mail, databases and
+// settings.
 bool MakeDirectories(const std::string& root, std::string* error_r) {
-  for (const char* relative : {"windows/TEMP", "domino/data/mail", "vantrel/IN", "vantrel/Out",
+  for (const char* relative : {"", "windows", "windows/TEMP", "domino", "domino/data",
+                               "domino/data/mail", "vantrel", "vantrel/IN", "vantrel/Out",
                                "vantrel/Reports", "tmp"}) {
+    const fs::path directory = fs::path(root) / relative;
     std::error_code error;
-    fs::create_directories(fs::path(root) / relative, error);
-    if (error) return Fail(error_r, root + "/" + relative + ": " + error.message());
+    fs::create_directories(directory, error);
+    if (!error) fs::permissions(directory, fs::perms::owner_all, fs::perm_options::replace, error);
+    if (error) return Fail(error_r, directory.string() + ": " + error.message());
   }
   return true;
 }
@@ -345,7 +353,13 @@ constexpr const char* kProductLibraries[] = {"libvt_notes.so", "libvtnotes.so", 
 
 bool CopyInto(const fs::path& file, const fs::path& directory, std::string* error_r) {
   std::error_code error;
-  fs::copy_file(file, directory / file.filename(), fs::copy_options::overwrite_existing, error);
+  const fs::path copy = directory / file.filename();
+  fs::copy_file(file, copy, fs::copy_options::overwrite_existing, error);
+  // The copy takes the source's mode as it stands; it is kept to the account.
+  if (!error) {
+    fs::permissions(copy, fs::perms::group_all | fs::perms::others_all, fs::perm_options::remove,
+                    error);
+  }
   if (error) return Fail(error_r, "cannot install " + file.string() + ": " + error.message());
   return true;
 }

@@ -3,6 +3,7 @@
 // Owns the process-wide root override and identity, both guarded by g_machine_mutex.
 #include "platform/win32/machine.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +17,13 @@
 
 namespace vtplatform {
 namespace {
+
+// The files and directories the system makes are its account's own, as the ACL of the
+// install directory keeps them on the machine the system was written for: other local users
+// can read neither the mail passing through the spool nor the databases, the settings or the
+// logs. Set when a program of the system (or a server task that loads its libraries) starts,
+// before it makes any file.
+const mode_t g_creation_mask = ::umask(kCreationMask);
 
 std::mutex g_machine_mutex;
 std::string g_root_override;        // guarded by g_machine_mutex, always absolute

@@ -13,6 +13,8 @@
 // /dev/shm that .objects-location names, or files in .objects/ below it where there is no
 // /dev/shm (named_objects.h).
 // Processes started with CreateProcess run on the same root: their VT_SYSROOT is set to it.
+// Every process of the system makes its files and directories with the creation mask 077
+// (kCreationMask), so the root's contents are its account's own.
 //
 // Default identity: Windows 6.1 build 7601, NT family, not a Terminal Server, the account
 // "SYSTEM" (the account a Domino server service runs under), and the real path of the running
@@ -29,6 +31,10 @@ namespace vtplatform {
 
 // Separator of on-disk paths; the system joins paths with it.
 inline constexpr char kPathSep = '/';
+
+// The creation mask of every process of the system, set as it starts: what it makes is
+// readable and writable by its own account alone.
+inline constexpr unsigned kCreationMask = 077;
 
 // Environment variable naming the root.
 inline constexpr const char* kRootVariable = "VT_SYSROOT";
