@@ -21,6 +21,11 @@ DESCRIPTION
         full /dev/shm     the user fills /dev/shm: the router does not die, the mail is held
                           and the administrators told; once there is room the mail is
                           scanned and delivered cleaned
+        early signal      the job's event set over and over before the engine answered (by
+                          the server's own account: nobody else can reach it): no verdict,
+                          the mail is held until the engine's answer comes
+        modes             after all that mail: nothing below the root is open to other
+                          users, and the user can read none of it
 
     In every case the infected attachment never reaches the recipient, and no file outside
     the root is written. The job runs in a mount namespace of its own with a small tmpfs as
@@ -38,6 +43,8 @@ FILES
 import json
 import os
 import shutil
+import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -110,6 +117,19 @@ elif what == "take":
     for name in names:
         os.symlink(victim, os.path.join(directory, name))
     print(json.dumps({"taken": directory}))
+elif what == "read":
+    # Everything under the root the user can open, list or find.
+    seen = []
+    for path in sys.argv[2:]:
+        try:
+            if os.path.isdir(path):
+                os.listdir(path)
+            else:
+                open(path, "rb").close()
+            seen.append(path)
+        except OSError:
+            pass
+    print(json.dumps({"seen": seen}))
 elif what == "fill":
     with open("/dev/shm/filler", "wb") as f:
         try:
@@ -249,6 +269,34 @@ def case_taken_directory(machine):
                                           machine.victim_intact()))
 
 
+def case_early_signal(machine):
+    """The job's event set before the engine answered, again and again (only the server's
+    own account can still reach it): no verdict, the mail is held; once the engine answers
+    it is scanned and delivered cleaned."""
+    subject = "case early signal"
+    helper = os.path.join(machine.build, "tests", "win32_helper")
+    machine.engine.send_signal(signal.SIGSTOP)  # it holds its lock: the engine "runs"
+    try:
+        send_infected(machine, subject)
+        document = None
+        end = time.time() + 20
+        while document is None and time.time() < end:
+            document = main_job.find_by_subject(machine, "mail.box", subject)
+            time.sleep(0.1)
+        event = ("%x" % int(document["noteid"])) + "x" if document else "none"
+        for _ in range(24):
+            subprocess.run([helper, machine.root, "set-event", event], env=machine.env,
+                           capture_output=True)
+            time.sleep(0.25)
+        early = faults_job.delivered(machine, subject) is not None
+    finally:
+        machine.engine.send_signal(signal.SIGCONT)
+    scanned = caught(machine, subject)
+    ok = document is not None and not early and scanned
+    return faults_job.row("early signal", ok, "delivered before the answer: %s, delivered "
+                          "scanned: %s" % (early, scanned))
+
+
 def case_full_shm(machine):
     routers = machine.router_pids()
     filled = machine.attack("fill")["filled"]
@@ -269,16 +317,38 @@ def case_full_shm(machine):
                           "scanned: %s" % (same_router, waiting and not early, warned, scanned))
 
 
+def case_modes(machine):
+    """After mail has passed: nothing below the root is open to other users, and the user
+    can read none of the mail boxes, databases, settings, spool or logs."""
+    open_to_others = []
+    paths = []
+    for directory, subdirs, files in os.walk(machine.root):
+        for path in [directory] + [os.path.join(directory, n) for n in subdirs + files]:
+            info = os.lstat(path)
+            if stat.S_ISLNK(info.st_mode):
+                continue
+            paths.append(path)
+            if info.st_mode & 0o007:
+                open_to_others.append("%s %o" % (os.path.relpath(path, machine.root),
+                                                 info.st_mode & 0o777))
+    seen = machine.attack("read", *paths)["seen"]
+    ok = not open_to_others and not seen and len(paths) > 20
+    return faults_job.row("modes", ok, "%d paths, open to others: %s, read by the user: %s"
+                          % (len(paths), open_to_others[:5] or "none", seen[:5] or "none"))
+
+
 def run(machine, check):
     rows = []
     try:
         rows.append(case_planted_names(machine))
         rows.append(case_private_objects(machine))
         rows.append(case_taken_directory(machine))
+        rows.append(case_early_signal(machine))
         if machine.private_shm:
             rows.append(case_full_shm(machine))
         else:
             print("SKIP the full /dev/shm case: no private /dev/shm could be mounted")
+        rows.append(case_modes(machine))
     finally:
         machine.stop_server()
         machine.stop_engine()
