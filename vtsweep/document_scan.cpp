@@ -263,7 +263,16 @@ int BuildBodyFromRaw(SweepRun& run, JobRecord& record, bool* body_copied_r) {
       return 1;
     }
     mime::ReleaseMimeBody(tree);
-    if (FileSize(record.body_path) > 0) return 0;
+    if (FileSize(record.body_path) > 0) {
+      // Files yEnc- or BinHex-encoded into the text reach the engine as the files they are.
+      bool converted = false;
+      if (record.body_path == foundation::JoinPath(run.paths.job_dir, kBodyFile) &&
+          foundation::ConvertEncodedBodyText(run.paths.job_dir, &converted) != 0) {
+        LogF(kLogStamped, "Error: ConvertEncodedBodyText %s fails; its text is scanned as it is",
+             record.body_path.c_str());
+      }
+      return 0;
+    }
   } else {
     WriteLog("\"final\" is NULL", kLogStamped);
   }
