@@ -212,6 +212,75 @@ class Checker:
             self.failures.append(what)
 
 
+def late_answer(c, machine, work):
+    """dave.nsf: a slow infected document, then clean ones; policy delete. The engine is
+    stopped while it scans the first and let go once the scanner waits for the second."""
+    db = "mail/dave.nsf"
+    big = os.path.join(work, "big.bin")
+    with open(big, "wb") as f:
+        f.write(os.urandom(16 * 1024 * 1024))
+    with open(os.path.join(work, "eicar.com"), "wb") as f:
+        f.write(EICAR)
+    with open(os.path.join(work, "report.txt"), "wb") as f:
+        f.write(b"quarterly report\n")
+    machine.tool("nsf", "create", db, "--title", "dave")
+    machine.tool("nsf", "put", db, "--attach", big, "--attach", os.path.join(work, "eicar.com"),
+                 "Form=Memo", "Subject=slow infected", "PostedDate@=now")
+    for n in range(3):
+        machine.tool("nsf", "put", db, "--attach", os.path.join(work, "report.txt"),
+                     "Form=Memo", "Subject=clean %d" % n, "PostedDate@=now")
+    machine.set_policy("delete")
+    machine.schedule("SelectedDBFile=Y", "DBFiletxt=" + db, "DataDBFile=N")
+    before = snapshot(machine, [db])
+    job_dir = os.path.join(machine.root, "vantrel", "IN", "ScanDatabase")
+    fds = "/proc/%d/fd" % machine.engine.pid
+
+    def scanning_the_job():
+        try:
+            return any(os.readlink(os.path.join(fds, fd)).startswith(job_dir)
+                       for fd in os.listdir(fds))
+        except OSError:
+            return False
+
+    log_before = len(machine.log())
+    process = machine.sweep(wait=False)
+    caught = False
+    try:
+        # Stopped while it reads the first document's files: it has taken that job.
+        deadline = time.time() + 60
+        while time.time() < deadline and process.poll() is None and not caught:
+            caught = scanning_the_job()
+        if caught:
+            os.kill(machine.engine.pid, signal.SIGSTOP)
+            # Caught too late when it had already answered.
+            caught = not os.path.exists(os.path.join(machine.root, "vantrel", "Out",
+                                                     "ScanDatabase", "0.hd0"))
+            deadline = time.time() + 60
+            while (time.time() < deadline and
+                   "Number = 2  Note ID" not in machine.log()[log_before:]):
+                time.sleep(0.05)
+    finally:
+        os.kill(machine.engine.pid, signal.SIGCONT)
+    process.wait(300)
+    after = snapshot(machine, [db])
+    c.expect("every clean document unchanged byte for byte",
+             all(after.get((db, "clean %d" % n)) == before[(db, "clean %d" % n)]
+                 for n in range(3)))
+    if caught:
+        c.expect("the slow one, not answered in time, unchanged too",
+                 after.get((db, "slow infected")) == before[(db, "slow infected")])
+    discarded = "is not for this document" in machine.log()[log_before:]
+    print("    (engine %s; the late answer %s)" % (
+        "stopped mid-scan" if caught else "not caught mid-scan",
+        "came and was not applied" if discarded else "did not come while a document waited"))
+    c.expect("exit 0", machine.sweep() == 0)
+    after = snapshot(machine, [db])
+    c.expect("the next run deletes the infected one, the clean ones stay",
+             (db, "slow infected") not in after and
+             all(after.get((db, "clean %d" % n)) == before[(db, "clean %d" % n)]
+                 for n in range(3)))
+
+
 def run(machine, work, check):
     c = Checker()
     mails = fill(machine, work)
@@ -321,6 +390,9 @@ def run(machine, work, check):
     spool = [os.path.join(machine.root, "vantrel", "IN", "ScanDatabase"),
              os.path.join(machine.root, "vantrel", "Out", "ScanDatabase")]
     c.expect("the spool is left empty", not any(os.path.exists(p) for p in spool))
+
+    print("a late answer (engine held mid-scan past the time-out) is not applied to the next")
+    late_answer(c, machine, work)
 
     print("interactive run, its window driven headless")
     machine.tool("nsf", "put", "vtsched.nsf", "Form=Mannualfrm", "M_SelectedDBFile=Y",
