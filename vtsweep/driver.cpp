@@ -44,16 +44,31 @@ bool HasExtension(const std::string& name, const char* extension) {
 
 void ScanFolderCandidate(SweepRun& run, const std::string& path) {
   const Settings& settings = run.settings;
+  // A link in the folder may lead to a database elsewhere.
+  std::string real;
+  if (!RealPathBelow(settings.data_dir, path, &real)) {
+    LogF(kLogStamped, "Database %s is outside the data directory %s. Skipped.", path.c_str(),
+         settings.data_dir.c_str());
+    return;
+  }
   if (settings.exclude) {
-    // Exclusion without an exclusion list leaves nothing to scan.
-    if (settings.exclude_list.empty()) return;
+    // Exclusion on without an exclusion list read (the item is missing) leaves nothing to
+    // scan; an empty list read leaves the always-excluded databases alone.
+    if (!settings.exclude_list_read) {
+      if (!run.exclusion_without_list_logged)
+        WriteLog("Exclusion is on but no exclusion list (Exclude_DB) was read: no database of "
+                 "the folder is scanned",
+                 kLogStamped);
+      run.exclusion_without_list_logged = true;
+      return;
+    }
     if (MatchesList(path, settings.always_excluded)) return;
     if (MatchesList(path, settings.exclude_list)) {
       LogF(kLogStamped, "Databse %s is Excluded By Exclude Database Rule", path.c_str());
       return;
     }
   }
-  (void)ScanDatabaseFile(run, path, path);
+  (void)ScanDatabaseFile(run, path, real);
 }
 
 }  // namespace
@@ -169,19 +184,23 @@ void ScanDatabaseList(SweepRun& run) {
       return;
     }
     std::string path;
-    if (!ResolveBelow(run.settings.data_dir, entry, &path)) {
+    std::string real;
+    if (!ResolveBelow(run.settings.data_dir, entry, &path) ||
+        !RealPathBelow(run.settings.data_dir, path, &real)) {
       LogF(kLogStamped, "Database %s is outside the data directory %s. Skipped.", entry.c_str(),
            run.settings.data_dir.c_str());
       continue;
     }
-    (void)ScanDatabaseFile(run, entry, path);
+    (void)ScanDatabaseFile(run, entry, real);
   }
 }
 
 void WalkFolder(SweepRun& run, const std::string& folder, VisitedFolders& visited) {
   LogF(kLogStamped, "Scanning %s folder", folder.c_str());
+  std::string written;
   std::string path;
-  if (!ResolveBelow(run.settings.data_dir, folder, &path)) {
+  if (!ResolveBelow(run.settings.data_dir, folder, &written) ||
+      !RealPathBelow(run.settings.data_dir, written, &path)) {
     LogF(kLogStamped, "Folder %s is outside the data directory %s. Skipped.", folder.c_str(),
          run.settings.data_dir.c_str());
     return;

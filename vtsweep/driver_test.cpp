@@ -102,6 +102,7 @@ TEST_F(DriverTest, FolderWalkExclusionsTemplatesAndSubfolders) {
   settings.exclude = true;
   settings.subfolders = true;
   settings.exclude_list = "MAIL/BOB.NSF";
+  settings.exclude_list_read = true;
   visited.clear();
   WalkFolder(run_, Path("domino/data"), visited);
   const std::string log = Log();
@@ -116,12 +117,25 @@ TEST_F(DriverTest, FolderWalkExclusionsTemplatesAndSubfolders) {
       << log;
   EXPECT_EQ(log.find("names.nsf is Excluded"), std::string::npos);  // silently
 
-  // Exclusion on without an exclusion list scans nothing.
+  // Exclusion on with an empty list read: only the always-excluded database is left out.
   std::filesystem::remove(Path("vantrel/Reports/test.log"));
   settings.exclude_list.clear();
   visited.clear();
+  WalkFolder(run_, Path("domino/data"), visited);
+  EXPECT_TRUE(Scanned(Path("domino/data/mail/Bob.nsf")));
+  EXPECT_FALSE(Scanned(Path("domino/data/names.nsf")));
+
+  // Exclusion on without an exclusion list read scans nothing, and says so once.
+  std::filesystem::remove(Path("vantrel/Reports/test.log"));
+  settings.exclude_list_read = false;
+  settings.exclude_list = "MAIL/BOB.NSF";
+  visited.clear();
   WalkFolder(run_, "mail", visited);
-  EXPECT_EQ(Log().find(" Database..."), std::string::npos);
+  const std::string nothing = Log();
+  EXPECT_EQ(nothing.find(" Database..."), std::string::npos);
+  const std::size_t said = nothing.find("no exclusion list (Exclude_DB) was read");
+  ASSERT_NE(said, std::string::npos) << nothing;
+  EXPECT_EQ(nothing.find("no exclusion list (Exclude_DB) was read", said + 1), std::string::npos);
 }
 
 TEST_F(DriverTest, ALinkBackToAnOuterFolderIsWalkedOnce) {
@@ -138,6 +152,42 @@ TEST_F(DriverTest, ALinkBackToAnOuterFolderIsWalkedOnce) {
   std::filesystem::remove(Path("vantrel/Reports/test.log"));
   WalkFolder(run_, "/etc", visited);
   EXPECT_NE(Log().find("Folder /etc is outside the data directory"), std::string::npos);
+}
+
+// Links are followed before the data-directory rule is applied: a link to a database or
+// a folder elsewhere is refused, in the list and in the walk; a link to a database inside
+// is scanned as the database it leads to.
+TEST_F(DriverTest, LinksOutOfTheDataDirectoryAreRefused) {
+  Databases({"mail/ann.nsf", "moved.nsf"});
+  std::filesystem::create_directories(Path("elsewhere"));
+  std::filesystem::rename(Path("domino/data/moved.nsf"), Path("elsewhere/out.nsf"));
+  ASSERT_EQ(::symlink(Path("elsewhere/out.nsf").c_str(), Path("domino/data/mail/link.nsf").c_str()),
+            0);
+  ASSERT_EQ(::symlink(Path("elsewhere").c_str(), Path("domino/data/mail/away").c_str()), 0);
+  ASSERT_EQ(::symlink(Path("domino/data/mail/ann.nsf").c_str(),
+                      Path("domino/data/mail/alias.nsf").c_str()),
+            0);
+  run_.settings.list_selected = true;
+  run_.settings.database_list = "mail/link.nsf;mail/away/out.nsf;mail/alias.nsf";
+  ScanDatabaseList(run_);
+  std::string log = Log();
+  EXPECT_NE(log.find("Database mail/link.nsf is outside the data directory"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Database mail/away/out.nsf is outside the data directory"),
+            std::string::npos);
+  EXPECT_FALSE(Scanned("mail/link.nsf"));
+  EXPECT_TRUE(Scanned("mail/alias.nsf"));
+  EXPECT_NE(log.find("mail/alias.nsf Was Scanned"), std::string::npos) << log;
+
+  std::filesystem::remove(Path("vantrel/Reports/test.log"));
+  run_.settings.subfolders = true;
+  VisitedFolders visited;
+  WalkFolder(run_, "mail", visited);
+  log = Log();
+  EXPECT_NE(log.find("/mail/link.nsf is outside the data directory"), std::string::npos) << log;
+  EXPECT_NE(log.find("/mail/away is outside the data directory"), std::string::npos) << log;
+  EXPECT_EQ(log.find("out.nsf Database..."), std::string::npos) << log;
+  EXPECT_EQ(log.find("link.nsf Database..."), std::string::npos) << log;
 }
 
 TEST_F(DriverTest, AnOpenThatHangsIsAbandonedAfterTheLimit) {

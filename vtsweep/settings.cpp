@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "foundation/config.h"
+#include "foundation/named_objects.h"
 #include "foundation/utilities.h"
 #include "platform/win32/windows.h"
 #include "vtsweep/sweep_log.h"
@@ -285,6 +286,39 @@ bool ResolveBelow(std::string_view data_dir, std::string_view name,
   for (const std::string& piece : pieces) resolved = foundation::JoinPath(resolved, piece);
   *resolved_r = resolved;
   return true;
+}
+
+namespace {
+
+// The path with every link followed; false when it cannot be opened.
+bool FinalPath(const std::string& path, std::string* final_r) {
+  foundation::UniqueHandle handle(CreateFile(path.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                             nullptr));
+  if (!handle.valid()) return false;
+  char buffer[4 * MAX_PATH];
+  const DWORD length = GetFinalPathNameByHandle(handle.get(), buffer, sizeof buffer,
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= sizeof buffer) return false;
+  std::string path_found(buffer, length);
+  if (path_found.rfind("\\\\?\\", 0) == 0) path_found.erase(0, 4);
+  *final_r = std::move(path_found);
+  return true;
+}
+
+}  // namespace
+
+bool RealPathBelow(const std::string& data_dir, const std::string& path, std::string* real_r) {
+  std::string real_base;
+  if (!FinalPath(data_dir, &real_base)) real_base = data_dir;
+  std::string real;
+  if (!FinalPath(path, &real)) {
+    // Nothing there to follow: the open that comes next says what is wrong.
+    *real_r = path;
+    return true;
+  }
+  return ResolveBelow(real_base, real, real_r);
 }
 
 }  // namespace vtsweep

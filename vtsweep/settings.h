@@ -7,8 +7,9 @@
 // database list and which files of a folder are scanned or excluded.
 //
 // Every database the scanner opens lies below the Notes data directory: a list entry or a
-// folder that is absolute outside it, or climbs out of it with "..", is refused and logged,
-// so a damaged settings document cannot make the scanner rewrite files elsewhere.
+// folder that is absolute outside it, climbs out of it with "..", or leads out of it
+// through a link, is refused and logged, so a damaged settings document or a link cannot
+// make the scanner rewrite files elsewhere.
 //
 // Ownership: plain values. Locks: none; filled before the scan thread starts, read-only
 // afterwards.
@@ -97,5 +98,11 @@ void ReadSettingsDocument(Settings& settings);
 // directory) and for the names in the engine's answer (below the result base).
 [[nodiscard]] bool ResolveBelow(std::string_view base, std::string_view name,
                                 std::string* resolved_r);
+
+// The path as it really is, every link followed, when that lies below the data directory
+// (itself taken as it really is). False when a link leads out of it. A path that cannot be
+// opened is taken as it is written: whoever opens it next reports the failure.
+[[nodiscard]] bool RealPathBelow(const std::string& data_dir, const std::string& path,
+                                 std::string* real_r);
 
 }  // namespace vtsweep

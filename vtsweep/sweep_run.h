@@ -64,6 +64,7 @@ struct SweepRun {
   RunTotals totals;
   int timeouts = 0;      // engine time-outs of this run, less one per answered job
   bool timeout_stop_logged = false;  // the run's stop for time-outs has been logged
+  bool exclusion_without_list_logged = false;
   // Each job is published with its own sequence (run prefix and count) in scannow.txt; the
   // engine repeats it in its answer, so an answer is applied to its own document only.
   std::string job_prefix;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -377,6 +378,23 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   if (::fstat(object->fd, &info) != 0) return win32internal::FailFromErrno();
   size->QuadPart = info.st_size;
   return TRUE;
+}
+
+DWORD GetFinalPathNameByHandle(HANDLE file, LPSTR buffer, DWORD size, DWORD) {
+  auto object = FileFromHandle(file);
+  if (object == nullptr) return 0;
+  char target[PATH_MAX];
+  const std::string link = "/proc/self/fd/" + std::to_string(object->fd);
+  const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+  if (length <= 0) {
+    win32internal::FailFromErrno();
+    return 0;
+  }
+  const std::string path(target, static_cast<std::size_t>(length));
+  if (buffer == nullptr || size <= path.size()) return static_cast<DWORD>(path.size() + 1);
+  std::memcpy(buffer, path.c_str(), path.size() + 1);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(path.size());
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {

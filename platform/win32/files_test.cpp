@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -207,6 +209,24 @@ TEST_F(FileTest, FileInformationNamesOneDirectoryWhateverPathReachedIt) {
   EXPECT_EQ(identity(Path("data")), identity(Path("data/mail/loop")));
   EXPECT_NE(identity(Path("data")), identity(Path("data/mail")));
   EXPECT_FALSE(GetFileInformationByHandle(INVALID_HANDLE_VALUE, nullptr));
+
+  // The final path follows every link, of a file or a folder.
+  auto final_path = [](const std::string& path) {
+    HANDLE handle = CreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    char buffer[MAX_PATH] = {};
+    char small[4] = {};
+    EXPECT_GT(GetFinalPathNameByHandle(handle, small, sizeof small, 0), sizeof small);
+    const DWORD length = GetFinalPathNameByHandle(handle, buffer, sizeof buffer, 0);
+    CloseHandle(handle);
+    return std::string(buffer, length);
+  };
+  char real_root[PATH_MAX];
+  ASSERT_NE(::realpath(Path("").c_str(), real_root), nullptr);
+  EXPECT_EQ(final_path(Path("data/mail/loop/mail/a.nsf")),
+            std::string(real_root) + "/data/mail/a.nsf");
+  EXPECT_EQ(final_path(Path("data/mail/loop")), std::string(real_root) + "/data");
+  EXPECT_EQ(GetFinalPathNameByHandle(INVALID_HANDLE_VALUE, nullptr, 0, 0), 0u);
 }
 
 std::vector<std::string> Find(const std::string& pattern) {

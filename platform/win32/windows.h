@@ -524,6 +524,13 @@ struct BY_HANDLE_FILE_INFORMATION {
 };
 using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+// The path of the file a handle is open on, every link followed; without the "\\?\" prefix
+// Windows puts before it (flags: FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, the only form).
+// The length copied, or the size needed (NUL included) when the buffer is too small; 0 on
+// failure.
+#define FILE_NAME_NORMALIZED 0x0
+#define VOLUME_NAME_DOS 0x0
+DWORD GetFinalPathNameByHandle(HANDLE file, LPSTR buffer, DWORD size, DWORD flags);
 BOOL SetEndOfFile(HANDLE file);
 
 // Deleting a file that another open holds without sharing fails with ERROR_SHARING_VIOLATION.
