@@ -30,10 +30,19 @@ bool RelaxForegroundRules(LaunchWait wait) {
   return true;
 }
 
-// The directory of the command's first blank-separated word, if it is a directory.
+// The directory of the command's program, if it is a directory: the first blank-separated
+// word, or the text inside the quotes when the command begins with one (a program path with
+// blanks keeps its directory that way).
 std::string WorkingDirectory(std::string_view command_line) {
-  if (command_line.empty() || command_line.front() == '"') return {};
-  std::string_view program = command_line.substr(0, command_line.find(' '));
+  if (command_line.empty()) return {};
+  std::string_view program;
+  if (command_line.front() == '"') {
+    const std::size_t close = command_line.find('"', 1);
+    if (close == std::string_view::npos) return {};
+    program = command_line.substr(1, close - 1);
+  } else {
+    program = command_line.substr(0, command_line.find(' '));
+  }
   std::string directory, file_name;
   foundation::SplitPath(program, directory, file_name);
   DWORD attributes = GetFileAttributes(directory.c_str());

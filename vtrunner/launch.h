@@ -22,8 +22,8 @@ enum class LaunchWait {
 
 // Starts the command line (program and arguments, as CreateProcess reads them) with the
 // default window state, no inherited handles and the caller's environment. The working
-// directory is the directory of the command's first blank-separated word when that exists
-// as a directory (none for a command that begins with a quote). Before starting, and always
+// directory is the directory of the command's program when that exists as a directory: its
+// first blank-separated word, or the quoted path it begins with. Before starting, and always
 // when the caller waits, the started program is let take the foreground. Returns 0 or the
 // system error code of the creation; `exit_code_r` (may be null) gets the exit code, 259
 // (STILL_ACTIVE) while the program runs.

@@ -52,11 +52,16 @@ TEST(LaunchProgram, StartsInTheProgramsDirectoryWithTheArgumentsGiven) {
   ASSERT_EQ(LaunchProgram(program + " \"1\"", LaunchWait::kUntilEnd, &exit_code), 0u);
   EXPECT_EQ(Read(root.Path("domino/args.txt")), "1|");
 
-  // A command that begins with a quote gets no working directory of its own.
-  ASSERT_EQ(LaunchProgram("\"" + program + "\" 3", LaunchWait::kUntilEnd, &exit_code), 0u);
+  // A quoted program path starts in its directory too, blanks and all.
+  std::filesystem::create_directories(root.Path("sp ace"));
+  std::filesystem::copy_file(program, root.Path("sp ace/vtsweep"));
+  ASSERT_EQ(LaunchProgram("\"" + root.Path("sp ace/vtsweep.exe") + "\" 3", LaunchWait::kUntilEnd,
+                          &exit_code),
+            0u);
   EXPECT_EQ(exit_code, 3u);
-  EXPECT_EQ(std::filesystem::canonical(Read(root.Path("domino/cwd.txt"))),
-            std::filesystem::current_path());
+  EXPECT_EQ(Read(root.Path("sp ace/args.txt")), "3|");
+  EXPECT_EQ(std::filesystem::canonical(Read(root.Path("sp ace/cwd.txt"))),
+            std::filesystem::canonical(root.Path("sp ace")));
 }
 
 TEST(LaunchProgram, WithoutWaitingOrWithoutAProgram) {

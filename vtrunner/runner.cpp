@@ -41,10 +41,39 @@ std::string Stars(int count) {
 
 void Console(const std::string& text) { AddInLogMessageText("%s", 0, text.c_str()); }
 
+// A schedule that cannot be a time or a day is said in the log and on the console whatever
+// the debug setting: nothing else would tell why no scan starts.
+void LogScheduleProblem(const std::string& text) {
+  if (!status_state) return;
+  RunnerLog(*status_state, text, true);
+  Console(std::string(kProductName) + ": " + text);
+}
+
 void ReadScheduleNow(RunnerState& state) {
   status_state = &state;
-  (void)ReadSchedule(kScheduleDatabase, state.schedule, LogStatusText);
+  (void)ReadSchedule(kScheduleDatabase, state.schedule, LogStatusText, LogScheduleProblem);
   status_state = nullptr;
+}
+
+// Waits, a minute at a time, until LotusNotesPath is set (the console is told once). False
+// when the server stops the task first.
+bool WaitForNotesPath(RunnerState& state) {
+  const char* kMissing = "unable to Get Lotus Notes Path Registry";
+  RunnerLog(state, kMissing, true);
+  Console(std::string(kProductName) + ": " + kMissing +
+          "; waiting for LotusNotesPath to be set");
+  while (!AddInIdle()) {
+    if (!AddInMinutesHaveElapsed(1)) {
+      if (AddInIdleDelay(kIdleStepMs)) return false;
+      continue;
+    }
+    ReadRunnerSettings(state);
+    if (!state.notes_path.empty()) {
+      RunnerLog(state, "LotusNotesPath is " + state.notes_path, true);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -106,7 +135,8 @@ void WriteBanner(const RunnerState& state) {
 }
 
 void LaunchScanner(const RunnerState& state) {
-  const std::string command = state.scanner_command + " " + kScannerArgument;
+  // Quoted: the program directory may hold blanks ("C:\Program Files\...").
+  const std::string command = "\"" + state.scanner_command + "\" " + kScannerArgument;
   if (DWORD error = LaunchProgram(command, LaunchWait::kNoWait)) {
     // Not retried: the next chance is the next armed scheduled minute. Said in the log and on
     // the console whatever the debug setting, since no scan happens.
@@ -162,14 +192,9 @@ int RunnerMain() {
   RunnerState state;
   ReadRunnerSettings(state);
   WriteBanner(state);
-  int result = 0;
-  if (state.notes_path.empty()) {
-    // Without the program directory there is no scanner to start: the task ends, and says so
-    // whatever the debug setting.
-    RunnerLog(state, "unable to Get Lotus Notes Path Registry", true);
-    Console(std::string(kProductName) + ": unable to Get Lotus Notes Path Registry");
-    result = 1;
-  } else {
+  // Without the program directory there is no scanner to start: the task says so once and
+  // waits for the setting, rather than end and be started again by the server over and over.
+  if (!state.notes_path.empty() || WaitForNotesPath(state)) {
     ReadScheduleNow(state);
     if (state.schedule.run_at_start && state.schedule.enabled) LaunchScanner(state);
     while (!AddInIdle()) {
@@ -185,7 +210,7 @@ int RunnerMain() {
   AddInSetStatusText("Terminating");
   Console(std::string(kProductName) + ": Termination complete.");
   AddInDeleteStatusLine(status_line);
-  return result;
+  return 0;
 }
 
 }  // namespace vtrunner

@@ -1,9 +1,8 @@
 // runner.h - the schedule runner's task: start-up, the once-a-minute loop, shutdown.
 //
 // What it is for: RunnerMain is the add-in task's main routine, called once the Notes
-// runtime is up; it returns when the server asks the task to stop (or at once when the Notes
-// program directory is unknown). The pieces it is made of take the clock as an argument, so
-// a test can play any minute.
+// runtime is up; it returns when the server asks the task to stop. The pieces it is made
+// of take the clock as an argument, so a test can play any minute.
 //
 // Ownership: RunnerState holds plain values. Locks: none; the task is single-threaded.
 #pragma once
@@ -52,7 +51,8 @@ void LaunchScanner(const RunnerState& state);
 // why the task cannot do its work).
 void RunnerLog(const RunnerState& state, const std::string& text, bool always = false);
 
-// The task: returns 0 when stopped by the server, 1 when it could not run.
+// The task: returns 0 when stopped by the server. Without LotusNotesPath it says so once and
+// waits for the setting.
 int RunnerMain();
 
 }  // namespace vtrunner

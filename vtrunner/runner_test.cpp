@@ -110,7 +110,7 @@ TEST_F(RunnerTest, AScannerThatCannotStartIsLoggedWhateverTheDebugSetting) {
   OneMinuteJob(state, At(14, 5));
   std::string log = ReadFile(state.log_path);
   EXPECT_EQ(log.find("System Time"), std::string::npos);  // the chatty lines stay off
-  EXPECT_NE(log.find("Unable to start " + root_ + "/domino/vtsweep.exe \"1\" Reason above"),
+  EXPECT_NE(log.find("Unable to start \"" + root_ + "/domino/vtsweep.exe\" \"1\" Reason above"),
             std::string::npos)
       << log;
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/notes/notes.h"
@@ -38,6 +39,26 @@ int WeekdayOf(const std::string& entry) {
   return 0;
 }
 
+// The whole text as a number from low to high (blanks around it allowed); false for
+// anything else.
+bool WholeNumber(const std::string& text, int low, int high, int* value_r) {
+  std::size_t start = text.find_first_not_of(" \t");
+  std::size_t end = text.find_last_not_of(" \t");
+  if (start == std::string::npos || end - start > 3) return false;
+  int value = 0;
+  for (std::size_t i = start; i <= end; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  if (value < low || value > high) return false;
+  *value_r = value;
+  return true;
+}
+
+bool IsDayName(const std::string& entry) {
+  return WeekdayOf(entry) != 0 || _stricmp(entry.c_str(), "Sun") == 0;
+}
+
 std::string ItemText(NOTEHANDLE note, const char* name) {
   char buffer[kItemTextBytes];
   WORD length = NSFItemGetText(note, name, buffer, sizeof buffer);
@@ -48,6 +69,7 @@ struct SearchContext {
   DBHANDLE db = NULLHANDLE;
   Schedule* schedule = nullptr;
   StatusLogFn log_status = nullptr;
+  TextLogFn log_text = nullptr;
 };
 
 STATUS ReadOneDocument(void* context_pointer, SEARCH_MATCH* match, ITEM_TABLE*) {
@@ -77,13 +99,23 @@ STATUS ReadOneDocument(void* context_pointer, SEARCH_MATCH* match, ITEM_TABLE*) 
     if (!single.empty()) items.weekdays.push_back(single);
   }
   (void)NSFNoteClose(note);
-  ApplyScheduleItems(items, *context->schedule);
+  for (const std::string& problem : ApplyScheduleItems(items, *context->schedule)) {
+    if (context->log_text == nullptr) continue;
+    char where[64];
+    std::snprintf(where, sizeof where, "Schedule document %lX: ",
+                  static_cast<unsigned long>(match->ID.NoteID));
+    context->log_text(where + problem);
+  }
   return NOERROR;
 }
 
 }  // namespace
 
-void ApplyScheduleItems(const ScheduleItems& items, Schedule& schedule) {
+std::vector<std::string> ApplyScheduleItems(const ScheduleItems& items, Schedule& schedule) {
+  std::vector<std::string> problems;
+  auto quoted = [](const char* item, const std::string& value) {
+    return std::string(item) + " \"" + value + "\"";
+  };
   schedule.read = true;
   schedule.run_at_start = FirstLetterIs(items.start_up, 'Y');
   schedule.enabled = FirstLetterIs(items.option, 'E');
@@ -93,7 +125,10 @@ void ApplyScheduleItems(const ScheduleItems& items, Schedule& schedule) {
   } else if (_stricmp(items.period.c_str(), "weekly") == 0) {
     schedule.period = Period::kWeekly;
     for (bool& day : schedule.weekdays) day = false;
-    for (const std::string& entry : items.weekdays) schedule.weekdays[WeekdayOf(entry)] = true;
+    for (const std::string& entry : items.weekdays) {
+      schedule.weekdays[WeekdayOf(entry)] = true;
+      if (!IsDayName(entry)) problems.push_back(quoted("rdWeekDays", entry) + " is not a day: taken as Sunday");
+    }
   } else {
     schedule.period = Period::kDaily;
   }
@@ -107,6 +142,32 @@ void ApplyScheduleItems(const ScheduleItems& items, Schedule& schedule) {
     schedule.hour = hour == 24 ? 0 : hour;
   }
   schedule.minute = items.minutes.empty() ? 0 : LeadingNumber(items.minutes);
+
+  // A time or a day that cannot be one would start the scanner at a time nobody chose, or
+  // never: such a schedule is said once and not run until it is corrected.
+  int value = 0;
+  bool runnable = true;
+  const bool pm = _stricmp(items.session.c_str(), "pm") == 0;
+  if (!items.hour.empty() && (!WholeNumber(items.hour, 0, pm ? 12 : 23, &value))) {
+    problems.push_back(quoted("Hour", items.hour) + (pm ? " pm" : "") + " is not an hour");
+    runnable = false;
+  }
+  if (!items.session.empty() && !pm && _stricmp(items.session.c_str(), "am") != 0)
+    problems.push_back(quoted("Session", items.session) + " is neither am nor pm: taken as am");
+  if (!items.minutes.empty() && !WholeNumber(items.minutes, 0, 59, &value)) {
+    problems.push_back(quoted("Minutes", items.minutes) + " is not a minute");
+    runnable = false;
+  }
+  if (schedule.period == Period::kMonthly && !items.month_day.empty() &&
+      !WholeNumber(items.month_day, 1, 31, &value)) {
+    problems.push_back(quoted("rdMonth", items.month_day) + " is not a day of the month");
+    runnable = false;
+  }
+  if (!runnable && schedule.enabled) {
+    schedule.enabled = false;
+    problems.push_back("the scheduled scan is off until the schedule is corrected");
+  }
+  return problems;
 }
 
 bool DayMatches(const Schedule& schedule, const SYSTEMTIME& now) {
@@ -127,7 +188,8 @@ bool IsDue(const Schedule& schedule, bool armed, const SYSTEMTIME& now) {
          schedule.minute == now.wMinute;
 }
 
-unsigned short ReadSchedule(const char* path, Schedule& schedule, StatusLogFn log_status) {
+unsigned short ReadSchedule(const char* path, Schedule& schedule, StatusLogFn log_status,
+                            TextLogFn log_text) {
   DBHANDLE db = NULLHANDLE;
   if (STATUS status = NSFDbOpen(path, &db)) {
     log_status(status);
@@ -144,7 +206,7 @@ unsigned short ReadSchedule(const char* path, Schedule& schedule, StatusLogFn lo
     // The documents are read into a copy, so a search that fails half-way leaves the schedule
     // in force as it was.
     Schedule read = schedule;
-    SearchContext context{db, &read, log_status};
+    SearchContext context{db, &read, log_status, log_text};
     status = NSFSearch(db, formula, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr, ReadOneDocument,
                        &context, nullptr);
     if (status == NOERROR) schedule = read;

@@ -48,7 +48,10 @@ struct Schedule {
 };
 
 // Folds one document's items into the schedule (a later document overrides an earlier one).
-void ApplyScheduleItems(const ScheduleItems& items, Schedule& schedule);
+// Returns what in them cannot be a time or a day, one text each. An hour, minute or day of
+// the month that cannot be one leaves the schedule off (not enabled); a weekday entry that
+// names no day counts as Sunday, and a session neither "am" nor "pm" as am.
+std::vector<std::string> ApplyScheduleItems(const ScheduleItems& items, Schedule& schedule);
 
 // The day test: weekly, today's weekday is flagged; monthly, today is the scheduled day of the
 // month; daily, always; false before any schedule was read.
@@ -61,8 +64,11 @@ void ApplyScheduleItems(const ScheduleItems& items, Schedule& schedule);
 // Reads every schedule document of the database at `path` (the bare name opens it in the
 // server's data directory) into `schedule`. On a Notes failure the status is returned, its
 // text logged through `log_status`, and the schedule keeps what it held.
+// What a document holds that cannot be a time or a day goes to `log_text` (when given),
+// prefixed with the document's note ID.
 using StatusLogFn = void (*)(unsigned long status);
+using TextLogFn = void (*)(const std::string& text);
 [[nodiscard]] unsigned short ReadSchedule(const char* path, Schedule& schedule,
-                                          StatusLogFn log_status);
+                                          StatusLogFn log_status, TextLogFn log_text = nullptr);
 
 }  // namespace vtrunner

@@ -138,6 +138,41 @@ TEST(ScheduleDecision, DueOnlyWhenEnabledArmedAndTheDayHourAndMinuteAreNow) {
   EXPECT_FALSE(DayMatches(never_read, At(0, 1, 0, 0)));
 }
 
+// What cannot be a time or a day is said, and a time that cannot be one keeps the
+// scheduled scan off rather than starting it at a time nobody chose.
+TEST(ScheduleItems, NonsenseIsSaidAndAWrongTimeIsNotRun) {
+  struct Case {
+    ScheduleItems items;
+    const char* said;  // the start of the first problem, or null for none
+    bool enabled;
+  } cases[] = {
+      {{.option = "Enable", .session = "pm", .hour = "abc"}, "Hour \"abc\" pm is not an hour",
+       false},
+      {{.option = "Enable", .hour = "25"}, "Hour \"25\" is not an hour", false},
+      {{.option = "Enable", .session = "pm", .hour = "13"}, "Hour \"13\" pm", false},
+      {{.option = "Enable", .hour = "5", .minutes = "-5"}, "Minutes \"-5\" is not a minute",
+       false},
+      {{.option = "Enable", .period = "Monthly", .month_day = "32"}, "rdMonth \"32\"", false},
+      {{.option = "Enable", .period = "weekly", .weekdays = {"Mon", "Funday"}},
+       "rdWeekDays \"Funday\" is not a day", true},
+      {{.option = "Enable", .session = "evening", .hour = "5"}, "Session \"evening\"", true},
+      {{.option = "Enable", .session = "pm", .hour = "12", .minutes = "59"}, nullptr, true},
+      {{.option = "Enable", .period = "weekly", .weekdays = {"Sun", "sat"}, .hour = "0"}, nullptr,
+       true},
+  };
+  for (const Case& c : cases) {
+    Schedule schedule;
+    const std::vector<std::string> problems = ApplyScheduleItems(c.items, schedule);
+    if (c.said == nullptr) {
+      EXPECT_TRUE(problems.empty()) << problems.front();
+    } else {
+      ASSERT_FALSE(problems.empty()) << c.said;
+      EXPECT_EQ(problems.front().rfind(c.said, 0), 0u) << problems.front();
+    }
+    EXPECT_EQ(schedule.enabled, c.enabled) << (c.said ? c.said : "valid");
+  }
+}
+
 class ReadScheduleTest : public NotesRootTest {
  protected:
   void AddDocument(DBHANDLE db, const char* form,
@@ -157,6 +192,8 @@ class ReadScheduleTest : public NotesRootTest {
     if (status != 0) ++logged;
   }
   static inline int logged = 0;
+  static void Say(const std::string& text) { said.push_back(text); }
+  static inline std::vector<std::string> said;
 };
 
 TEST_F(ReadScheduleTest, TheLastScheduleDocumentWinsAndAFailureKeepsTheSchedule) {
@@ -186,6 +223,19 @@ TEST_F(ReadScheduleTest, TheLastScheduleDocumentWinsAndAFailureKeepsTheSchedule)
   EXPECT_TRUE(schedule.weekdays[6]);
   EXPECT_FALSE(schedule.weekdays[0]);
   EXPECT_EQ(logged, 0);
+
+  // Nonsense in a document is said once, with the document it came from.
+  db = NULLHANDLE;
+  ASSERT_EQ(NSFDbOpen(kScheduleDatabase, &db), NOERROR);
+  AddDocument(db, "Scheduledfrm", {{"Option", "Enable"}, {"Session", "pm"}, {"Hour", "abc"}});
+  ASSERT_EQ(NSFDbClose(db), NOERROR);
+  said.clear();
+  Schedule junk;
+  ASSERT_EQ(ReadSchedule(kScheduleDatabase, junk, CountStatus, Say), 0);
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_EQ(said[0].rfind("Schedule document ", 0), 0u) << said[0];
+  EXPECT_NE(said[0].find(": Hour \"abc\" pm is not an hour"), std::string::npos) << said[0];
+  EXPECT_FALSE(junk.enabled);
 
   // A database that is not there: the status is logged and the schedule stays in force.
   EXPECT_NE(ReadSchedule("gone.nsf", schedule, CountStatus), 0);

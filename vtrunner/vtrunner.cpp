@@ -19,7 +19,8 @@
 //      is armed. When the schedule is switched on, armed, and the day (daily; weekly on the
 //      weekdays of rdWeekDays; monthly on day rdMonth), hour (Hour, with Session am/pm) and
 //      minute (Minutes) are now, the scanner is started, once, without waiting for it:
-//      <LotusNotesPath>\vtsweep.exe "1", the argument that puts it in scheduled mode. The
+//      "<LotusNotesPath>\vtsweep.exe" "1" (quoted: the directory may hold blanks), the
+//      argument that puts it in scheduled mode. The
 //      next scheduled launch needs another "Save" of "1".
 //
 // FILES
@@ -40,11 +41,14 @@
 //      The add-in clock runs VT_ADDIN_CLOCK_SCALE times faster when that is set (tests).
 //
 // DIAGNOSTICS
-//      "unable to Get Lotus Notes Path Registry" (log and console): LotusNotesPath is
-//      missing; the task ends with status 1. A scanner that cannot be started is said in the
-//      log and on the console with the system's reason, and is not retried. Notes errors
-//      while reading the schedule leave the previous schedule in force. Exit status 0 when
-//      stopped by the server, 1 when the Notes runtime or the settings failed.
+//      "unable to Get Lotus Notes Path Registry" (log and console, once): LotusNotesPath is
+//      missing; the task waits, looking again every minute, until it is set. A scanner that
+//      cannot be started is said in the log and on the console with the system's reason,
+//      and is not retried. A schedule value that cannot be a time or a day is said in the
+//      log and on the console with the schedule document's note ID each time the schedule
+//      is read; an hour, minute or day of the month that cannot be one keeps the scheduled
+//      scan off. Notes errors while reading the schedule leave the previous schedule in
+//      force. Exit status 0 when stopped by the server, 1 when the Notes runtime failed.
 #include <cstdio>
 #include <string_view>
 

@@ -1,5 +1,6 @@
 // Machine identity, error texts, time pictures, command lines and the process token.
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -181,6 +182,23 @@ TEST_F(MachineTest, CommandLinesSplitAsTheCRuntimeSplitsThem) {
   EXPECT_EQ(code, 4u);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+
+  // An unquoted program path with blanks is read a word at a time, as Windows reads it:
+  // "<root>/sp ace/helper.exe <root> exit 5" runs "<root>/sp ace/helper" with the rest.
+  std::filesystem::create_directories(Path("sp ace"));
+  std::filesystem::copy_file(HelperPath(), Path("sp ace/helper"));
+  std::string blank = Path("sp ace/helper.exe") + " " + root_ + " exit 5";
+  ASSERT_TRUE(CreateProcess(nullptr, blank.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process));
+  ASSERT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
+  EXPECT_EQ(code, 5u);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  std::string nowhere = Path("sp ace/nothing.exe") + " x";
+  EXPECT_FALSE(CreateProcess(nullptr, nowhere.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
   std::string missing = "/no/such/vantrel.exe";
   EXPECT_FALSE(CreateProcess(nullptr, missing.data(), nullptr, nullptr, FALSE, 0, nullptr,

@@ -268,6 +268,27 @@ std::string ResolveProgram(const std::string& name) {
   return std::string();
 }
 
+// Windows reads an unquoted program path with blanks a word at a time: for "a b c d" it
+// tries "a", then "a b", then "a b c", ..., and runs the first that names a program, with
+// the rest of the line as its arguments. The words of the line with that program first,
+// and its file in *program_r; nothing found leaves *program_r empty.
+std::vector<std::string> FindUnquotedProgram(const char* line, std::string* program_r) {
+  const char* start = line;
+  while (*start == ' ' || *start == '\t') ++start;
+  if (*start == '"') return SplitCommandLine(line);
+  const char* end = start;
+  while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
+  while (*end != '\0') {
+    while (*end == ' ' || *end == '\t') ++end;
+    while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
+    const std::string candidate(start, end);
+    *program_r = ResolveProgram(candidate);
+    if (!program_r->empty())
+      return SplitCommandLine(("\"" + candidate + "\"" + std::string(end)).c_str());
+  }
+  return SplitCommandLine(line);
+}
+
 // A Windows environment block: "NAME=value\0...\0\0".
 std::vector<std::string> SplitEnvironmentBlock(const char* block) {
   std::vector<std::string> entries;
@@ -376,6 +397,8 @@ BOOL CreateProcess(LPCSTR application_name, LPSTR command_line,
   std::string program_name = application_name != nullptr ? application_name : words.at(0);
   if (words.empty()) words.push_back(program_name);
   std::string program = ResolveProgram(program_name);
+  if (program.empty() && application_name == nullptr)
+    words = FindUnquotedProgram(command_line, &program);
   if (program.empty()) return win32internal::Fail(ERROR_FILE_NOT_FOUND);
   if (current_directory != nullptr) {
     struct stat info {};

@@ -6,7 +6,8 @@ SYNOPSIS
     schedule_job.py [--build DIR] [--root DIR] [--check]
 
 DESCRIPTION
-    Provisions a machine root with the product installed, names vtrunner in notes.ini
+    Provisions a machine root (below a directory with a blank in its name, as "C:\\Program
+    Files" is) with the product installed, names vtrunner in notes.ini
     ServerTasks, puts a small stand-in in the scanner's place (<LotusNotesPath>/vtsweep, which
     writes down its arguments and working directory and ends) and runs the server (nserver)
     with the add-in clock sped up 60 times (VT_ADDIN_CLOCK_SCALE), so that vtrunner's
@@ -203,12 +204,14 @@ def main():
     parser.add_argument("--root")
     parser.add_argument("--check", action="store_true")
     options = parser.parse_args()
-    root = options.root or tempfile.mkdtemp(prefix="vt-schedule-")
+    # The program directory holds a blank, as "C:\\Program Files\\..." does.
+    scratch = None if options.root else tempfile.mkdtemp(prefix="vt-schedule-")
+    root = options.root or os.path.join(scratch, "sp ace")
     try:
         ok = run(options.build, root)
     finally:
-        if not options.root:
-            shutil.rmtree(root, ignore_errors=True)
+        if scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
     if options.check and not ok:
         return 1
     return 0

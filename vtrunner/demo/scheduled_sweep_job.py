@@ -139,7 +139,7 @@ def run(machine, check):
                  stamp_minute(log) == (when.hour, when.minute))
         console = machine.console()
         c.expect("the console says the scan was started, once",
-                 console.count(STARTED_LINE) == 1 and '/vtsweep.exe "1"' in console)
+                 console.count(STARTED_LINE) == 1 and '/vtsweep.exe" "1"' in console)
         after = sweep_job.snapshot(machine, dbs)
         for subject, (db, infected) in sorted(mails.items()):
             if db not in ("mail/alice.nsf", "mail/bob.nsf"):
