@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "vtsweep/test_support.h"
 
 namespace vtsweep {
@@ -188,12 +190,12 @@ TEST_F(DocumentScanTest, AnAnswerIsAppliedOnlyToTheDocumentItWasGivenFor) {
   run_.timeouts = 0;
   run_.timeout_ms = 5000;
   {
-    FakeEngine* self = nullptr;
+    std::atomic<FakeEngine*> self{nullptr};
     FakeEngine engine(run_.paths, [&](const std::string&, const std::string& result_dir) {
-      if (self->sequences().size() < 2) return;
+      if (self.load()->sequences().size() < 2) return;
       WriteAbsolute(result_dir + "/Delete.txt", "");
       WriteAbsolute(result_dir + "/0.hd0", "Body: ScanDatabase\\0.bdy\r\nJob: " +
-                                               self->sequences().front() + "\r\n");
+                                               self.load()->sequences().front() + "\r\n");
       FakeEngine::Signal();
       Sleep(200);
       std::filesystem::remove(result_dir + "/Delete.txt");
