@@ -17,6 +17,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -404,9 +405,15 @@ int OpenSharedMemoryDirectory(const std::string& root, std::string* path_r) {
   const ssize_t length = ::pread(record, recorded, sizeof recorded - 1, 0);
   const std::string shm_prefix = std::string(kSharedMemoryDir) + "/vt-";
   if (length > 0) {
+    // "<directory>\n<root>\n": a record copied with the root's files to another root (an
+    // image, a backup restored elsewhere) names another machine's objects and is not used.
     std::string path(recorded, static_cast<std::size_t>(length));
-    while (!path.empty() && path.back() == '\n') path.pop_back();
-    if (path.rfind(shm_prefix, 0) == 0 && path.find('/', shm_prefix.size()) == std::string::npos) {
+    const std::size_t line_end = path.find('\n');
+    const std::string recorded_root =
+        line_end == std::string::npos ? std::string() : path.substr(line_end + 1);
+    path.resize(std::min(path.size(), line_end));
+    if (recorded_root == root + "\n" && path.rfind(shm_prefix, 0) == 0 &&
+        path.find('/', shm_prefix.size()) == std::string::npos) {
       const int fd = OpenPrivateDirectory(path, false);
       if (fd >= 0) {
         ::close(record);
@@ -432,7 +439,7 @@ int OpenSharedMemoryDirectory(const std::string& root, std::string* path_r) {
     ::close(record);
     return -1;
   }
-  const std::string text = std::string(made) + "\n";
+  const std::string text = std::string(made) + "\n" + root + "\n";
   if (::ftruncate(record, 0) != 0 ||
       ::pwrite(record, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
     Refuse(record_path + " cannot be written (" + std::strerror(errno) + ")");

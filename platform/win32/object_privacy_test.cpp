@@ -58,7 +58,7 @@ TEST_F(ObjectPrivacyTest, BlocksLiveInAPrivateDirectoryNobodyCouldForesee) {
       // The directory's name is drawn at random and kept below the root, readable by the
       // account alone.
       EXPECT_EQ(ModeOf(Path(".objects-location")), 0600u);
-      EXPECT_EQ(Slurp(Path(".objects-location")), Parent(block) + "\n");
+      EXPECT_EQ(Slurp(Path(".objects-location")), Parent(block) + "\n" + root_ + "\n");
     }
     CloseHandle(event);
   }
@@ -85,7 +85,7 @@ TEST_F(ObjectPrivacyTest, ARecordedDirectoryThatIsNotTheAccountsOwnIsReplaced) {
     } else {
       ASSERT_EQ(::symlink(elsewhere.c_str(), own.c_str()), 0);
     }
-    std::ofstream(Path(".objects-location"), std::ios::trunc) << own << "\n";
+    std::ofstream(Path(".objects-location"), std::ios::trunc) << own << "\n" << root_ << "\n";
     HANDLE event = CreateEvent(nullptr, FALSE, FALSE, "second");
     ASSERT_NE(event, nullptr);
     const std::string used = Parent(win32internal::BlockFilePath("second"));

@@ -186,7 +186,7 @@ class Machine(faults_job.Machine):
 
     def objects_directory(self):
         with open(os.path.join(self.root, ".objects-location")) as f:
-            return f.read().strip()
+            return f.readline().strip()
 
     def victim_intact(self):
         with open(self.victim, "rb") as f:
