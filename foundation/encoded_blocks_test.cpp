@@ -31,7 +31,7 @@ std::uint32_t Crc32(const std::string& bytes) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-// yEnc as its specification writes it: NUL, LF, CR and "=" always escaped, blanks and
+// yEnc as the format defines it: NUL, LF, CR and "=" always escaped, blanks and
 // tabs at either end of a line and a dot at its start too.
 std::string YencLines(const std::string& data, std::size_t line_length = 128) {
   std::string out;
@@ -64,7 +64,7 @@ std::string YencBlock(const std::string& data, const std::string& name) {
          YencLines(data) + end;
 }
 
-// BinHex 4.0 as its specification writes it: header, forks and CRCs run-length coded
+// BinHex 4.0 as the format defines it: header, forks and CRCs run-length coded
 // (runs of three or more, 0x90 escaped) and written six bits a character, 64 a line.
 std::string BinHexBlock(const std::string& name, const std::string& data,
                         const std::string& resource, int line_length = 64) {
