@@ -148,6 +148,24 @@ def engine_pids(root):
     return found
 
 
+def router_pids(root):
+    """The pids of the router tasks of a root, found by their program and by the root in
+    their command line or environment."""
+    found = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environ = f.read()
+        except OSError:
+            continue
+        if args and args[0].endswith(b"nrouter") and (
+                root.encode() in b" ".join(args) or root.encode() in environ):
+            found.add(int(pid))
+    return found
+
+
 def stop_engines(root):
     """Stops the engines engine_pids finds: SIGTERM, then SIGKILL after 20 seconds."""
     for pid in engine_pids(root):

@@ -193,18 +193,7 @@ class Machine(faults_job.Machine):
             return f.read() == self.victim_text
 
     def router_pids(self):
-        pids = set()
-        for pid in os.listdir("/proc"):
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    args = f.read().split(b"\0")
-                with open(f"/proc/{pid}/environ", "rb") as f:
-                    environ = f.read()
-            except OSError:
-                continue
-            if args and args[0].endswith(b"nrouter") and self.root.encode() in environ:
-                pids.add(pid)
-        return pids
+        return demo_machine.router_pids(self.root)
 
 
 def caught(machine, subject, seconds=60):

@@ -66,19 +66,8 @@ class Machine(demo_machine.Machine):
 
 def kill_router(root):
     """Kills the router task of this root at once, as a crash would."""
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                args = f.read().split(b"\0")
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                environ = f.read()
-        except OSError:
-            continue
-        if args and args[0].endswith(b"nrouter") and (
-                root.encode() in b" ".join(args) or root.encode() in environ):
-            os.kill(int(pid), signal.SIGKILL)
+    for pid in demo_machine.router_pids(root):
+        os.kill(pid, signal.SIGKILL)
 
 
 def send(port, subject, text, attachment=None, mailer=None, attachments=()):
